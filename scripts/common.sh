@@ -1,0 +1,29 @@
+# Sourced by the scripts in this folder: installs what a fresh machine lacks.
+
+# need_packages PKG... installs the Debian packages that are not installed yet.
+need_packages() {
+  local missing=()
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" ||
+      missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "installing: ${missing[*]}" >&2
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq >&2
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >&2
+}
+
+# The build itself needs a compiler, CMake, Ninja and GoogleTest.
+need_build_tools() {
+  need_packages g++ cmake ninja-build libgtest-dev
+}
+
+# configure_build DIR [CMAKE_ARGS...] configures and builds into DIR.
+configure_build() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir"
+}

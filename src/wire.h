@@ -1,0 +1,50 @@
+// Byte layouts exchanged with the target's loader service, shared by the
+// client and the simulated target so that both ends speak the same bytes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr uint16_t LOADER_PORT = 57000;  // the loader's TCP port
+inline constexpr size_t WORD_SIZE = 4;          // header, address and start words
+inline constexpr size_t REPLY_SIZE = 18;        // one flash_reply on the wire
+
+inline constexpr uint32_t FLAG_NAND = 0x20000000;     // program the NAND device
+inline constexpr uint32_t FLAG_ADDRESS = 0x40000000;  // an address word follows
+inline constexpr uint32_t FLAG_COMPARE = 0x80000000;  // compare, do not program
+// The length shares the header word with the flags, so it must stay below
+// the lowest flag bit or it would turn into a flag on the wire.
+inline constexpr uint32_t LENGTH_LIMIT = FLAG_NAND;
+inline constexpr uint32_t FLAG_MASK = FLAG_NAND | FLAG_ADDRESS | FLAG_COMPARE;
+
+// The target's answer, in host order.
+struct flash_reply {
+  uint16_t flash_id;
+  int32_t error;
+  uint32_t addr;
+  uint32_t size;
+  uint32_t crc;
+};
+
+void put_be32(uint8_t *out, uint32_t value);
+uint32_t get_be32(const uint8_t *in);
+
+void encode_header(uint8_t out[WORD_SIZE], uint32_t length, uint32_t flags);
+void encode_address(uint8_t out[WORD_SIZE], uint32_t address);
+void encode_start(uint8_t out[WORD_SIZE]);
+void encode_reply(uint8_t out[REPLY_SIZE], const flash_reply &reply);
+flash_reply decode_reply(const uint8_t in[REPLY_SIZE]);
+
+// Text for a target error code; negative codes read like their magnitude.
+const char *flash_error_str(int32_t error);
+
+// Sends all n bytes, continuing partial sends and retrying EINTR. A closed
+// peer fails the call with EPIPE instead of raising SIGPIPE. Returns n, or
+// -1 with errno set.
+ssize_t send_all(int fd, const void *buf, size_t n);
+
+// Receives exactly n bytes unless the peer closes first. Returns n, the
+// count gathered before an orderly close (less than n), or -1 with errno set.
+ssize_t recv_all(int fd, void *buf, size_t n);
