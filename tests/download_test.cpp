@@ -1,0 +1,298 @@
+#include "download.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "crc32.h"
+#include "support.h"
+#include "wire.h"
+
+namespace {
+
+constexpr size_t NO_LIMIT = SIZE_MAX;
+
+// What the fake target does; replies are raw bytes so that tests can send
+// short, long or dripped ones.
+struct target_script {
+  std::string first_reply;
+  std::string final_reply;
+  bool close_before_first = false;  // read the request words, then close
+  size_t close_after = NO_LIMIT;    // close after this many image bytes
+  bool drip = false;                // send replies one byte at a time
+};
+
+struct target_log {
+  std::string request;  // header and address word as received
+  std::string image;    // image bytes as received
+};
+
+std::string reply_bytes(flash_reply r) {
+  uint8_t bytes[REPLY_SIZE];
+  encode_reply(bytes, r);
+  return {reinterpret_cast<char *>(bytes), REPLY_SIZE};
+}
+
+void send_reply(int fd, const std::string &bytes, bool drip) {
+  if (!drip) {
+    send_all(fd, bytes.data(), bytes.size());
+    return;
+  }
+  for (char b : bytes) {
+    send_all(fd, &b, 1);
+    usleep(500);
+  }
+}
+
+std::string receive(int fd, size_t n) {
+  std::string buf(n, '\0');
+  ssize_t got = recv_all(fd, buf.data(), n);
+  buf.resize(got < 0 ? 0 : static_cast<size_t>(got));
+  return buf;
+}
+
+void play_target(int fd, const target_script &script, target_log *log) {
+  log->request = receive(fd, WORD_SIZE);
+  if (log->request.size() < WORD_SIZE) return;
+  uint32_t header = get_be32(reinterpret_cast<const uint8_t *>(log->request.data()));
+  if ((header & FLAG_ADDRESS) != 0) log->request += receive(fd, WORD_SIZE);
+  if (script.close_before_first) return;
+  send_reply(fd, script.first_reply, script.drip);
+  if (script.first_reply.size() < REPLY_SIZE) return;
+  log->image = receive(fd, std::min<size_t>(header & ~FLAG_MASK, script.close_after));
+  if (script.close_after != NO_LIMIT) return;
+  send_reply(fd, script.final_reply, script.drip);
+}
+
+// Runs download_file against the scripted target and returns its output.
+std::string run_download(const std::string &image, uint32_t flags, uint32_t address,
+                         const target_script &script, target_log *log) {
+  const std::string path = temp_path("image.bin");
+  write_file(path, image);
+  int sv[2];
+  EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  std::thread target([&] {
+    play_target(sv[1], script, log);
+    close(sv[1]);
+  });
+  testing::internal::CaptureStdout();
+  download_file(sv[0], path.c_str(), flags, address);
+  std::string out = testing::internal::GetCapturedStdout();
+  target.join();
+  close(sv[0]);
+  return out;
+}
+
+std::string bar(unsigned stars) {
+  return "\rloader: [" + std::string(stars, '*') + std::string(50 - stars, ' ') + "]";
+}
+
+uint32_t crc_of(const std::string &bytes) {
+  return crc32_update(0, reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
+}
+
+const flash_reply FIRST{0x00C2, 0, 0, 0, 0};
+
+TEST(Download, ExactOutputPerImageSize) {
+  // One redraw per full chunk, then the final bar.
+  const struct {
+    size_t size;
+    std::vector<unsigned> in_loop_stars;
+  } cases[] = {{100, {}}, {256, {50}}, {300, {42}}, {512, {25, 50}}, {1000, {12, 25, 38}}};
+  for (const auto &c : cases) {
+    const std::string image = pattern_bytes(c.size, static_cast<unsigned>(c.size));
+    const auto size = static_cast<uint32_t>(c.size);
+    target_script script{reply_bytes(FIRST), reply_bytes({0, 0, 0, size, 0xABCD})};
+    target_log log;
+    std::string out = run_download(image, 0, 0, script, &log);
+
+    std::string bars;
+    for (unsigned stars : c.in_loop_stars) bars += bar(stars);
+    char crc_line[64];
+    snprintf(crc_line, sizeof crc_line, "kesp: crc = %x, received = abcd\n", crc_of(image));
+    EXPECT_EQ(out, "kesp: address = 0\nkesp: flags = 0\nkesp: flash_id = 00c2\n" + bars + bar(50) +
+                       "\nkesp: flash update done, size = " + std::to_string(c.size) + "\n" +
+                       crc_line)
+        << c.size;
+    EXPECT_EQ(log.image, image) << c.size;
+    uint8_t header[WORD_SIZE];
+    encode_header(header, size, 0);
+    EXPECT_EQ(log.request, std::string(reinterpret_cast<char *>(header), WORD_SIZE));
+  }
+}
+
+TEST(Download, AddressWordAndFlagsLines) {
+  const std::string image = pattern_bytes(300, 1);
+  target_script script{reply_bytes(FIRST), reply_bytes({0, 0, 0x10000, 300, crc_of(image)})};
+  target_log log;
+  std::string out = run_download(image, FLAG_ADDRESS, 0x10000, script, &log);
+  EXPECT_EQ(log.request, std::string("\x40\x00\x01\x2C\x00\x01\x00\x00", 8));
+  EXPECT_EQ(out.substr(0, out.find("loader")),
+            "kesp: address = 10000\nkesp: flags = 40000000\nkesp: flash_id = 00c2\n\r");
+
+  out = run_download(image, FLAG_NAND | FLAG_ADDRESS | FLAG_COMPARE, 0, script, &log);
+  EXPECT_EQ(log.request, std::string("\xE0\x00\x01\x2C\x00\x00\x00\x00", 8));
+  EXPECT_NE(out.find("kesp: flags = e0000000\n"), std::string::npos);
+  char crc_line[64];
+  snprintf(crc_line, sizeof crc_line, "kesp: crc = %x, received = %x\n", crc_of(image),
+           crc_of(image));
+  EXPECT_NE(out.find(std::string("kesp: flash compare done, size = 300\n") + crc_line),
+            std::string::npos);
+}
+
+TEST(Download, TargetErrorsInFinalReply) {
+  const std::string image = pattern_bytes(300, 2);
+  const struct {
+    uint32_t flags;
+    flash_reply final_reply;
+    const char *line;
+  } cases[] = {
+      {0, {0, 4, 0x100, 300, 0}, "kesp: flash update failed (addr = 100, size = 300, "
+                                 "error = \"compare failed\")\n"},
+      {FLAG_COMPARE, {0, 4, 0x1F, 300, 0}, "kesp: flash compare failed (addr = 1f, size = 300, "
+                                           "error = \"compare failed\")\n"},
+      {0, {0, -3, 0xFFFFFFFF, 0, 0}, "kesp: flash update failed (addr = ffffffff, size = 0, "
+                                     "error = \"invalid address\")\n"},
+      {0, {0, INT32_MIN, 0, 4294967295u, 0}, "kesp: flash update failed (addr = 0, size = "
+                                             "4294967295, error = \"unknown error\")\n"},
+  };
+  for (const auto &c : cases) {
+    target_script script{reply_bytes(FIRST), reply_bytes(c.final_reply)};
+    target_log log;
+    std::string out = run_download(image, c.flags, 0, script, &log);
+    EXPECT_EQ(out.substr(out.rfind(']') + 2), c.line);
+  }
+}
+
+TEST(Download, FirstReplyErrorStillStreamsTheImage) {
+  const std::string image = pattern_bytes(700, 3);
+  target_script script{reply_bytes({0x0101, 3, 0, 0, 0}), reply_bytes({0, 3, 0, 0, 0})};
+  target_log log;
+  std::string out = run_download(image, 0, 0, script, &log);
+  EXPECT_EQ(log.image, image);
+  EXPECT_NE(out.find("kesp: flash_id = 0101\n"), std::string::npos);
+  EXPECT_NE(out.find("error = \"invalid address\""), std::string::npos);
+}
+
+TEST(Download, RepliesDrippedOneByteAtATime) {
+  const std::string image = pattern_bytes(300, 4);
+  target_script script{reply_bytes({0xBEEF, 0, 0, 0, 0}), reply_bytes({0, 0, 0, 300, 7})};
+  script.drip = true;
+  target_log log;
+  std::string out = run_download(image, 0, 0, script, &log);
+  EXPECT_NE(out.find("kesp: flash_id = beef\n"), std::string::npos);
+  EXPECT_NE(out.find("kesp: flash update done, size = 300\nkesp: crc ="), std::string::npos);
+  EXPECT_NE(out.find(", received = 7\n"), std::string::npos);
+}
+
+// No field of a partial reply may be printed.
+TEST(Download, MissingOrPartialReplies) {
+  const std::string image = pattern_bytes(300, 5);
+  const std::string first = reply_bytes(FIRST);
+  const std::string head = "kesp: address = 0\nkesp: flags = 0\n";
+  const std::string streamed = head + "kesp: flash_id = 00c2\n" + bar(42) + bar(50) + "\n";
+  const std::string closed = "kesp: connection failed: closed by target\n";
+  const struct {
+    const char *name;
+    target_script script;
+    std::string out;
+    bool image_sent;
+  } cases[] = {
+      {"closed before first", {"", "", true}, head + closed, false},
+      {"first cut short", {first.substr(0, 17), ""}, head + closed, false},
+      {"final missing", {first, ""}, streamed + closed, true},
+      {"final cut short", {first, first.substr(0, 10)}, streamed + closed, true},
+  };
+  for (const auto &c : cases) {
+    target_log log;
+    EXPECT_EQ(run_download(image, 0, 0, c.script, &log), c.out) << c.name;
+    EXPECT_EQ(log.image, c.image_sent ? image : "") << c.name;
+  }
+}
+
+// A target that goes away mid-image fails our send; the bar must show what
+// really went out, and the reason must be the send's.
+TEST(Download, TargetClosesMidImage) {
+  const std::string image = pattern_bytes(4 << 20, 6);
+  target_script script{reply_bytes(FIRST), ""};
+  script.close_after = 1024;
+  target_log log;
+  std::string out = run_download(image, 0, 0, script, &log);
+  EXPECT_EQ(log.image, image.substr(0, 1024));
+  const std::string tail = "\nkesp: connection failed: Broken pipe\n";
+  ASSERT_GE(out.size(), tail.size());
+  EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+  const std::string last_bar = out.substr(out.rfind('\r'), bar(0).size());
+  EXPECT_NE(last_bar, bar(50));
+  EXPECT_EQ(out.find("kesp: flash"), out.find("kesp: flash_id"));
+}
+
+// The target may give its verdict and close before taking the whole image.
+TEST(Download, VerdictSentBeforeCloseIsStillRead) {
+  const std::string image = pattern_bytes(4 << 20, 8);
+  target_script script{reply_bytes(FIRST) + reply_bytes({0, 5, 0, 0, 0}), ""};
+  script.close_after = 512;
+  target_log log;
+  std::string out = run_download(image, 0, 0, script, &log);
+  EXPECT_NE(out.find("kesp: flash update failed (addr = 0, size = 0, error = \"invalid size\")\n"),
+            std::string::npos);
+  EXPECT_EQ(out.find("connection failed"), std::string::npos);
+}
+
+void expect_local_failure(const std::string &path, const char *message) {
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  EXPECT_EXIT(download_file(sv[0], path.c_str(), 0, 0), testing::ExitedWithCode(255), message);
+  // Nothing reached the target.
+  shutdown(sv[0], SHUT_WR);
+  char byte;
+  EXPECT_EQ(recv(sv[1], &byte, 1, 0), 0) << path;
+  close(sv[0]);
+  close(sv[1]);
+}
+
+TEST(DownloadDeathTest, LocalFileFailuresSendNothing) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string empty = temp_path("empty.bin");
+  write_file(empty, "");
+  const std::string huge = temp_path("huge.bin");
+  write_file(huge, "");
+  ASSERT_EQ(truncate(huge.c_str(), off_t{LENGTH_LIMIT}), 0);
+  const std::string fifo = temp_path("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+
+  expect_local_failure(temp_path("missing.bin"), "^open file: No such file or directory\n$");
+  expect_local_failure(empty, "^kesp: image file is empty\n$");
+  expect_local_failure(huge, "^get file len: File too large\n$");
+  expect_local_failure(fifo, "^get file len: Illegal seek\n$");
+}
+
+// The image shrinks after its length went out: the client must not pad,
+// hang or claim success.
+TEST(DownloadDeathTest, FileEndingEarlyIsALocalFailure) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string path = temp_path("shrinking.bin");
+  EXPECT_EXIT(
+      {
+        write_file(path, pattern_bytes(1000, 9));
+        int sv[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) _exit(1);
+        std::thread target([&] {
+          receive(sv[1], WORD_SIZE);
+          if (truncate(path.c_str(), 300) != 0) _exit(1);
+          send_reply(sv[1], reply_bytes(FIRST), false);
+          receive(sv[1], 1000);
+        });
+        target.detach();
+        download_file(sv[0], path.c_str(), 0, 0);
+      },
+      testing::ExitedWithCode(255), "^read file: file ended after 300 of 1000 bytes\n$");
+}
+
+}  // namespace
