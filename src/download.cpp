@@ -30,14 +30,21 @@ off_t filelen(int fd) {
 
 void back_line() { printf("\r"); }
 
+// Drawn once per 256-byte chunk, so the line is built whole and written
+// with one call rather than a call per cell.
 void print_progress(uint32_t total, uint32_t done) {
+  static constexpr char PREFIX[] = "loader: [";
+  char line[sizeof PREFIX - 1 + BAR_WIDTH + 1];
   back_line();
-  printf("loader: [");
+  memcpy(line, PREFIX, sizeof PREFIX - 1);
   // An empty total counts as finished rather than dividing by zero.
   uint64_t stars = total == 0 ? BAR_WIDTH : uint64_t{done} * BAR_WIDTH / total;
-  for (uint64_t i = 0; i < stars; ++i) printf("*");
-  for (uint64_t i = stars; i < BAR_WIDTH; ++i) printf(" ");
-  printf("]");
+  if (stars > BAR_WIDTH) stars = BAR_WIDTH;  // done never exceeds total
+  char *cells = line + sizeof PREFIX - 1;
+  memset(cells, '*', stars);
+  memset(cells + stars, ' ', BAR_WIDTH - stars);
+  cells[BAR_WIDTH] = ']';
+  fwrite(line, 1, sizeof line, stdout);
 }
 
 // Reads until n bytes or end of file: a short count means the file ended.
