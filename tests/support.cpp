@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 
 extern char **environ;
 
@@ -114,4 +116,90 @@ std::string pattern_bytes(size_t n, unsigned seed) {
   std::string bytes(n, '\0');
   for (auto &b : bytes) b = static_cast<char>(gen() & 0xFF);
   return bytes;
+}
+
+namespace {
+
+// The sim's own ready line; everything before it is start-up.
+constexpr char SIM_READY[] = "kesp-sim: listening on ";
+constexpr auto SIM_POLL = std::chrono::milliseconds(10);  // between looks at the log
+
+// Reaps pid if it has ended; returns true and its status then.
+bool reap(int pid, int *status) {
+  int wstatus = 0;
+  if (waitpid(pid, &wstatus, WNOHANG) != pid) return false;
+  *status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  return true;
+}
+
+}  // namespace
+
+sim_process::sim_process(const std::string &binary, const std::string &address,
+                         const std::vector<std::string> &args,
+                         std::chrono::milliseconds ready_limit) {
+  static int count = 0;
+  log_path_ = temp_path("sim-" + std::to_string(++count) + ".log");
+  std::vector<std::string> words = {binary, "--listen", address};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char *> argv;
+  for (auto &w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  int log_fd = open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (log_fd < 0) return;
+  pid_t parent = getpid();
+  pid_t pid = fork();
+  if (pid == 0) {
+    // A test that crashes must not leave its simulator holding the address.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
+    int null_fd = open("/dev/null", O_RDONLY);
+    if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(log_fd, 1) < 0 || dup2(log_fd, 2) < 0) {
+      _exit(127);
+    }
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(log_fd);
+  if (pid < 0) return;
+  pid_ = pid;
+
+  ready_ = wait_for_log(SIM_READY, ready_limit);
+}
+
+sim_process::~sim_process() { stop(); }
+
+int sim_process::stop(std::chrono::milliseconds limit) {
+  if (pid_ < 0) return -1;
+  kill(pid_, SIGTERM);
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  int status = -1;
+  while (!reap(pid_, &status)) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+      status = -1;
+      break;
+    }
+    std::this_thread::sleep_for(SIM_POLL);
+  }
+  pid_ = -1;
+  return status;
+}
+
+std::string sim_process::log() const { return read_file(log_path_); }
+
+bool sim_process::wait_for_log(const std::string &text, std::chrono::milliseconds limit) const {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    if (log().find(text) != std::string::npos) return true;
+    // A simulator that has ended writes no more; peek without reaping it.
+    siginfo_t info{};
+    bool ended = pid_ < 0 ||
+                 waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+                 info.si_pid != 0;
+    if (ended || std::chrono::steady_clock::now() >= deadline) {
+      return log().find(text) != std::string::npos;
+    }
+    std::this_thread::sleep_for(SIM_POLL);
+  }
 }

@@ -27,3 +27,33 @@ std::string read_file(const std::string &path);
 
 // Deterministic pseudo-random bytes, so that failures repeat.
 std::string pattern_bytes(size_t n, unsigned seed);
+
+// A kesp-sim started on one loopback address, its standard output and error
+// kept in a file. Stopped with SIGTERM when it goes out of scope.
+class sim_process {
+ public:
+  // Starts binary with --listen address and args, then waits, at most
+  // ready_limit, for its ready line.
+  sim_process(const std::string &binary, const std::string &address,
+              const std::vector<std::string> &args,
+              std::chrono::milliseconds ready_limit = std::chrono::seconds(10));
+  ~sim_process();
+  sim_process(const sim_process &) = delete;
+  sim_process &operator=(const sim_process &) = delete;
+
+  bool ready() const { return ready_; }
+  int pid() const { return pid_; }
+  // Sends SIGTERM and waits at most limit. Returns the exit status as
+  // run_result counts it, or -1 if it had to be killed.
+  int stop(std::chrono::milliseconds limit = std::chrono::seconds(10));
+  // Everything it wrote so far.
+  std::string log() const;
+  // Waits, at most limit, until the log holds text; false if it never did.
+  bool wait_for_log(const std::string &text,
+                    std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
+
+ private:
+  int pid_ = -1;
+  bool ready_ = false;
+  std::string log_path_;
+};

@@ -1,0 +1,367 @@
+// kesp-sim: a simulated target whose loader serves kesp on TCP port 57000,
+// with its flash kept in files, for demonstrations and end-to-end tests.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "target.h"
+#include "wire.h"
+
+namespace {
+
+constexpr uint16_t NOR_ID = 0x0101;                   // flash_id of the NOR device
+constexpr uint16_t NAND_ID = 0x0202;                  // flash_id of the NAND device
+constexpr uint64_t NOR_SIZE = uint64_t{16} << 20;     // 16 MiB
+constexpr uint64_t NOR_BLOCK = uint64_t{64} << 10;    // 64 KiB
+constexpr uint64_t NAND_SIZE = uint64_t{64} << 20;    // 64 MiB
+constexpr uint64_t NAND_BLOCK = uint64_t{128} << 10;  // 128 KiB
+constexpr int IDLE_TIMEOUT_MS = 10000;                // silence before a client is dropped
+constexpr int LISTEN_BACKLOG = 8;                     // clients queued behind the one served
+constexpr int ACCEPT_RETRY_MS = 100;                  // pause when out of descriptors
+constexpr int EXIT_USAGE = 2;                         // bad command line
+constexpr int EXIT_FAILURE_TO_START = 1;              // could not set up
+
+const char USAGE[] =
+    "usage: kesp-sim [options]\n"
+    "\n"
+    "Simulates a target's flash loader on TCP port 57000, serving one client at a\n"
+    "time until SIGINT or SIGTERM. Logs one line per connection on standard error.\n"
+    "\n"
+    "  -l, --listen ADDR       IPv4 address to listen on (default 127.0.0.1)\n"
+    "      --nor-file PATH     keep the NOR flash in PATH, created erased when missing\n"
+    "                          or empty (default: in memory)\n"
+    "      --nor-size BYTES    NOR size (default 16M)\n"
+    "      --nor-block BYTES   NOR erase-block size (default 64K)\n"
+    "      --nor-id ID         NOR flash_id (default 0x0101)\n"
+    "      --nand              add a NAND device, kept in memory\n"
+    "      --nand-file PATH    add a NAND device, kept in PATH like the NOR\n"
+    "      --nand-size BYTES   NAND size (default 64M)\n"
+    "      --nand-block BYTES  NAND erase-block size (default 128K)\n"
+    "      --nand-id ID        NAND flash_id (default 0x0202)\n"
+    "      --idle-timeout MS   drop a client silent for MS milliseconds (default 10000)\n"
+    "  -h, --help              print this text and exit\n"
+    "\n"
+    "Any --nand option adds the NAND device; without it, NAND requests get\n"
+    "\"no such device\". BYTES take a K, M or G suffix (powers of 1024); numbers\n"
+    "may be written in hexadecimal with 0x.\n"
+    "\n"
+    "Faults, off by default, committed on every connection:\n"
+    "      --first-error CODE  refuse an acceptable request with CODE in the first\n"
+    "                          reply (the image is read, nothing is written)\n"
+    "      --final-error CODE  report CODE in the final reply and write nothing\n"
+    "      --close-after K     close the connection after K image bytes\n"
+    "      --reset-after K     reset the connection after K image bytes\n"
+    "      --no-final-reply    do the work, then close instead of replying\n"
+    "      --cut-first K       send only K bytes of the first reply, then close\n"
+    "      --cut-final K       do the work, send only K bytes of the final reply,\n"
+    "                          then close\n"
+    "      --trickle           send replies one byte at a time, 5 ms apart\n"
+    "      --reply-delay MS    wait MS milliseconds before each reply\n"
+    "      --final-delay MS    wait MS milliseconds more before the final reply\n";
+
+enum option_id {
+  OPT_NOR_FILE = 256,
+  OPT_NOR_SIZE,
+  OPT_NOR_BLOCK,
+  OPT_NOR_ID,
+  OPT_NAND,
+  OPT_NAND_FILE,
+  OPT_NAND_SIZE,
+  OPT_NAND_BLOCK,
+  OPT_NAND_ID,
+  OPT_IDLE_TIMEOUT,
+  OPT_FIRST_ERROR,
+  OPT_FINAL_ERROR,
+  OPT_CLOSE_AFTER,
+  OPT_RESET_AFTER,
+  OPT_NO_FINAL_REPLY,
+  OPT_CUT_FIRST,
+  OPT_CUT_FINAL,
+  OPT_TRICKLE,
+  OPT_REPLY_DELAY,
+  OPT_FINAL_DELAY,
+};
+
+const option LONG_OPTIONS[] = {
+    {"listen", required_argument, nullptr, 'l'},
+    {"help", no_argument, nullptr, 'h'},
+    {"nor-file", required_argument, nullptr, OPT_NOR_FILE},
+    {"nor-size", required_argument, nullptr, OPT_NOR_SIZE},
+    {"nor-block", required_argument, nullptr, OPT_NOR_BLOCK},
+    {"nor-id", required_argument, nullptr, OPT_NOR_ID},
+    {"nand", no_argument, nullptr, OPT_NAND},
+    {"nand-file", required_argument, nullptr, OPT_NAND_FILE},
+    {"nand-size", required_argument, nullptr, OPT_NAND_SIZE},
+    {"nand-block", required_argument, nullptr, OPT_NAND_BLOCK},
+    {"nand-id", required_argument, nullptr, OPT_NAND_ID},
+    {"idle-timeout", required_argument, nullptr, OPT_IDLE_TIMEOUT},
+    {"first-error", required_argument, nullptr, OPT_FIRST_ERROR},
+    {"final-error", required_argument, nullptr, OPT_FINAL_ERROR},
+    {"close-after", required_argument, nullptr, OPT_CLOSE_AFTER},
+    {"reset-after", required_argument, nullptr, OPT_RESET_AFTER},
+    {"no-final-reply", no_argument, nullptr, OPT_NO_FINAL_REPLY},
+    {"cut-first", required_argument, nullptr, OPT_CUT_FIRST},
+    {"cut-final", required_argument, nullptr, OPT_CUT_FINAL},
+    {"trickle", no_argument, nullptr, OPT_TRICKLE},
+    {"reply-delay", required_argument, nullptr, OPT_REPLY_DELAY},
+    {"final-delay", required_argument, nullptr, OPT_FINAL_DELAY},
+    {nullptr, 0, nullptr, 0},
+};
+
+struct settings {
+  std::string listen = "127.0.0.1";
+  std::string nor_file;
+  std::string nand_file;
+  bool nand = false;
+  target t;
+};
+
+[[noreturn]] void usage_error(const std::string &why) {
+  fprintf(stderr, "kesp-sim: %s\n(kesp-sim --help lists the options)\n", why.c_str());
+  exit(EXIT_USAGE);
+}
+
+// An unsigned number in C notation with an optional binary K, M or G.
+uint64_t parse_number(const char *name, const char *text, uint64_t limit, bool suffix) {
+  // strtoull would take a sign or blanks in front.
+  if (isdigit(static_cast<unsigned char>(*text)) == 0) {
+    usage_error(std::string("invalid ") + name + ": " + text);
+  }
+  char *end = nullptr;
+  errno = 0;
+  unsigned long long value = strtoull(text, &end, 0);
+  int shift = 0;
+  if (suffix && *end != '\0' && end[1] == '\0') {
+    const char *units = "KMG";
+    if (const char *unit = strchr(units, toupper(static_cast<unsigned char>(*end)))) {
+      shift = 10 * static_cast<int>(unit - units + 1);
+      ++end;
+    }
+  }
+  if (*end != '\0' || errno == ERANGE || value > (limit >> shift)) {
+    usage_error(std::string("invalid ") + name + ": " + text);
+  }
+  return uint64_t{value} << shift;
+}
+
+int32_t parse_code(const char *name, const char *text) {
+  char *end = nullptr;
+  errno = 0;
+  long long value = strtoll(text, &end, 0);
+  if (end == text || *end != '\0' || errno == ERANGE || value < INT32_MIN || value > INT32_MAX) {
+    usage_error(std::string("invalid ") + name + ": " + text);
+  }
+  return static_cast<int32_t>(value);
+}
+
+int parse_ms(const char *name, const char *text) {
+  return static_cast<int>(parse_number(name, text, INT32_MAX, false));
+}
+
+settings parse_command_line(int argc, char *argv[]) {
+  settings s;
+  s.t.nor = {"nor", NOR_ID, NOR_SIZE, NOR_BLOCK, -1};
+  flash_device nand{"nand", NAND_ID, NAND_SIZE, NAND_BLOCK, -1};
+  fault_plan &f = s.t.faults;
+  s.t.idle_timeout_ms = IDLE_TIMEOUT_MS;
+  opterr = 0;
+  int opt = 0;
+  while ((opt = getopt_long(argc, argv, ":l:h", LONG_OPTIONS, nullptr)) != -1) {
+    const char *name = optind > 0 && optind <= argc ? argv[optind - 1] : "option";
+    switch (opt) {
+      case 'h':
+        fputs(USAGE, stdout);
+        exit(0);
+      case 'l':
+        s.listen = optarg;
+        break;
+      case OPT_NOR_FILE:
+        s.nor_file = optarg;
+        break;
+      case OPT_NOR_SIZE:
+        s.t.nor.size = parse_number("--nor-size", optarg, DEVICE_SIZE_LIMIT, true);
+        break;
+      case OPT_NOR_BLOCK:
+        s.t.nor.block_size = parse_number("--nor-block", optarg, DEVICE_SIZE_LIMIT, true);
+        break;
+      case OPT_NOR_ID:
+        s.t.nor.id = static_cast<uint16_t>(parse_number("--nor-id", optarg, UINT16_MAX, false));
+        break;
+      case OPT_NAND:
+        s.nand = true;
+        break;
+      case OPT_NAND_FILE:
+        s.nand = true;
+        s.nand_file = optarg;
+        break;
+      case OPT_NAND_SIZE:
+        s.nand = true;
+        nand.size = parse_number("--nand-size", optarg, DEVICE_SIZE_LIMIT, true);
+        break;
+      case OPT_NAND_BLOCK:
+        s.nand = true;
+        nand.block_size = parse_number("--nand-block", optarg, DEVICE_SIZE_LIMIT, true);
+        break;
+      case OPT_NAND_ID:
+        s.nand = true;
+        nand.id = static_cast<uint16_t>(parse_number("--nand-id", optarg, UINT16_MAX, false));
+        break;
+      case OPT_IDLE_TIMEOUT:
+        s.t.idle_timeout_ms = parse_ms("--idle-timeout", optarg);
+        if (s.t.idle_timeout_ms == 0) usage_error("--idle-timeout must be at least 1");
+        break;
+      case OPT_FIRST_ERROR:
+        f.first_error = parse_code("--first-error", optarg);
+        break;
+      case OPT_FINAL_ERROR:
+        f.final_error = parse_code("--final-error", optarg);
+        break;
+      case OPT_CLOSE_AFTER:
+        f.close_after =
+            static_cast<uint32_t>(parse_number("--close-after", optarg, LENGTH_LIMIT - 1, false));
+        break;
+      case OPT_RESET_AFTER:
+        f.reset_after =
+            static_cast<uint32_t>(parse_number("--reset-after", optarg, LENGTH_LIMIT - 1, false));
+        break;
+      case OPT_NO_FINAL_REPLY:
+        f.no_final_reply = true;
+        break;
+      case OPT_CUT_FIRST:
+        f.cut_first = parse_number("--cut-first", optarg, REPLY_SIZE - 1, false);
+        break;
+      case OPT_CUT_FINAL:
+        f.cut_final = parse_number("--cut-final", optarg, REPLY_SIZE - 1, false);
+        break;
+      case OPT_TRICKLE:
+        f.trickle = true;
+        break;
+      case OPT_REPLY_DELAY:
+        f.reply_delay_ms = parse_ms("--reply-delay", optarg);
+        break;
+      case OPT_FINAL_DELAY:
+        f.final_delay_ms = parse_ms("--final-delay", optarg);
+        break;
+      case ':':
+        usage_error(std::string(name) + " needs a value");
+      default:
+        usage_error(std::string("unknown option ") + name);
+    }
+  }
+  if (optind < argc) usage_error(std::string("unexpected argument ") + argv[optind]);
+  if (s.nand) s.t.nand = nand;
+  for (const flash_device *dev : {&s.t.nor, s.nand ? &*s.t.nand : nullptr}) {
+    if (dev == nullptr) continue;
+    std::string why = check_geometry(*dev);
+    if (!why.empty()) usage_error(why);
+  }
+  return s;
+}
+
+int stop_pipe[2] = {-1, -1};
+
+// Only wakes the loop: the connection in progress ends at its next wait,
+// never in the middle of writing the flash.
+void on_stop_signal(int) {
+  int saved = errno;
+  char byte = 1;
+  ssize_t ignored = write(stop_pipe[1], &byte, 1);
+  (void)ignored;
+  errno = saved;
+}
+
+bool install_stop_handlers() {
+  if (pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  struct sigaction sa {};
+  sa.sa_handler = on_stop_signal;
+  sigemptyset(&sa.sa_mask);
+  // A client that vanishes must fail our send, not end the process.
+  signal(SIGPIPE, SIG_IGN);
+  return sigaction(SIGINT, &sa, nullptr) == 0 && sigaction(SIGTERM, &sa, nullptr) == 0;
+}
+
+[[noreturn]] void fail_to_start(const std::string &why) {
+  fprintf(stderr, "kesp-sim: %s\n", why.c_str());
+  exit(EXIT_FAILURE_TO_START);
+}
+
+void open_device(flash_device &dev, const std::string &path) {
+  std::string why = path.empty() ? open_memory(dev) : open_backing_file(dev, path);
+  if (!why.empty()) fail_to_start(why);
+}
+
+int open_listener(const std::string &address) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(LOADER_PORT);
+  if (inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1) {
+    usage_error("not an IPv4 address: " + address);
+  }
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) fail_to_start(std::string("socket: ") + strerror(errno));
+  // Lets a restarted simulator take the port while old connections linger.
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  std::string where = address + ":" + std::to_string(LOADER_PORT);
+  if (bind(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0 ||
+      listen(fd, LISTEN_BACKLOG) != 0) {
+    fail_to_start(where + ": " + strerror(errno));
+  }
+  return fd;
+}
+
+// Serves one client after another until a stop signal.
+void serve(int listener, target &t) {
+  pollfd fds[2] = {{listener, POLLIN, 0}, {t.stop_fd, POLLIN, 0}};
+  for (;;) {
+    if (poll(fds, 2, -1) < 0) continue;
+    if (fds[1].revents != 0) return;
+    int conn = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (conn < 0) {
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        poll(nullptr, 0, ACCEPT_RETRY_MS);
+      }
+      continue;
+    }
+    // Replies trickled byte by byte must leave as separate segments.
+    int on = 1;
+    setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    session_record rec = serve_connection(conn, t);
+    close(conn);
+    fprintf(stderr, "kesp-sim: %s\n", describe(rec).c_str());
+  }
+}
+
+}  // namespace
+
+int main(int argc, char *argv[]) {
+  settings s = parse_command_line(argc, argv);
+  int listener = open_listener(s.listen);
+  open_device(s.t.nor, s.nor_file);
+  if (s.t.nand) open_device(*s.t.nand, s.nand_file);
+  if (!install_stop_handlers()) fail_to_start(std::string("signals: ") + strerror(errno));
+  s.t.stop_fd = stop_pipe[0];
+
+  fprintf(stderr, "kesp-sim: listening on %s:%u\n", s.listen.c_str(), LOADER_PORT);
+  serve(listener, s.t);
+
+  // Every write was synced before its reply, so there is nothing to flush.
+  close(listener);
+  close_device(s.t.nor);
+  if (s.t.nand) close_device(*s.t.nand);
+  fprintf(stderr, "kesp-sim: stopped\n");
+  return 0;
+}

@@ -1,0 +1,462 @@
+#include "target.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "crc32.h"
+#include "wire.h"
+
+namespace {
+
+constexpr size_t IO_CHUNK = 64 * 1024;  // bytes per receive, flash read and erase write
+constexpr uint8_t ERASED = 0xFF;        // the value of every byte of an erased block
+constexpr int TRICKLE_PAUSE_MS = 5;     // between the bytes of a trickled reply
+
+std::string errno_text(const std::string &what) { return what + ": " + strerror(errno); }
+
+bool pwrite_all(int fd, const uint8_t *buf, uint64_t n, uint64_t offset) {
+  while (n > 0) {
+    ssize_t w = pwrite(fd, buf, static_cast<size_t>(std::min<uint64_t>(n, SSIZE_MAX)),
+                       static_cast<off_t>(offset));
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    buf += w;
+    n -= static_cast<uint64_t>(w);
+    offset += static_cast<uint64_t>(w);
+  }
+  return true;
+}
+
+bool pread_all(int fd, uint8_t *buf, size_t n, uint64_t offset) {
+  while (n > 0) {
+    ssize_t r = pread(fd, buf, n, static_cast<off_t>(offset));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    buf += r;
+    n -= static_cast<size_t>(r);
+    offset += static_cast<uint64_t>(r);
+  }
+  return true;
+}
+
+bool fill_erased(int fd, uint64_t from, uint64_t to) {
+  static const std::vector<uint8_t> erased(IO_CHUNK, ERASED);
+  for (uint64_t at = from; at < to;) {
+    uint64_t n = std::min<uint64_t>(to - at, erased.size());
+    if (!pwrite_all(fd, erased.data(), n, at)) return false;
+    at += n;
+  }
+  return true;
+}
+
+// Erases the blocks the image touches and programs it. A real part has no
+// half-erased block, so everything around the image within them reads
+// erased afterwards.
+int32_t program(const flash_device &dev, uint32_t addr, const std::vector<uint8_t> &image) {
+  if (image.empty()) return ERR_NONE;
+  uint64_t end = uint64_t{addr} + image.size();
+  uint64_t first_block = addr - addr % dev.block_size;
+  uint64_t past_last_block = (end + dev.block_size - 1) / dev.block_size * dev.block_size;
+  if (!fill_erased(dev.fd, first_block, addr) || !fill_erased(dev.fd, end, past_last_block)) {
+    return ERR_ERASE;
+  }
+  if (!pwrite_all(dev.fd, image.data(), image.size(), addr)) return ERR_REPROGRAM;
+  if (fdatasync(dev.fd) != 0) return ERR_REPROGRAM;
+  return ERR_NONE;
+}
+
+enum class io { ok, closed, silent, stopped, failed };
+
+session_end end_for(io r) {
+  switch (r) {
+    case io::silent:
+      return session_end::silent;
+    case io::stopped:
+      return session_end::stopped;
+    default:
+      return session_end::gone;
+  }
+}
+
+// Waits for fd to become readable within the time-out, or for stop_fd.
+io wait_readable(int fd, const target &t, int timeout_ms) {
+  pollfd fds[2] = {{fd, POLLIN, 0}, {t.stop_fd, POLLIN, 0}};
+  nfds_t count = t.stop_fd >= 0 ? 2 : 1;
+  for (;;) {
+    int n = poll(fds, count, timeout_ms);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return io::failed;
+    }
+    if (n == 0) return io::silent;
+    if (count == 2 && fds[1].revents != 0) return io::stopped;
+    return io::ok;
+  }
+}
+
+// Receives up to n bytes, at least one, into buf.
+io recv_some(int fd, const target &t, uint8_t *buf, size_t n, size_t *got) {
+  *got = 0;
+  io w = wait_readable(fd, t, t.idle_timeout_ms);
+  if (w != io::ok) return w;
+  for (;;) {
+    ssize_t r = recv(fd, buf, n, 0);
+    if (r < 0 && errno == EINTR) continue;
+    // A reset is the client going away as much as a close is.
+    if (r < 0) return errno == ECONNRESET ? io::closed : io::failed;
+    if (r == 0) return io::closed;
+    *got = static_cast<size_t>(r);
+    return io::ok;
+  }
+}
+
+io recv_exact(int fd, const target &t, uint8_t *buf, size_t n, size_t *got) {
+  *got = 0;
+  while (*got < n) {
+    size_t part = 0;
+    io r = recv_some(fd, t, buf + *got, n - *got, &part);
+    *got += part;
+    if (r != io::ok) return r;
+  }
+  return io::ok;
+}
+
+// Sleeps, but wakes early when the simulator must stop. False when stopped.
+bool pause_ms(const target &t, int ms) {
+  if (ms <= 0) return true;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return true;
+    pollfd stop = {t.stop_fd, POLLIN, 0};
+    int n = poll(&stop, t.stop_fd >= 0 ? 1 : 0, static_cast<int>(left.count()));
+    if (n > 0) return false;
+  }
+}
+
+bool send_bytes(int fd, const uint8_t *buf, size_t n) {
+  return send_all(fd, buf, n) == static_cast<ssize_t>(n);
+}
+
+// Sends the reply, or its first cut bytes only; on failure says why in
+// rec's note.
+io send_reply(int fd, const target &t, const flash_reply &reply, std::optional<size_t> cut,
+              session_record &rec) {
+  uint8_t buf[REPLY_SIZE];
+  encode_reply(buf, reply);
+  size_t n = std::min(cut.value_or(REPLY_SIZE), REPLY_SIZE);
+  bool sent = true;
+  if (t.faults.trickle) {
+    for (size_t i = 0; i < n && sent; ++i) {
+      if (i > 0 && !pause_ms(t, TRICKLE_PAUSE_MS)) return io::stopped;
+      sent = send_bytes(fd, buf + i, 1);
+    }
+  } else {
+    sent = send_bytes(fd, buf, n);
+  }
+  if (!sent) {
+    rec.note = errno_text("reply not delivered");
+    return io::failed;
+  }
+  return io::ok;
+}
+
+// Ends our side in order and drops whatever the client still sends until
+// it closes, so that it reads our close rather than a reset, which unread
+// data would turn a plain close into.
+void close_in_order(int fd, const target &t) {
+  shutdown(fd, SHUT_WR);
+  std::array<uint8_t, IO_CHUNK> sink;
+  size_t got = 0;
+  while (recv_some(fd, t, sink.data(), sink.size(), &got) == io::ok) {
+  }
+}
+
+void arm_reset(int fd) {
+  linger hard{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+}
+
+// The request's error before any image byte, judged by subtraction so that
+// an address near the top of the 32-bit range cannot wrap.
+int32_t check_request(const flash_device *dev, uint32_t addr, uint32_t length) {
+  if (dev == nullptr) return ERR_NO_DEVICE;
+  if (addr >= dev->size) return ERR_INVALID_ADDRESS;
+  if (length > dev->size - addr) return ERR_INVALID_SIZE;
+  return ERR_NONE;
+}
+
+std::string hex(uint32_t value) {
+  char buf[16];
+  snprintf(buf, sizeof buf, "0x%x", value);
+  return buf;
+}
+
+}  // namespace
+
+std::string check_geometry(const flash_device &dev) {
+  if (dev.block_size == 0) return dev.name + ": erase-block size must not be 0";
+  if (dev.size == 0 || dev.size > DEVICE_SIZE_LIMIT) {
+    return dev.name + ": size must be between 1 byte and 4 GiB";
+  }
+  if (dev.size % dev.block_size != 0) {
+    return dev.name + ": size must be a multiple of the erase-block size";
+  }
+  return {};
+}
+
+std::string open_backing_file(flash_device &dev, const std::string &path) {
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return errno_text(path);
+  auto fail = [&](const std::string &why) {
+    close(fd);
+    return why;
+  };
+  // Two simulators writing one file would each believe they own the flash.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    return fail(errno == EWOULDBLOCK ? path + ": in use by another simulator" : errno_text(path));
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return fail(errno_text(path));
+  if (!S_ISREG(st.st_mode)) return fail(path + ": not a regular file");
+  auto held = static_cast<uint64_t>(st.st_size);
+  if (held == 0) {
+    if (!fill_erased(fd, 0, dev.size) || fsync(fd) != 0) return fail(errno_text(path));
+    // The new file's name must survive a crash as well as its bytes.
+    auto dir = std::filesystem::absolute(path).parent_path();
+    int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd >= 0) {
+      fsync(dir_fd);
+      close(dir_fd);
+    }
+  } else if (held != dev.size) {
+    return fail(path + ": holds " + std::to_string(held) + " bytes but the " + dev.name +
+                " device has " + std::to_string(dev.size));
+  }
+  dev.fd = fd;
+  return {};
+}
+
+std::string open_memory(flash_device &dev) {
+  int fd = memfd_create(("kesp-sim-" + dev.name).c_str(), MFD_CLOEXEC);
+  if (fd < 0) return errno_text(dev.name + " memory");
+  if (ftruncate(fd, static_cast<off_t>(dev.size)) != 0 || !fill_erased(fd, 0, dev.size)) {
+    std::string why = errno_text(dev.name + " memory");
+    close(fd);
+    return why;
+  }
+  dev.fd = fd;
+  return {};
+}
+
+void close_device(flash_device &dev) {
+  if (dev.fd >= 0) close(dev.fd);
+  dev.fd = -1;
+}
+
+session_record serve_connection(int fd, target &t) {
+  session_record rec;
+  const fault_plan &faults = t.faults;
+
+  uint8_t request[2 * WORD_SIZE];
+  size_t got = 0;
+  io r = recv_exact(fd, t, request, WORD_SIZE, &got);
+  rec.request_bytes = got;
+  if (r != io::ok) {
+    rec.end = end_for(r);
+    return rec;
+  }
+  uint32_t header = get_be32(request);
+  if (header == 0) {
+    rec.end = session_end::start;
+    return rec;
+  }
+  rec.flags = header & FLAG_MASK;
+  rec.length = header & ~FLAG_MASK;
+  if ((rec.flags & FLAG_ADDRESS) != 0) {
+    r = recv_exact(fd, t, request + WORD_SIZE, WORD_SIZE, &got);
+    rec.request_bytes += got;
+    if (r != io::ok) {
+      rec.end = end_for(r);
+      return rec;
+    }
+    rec.addr = get_be32(request + WORD_SIZE);
+  }
+  rec.have_request = true;
+  rec.reply_addr = rec.addr;
+
+  const bool compare = (rec.flags & FLAG_COMPARE) != 0;
+  const flash_device *dev = &t.nor;
+  if ((rec.flags & FLAG_NAND) != 0) dev = t.nand ? &*t.nand : nullptr;
+  const uint16_t id = dev != nullptr ? dev->id : 0;
+  // An injected refusal only replaces an acceptance: past a real refusal
+  // there is no device or no room to work on.
+  int32_t refusal = check_request(dev, rec.addr, rec.length);
+  if (refusal == ERR_NONE && faults.first_error) refusal = *faults.first_error;
+
+  if (!pause_ms(t, faults.reply_delay_ms)) {
+    rec.end = session_end::stopped;
+    return rec;
+  }
+  r = send_reply(fd, t, {id, refusal, rec.addr, rec.length, 0}, faults.cut_first, rec);
+  if (r != io::ok) {
+    rec.end = r == io::stopped ? session_end::stopped : session_end::send_fail;
+    return rec;
+  }
+  if (faults.cut_first) {
+    rec.note = "first reply cut after " + std::to_string(*faults.cut_first) + " bytes (injected)";
+    rec.end = session_end::injected;
+    close_in_order(fd, t);
+    return rec;
+  }
+
+  // A refused image is still read to its end: the client sends it anyway
+  // and waits for the final reply. Only an accepted download is kept, and
+  // never more than the device holds, whatever the header announced.
+  std::vector<uint8_t> image;
+  std::vector<uint8_t> chunk(IO_CHUNK);
+  std::vector<uint8_t> flash(compare ? IO_CHUNK : 0);
+  bool differs = false;
+  const bool keep = refusal == ERR_NONE && !compare;
+  for (;;) {
+    if (faults.close_after == rec.received) {
+      rec.note = "closed after " + std::to_string(rec.received) + " bytes (injected)";
+      rec.end = session_end::injected;
+      close_in_order(fd, t);
+      return rec;
+    }
+    if (faults.reset_after == rec.received) {
+      rec.note = "reset after " + std::to_string(rec.received) + " bytes (injected)";
+      rec.end = session_end::injected;
+      arm_reset(fd);
+      return rec;
+    }
+    if (rec.received == rec.length) break;
+    uint32_t want = std::min<uint32_t>(rec.length - rec.received, IO_CHUNK);
+    for (auto stop_at : {faults.close_after, faults.reset_after}) {
+      if (stop_at && *stop_at > rec.received) want = std::min(want, *stop_at - rec.received);
+    }
+    uint8_t *into = chunk.data();
+    if (keep) {
+      image.resize(rec.received + want);
+      into = image.data() + rec.received;
+    }
+    size_t n = 0;
+    r = recv_some(fd, t, into, want, &n);
+    if (keep) image.resize(rec.received + n);
+    if (r != io::ok) {
+      rec.end = end_for(r);
+      return rec;
+    }
+    rec.crc = crc32_update(rec.crc, into, n);
+    if (compare && refusal == ERR_NONE && !differs) {
+      uint64_t at = uint64_t{rec.addr} + rec.received;
+      if (!pread_all(dev->fd, flash.data(), n, at)) {
+        differs = true;
+        rec.reply_addr = static_cast<uint32_t>(at);
+      } else {
+        auto [mine, theirs] = std::mismatch(flash.data(), flash.data() + n, into);
+        if (mine != flash.data() + n) {
+          differs = true;
+          rec.reply_addr = static_cast<uint32_t>(at + static_cast<uint64_t>(mine - flash.data()));
+        }
+      }
+    }
+    rec.received += static_cast<uint32_t>(n);
+  }
+
+  // The delay stands for the erase and program time, so a stop during it
+  // leaves the flash as it was.
+  if (!pause_ms(t, faults.reply_delay_ms + faults.final_delay_ms)) {
+    rec.end = session_end::stopped;
+    return rec;
+  }
+  if (faults.final_error) {
+    rec.verdict = *faults.final_error;
+  } else if (refusal != ERR_NONE) {
+    rec.verdict = refusal;
+  } else if (compare) {
+    rec.verdict = differs ? ERR_COMPARE_FAILED : ERR_NONE;
+  } else {
+    rec.verdict = program(*dev, rec.addr, image);
+    rec.written = !image.empty();
+  }
+  rec.judged = true;
+
+  if (faults.no_final_reply) {
+    rec.note = "final reply withheld (injected)";
+    rec.end = session_end::injected;
+    close_in_order(fd, t);
+    return rec;
+  }
+  if (rec.verdict == ERR_NONE) rec.reply_addr = rec.addr;
+  r = send_reply(fd, t, {id, rec.verdict, rec.reply_addr, rec.received, rec.crc}, faults.cut_final,
+                 rec);
+  if (r != io::ok) {
+    rec.end = r == io::stopped ? session_end::stopped : session_end::send_fail;
+    return rec;
+  }
+  if (faults.cut_final) {
+    rec.note = "final reply cut after " + std::to_string(*faults.cut_final) + " bytes (injected)";
+    rec.end = session_end::injected;
+  } else {
+    rec.end = session_end::replied;
+  }
+  close_in_order(fd, t);
+  return rec;
+}
+
+std::string describe(const session_record &rec) {
+  if (rec.end == session_end::start) return "start request";
+  if (!rec.have_request) {
+    std::string why = rec.end == session_end::silent    ? "client went silent"
+                      : rec.end == session_end::stopped ? "stopped"
+                                                        : "client went away";
+    return why + " before a whole request (" + std::to_string(rec.request_bytes) + " bytes)";
+  }
+  char crc[16];
+  snprintf(crc, sizeof crc, "%08x", rec.crc);
+  std::string line = (rec.flags & FLAG_COMPARE) != 0 ? "compare" : "update";
+  line += (rec.flags & FLAG_NAND) != 0 ? " nand" : " nor";
+  line += " addr=" + hex(rec.addr) + " size=" + std::to_string(rec.length) + " crc=" + crc + ": ";
+  std::string progress =
+      " after " + std::to_string(rec.received) + " of " + std::to_string(rec.length) + " bytes";
+  std::string verdict = rec.verdict == ERR_NONE
+                            ? std::string("done")
+                            : "failed (addr = " + hex(rec.reply_addr) + ", error = \"" +
+                                  flash_error_str(rec.verdict) + "\")";
+  if (!rec.judged) verdict.clear();
+  switch (rec.end) {
+    case session_end::replied:
+      return line + verdict;
+    case session_end::gone:
+      return line + "client went away" + progress;
+    case session_end::silent:
+      return line + "client went silent" + progress;
+    case session_end::stopped:
+      return line + "stopped" + progress;
+    case session_end::send_fail:
+    case session_end::injected:
+      return line + (rec.judged ? verdict + ", " : std::string()) + rec.note;
+    default:
+      return line + verdict;
+  }
+}

@@ -1,0 +1,113 @@
+// The simulator's connection handling over a socketpair, for requests the
+// tool itself never sends.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
+#include "crc32.h"
+#include "support.h"
+#include "target.h"
+#include "wire.h"
+
+namespace {
+
+constexpr uint64_t DEVICE_SIZE = 256 * 1024;  // several receives of the simulator
+constexpr uint64_t DEVICE_BLOCK = 4096;
+constexpr int IDLE_MS = 2000;        // bounds every wait of the simulator here
+constexpr unsigned WATCHDOG_S = 20;  // ends the process should the simulator spin
+
+std::string request(uint32_t header, uint32_t address, const std::string &image) {
+  uint8_t words[2 * WORD_SIZE];
+  put_be32(words, header);
+  put_be32(words + WORD_SIZE, address);
+  size_t n = (header & FLAG_ADDRESS) != 0 ? 2 * WORD_SIZE : WORD_SIZE;
+  return std::string(reinterpret_cast<char *>(words), n) + image;
+}
+
+class SimCore : public testing::Test {
+ protected:
+  void SetUp() override {
+    alarm(WATCHDOG_S);
+    t.idle_timeout_ms = IDLE_MS;
+    t.nor = {"nor", 0x0101, DEVICE_SIZE, DEVICE_BLOCK, -1};
+    ASSERT_EQ(open_memory(t.nor), "");
+  }
+  void TearDown() override {
+    alarm(0);
+    close_device(t.nor);
+  }
+
+  // Plays the client on one end of a socketpair, a byte at a time if asked,
+  // so that no receive of the simulator finds a whole word; returns the
+  // final reply.
+  flash_reply exchange(const std::string &bytes, bool byte_by_byte = false) {
+    int fds[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    std::string replies;
+    std::thread client([&] {
+      for (size_t i = 0; i < bytes.size(); i += byte_by_byte ? 1 : bytes.size()) {
+        send_all(fds[0], bytes.data() + i, byte_by_byte ? 1 : bytes.size());
+        if (byte_by_byte) std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+      shutdown(fds[0], SHUT_WR);
+      char buf[256];
+      ssize_t n = 0;
+      while ((n = recv(fds[0], buf, sizeof buf, 0)) > 0) replies.append(buf, size_t(n));
+    });
+    serve_connection(fds[1], t);
+    close(fds[1]);
+    client.join();
+    close(fds[0]);
+    EXPECT_EQ(replies.size(), 2 * REPLY_SIZE);
+    if (replies.size() != 2 * REPLY_SIZE) return {};
+    return decode_reply(reinterpret_cast<const uint8_t *>(replies.data()) + REPLY_SIZE);
+  }
+
+  std::string flash(uint64_t at, size_t n) {
+    std::string out(n, '\0');
+    EXPECT_EQ(pread(t.nor.fd, out.data(), n, static_cast<off_t>(at)), static_cast<ssize_t>(n));
+    return out;
+  }
+
+  target t;
+};
+
+uint32_t crc_of(const std::string &bytes) {
+  return crc32_update(0, reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
+}
+
+TEST_F(SimCore, RequestArrivingByteByByteIsGathered) {
+  std::string image = "gathered";
+  flash_reply final = exchange(request(8 | FLAG_ADDRESS, 0x1234, image), true);
+  EXPECT_EQ(final.error, ERR_NONE);
+  EXPECT_EQ(final.size, image.size());
+  EXPECT_EQ(final.crc, crc_of(image));
+  EXPECT_EQ(flash(0x1234, image.size()), image);
+}
+
+TEST_F(SimCore, EmptyImageWithAddressChangesNothing) {
+  flash_reply final = exchange(request(FLAG_ADDRESS, 0x2000, ""));
+  EXPECT_EQ(final.error, ERR_NONE);
+  EXPECT_EQ(final.addr, 0x2000u);
+  EXPECT_EQ(final.size, 0u);
+  EXPECT_EQ(final.crc, 0u);
+  EXPECT_EQ(flash(0x2000, DEVICE_BLOCK), std::string(DEVICE_BLOCK, '\xff'));
+}
+
+TEST_F(SimCore, CompareFindsFirstDifferenceAcrossReceives) {
+  std::string image = pattern_bytes(200'000, 9);
+  ASSERT_EQ(exchange(request(200'000, 0, image)).error, ERR_NONE);
+  std::string changed = image;
+  changed[150'001] ^= 0x40;
+  changed[190'000] ^= 0x40;
+  flash_reply final = exchange(request(200'000 | FLAG_COMPARE, 0, changed));
+  EXPECT_EQ(final.error, ERR_COMPARE_FAILED);
+  EXPECT_EQ(final.addr, 150'001u);
+  EXPECT_EQ(final.crc, crc_of(changed));
+  EXPECT_EQ(flash(0, image.size()), image) << "a compare wrote the flash";
+}
+
+}  // namespace

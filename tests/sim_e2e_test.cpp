@@ -1,0 +1,439 @@
+// The tool against the simulated target, both run as processes over
+// loopback: what the user reads, and what ends up in the flash files.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "crc32.h"
+#include "support.h"
+#include "wire.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Small devices keep each test's files small; the NOR still takes more
+// than one receive of the simulator to fill.
+constexpr uint32_t NOR_SIZE = 128 * 1024;
+constexpr uint32_t NOR_BLOCK = 16 * 1024;
+constexpr uint32_t NAND_SIZE = 256 * 1024;
+constexpr uint32_t NAND_BLOCK = 32 * 1024;
+constexpr uint32_t IMAGE_SIZE = 300;  // one whole piece on the wire and a short one
+constexpr auto RUN_LIMIT = 20s;
+// Far above any healthy run and below the simulator's idle time-out, so a
+// run that only ends because the simulator gave up waiting shows.
+constexpr auto PROMPT = 5s;
+// The tests own 127.0.0.100 to 127.0.0.149, one address each so that they
+// run side by side: faults from slot 0, modes from 20, the others from 40.
+constexpr int MODE_SLOTS = 20;
+constexpr int OTHER_SLOTS = 40;
+constexpr int LOOPBACK_SLOTS = 50;
+
+std::string loopback(int slot) {
+  EXPECT_LT(slot, LOOPBACK_SLOTS);
+  return "127.0.0." + std::to_string(100 + slot);
+}
+
+std::string unique_path(const std::string &stem) {
+  static int count = 0;
+  return temp_path(stem + std::to_string(++count));
+}
+
+// Bare as the tool prints it, or in 8 digits as the simulator logs it.
+std::string hex_crc(const std::string &bytes, int digits = 0) {
+  char buf[16];
+  snprintf(buf, sizeof buf, "%0*x", digits,
+           crc32_update(0, reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size()));
+  return buf;
+}
+
+// The tool's lines, without the progress bar, which is redrawn in place.
+std::vector<std::string> lines_of(const std::string &out) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end = out.find('\n'); end != std::string::npos; end = out.find('\n', start)) {
+    std::string line = out.substr(start, end - start);
+    if (line.rfind("\rloader: [", 0) != 0) lines.push_back(line);
+    start = end + 1;
+  }
+  if (start < out.size()) lines.push_back(out.substr(start));
+  return lines;
+}
+
+// The lines before the image, then the verdict: "done", "closed", "reset",
+// or the failure as "addr, error text".
+std::vector<std::string> tool_lines(const std::string &head, const std::string &verdict,
+                                    const std::string &mode, const std::string &image) {
+  std::vector<std::string> lines;
+  const char *names[] = {"kesp: address = ", "kesp: flags = ", "kesp: flash_id = "};
+  size_t at = 0;
+  for (const char *name : names) {
+    if (at >= head.size()) break;
+    size_t end = std::min(head.find(' ', at), head.size());
+    lines.push_back(name + head.substr(at, end - at));
+    at = end + 1;
+  }
+  std::string size = std::to_string(image.size());
+  if (verdict == "done") {
+    lines.push_back("kesp: flash " + mode + " done, size = " + size);
+    lines.push_back("kesp: crc = " + hex_crc(image) + ", received = " + hex_crc(image));
+  } else if (verdict == "closed") {
+    lines.push_back("kesp: connection failed: closed by target");
+  } else if (verdict == "reset") {
+    lines.push_back(std::string("kesp: connection failed: ") + strerror(ECONNRESET));
+  } else {
+    size_t comma = verdict.find(", ");
+    lines.push_back("kesp: flash " + mode + " failed (addr = " + verdict.substr(0, comma) +
+                    ", size = " + size + ", error = \"" + verdict.substr(comma + 2) + "\")");
+  }
+  return lines;
+}
+
+// Erasing the touched blocks and programming the image, as a flash part does.
+void program(std::string &flash, uint32_t block, uint32_t addr, const std::string &image) {
+  auto first = static_cast<long>(addr / block * block);
+  auto past = static_cast<long>((addr + image.size() + block - 1) / block * block);
+  std::fill(flash.begin() + first, flash.begin() + past, '\xff');
+  flash.replace(addr, image.size(), image);
+}
+
+// A simulator on its own address with its flash in files: the NOR holding
+// a pattern beforehand, the NAND created by the simulator.
+struct bench {
+  std::string address;
+  std::string nor_path = unique_path("nor");
+  std::string nand_path = unique_path("nand");
+  std::string nor = pattern_bytes(NOR_SIZE, 7);  // what each file should hold
+  std::string nand = std::string(NAND_SIZE, '\xff');
+  bool with_nand;
+  std::unique_ptr<sim_process> sim;
+
+  explicit bench(int slot, const std::vector<std::string> &extra = {}, bool nand_too = true)
+      : address(loopback(slot)), with_nand(nand_too) {
+    write_file(nor_path, nor);
+    std::vector<std::string> args = {"--nor-file",  nor_path,
+                                     "--nor-size",  std::to_string(NOR_SIZE),
+                                     "--nor-block", std::to_string(NOR_BLOCK)};
+    if (with_nand) {
+      args.insert(args.end(), {"--nand-file", nand_path, "--nand-size", std::to_string(NAND_SIZE),
+                               "--nand-block", std::to_string(NAND_BLOCK)});
+    }
+    args.insert(args.end(), extra.begin(), extra.end());
+    sim = std::make_unique<sim_process>(KESP_SIM_BINARY, address, args);
+  }
+
+  run_result kesp(std::vector<std::string> options, const std::string &image) const {
+    std::string path = unique_path("image");
+    write_file(path, image);
+    options.insert(options.begin(), KESP_BINARY);
+    options.insert(options.end(), {address, path});
+    return run_program(options, RUN_LIMIT);
+  }
+
+  // Stops the simulator, which must end cleanly, and checks both files.
+  void stop_and_check_flash() const {
+    EXPECT_EQ(sim->stop(), 0) << sim->log();
+    EXPECT_TRUE(read_file(nor_path) == nor) << "NOR file differs from what was loaded";
+    if (with_nand) {
+      EXPECT_TRUE(read_file(nand_path) == nand) << "NAND file differs from what was loaded";
+    } else {
+      EXPECT_NE(access(nand_path.c_str(), F_OK), 0) << "an absent NAND got a file";
+    }
+  }
+};
+
+// Each fault against a 300-byte download at 0x4010.
+struct fault_case {
+  const char *name;
+  std::vector<std::string> sim_args;
+  bool first_reply;     // the tool gets as far as the flash id
+  const char *verdict;  // as tool_lines takes it
+  bool written;         // the image reaches the flash even so
+  int min_ms;           // the run takes at least this long
+};
+
+const fault_case FAULTS[] = {
+    {"FirstError", {"--first-error", "2"}, true, "4010, erase error", false, 0},
+    {"FinalError", {"--final-error", "-1"}, true, "4010, reprogram error", false, 0},
+    {"CloseMidImage", {"--close-after", "100"}, true, "closed", false, 0},
+    {"ResetMidImage", {"--reset-after", "100"}, true, "reset", false, 0},
+    {"NoFinalReply", {"--no-final-reply"}, true, "closed", true, 0},
+    {"CutFirstReply", {"--cut-first", "5"}, false, "closed", false, 0},
+    {"CutFinalReply", {"--cut-final", "17"}, true, "closed", true, 0},
+    {"TrickledReplies", {"--trickle"}, true, "done", true, 150},
+    {"DelayBeforeEachReply", {"--reply-delay", "150"}, true, "done", true, 300},
+    {"DelayBeforeFinalReply", {"--final-delay", "300"}, true, "done", true, 300},
+};
+
+class SimFault : public testing::TestWithParam<int> {};
+
+TEST_P(SimFault, ToolReportsItAndSimKeepsServing) {
+  const fault_case &c = FAULTS[GetParam()];
+  bench b(GetParam(), c.sim_args);
+  ASSERT_TRUE(b.sim->ready()) << b.sim->log();
+  std::string image = pattern_bytes(IMAGE_SIZE, 1);
+
+  auto began = std::chrono::steady_clock::now();
+  run_result r = b.kesp({"-a", "0x4010"}, image);
+  auto took = std::chrono::steady_clock::now() - began;
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::string head = c.first_reply ? "4010 40000000 0101" : "4010 40000000";
+  EXPECT_EQ(lines_of(r.out), tool_lines(head, c.verdict, "update", image));
+  EXPECT_GE(took, std::chrono::milliseconds(c.min_ms));
+  EXPECT_LT(took, PROMPT);
+  if (c.written) program(b.nor, NOR_BLOCK, 0x4010, image);
+
+  // Whatever happened, the next client is served.
+  EXPECT_EQ(run_program({KESP_BINARY, "-s", b.address}, RUN_LIMIT).status, 0);
+  EXPECT_TRUE(b.sim->wait_for_log("kesp-sim: start request\n")) << b.sim->log();
+  b.stop_and_check_flash();
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, SimFault, testing::Range(0, static_cast<int>(std::size(FAULTS))),
+                         [](const testing::TestParamInfo<int> &p) { return FAULTS[p.param].name; });
+
+// Modes, addresses and devices, without faults.
+enum class source { fresh, nor_copy, nor_copy_flipped };
+
+struct mode_case {
+  const char *name;
+  const char *options;  // the tool's, between blanks
+  source image_source;
+  uint32_t size;
+  uint32_t at;          // where the image goes, or where it is copied from
+  const char *written;  // "nor", "nand" or ""
+  const char *head;     // address, flags and flash id as the tool prints them
+  const char *verdict;  // as tool_lines takes it
+  const char *log;      // how the simulator's line starts
+  bool with_nand = true;
+};
+
+const mode_case MODES[] = {
+    {"DownloadWithoutAddressGoesToZero", "", source::fresh, IMAGE_SIZE, 0, "nor", "0 0 0101",
+     "done", "update nor addr=0x0 size=300"},
+    {"DownloadAcrossTwoBlocks", "-a 0x7f00", source::fresh, 600, 0x7f00, "nor",
+     "7f00 40000000 0101", "done", "update nor addr=0x7f00 size=600"},
+    {"DownloadWholeDevice", "", source::fresh, NOR_SIZE, 0, "nor", "0 0 0101", "done",
+     "update nor addr=0x0 size=131072"},
+    {"DownloadEndingAtDeviceEnd", "-a 0x1fed4", source::fresh, IMAGE_SIZE, 0x1fed4, "nor",
+     "1fed4 40000000 0101", "done", "update nor addr=0x1fed4"},
+    {"NandDownload", "-n -a 0x9000", source::fresh, IMAGE_SIZE, 0x9000, "nand",
+     "9000 60000000 0202", "done", "update nand addr=0x9000"},
+    {"ComparePasses", "-c -a 0x4010", source::nor_copy, IMAGE_SIZE, 0x4010, "",
+     "4010 c0000000 0101", "done", "compare nor addr=0x4010"},
+    {"CompareFailsAtFirstDifference", "-c -a 0x4010", source::nor_copy_flipped, IMAGE_SIZE, 0x4010,
+     "", "4010 c0000000 0101", "408b, compare failed", "compare nor addr=0x4010"},
+    {"AddressOutsideDevice", "-a 0x20000", source::fresh, IMAGE_SIZE, 0, "", "20000 40000000 0101",
+     "20000, invalid address", "update nor addr=0x20000"},
+    {"ImagePastDeviceEnd", "-a 0x1fed5", source::fresh, IMAGE_SIZE, 0, "", "1fed5 40000000 0101",
+     "1fed5, invalid size", "update nor addr=0x1fed5"},
+    {"NandAbsent", "-n", source::fresh, IMAGE_SIZE, 0, "", "0 60000000 0000", "0, no such device",
+     "update nand addr=0x0", false},
+};
+
+class SimMode : public testing::TestWithParam<int> {};
+
+TEST_P(SimMode, ToolAndFlashAgree) {
+  const mode_case &c = MODES[GetParam()];
+  bench b(MODE_SLOTS + GetParam(), {}, c.with_nand);
+  ASSERT_TRUE(b.sim->ready()) << b.sim->log();
+  std::string image = pattern_bytes(c.size, 2);
+  if (c.image_source != source::fresh) image = b.nor.substr(c.at, c.size);
+  if (c.image_source == source::nor_copy_flipped) image[0x7b] ^= 0x01;
+
+  std::vector<std::string> options;
+  std::istringstream words(c.options);
+  for (std::string word; words >> word;) options.push_back(word);
+  run_result r = b.kesp(options, image);
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::string mode = std::string(c.options).rfind("-c", 0) == 0 ? "compare" : "update";
+  EXPECT_EQ(lines_of(r.out), tool_lines(c.head, c.verdict, mode, image));
+
+  if (c.written == std::string("nor")) program(b.nor, NOR_BLOCK, c.at, image);
+  if (c.written == std::string("nand")) program(b.nand, NAND_BLOCK, c.at, image);
+  b.stop_and_check_flash();
+  std::string line = "kesp-sim: " + std::string(c.log);
+  EXPECT_NE(b.sim->log().find(line), std::string::npos) << line << "\n" << b.sim->log();
+  EXPECT_NE(b.sim->log().find("crc=" + hex_crc(image, 8) + ": "), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, SimMode, testing::Range(0, static_cast<int>(std::size(MODES))),
+                         [](const testing::TestParamInfo<int> &p) { return MODES[p.param].name; });
+
+// Clients that misbehave, written by hand over a socket.
+int connect_to(const std::string &address) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(LOADER_PORT);
+  inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+  // A simulator that never answers fails the test instead of hanging it.
+  timeval limit{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  if (connect(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::string request(uint32_t header, uint32_t address, size_t image_bytes) {
+  uint8_t words[2 * WORD_SIZE];
+  put_be32(words, header);
+  put_be32(words + WORD_SIZE, address);
+  size_t n = (header & FLAG_ADDRESS) != 0 ? 2 * WORD_SIZE : WORD_SIZE;
+  return std::string(reinterpret_cast<char *>(words), n) + pattern_bytes(image_bytes, 3);
+}
+
+enum class leave { close, reset, silent };
+
+// Sends bytes and leaves the way given. A reset waits for the first reply,
+// so that it comes while the simulator reads the image.
+void misbehave(const std::string &address, const std::string &bytes, leave how) {
+  int fd = connect_to(address);
+  ASSERT_GE(fd, 0);
+  send_all(fd, bytes.data(), bytes.size());
+  if (how == leave::reset) {
+    uint8_t reply[REPLY_SIZE];
+    EXPECT_EQ(recv_all(fd, reply, sizeof reply), static_cast<ssize_t>(REPLY_SIZE));
+    linger hard{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  } else {
+    if (how == leave::close) shutdown(fd, SHUT_WR);
+    // Either way the simulator ends it: after our close, or its idle time-out.
+    char buf[256];
+    ssize_t n = 0;
+    while ((n = recv(fd, buf, sizeof buf, 0)) > 0) {
+    }
+    EXPECT_EQ(n, 0) << "the simulator did not end the connection";
+  }
+  close(fd);
+}
+
+TEST(SimSurvives, ClientsThatMisbehave) {
+  bench b(OTHER_SLOTS, {"--idle-timeout", "300"});
+  ASSERT_TRUE(b.sim->ready()) << b.sim->log();
+  // Read as a header, "GET " asks for 121984032 bytes at 0x2f204854.
+  const std::string http = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
+  const std::string cut = request(1000 | FLAG_ADDRESS, 0x4000, 100);
+  const std::string reset = request(1000 | FLAG_ADDRESS, 0x8000, 100);
+  struct rogue {
+    std::string bytes;
+    leave how;
+    std::string log;
+  };
+  const rogue rogues[] = {
+      {http, leave::close,
+       "update nor addr=0x2f204854 size=121984032 crc=" + hex_crc(http.substr(8), 8) +
+           ": client went away after 19 of 121984032 bytes"},
+      // Far beyond the device: must be drained, not allocated.
+      {request(500'000'000, 0, 0), leave::close,
+       "update nor addr=0x0 size=500000000 crc=00000000: client went away after 0 of 500000000 "
+       "bytes"},
+      {cut, leave::close,
+       "update nor addr=0x4000 size=1000 crc=" + hex_crc(cut.substr(8), 8) +
+           ": client went away after 100 of 1000 bytes"},
+      {reset, leave::reset,
+       "update nor addr=0x8000 size=1000 crc=" + hex_crc(reset.substr(8), 8) +
+           ": client went away after 100 of 1000 bytes"},
+      {request(FLAG_ADDRESS | FLAG_COMPARE, 0, 0).substr(0, 6), leave::silent,
+       "client went silent before a whole request (6 bytes)"},
+      {request(0, 0, 0), leave::close, "start request"},
+  };
+  std::string want = "kesp-sim: listening on " + b.address + ":57000\n";
+  for (const auto &r : rogues) {
+    misbehave(b.address, r.bytes, r.how);
+    want += "kesp-sim: " + r.log + "\n";
+  }
+
+  std::string image = pattern_bytes(IMAGE_SIZE, 5);
+  EXPECT_EQ(lines_of(b.kesp({"-a", "0x4010"}, image).out),
+            tool_lines("4010 40000000 0101", "done", "update", image));
+  want += "kesp-sim: update nor addr=0x4010 size=300 crc=" + hex_crc(image, 8) + ": done\n";
+  program(b.nor, NOR_BLOCK, 0x4010, image);
+  b.stop_and_check_flash();
+  EXPECT_EQ(b.sim->log(), want + "kesp-sim: stopped\n");
+}
+
+TEST(SimStops, MidImageWithoutTouchingFlash) {
+  bench b(OTHER_SLOTS + 1);
+  ASSERT_TRUE(b.sim->ready()) << b.sim->log();
+  int fd = connect_to(b.address);
+  ASSERT_GE(fd, 0);
+  std::string bytes = request(1000 | FLAG_ADDRESS, 0x4000, 100);
+  send_all(fd, bytes.data(), bytes.size());
+  uint8_t reply[REPLY_SIZE];
+  ASSERT_EQ(recv_all(fd, reply, sizeof reply), static_cast<ssize_t>(REPLY_SIZE));
+
+  b.stop_and_check_flash();
+  close(fd);
+  // A stop outranks the bytes already waiting, so either count may show.
+  std::string log = b.sim->log();
+  auto ends_with = [&](const std::string &crc, int got) {
+    std::string tail = "kesp-sim: update nor addr=0x4000 size=1000 crc=" + crc +
+                       ": stopped after " + std::to_string(got) +
+                       " of 1000 bytes\nkesp-sim: stopped\n";
+    return log.size() >= tail.size() &&
+           log.compare(log.size() - tail.size(), tail.size(), tail) == 0;
+  };
+  EXPECT_TRUE(ends_with("00000000", 0) || ends_with(hex_crc(bytes.substr(8), 8), 100)) << log;
+}
+
+TEST(SimCommandLine, HelpListsEveryOption) {
+  run_result r = run_program({KESP_SIM_BINARY, "--help"}, RUN_LIMIT);
+  EXPECT_EQ(r.status, 0);
+  for (const char *option :
+       {"--listen",       "--nor-file",       "--nor-size",    "--nor-block",   "--nor-id",
+        "--nand ",        "--nand-file",      "--nand-size",   "--nand-block",  "--nand-id",
+        "--idle-timeout", "--help",           "--first-error", "--final-error", "--close-after",
+        "--reset-after",  "--no-final-reply", "--cut-first",   "--cut-final",   "--trickle",
+        "--reply-delay",  "--final-delay"}) {
+    EXPECT_NE(r.out.find(option), std::string::npos) << option;
+  }
+}
+
+TEST(SimCommandLine, RefusesWhatItCannotServe) {
+  std::string kept = unique_path("nor");
+  write_file(kept, "not a flash image");
+  std::string held = unique_path("nor");
+  std::string taken = loopback(OTHER_SLOTS + 2);
+  sim_process holder(KESP_SIM_BINARY, taken, {"--nor-size", "64K", "--nor-file", held});
+  ASSERT_TRUE(holder.ready()) << holder.log();
+  struct refusal {
+    std::vector<std::string> args;
+    int status;
+    std::string says;
+  };
+  const refusal cases[] = {
+      {{"--bogus"}, 2, "unknown option --bogus"},
+      {{"--nor-size", "100K", "--nor-block", "64K"}, 2, "multiple of the erase-block size"},
+      {{"--cut-first", "18"}, 2, "invalid --cut-first"},
+      {{"--listen", "localhost"}, 2, "not an IPv4 address"},
+      {{"--listen", taken}, 1, strerror(EADDRINUSE)},
+      {{"--listen", loopback(OTHER_SLOTS + 3), "--nor-file", kept}, 1, "holds 17 bytes"},
+      {{"--listen", loopback(OTHER_SLOTS + 4), "--nor-size", "64K", "--nor-file", held},
+       1,
+       "in use by another simulator"},
+  };
+  for (const auto &c : cases) {
+    std::vector<std::string> argv = {KESP_SIM_BINARY};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    run_result r = run_program(argv, RUN_LIMIT);
+    EXPECT_EQ(r.status, c.status) << c.says;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(read_file(kept), "not a flash image");
+  EXPECT_EQ(holder.stop(), 0);
+}
+
+}  // namespace
