@@ -38,7 +38,7 @@ void print_progress(uint32_t total, uint32_t done) {
   back_line();
   memcpy(line, PREFIX, sizeof PREFIX - 1);
   // An empty total counts as finished rather than dividing by zero.
-  uint64_t stars = total == 0 ? BAR_WIDTH : uint64_t{done} * BAR_WIDTH / total;
+  uint64_t stars = total == 0 ? BAR_WIDTH : static_cast<uint64_t>(done) * BAR_WIDTH / total;
   if (stars > BAR_WIDTH) stars = BAR_WIDTH;  // done never exceeds total
   char *cells = line + sizeof PREFIX - 1;
   memset(cells, '*', stars);
@@ -132,8 +132,13 @@ void download_file(int sock, const char *filename, uint32_t flags, uint32_t addr
   printf("kesp: address = %x\n", address);
   printf("kesp: flags = %x\n", flags);
 
+  // The image is closed on both paths that return: a caller that runs many
+  // transactions in one process would otherwise run out of descriptors.
   flash_reply reply{};
-  if (!receive_reply(sock, &reply, send_errno)) return;
+  if (!receive_reply(sock, &reply, send_errno)) {
+    close(fd);
+    return;
+  }
   printf("kesp: flash_id = %04x\n", reply.flash_id);
 
   uint8_t buffer[CHUNK_SIZE];
@@ -164,6 +169,7 @@ void download_file(int sock, const char *filename, uint32_t flags, uint32_t addr
   }
   print_progress(length, sent);
   printf("\n");
+  close(fd);
 
   if (!receive_reply(sock, &reply, send_errno)) return;
   const char *mode = (flags & FLAG_COMPARE) != 0 ? "compare" : "update";

@@ -225,9 +225,12 @@ TEST(Download, TargetClosesMidImage) {
   target_log log;
   std::string out = run_download(image, 0, 0, script, &log);
   EXPECT_EQ(log.image, image.substr(0, 1024));
-  const std::string tail = "\nkesp: connection failed: Broken pipe\n";
-  ASSERT_GE(out.size(), tail.size());
-  EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+  // The socket layer reports the close as a broken pipe or, when the
+  // target left our bytes unread, as a reset: either is the send's error.
+  const std::string tail = out.substr(out.rfind(']') + 1);
+  EXPECT_TRUE(tail == "\nkesp: connection failed: Broken pipe\n" ||
+              tail == "\nkesp: connection failed: Connection reset by peer\n")
+      << tail;
   const std::string last_bar = out.substr(out.rfind('\r'), bar(0).size());
   EXPECT_NE(last_bar, bar(50));
   EXPECT_EQ(out.find("kesp: flash"), out.find("kesp: flash_id"));
