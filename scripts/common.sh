@@ -18,6 +18,8 @@ need_packages() {
 # The build itself needs a compiler, CMake, Ninja and GoogleTest.
 need_build_tools() {
   need_packages g++ cmake ninja-build libgtest-dev
+  # The tests render the manual pages and build and read the Debian package.
+  need_packages man-db groff-base dpkg-dev
 }
 
 # configure_build DIR [CMAKE_ARGS...] configures and builds into DIR.

@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# Checks the bash completions the way bash drives them: COMP_WORDS and
+# COMP_CWORD set, the function called, COMPREPLY compared.
+# usage: completion_test.sh SOURCE_DIR KESP KESP_SIM
+set -u
+src=$(realpath "$1") kesp=$(realpath "$2") sim=$(realpath "$3")
+status=0
+fail() {
+  echo "FAIL: $*"
+  status=1
+}
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/files" "$work/files/apps"
+cd "$work/files" || exit 1
+touch app.bin apt.img
+printf '127.0.0.1 board1 board2\n127.0.0.2 bench\n' >"$work/hosts"
+# Read when a host name is first completed, so it must be set before.
+HOSTFILE=$work/hosts
+
+. "$src/completion/kesp.bash"
+. "$src/completion/kesp-sim.bash"
+
+# expect FUNCTION "EXPECTED" WORD...: completes the last word; EXPECTED is
+# the sorted replies, separated by blanks.
+expect() {
+  local func=$1 want=$2
+  shift 2
+  COMP_WORDS=("$@")
+  COMP_CWORD=$(($# - 1))
+  COMPREPLY=(unset)
+  "$func"
+  local got
+  got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | tr '\n' ' ')
+  got=${got% }
+  [[ $got == "$want" ]] || fail "$func on [$*]: got [$got], want [$want]"
+}
+
+hosts='bench board1 board2'
+files='app.bin apps apt.img'
+
+# kesp: its options come from its usage text.
+kesp_options=$( (exec -a kesp "$kesp") | sed -n 's/^\(-[a-z]\) .*/\1/p' | sort | tr '\n' ' ')
+kesp_options=${kesp_options% }
+[[ $kesp_options == *-a* ]] || fail "no options found in the usage text of $kesp"
+
+while IFS='|' read -r want words; do
+  [[ $want == hosts ]] && want=$hosts
+  [[ $want == files ]] && want=$files
+  [[ $want == options ]] && want=$kesp_options
+  read -ra line <<<"$words"
+  # A trailing blank, or no word at all: the cursor is on an empty word.
+  [[ $words == *' ' || -z $words ]] && line+=('')
+  expect _kesp "$want" kesp "${line[@]}"
+done <<'EOF'
+options|-
+hosts|
+board1 board2|bo
+|zz
+files|board1 a
+files|board1 -c a
+files|-a 0x100 board1 a
+files|- a
+|board1 app.bin 
+|-a 
+|-n -ca 
+hosts|-a -c 
+hosts|-a0x10 b
+hosts|-ac b
+hosts|-a 0x10 --long b
+files|-- -x a
+|-c -- -
+|board1 -- -c -- bo
+EOF
+
+# kesp-sim: every option of --help is offered, and what follows an option
+# depends on the argument --help names for it.
+declare -A arg_of
+while read -r first second third; do
+  if [[ $first == -?, ]]; then
+    arg_of[${first%,}]=$third arg_of[$second]=$third
+  else
+    arg_of[$first]=$second
+  fi
+done < <("$sim" --help | sed -nE 's/^ +(-[a-z], )?(--[a-z-]+)( ([A-Z]+))?  .*/\1\2 \4/p')
+((${#arg_of[@]} > 10)) || fail "found only ${#arg_of[@]} options in kesp-sim --help"
+sim_options=$(printf '%s\n' "${!arg_of[@]}" | sort | tr '\n' ' ')
+sim_options=${sim_options% }
+
+expect _kesp_sim "$sim_options" kesp-sim -
+for option in "${!arg_of[@]}"; do
+  case ${arg_of[$option]} in
+    PATH)
+      expect _kesp_sim "$files" kesp-sim "$option" ''
+      expect _kesp_sim "$files" kesp-sim --nand "$option" a
+      [[ $option == --* ]] || continue
+      # "--opt=value", split at "=" or not.
+      expect _kesp_sim "$files" kesp-sim "$option" = ''
+      expect _kesp_sim "$files" kesp-sim "$option" = a
+      expect _kesp_sim "$option=app.bin $option=apps $option=apt.img" kesp-sim "$option=a"
+      ;;
+    '')
+      expect _kesp_sim "$sim_options" kesp-sim "$option" -
+      expect _kesp_sim '' kesp-sim "$option" ''
+      ;;
+    *)
+      expect _kesp_sim '' kesp-sim "$option" ''
+      expect _kesp_sim '' kesp-sim "$option" -
+      [[ $option == --* ]] || continue
+      expect _kesp_sim '' kesp-sim "$option" = ''
+      expect _kesp_sim '' kesp-sim "$option=a"
+      ;;
+  esac
+done
+expect _kesp_sim '--nand --nand-block --nand-file --nand-id --nand-size' kesp-sim --trickle --nand
+
+complete -p kesp >/dev/null 2>&1 || fail "kesp.bash registers no completion for kesp"
+complete -p kesp-sim >/dev/null 2>&1 || fail "kesp-sim.bash registers no completion for kesp-sim"
+exit $status

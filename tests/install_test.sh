@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix and uses what was installed:
+# the programs, where man and bash find the pages and completions, and one
+# real load by the installed kesp into the installed kesp-sim.
+# usage: install_test.sh BUILD_DIR
+set -u
+build=$1
+host=127.0.0.230  # this test's own loopback address
+status=0
+fail() {
+  echo "FAIL: $*"
+  status=1
+}
+
+work=$(mktemp -d)
+sim_pid=
+stop_sim() {
+  [[ -n $sim_pid ]] || return 0
+  kill -TERM "$sim_pid" 2>/dev/null
+  for _ in {1..50}; do
+    kill -0 "$sim_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -KILL "$sim_pid" 2>/dev/null
+  wait "$sim_pid"
+  local rc=$?
+  sim_pid=
+  return $rc
+}
+trap 'stop_sim; rm -rf "$work"' EXIT
+
+prefix=$work/prefix
+if ! cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1; then
+  cat "$work/install.log"
+  exit 1
+fi
+
+for file in bin/kesp bin/kesp-sim share/man/man1/kesp.1.gz share/man/man1/kesp-sim.1.gz \
+  share/bash-completion/completions/kesp share/bash-completion/completions/kesp-sim \
+  share/doc/kesp/README.md; do
+  [[ -f $prefix/$file ]] || fail "$file is not installed"
+done
+for program in kesp kesp-sim; do
+  [[ -x $prefix/bin/$program ]] || fail "bin/$program is not executable"
+  found=$(MANPATH=$prefix/share/man man -w "$program" 2>&1)
+  [[ $found == "$prefix/share/man/man1/$program.1.gz" ]] || fail "man -w $program: $found"
+  name=$(MANPATH=$prefix/share/man MANWIDTH=80 man "$program" 2>&1 | sed -n '/^NAME/{n;p}')
+  [[ $name == *"$program - "* ]] || fail "man $program shows no NAME line: [$name]"
+  # Named like the program, as bash-completion's loader looks them up.
+  registered=$(bash -c '. "$1" && complete -p "$2"' _ \
+    "$prefix/share/bash-completion/completions/$program" "$program" 2>&1)
+  [[ $registered == "complete -F "*" $program" ]] || fail "completion for $program: $registered"
+done
+
+out=$("$prefix/bin/kesp" 2>&1)
+rc=$?
+((rc == 255)) || fail "kesp without arguments exits $rc, not 255"
+[[ $(head -n 1 <<<"$out") == "usage: $prefix/bin/kesp -[csn] -[a <address>] <host> [filename]" ]] ||
+  fail "kesp without arguments prints: $out"
+out=$("$prefix/bin/kesp-sim" --help 2>&1)
+rc=$?
+((rc == 0)) || fail "kesp-sim --help exits $rc"
+[[ $out == "usage: kesp-sim "* ]] || fail "kesp-sim --help prints: $out"
+
+"$prefix/bin/kesp-sim" --listen "$host" 2>"$work/sim.log" &
+sim_pid=$!
+for _ in {1..100}; do
+  grep -q "listening on $host:57000" "$work/sim.log" && break
+  kill -0 "$sim_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if ! grep -q "listening on $host:57000" "$work/sim.log"; then
+  fail "kesp-sim did not get ready: $(cat "$work/sim.log")"
+  exit 1
+fi
+
+# 3000 bytes: eleven whole 256-byte pieces and a short one.
+seq 100000 | head -c 3000 >"$work/image"
+# The CRC-32 of the image from an independent source: gzip's trailer.
+crc=$(gzip -c "$work/image" | tail -c 8 | od -An -tu4 -N4 | tr -d ' ')
+crc=$(printf '%x' "$crc")
+
+load() {  # load MODE-LINE KESP-OPTIONS...
+  local want=$1
+  shift
+  local out rc
+  out=$(timeout 20 "$prefix/bin/kesp" "$@" "$host" "$work/image" 2>&1)
+  rc=$?
+  ((rc == 0)) || fail "kesp $* exits $rc: $out"
+  grep -qx "$want" <<<"$out" || fail "kesp $* lacks [$want]: $out"
+  grep -qx "kesp: crc = $crc, received = $crc" <<<"$out" ||
+    fail "kesp $* does not report crc $crc on both sides: $out"
+}
+load 'kesp: flash update done, size = 3000' -a 0x10000
+load 'kesp: flash compare done, size = 3000' -c -a 0x10000
+
+stop_sim || fail "kesp-sim did not stop cleanly: $(cat "$work/sim.log")"
+grep -q "update nor addr=0x10000 size=3000" "$work/sim.log" ||
+  fail "kesp-sim did not log the load: $(cat "$work/sim.log")"
+exit $status

@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# Runs the shell examples of the README as they are printed there: the
+# function that tells success from failure, on every kind of result, and
+# the production-line example against simulated boards, one of which fails
+# and one of which is not there.
+# usage: readme_test.sh SOURCE_DIR KESP KESP_SIM
+set -u
+src=$(realpath "$1") kesp=$(realpath "$2") sim=$(realpath "$3")
+boards=(127.0.0.231 127.0.0.232 127.0.0.233)  # this test's own addresses
+absent=127.0.0.234                             # nothing listens here
+status=0
+fail() {
+  echo "FAIL: $*"
+  status=1
+}
+
+work=$(mktemp -d)
+sim_pids=()
+cleanup() {
+  for pid in "${sim_pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
+  for pid in "${sim_pids[@]}"; do
+    for _ in {1..50}; do
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null
+  done
+  wait
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The fenced sh block of the README that contains $1.
+readme_block() {
+  awk -v key="$1" '
+    /^```sh$/ { inside = 1; block = ""; next }
+    /^```$/ && inside { if (index(block, key)) { printf "%s", block; exit } inside = 0 }
+    inside { block = block $0 "\n" }' "$src/README.md"
+}
+
+function_text=$(readme_block 'flash_ok() {' | sed -n '/^flash_ok() {$/,/^}$/p')
+[[ -n $function_text ]] || {
+  fail "no flash_ok function in README.md"
+  exit 1
+}
+# The manual page shows the same function.
+in_page=$(LC_ALL=C.UTF-8 MANWIDTH=200 man -l "$src/man/kesp.1" 2>/dev/null |
+  sed -n '/^ *flash_ok() {$/,/^ *}$/p' | sed 's/^ \{11\}//')
+[[ $in_page == "$function_text" ]] || fail "kesp.1 and README.md show different flash_ok:
+$(diff <(echo "$in_page") <(echo "$function_text"))"
+
+# Every option of both programs is in the README.
+options=$( (exec -a kesp "$kesp") | sed -n 's/^\(-[a-z]\) .*/\1/p'
+  "$sim" --help | sed -nE 's/^ +(-[a-z], )?(--[a-z-]+).*/\2/p')
+(($(wc -l <<<"$options") > 10)) || fail "found too few options: $options"
+for option in $options; do
+  grep -qE -- "[\` ]${option}[\` ,]" "$src/README.md" || fail "README.md does not show $option"
+done
+
+bar=$'\rloader: [*************************                         ]\rloader: [**************************************************]'
+head=$'kesp: address = 10000\nkesp: flags = 40000000\nkesp: flash_id = 0101\n'"$bar"
+# want|output: 0 for a success, 1 for a failure.
+cases=(
+  "0|$head"$'\nkesp: flash update done, size = 300\nkesp: crc = 72607bc, received = 72607bc'
+  "0|$head"$'\nkesp: flash compare done, size = 300\nkesp: crc = 72607bc, received = 72607bc'
+  "1|$head"$'\nkesp: flash update done, size = 300\nkesp: crc = 72607bc, received = 72607bd'
+  # Equal as numbers, which awk compares unless told otherwise.
+  "1|$head"$'\nkesp: flash update done, size = 300\nkesp: crc = 1e5, received = 10e4'
+  "1|$head"$'\nkesp: flash update done, size = 300'
+  "1|$head"$'\nkesp: flash compare failed (addr = 10000, size = 300, error = "compare failed")'
+  "1|$head"$'\nkesp: connection failed: closed by target'
+  $'1|kesp: address = 0\nkesp: flags = 0\nkesp: connection failed: Connection reset by peer'
+  "1|connect: Connection refused"
+  "1|"
+)
+for shell in bash sh; do
+  for case in "${cases[@]}"; do
+    want=${case%%|*} output=${case#*|}
+    printf '%s\n' "$output" | "$shell" -c "$function_text"$'\nflash_ok'
+    got=$?
+    ((got == want)) || fail "$shell: flash_ok gives $got, not $want, for:
+$output"
+  done
+done
+
+# The production-line example, run by sh in a folder of its own with kesp
+# on the PATH, against two good boards, one whose erase fails and one that
+# is absent.
+"$sim" --listen "${boards[0]}" 2>"$work/sim0.log" &
+sim_pids+=($!)
+"$sim" --listen "${boards[1]}" --final-error 2 2>"$work/sim1.log" &
+sim_pids+=($!)
+"$sim" --listen "${boards[2]}" 2>"$work/sim2.log" &
+sim_pids+=($!)
+for i in 0 1 2; do
+  for _ in {1..100}; do
+    grep -q "listening on ${boards[i]}:" "$work/sim$i.log" && break
+    sleep 0.1
+  done
+  grep -q "listening on ${boards[i]}:" "$work/sim$i.log" ||
+    fail "kesp-sim on ${boards[i]} did not get ready: $(cat "$work/sim$i.log")"
+done
+((status == 0)) || exit 1
+
+line=$work/line
+mkdir "$line"
+printf '%s\n' "${boards[@]}" "$absent" >"$line/boards.txt"
+seq 100000 | head -c 5000 >"$line/app.bin"
+example=$(readme_block 'xargs -P')
+[[ -n $example ]] || fail "no xargs -P example in README.md"
+report=$(cd "$line" && PATH=$(dirname "$kesp"):$PATH timeout 60 \
+  sh -c "$function_text"$'\n'"$example" 2>&1)
+want="FAILED: ${boards[1]}
+FAILED: $absent"
+[[ $report == "$want" ]] || fail "the production-line example reports:
+$report
+instead of:
+$want"
+for board in "${boards[0]}" "${boards[2]}"; do
+  grep -qx 'kesp: flash update done, size = 5000' "$line/logs/$board.log" ||
+    fail "no done line in the log of $board: $(cat "$line/logs/$board.log")"
+done
+exit $status
