@@ -6,11 +6,11 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <csignal>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -271,11 +271,12 @@ settings parse_command_line(int argc, char *argv[]) {
   return s;
 }
 
-int stop_pipe[2] = {-1, -1};
+// The signal handler's only way to reach the serving loop.
+int stop_pipe[2] = {-1, -1};  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 // Only wakes the loop: the connection in progress ends at its next wait,
 // never in the middle of writing the flash.
-void on_stop_signal(int) {
+void on_stop_signal(int /*signal*/) {
   int saved = errno;
   char byte = 1;
   ssize_t ignored = write(stop_pipe[1], &byte, 1);

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <utility>
 #include <vector>
 
 #include "crc32.h"
@@ -23,7 +24,7 @@
 
 namespace {
 
-constexpr size_t IO_CHUNK = 64 * 1024;  // bytes per receive, flash read and erase write
+constexpr size_t IO_CHUNK = size_t{64} * 1024;  // bytes per receive, flash read and erase write
 constexpr uint8_t ERASED = 0xFF;        // the value of every byte of an erased block
 constexpr int TRICKLE_PAUSE_MS = 5;     // between the bytes of a trickled reply
 
@@ -184,7 +185,7 @@ io send_reply(int fd, const target &t, const flash_reply &reply, std::optional<s
 // data would turn a plain close into.
 void close_in_order(int fd, const target &t) {
   shutdown(fd, SHUT_WR);
-  std::array<uint8_t, IO_CHUNK> sink;
+  std::array<uint8_t, IO_CHUNK> sink{};
   size_t got = 0;
   while (recv_some(fd, t, sink.data(), sink.size(), &got) == io::ok) {
   }
@@ -208,6 +209,131 @@ std::string hex(uint32_t value) {
   char buf[16];
   snprintf(buf, sizeof buf, "0x%x", value);
   return buf;
+}
+
+// Reads the header and, when flagged, the address word. False when the
+// connection ends there: a start request, or a client that went away.
+bool read_request(int fd, const target &t, session_record &rec) {
+  uint8_t request[2 * WORD_SIZE];
+  size_t got = 0;
+  io r = recv_exact(fd, t, request, WORD_SIZE, &got);
+  rec.request_bytes = got;
+  if (r != io::ok) {
+    rec.end = end_for(r);
+    return false;
+  }
+  uint32_t header = get_be32(request);
+  if (header == 0) {
+    rec.end = session_end::start;
+    return false;
+  }
+  rec.flags = header & FLAG_MASK;
+  rec.length = header & ~FLAG_MASK;
+  if ((rec.flags & FLAG_ADDRESS) != 0) {
+    r = recv_exact(fd, t, request + WORD_SIZE, WORD_SIZE, &got);
+    rec.request_bytes += got;
+    if (r != io::ok) {
+      rec.end = end_for(r);
+      return false;
+    }
+    rec.addr = get_be32(request + WORD_SIZE);
+  }
+  rec.have_request = true;
+  rec.reply_addr = rec.addr;
+  return true;
+}
+
+void end_injected(int fd, const target &t, std::string note, session_record &rec) {
+  rec.note = std::move(note);
+  rec.end = session_end::injected;
+  close_in_order(fd, t);
+}
+
+// Sends one reply, cut short when the fault plan says so. False when the
+// connection ends with it.
+bool reply_and_go_on(int fd, const target &t, const flash_reply &reply, std::optional<size_t> cut,
+                     const char *which, session_record &rec) {
+  io r = send_reply(fd, t, reply, cut, rec);
+  if (r != io::ok) {
+    rec.end = r == io::stopped ? session_end::stopped : session_end::send_fail;
+    return false;
+  }
+  if (cut) {
+    end_injected(fd, t, std::string(which) + " reply cut after " + std::to_string(*cut) +
+                            " bytes (injected)",
+                 rec);
+    return false;
+  }
+  return true;
+}
+
+// Commits an injected close or reset once that many image bytes arrived.
+// True when it did.
+bool stop_injected(int fd, const target &t, session_record &rec) {
+  const fault_plan &faults = t.faults;
+  if (faults.close_after == rec.received) {
+    end_injected(fd, t, "closed after " + std::to_string(rec.received) + " bytes (injected)", rec);
+    return true;
+  }
+  if (faults.reset_after == rec.received) {
+    rec.note = "reset after " + std::to_string(rec.received) + " bytes (injected)";
+    rec.end = session_end::injected;
+    arm_reset(fd);
+    return true;
+  }
+  return false;
+}
+
+// Checks n received bytes against the flash; records the first difference.
+void compare_chunk(const flash_device &dev, const uint8_t *bytes, size_t n,
+                   std::vector<uint8_t> &flash, session_record &rec, bool &differs) {
+  uint64_t at = uint64_t{rec.addr} + rec.received;
+  flash.resize(n);
+  if (!pread_all(dev.fd, flash.data(), n, at)) {
+    differs = true;
+    rec.reply_addr = static_cast<uint32_t>(at);
+    return;
+  }
+  auto mine = std::mismatch(flash.begin(), flash.end(), bytes).first;
+  if (mine != flash.end()) {
+    differs = true;
+    rec.reply_addr = static_cast<uint32_t>(at + static_cast<uint64_t>(mine - flash.begin()));
+  }
+}
+
+// Reads the announced image to its end. A refused image (dev null) is still
+// read: the client sends it anyway and waits for the final reply. Only an
+// accepted download is kept, and never more than the device holds, whatever
+// the header announced. False when the connection ended first.
+bool receive_image(int fd, const target &t, const flash_device *dev, session_record &rec,
+                   std::vector<uint8_t> &image, bool &differs) {
+  const bool compare = (rec.flags & FLAG_COMPARE) != 0;
+  const bool keep = dev != nullptr && !compare;
+  std::vector<uint8_t> chunk(IO_CHUNK);
+  std::vector<uint8_t> flash;
+  for (;;) {
+    if (stop_injected(fd, t, rec)) return false;
+    if (rec.received == rec.length) return true;
+    uint32_t want = std::min<uint32_t>(rec.length - rec.received, IO_CHUNK);
+    for (auto stop_at : {t.faults.close_after, t.faults.reset_after}) {
+      if (stop_at && *stop_at > rec.received) want = std::min(want, *stop_at - rec.received);
+    }
+    uint8_t *into = chunk.data();
+    if (keep) {
+      image.resize(rec.received + want);
+      into = image.data() + rec.received;
+    }
+    size_t n = 0;
+    io r = recv_some(fd, t, into, want, &n);
+    if (keep) image.resize(rec.received + n);
+    if (r != io::ok) {
+      rec.end = end_for(r);
+      return false;
+    }
+    rec.crc = crc32_update(rec.crc, into, n);
+    if (compare && dev != nullptr && !differs) compare_chunk(*dev, into, n, flash, rec, differs);
+    rec.received += static_cast<uint32_t>(n);
+  }
 }
 
 }  // namespace
@@ -275,35 +401,8 @@ void close_device(flash_device &dev) {
 session_record serve_connection(int fd, target &t) {
   session_record rec;
   const fault_plan &faults = t.faults;
+  if (!read_request(fd, t, rec)) return rec;
 
-  uint8_t request[2 * WORD_SIZE];
-  size_t got = 0;
-  io r = recv_exact(fd, t, request, WORD_SIZE, &got);
-  rec.request_bytes = got;
-  if (r != io::ok) {
-    rec.end = end_for(r);
-    return rec;
-  }
-  uint32_t header = get_be32(request);
-  if (header == 0) {
-    rec.end = session_end::start;
-    return rec;
-  }
-  rec.flags = header & FLAG_MASK;
-  rec.length = header & ~FLAG_MASK;
-  if ((rec.flags & FLAG_ADDRESS) != 0) {
-    r = recv_exact(fd, t, request + WORD_SIZE, WORD_SIZE, &got);
-    rec.request_bytes += got;
-    if (r != io::ok) {
-      rec.end = end_for(r);
-      return rec;
-    }
-    rec.addr = get_be32(request + WORD_SIZE);
-  }
-  rec.have_request = true;
-  rec.reply_addr = rec.addr;
-
-  const bool compare = (rec.flags & FLAG_COMPARE) != 0;
   const flash_device *dev = &t.nor;
   if ((rec.flags & FLAG_NAND) != 0) dev = t.nand ? &*t.nand : nullptr;
   const uint16_t id = dev != nullptr ? dev->id : 0;
@@ -316,72 +415,14 @@ session_record serve_connection(int fd, target &t) {
     rec.end = session_end::stopped;
     return rec;
   }
-  r = send_reply(fd, t, {id, refusal, rec.addr, rec.length, 0}, faults.cut_first, rec);
-  if (r != io::ok) {
-    rec.end = r == io::stopped ? session_end::stopped : session_end::send_fail;
-    return rec;
-  }
-  if (faults.cut_first) {
-    rec.note = "first reply cut after " + std::to_string(*faults.cut_first) + " bytes (injected)";
-    rec.end = session_end::injected;
-    close_in_order(fd, t);
+  if (!reply_and_go_on(fd, t, {id, refusal, rec.addr, rec.length, 0}, faults.cut_first, "first",
+                       rec)) {
     return rec;
   }
 
-  // A refused image is still read to its end: the client sends it anyway
-  // and waits for the final reply. Only an accepted download is kept, and
-  // never more than the device holds, whatever the header announced.
   std::vector<uint8_t> image;
-  std::vector<uint8_t> chunk(IO_CHUNK);
-  std::vector<uint8_t> flash(compare ? IO_CHUNK : 0);
   bool differs = false;
-  const bool keep = refusal == ERR_NONE && !compare;
-  for (;;) {
-    if (faults.close_after == rec.received) {
-      rec.note = "closed after " + std::to_string(rec.received) + " bytes (injected)";
-      rec.end = session_end::injected;
-      close_in_order(fd, t);
-      return rec;
-    }
-    if (faults.reset_after == rec.received) {
-      rec.note = "reset after " + std::to_string(rec.received) + " bytes (injected)";
-      rec.end = session_end::injected;
-      arm_reset(fd);
-      return rec;
-    }
-    if (rec.received == rec.length) break;
-    uint32_t want = std::min<uint32_t>(rec.length - rec.received, IO_CHUNK);
-    for (auto stop_at : {faults.close_after, faults.reset_after}) {
-      if (stop_at && *stop_at > rec.received) want = std::min(want, *stop_at - rec.received);
-    }
-    uint8_t *into = chunk.data();
-    if (keep) {
-      image.resize(rec.received + want);
-      into = image.data() + rec.received;
-    }
-    size_t n = 0;
-    r = recv_some(fd, t, into, want, &n);
-    if (keep) image.resize(rec.received + n);
-    if (r != io::ok) {
-      rec.end = end_for(r);
-      return rec;
-    }
-    rec.crc = crc32_update(rec.crc, into, n);
-    if (compare && refusal == ERR_NONE && !differs) {
-      uint64_t at = uint64_t{rec.addr} + rec.received;
-      if (!pread_all(dev->fd, flash.data(), n, at)) {
-        differs = true;
-        rec.reply_addr = static_cast<uint32_t>(at);
-      } else {
-        auto [mine, theirs] = std::mismatch(flash.data(), flash.data() + n, into);
-        if (mine != flash.data() + n) {
-          differs = true;
-          rec.reply_addr = static_cast<uint32_t>(at + static_cast<uint64_t>(mine - flash.data()));
-        }
-      }
-    }
-    rec.received += static_cast<uint32_t>(n);
-  }
+  if (!receive_image(fd, t, refusal == ERR_NONE ? dev : nullptr, rec, image, differs)) return rec;
 
   // The delay stands for the erase and program time, so a stop during it
   // leaves the flash as it was.
@@ -393,7 +434,7 @@ session_record serve_connection(int fd, target &t) {
     rec.verdict = *faults.final_error;
   } else if (refusal != ERR_NONE) {
     rec.verdict = refusal;
-  } else if (compare) {
+  } else if ((rec.flags & FLAG_COMPARE) != 0) {
     rec.verdict = differs ? ERR_COMPARE_FAILED : ERR_NONE;
   } else {
     rec.verdict = program(*dev, rec.addr, image);
@@ -402,25 +443,15 @@ session_record serve_connection(int fd, target &t) {
   rec.judged = true;
 
   if (faults.no_final_reply) {
-    rec.note = "final reply withheld (injected)";
-    rec.end = session_end::injected;
-    close_in_order(fd, t);
+    end_injected(fd, t, "final reply withheld (injected)", rec);
     return rec;
   }
   if (rec.verdict == ERR_NONE) rec.reply_addr = rec.addr;
-  r = send_reply(fd, t, {id, rec.verdict, rec.reply_addr, rec.received, rec.crc}, faults.cut_final,
-                 rec);
-  if (r != io::ok) {
-    rec.end = r == io::stopped ? session_end::stopped : session_end::send_fail;
-    return rec;
-  }
-  if (faults.cut_final) {
-    rec.note = "final reply cut after " + std::to_string(*faults.cut_final) + " bytes (injected)";
-    rec.end = session_end::injected;
-  } else {
+  if (reply_and_go_on(fd, t, {id, rec.verdict, rec.reply_addr, rec.received, rec.crc},
+                      faults.cut_final, "final", rec)) {
     rec.end = session_end::replied;
+    close_in_order(fd, t);
   }
-  close_in_order(fd, t);
   return rec;
 }
 
