@@ -1,6 +1,7 @@
 #include "download.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -63,10 +64,19 @@ ssize_t read_full(int fd, uint8_t *buf, size_t n) {
 }
 
 // The image is opened without blocking so that a FIFO named by mistake
-// fails the length check instead of waiting for a writer forever.
+// fails the length check instead of waiting for a writer forever. A
+// directory opens too, but a seek to its end gives whatever its filesystem
+// likes (2^63 - 1, an error, or a block size that would put a header on the
+// wire before the first read fails), so it fails here, as the open.
 int open_image(const char *filename) {
   int fd = open(filename, O_RDONLY | O_BINARY | O_NONBLOCK);
   if (fd < 0) return fd;
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    close(fd);
+    errno = EISDIR;
+    return -1;
+  }
   int fl = fcntl(fd, F_GETFL);
   if (fl >= 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
   return fd;
@@ -174,8 +184,8 @@ void download_file(int sock, const char *filename, uint32_t flags, uint32_t addr
   if (!receive_reply(sock, &reply, send_errno)) return;
   const char *mode = (flags & FLAG_COMPARE) != 0 ? "compare" : "update";
   if (reply.error != 0) {
-    printf("kesp: flash %s failed (addr = %x, size = %u, error = \"%s\")\n", mode,
-           reply.addr, reply.size, flash_error_str(reply.error));
+    printf("kesp: flash %s failed (addr = %x, size = %u, error = \"%s\")\n", mode, reply.addr,
+           reply.size, flash_error_str(reply.error));
   } else {
     printf("kesp: flash %s done, size = %u\n", mode, reply.size);
     printf("kesp: crc = %x, received = %x\n", crc, reply.crc);

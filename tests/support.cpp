@@ -1,19 +1,27 @@
 #include "support.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <thread>
+
+#include "crc32.h"
+#include "wire.h"
 
 extern char **environ;
 
@@ -202,4 +210,158 @@ bool sim_process::wait_for_log(const std::string &text, std::chrono::millisecond
     }
     std::this_thread::sleep_for(SIM_POLL);
   }
+}
+
+namespace {
+
+constexpr uint32_t BAR_CHUNK = 256;  // image bytes per redraw of the bar
+constexpr uint32_t BAR_CELLS = 50;   // cells between the brackets
+// Bounds every wait of a scripted target, so that a client that stops
+// talking fails its test instead of hanging it.
+constexpr int SCRIPT_WAIT_MS = 5000;
+constexpr int ACCEPT_WAIT_MS = 10000;  // for the client to connect at all
+// Longer than any test lets the tool run: a held connection outlasts it.
+constexpr auto HOLD_LIMIT = std::chrono::seconds(60);
+constexpr auto DRIP_PAUSE = std::chrono::milliseconds(2);
+constexpr int SCRIPT_BACKLOG = 4;
+
+}  // namespace
+
+std::string progress_bar(uint32_t total, uint32_t done) {
+  auto stars = static_cast<size_t>(uint64_t{done} * BAR_CELLS / total);
+  return "\rloader: [" + std::string(stars, '*') + std::string(BAR_CELLS - stars, ' ') + "]";
+}
+
+std::string progress_bars(uint32_t total, uint32_t chunks) {
+  std::string bars;
+  for (uint32_t i = 1; i <= chunks; ++i) bars += progress_bar(total, i * BAR_CHUNK);
+  return bars;
+}
+
+uint32_t crc_of(const std::string &bytes) {
+  return crc32_update(0, reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
+}
+
+std::string crc_hex(const std::string &bytes, int digits) {
+  char buf[16];
+  snprintf(buf, sizeof buf, "%0*x", digits, crc_of(bytes));
+  return buf;
+}
+
+void program_flash(std::string &flash, uint32_t block, uint32_t addr, const std::string &image) {
+  auto first = static_cast<long>(addr / block * block);
+  auto past = static_cast<long>((addr + image.size() + block - 1) / block * block);
+  std::fill(flash.begin() + first, flash.begin() + past, '\xff');
+  flash.replace(addr, image.size(), image);
+}
+
+flashed_sim::flashed_sim(const std::string &binary, const std::string &address, uint32_t nor_size,
+                         uint32_t nor_block, const std::vector<std::string> &args) {
+  static int count = 0;
+  nor_path = temp_path("flashed-nor-" + std::to_string(++count));
+  nor = pattern_bytes(nor_size, nor_size + nor_block);
+  write_file(nor_path, nor);
+  std::vector<std::string> words = {"--nor-file",  nor_path,
+                                    "--nor-size",  std::to_string(nor_size),
+                                    "--nor-block", std::to_string(nor_block)};
+  words.insert(words.end(), args.begin(), args.end());
+  sim = std::make_unique<sim_process>(binary, address, words);
+}
+
+bool scripted_target::session::receive(size_t n) {
+  std::string buf(n, '\0');
+  ssize_t got = recv_all(fd, buf.data(), n);
+  if (got > 0) received.append(buf, 0, static_cast<size_t>(got));
+  return got == static_cast<ssize_t>(n);
+}
+
+bool scripted_target::session::request() {
+  if (!receive(WORD_SIZE)) return false;
+  uint32_t header = get_be32(reinterpret_cast<const uint8_t *>(received.data()));
+  return (header & FLAG_ADDRESS) == 0 || receive(WORD_SIZE);
+}
+
+bool scripted_target::session::image() {
+  if (received.size() < WORD_SIZE) return false;
+  uint32_t header = get_be32(reinterpret_cast<const uint8_t *>(received.data()));
+  return receive(header & ~FLAG_MASK);
+}
+
+void scripted_target::session::send(const std::string &bytes) {
+  send_all(fd, bytes.data(), bytes.size());
+}
+
+void scripted_target::session::drip(const std::string &bytes) {
+  for (char byte : bytes) {
+    send_all(fd, &byte, 1);
+    std::this_thread::sleep_for(DRIP_PAUSE);
+  }
+}
+
+void scripted_target::session::close() {
+  shutdown(fd, SHUT_WR);
+  // Whatever the client still sends is read, or our close would turn into
+  // a reset.
+  char sink[4096];
+  while (recv(fd, sink, sizeof sink, 0) > 0) {
+  }
+  ended = true;
+}
+
+void scripted_target::session::reset() {
+  linger hard{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  ended = true;
+}
+
+scripted_target::scripted_target(const std::string &address, script play) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(LOADER_PORT);
+  inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+  if (bind(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0 ||
+      listen(fd, SCRIPT_BACKLOG) != 0) {
+    close(fd);
+    return;
+  }
+  listener_ = fd;
+  thread_ = std::thread([this, play] {
+    pollfd p{listener_, POLLIN, 0};
+    if (poll(&p, 1, ACCEPT_WAIT_MS) != 1) return;
+    session_.fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (session_.fd < 0) return;
+    served_ = true;
+    timeval limit{SCRIPT_WAIT_MS / 1000, 0};
+    setsockopt(session_.fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    play(session_);
+    if (!session_.ended) {
+      std::unique_lock lock(mutex_);
+      release_.wait_for(lock, HOLD_LIMIT, [this] { return released_; });
+      // A client that leaves bytes of ours unread resets rather than closes.
+      char byte;
+      ssize_t n = recv(session_.fd, &byte, 1, MSG_DONTWAIT);
+      session_.client_left = n == 0 || (n < 0 && errno == ECONNRESET);
+    }
+    ::close(session_.fd);
+  });
+}
+
+bool scripted_target::finish() {
+  {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+  }
+  release_.notify_all();
+  if (thread_.joinable()) thread_.join();
+  return served_;
+}
+
+scripted_target::~scripted_target() {
+  // Wakes a thread still waiting for a client that will not come.
+  if (listener_ >= 0) shutdown(listener_, SHUT_RDWR);
+  finish();
+  if (listener_ >= 0) close(listener_);
 }

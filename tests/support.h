@@ -2,7 +2,13 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct run_result {
@@ -56,4 +62,79 @@ class sim_process {
   int pid_ = -1;
   bool ready_ = false;
   std::string log_path_;
+};
+
+// The bar the tool draws once done of total bytes have gone out, and the
+// bars it draws while streaming: one per full 256-byte chunk, the first
+// chunks of them.
+std::string progress_bar(uint32_t total, uint32_t done);
+std::string progress_bars(uint32_t total, uint32_t chunks);
+
+// CRC-32 of bytes, and in hexadecimal: bare as the tool prints it, or in 8
+// digits as the simulator logs it.
+uint32_t crc_of(const std::string &bytes);
+std::string crc_hex(const std::string &bytes, int digits = 0);
+
+// Erases the blocks the image touches and programs it, as a flash part does.
+void program_flash(std::string &flash, uint32_t block, uint32_t addr, const std::string &image);
+
+// A kesp-sim whose NOR flash is a file holding a pattern beforehand, so that
+// a test can tell whether anything reached the flash.
+struct flashed_sim {
+  std::string nor_path;
+  std::string nor;  // what the file holds until a load goes through
+  std::unique_ptr<sim_process> sim;
+
+  flashed_sim(const std::string &binary, const std::string &address, uint32_t nor_size,
+              uint32_t nor_block, const std::vector<std::string> &args = {});
+};
+
+// A loader port of the test's own on a loopback address: one client is
+// served, in a thread, by a script that may send what no sane target sends.
+class scripted_target {
+ public:
+  struct session {
+    int fd = -1;
+    std::string received;      // everything the client sent
+    bool ended = false;        // the script closed or reset the connection
+    bool client_left = false;  // the client closed while the target held on
+
+    // Receives n more bytes; false if the client closed or stayed silent.
+    bool receive(size_t n);
+    // The header and, when its flags ask for one, the address word.
+    bool request();
+    // As many image bytes as the header announced.
+    bool image();
+    void send(const std::string &bytes);
+    // One byte per segment, a pause between them.
+    void drip(const std::string &bytes);
+    // Our end first, then waits for the client's.
+    void close();
+    // Ends the connection with a reset (SO_LINGER 0).
+    void reset();
+  };
+  using script = std::function<void(session &)>;
+
+  // A script that returns without ending the connection leaves it open
+  // until finish(), so that a client waiting for the target to close hangs
+  // (and meets its time limit) instead of passing.
+  scripted_target(const std::string &address, script play);
+  ~scripted_target();
+  scripted_target(const scripted_target &) = delete;
+  scripted_target &operator=(const scripted_target &) = delete;
+
+  bool listening() const { return listener_ >= 0; }
+  // Lets a held connection go, then waits for the script and the
+  // connection to end; true if a client came.
+  bool finish();
+  const session &seen() const { return session_; }
+
+ private:
+  int listener_ = -1;
+  bool served_ = false;
+  bool released_ = false;
+  std::mutex mutex_;
+  std::condition_variable release_;
+  session session_;
+  std::thread thread_;
 };

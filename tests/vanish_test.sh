@@ -1,0 +1,163 @@
+#!/usr/bin/env bash
+# A board that vanishes mid-image (power cut, cable pulled) must cost kesp
+# its dead-peer window, not for ever; a board that is alive but slow must be
+# waited for however long it takes. Run between two network namespaces of
+# this test's own, joined by veth pairs, so that the board's link can be
+# taken down under a live connection.
+# usage: vanish_test.sh KESP KESP_SIM   (exit 77: skipped, with the reason)
+set -u
+kesp=$(realpath "$1") sim=$(realpath "$2")
+
+skip() {
+  echo "SKIP: $*"
+  exit 77
+}
+[ "$(id -u)" -eq 0 ] || skip "making network namespaces needs root"
+command -v ip >/dev/null || skip "no ip command (iproute2)"
+command -v tc >/dev/null || skip "no tc command (iproute2)"
+
+big_size=64M          # the vanishing board's image: far more than the link carries in the wait
+slow_size=1M          # the slow board's image
+rate=40mbit           # the tool's link: 64 MiB take 13 s, so the cut finds it mid-image
+stream_wait=1         # seconds of streaming before the cut
+final_delay_ms=30000  # the slow board's "erase": longer than the 25 s dead-peer window
+vanish_limit=45       # seconds after the cut within which the tool must give up
+slow_limit=45         # seconds within which the slow board's load must end
+dead_peer_floor=20    # seconds: giving up sooner would drop slow boards too
+ready_tries=100       # looks 0.1 s apart: at most 10 s for a board to start
+
+# Names are unique per run; the addresses exist only in these namespaces.
+tool_ns="kesp-vanish-$$-tool"
+board_ns="kesp-vanish-$$-board"
+vanish_tool="kv$$t" vanish_board="kv$$b"  # the board that vanishes
+slow_tool="ks$$t" slow_board="ks$$b"      # the board that is slow
+vanish_ip=10.213.0.2 slow_ip=10.213.0.6
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "$work"/*.pid; do [ -f "$pid" ] && pids+=("$(cat "$pid")"); done
+  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
+  sleep 0.2
+  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
+  wait 2>/dev/null
+  ip netns del "$tool_ns" 2>/dev/null
+  ip netns del "$board_ns" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+status=0
+fail() {
+  echo "FAIL: $*"
+  status=1
+}
+in_tool() { ip netns exec "$tool_ns" "$@"; }
+in_board() { ip netns exec "$board_ns" "$@"; }
+now() { date +%s.%N; }
+seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", b - a }'; }
+below() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a < b) }'; }
+
+ip netns add "$tool_ns" 2>"$work/netns.err" || skip "cannot make a network namespace: $(cat "$work/netns.err")"
+ip netns add "$board_ns" || skip "cannot make a second network namespace"
+# tool_ip board_ip tool_link board_link: a veth pair between the two.
+link() {
+  ip link add "$3" netns "$tool_ns" type veth peer name "$4" netns "$board_ns" &&
+    in_tool ip addr add "$1/30" dev "$3" && in_tool ip link set "$3" up &&
+    in_board ip addr add "$2/30" dev "$4" && in_board ip link set "$4" up || return 1
+  # Fixed neighbours: a failed ARP lookup while the link is down would turn
+  # the tool's time-out into "No route to host".
+  local mac
+  mac=$(ip -n "$board_ns" link show "$4" | awk '/link\/ether/ { print $2 }')
+  in_tool ip neigh replace "$2" lladdr "$mac" dev "$3" nud permanent
+}
+link 10.213.0.1 "$vanish_ip" "$vanish_tool" "$vanish_board" || skip "cannot make a veth pair"
+link 10.213.0.5 "$slow_ip" "$slow_tool" "$slow_board" || skip "cannot make a veth pair"
+in_tool tc qdisc add dev "$vanish_tool" root tbf rate "$rate" burst 64kb latency 1s ||
+  skip "cannot slow the link down (no tbf queueing discipline)"
+
+# board NAME IP SIM_ARGS...: a simulated board in the board namespace.
+board() {
+  local name=$1 ip=$2
+  shift 2
+  # Started directly, not through a function: $! is then the simulator
+  # itself, which ip execs, and the trap can stop it.
+  ip netns exec "$board_ns" "$sim" --listen "$ip" "$@" 2>"$work/$name.log" &
+  pids+=($!)
+  for _ in $(seq "$ready_tries"); do
+    grep -q 'listening on' "$work/$name.log" && return 0
+    sleep 0.1
+  done
+  echo "the $name board did not start:"
+  cat "$work/$name.log"
+  exit 1
+}
+board vanish "$vanish_ip" --nor-size "$big_size"
+board slow "$slow_ip" --final-delay "$final_delay_ms"
+
+# load NAME IP IMAGE: kesp in the tool namespace, in the background; its
+# status and end time land in files.
+load() {
+  (
+    ip netns exec "$tool_ns" "$kesp" "$2" "$3" >"$work/$1.out" 2>"$work/$1.err" &
+    echo $! >"$work/$1.pid"
+    wait $!
+    echo $? >"$work/$1.rc"
+    now >"$work/$1.end"
+  ) &
+  pids+=($!)
+}
+truncate -s "$big_size" "$work/big.bin"
+head -c "$(numfmt --from=iec "$slow_size")" /dev/urandom >"$work/slow.bin"
+started=$(now)
+load vanish "$vanish_ip" "$work/big.bin"
+load slow "$slow_ip" "$work/slow.bin"
+
+# The bar reaches the file once stdout's buffer fills: the image is flowing.
+for _ in $(seq "$ready_tries"); do
+  [ -s "$work/vanish.out" ] && break
+  sleep 0.1
+done
+[ -s "$work/vanish.out" ] || fail "the big image did not start streaming"
+sleep "$stream_wait"
+in_board ip link set "$vanish_board" down
+cut=$(now)
+
+# wait_end NAME LIMIT_S FROM: waits at most LIMIT_S seconds after FROM.
+wait_end() {
+  while [ ! -s "$work/$1.end" ] && below "$(seconds "$3" "$(now)")" "$2"; do sleep 0.1; done
+  [ -s "$work/$1.end" ]
+}
+
+# Its last bar, drawn with the bytes really sent, shows where it stopped.
+last_bar() { tr '\r' '\n' <"$work/$1.out" | grep '^loader: \[' | tail -n 1; }
+if wait_end vanish "$vanish_limit" "$cut"; then
+  took=$(seconds "$cut" "$(cat "$work/vanish.end")")
+  echo "vanished board: cut $(seconds "$started" "$cut") s after the start, mid-image at" \
+    "\"$(last_bar vanish)\"; kesp gave up $took s after the cut"
+  [ "$(cat "$work/vanish.rc")" = 0 ] || fail "vanish: exit status $(cat "$work/vanish.rc")"
+  [ "$(tail -n 1 "$work/vanish.out")" = "kesp: connection failed: Connection timed out" ] ||
+    fail "vanish: last line: $(tail -n 1 "$work/vanish.out")"
+  grep -qx 'kesp: flash_id = 0101' "$work/vanish.out" || fail "vanish: no flash_id line"
+  last_bar vanish | grep -q ' \]$' || fail "vanish: not cut mid-image: $(last_bar vanish)"
+  below "$dead_peer_floor" "$took" || fail "vanish: gave up after only $took s"
+  [ -s "$work/vanish.err" ] && fail "vanish: stderr: $(cat "$work/vanish.err")"
+else
+  fail "vanish: kesp still waiting $vanish_limit s after the board vanished"
+fi
+
+if wait_end slow "$slow_limit" "$started"; then
+  took=$(seconds "$started" "$(cat "$work/slow.end")")
+  echo "slow board: kesp waited and finished after $took s"
+  [ "$(cat "$work/slow.rc")" = 0 ] || fail "slow: exit status $(cat "$work/slow.rc")"
+  size=$(stat -c %s "$work/slow.bin")
+  grep -qx "kesp: flash update done, size = $size" "$work/slow.out" ||
+    fail "slow: no done line: $(tail -n 1 "$work/slow.out")"
+  grep -Eqx 'kesp: crc = ([0-9a-f]+), received = \1' "$work/slow.out" || fail "slow: crc lines differ"
+  below "$((final_delay_ms / 1000))" "$took" || fail "slow: done before the board answered"
+else
+  fail "slow: kesp not done $slow_limit s after it started"
+fi
+
+[ "$status" -eq 0 ] && echo "PASS"
+exit "$status"
