@@ -4,11 +4,7 @@
 # usage: completion_test.sh SOURCE_DIR KESP KESP_SIM
 set -u
 src=$(realpath "$1") kesp=$(realpath "$2") sim=$(realpath "$3")
-status=0
-fail() {
-  echo "FAIL: $*"
-  status=1
-}
+. "$(dirname "$0")/testlib.sh"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

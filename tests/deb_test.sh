@@ -4,11 +4,7 @@
 # usage: deb_test.sh SOURCE_DIR BUILD_DIR VERSION
 set -u
 src=$1 build=$2 version=$3
-status=0
-fail() {
-  echo "FAIL: $*"
-  status=1
-}
+. "$(dirname "$0")/testlib.sh"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

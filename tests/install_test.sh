@@ -6,11 +6,7 @@
 set -u
 build=$1
 host=127.0.0.230  # this test's own loopback address
-status=0
-fail() {
-  echo "FAIL: $*"
-  status=1
-}
+. "$(dirname "$0")/testlib.sh"
 
 work=$(mktemp -d)
 sim_pid=

@@ -4,11 +4,7 @@
 # usage: man_test.sh SOURCE_DIR KESP KESP_SIM
 set -u
 src=$1 kesp=$2 sim=$3
-status=0
-fail() {
-  echo "FAIL: $*"
-  status=1
-}
+. "$(dirname "$0")/testlib.sh"
 
 # The page as plain text, each paragraph on one line and never hyphenated,
 # so that a phrase can be searched for whole.

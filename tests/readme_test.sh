@@ -8,11 +8,7 @@ set -u
 src=$(realpath "$1") kesp=$(realpath "$2") sim=$(realpath "$3")
 boards=(127.0.0.231 127.0.0.232 127.0.0.233)  # this test's own addresses
 absent=127.0.0.234                             # nothing listens here
-status=0
-fail() {
-  echo "FAIL: $*"
-  status=1
-}
+. "$(dirname "$0")/testlib.sh"
 
 work=$(mktemp -d)
 sim_pids=()

@@ -47,11 +47,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-status=0
-fail() {
-  echo "FAIL: $*"
-  status=1
-}
+. "$(dirname "$0")/testlib.sh"
 in_tool() { ip netns exec "$tool_ns" "$@"; }
 in_board() { ip netns exec "$board_ns" "$@"; }
 now() { date +%s.%N; }
