@@ -3,7 +3,8 @@
 
 fuzz_cmdline seeds are argument vectors from the tool's usage, words joined
 by NUL. fuzz_reply seeds are everything a target sends in one transaction:
-a first reply, a final one, and sometimes less or more.
+a first reply, a final one, and sometimes less or more. fuzz_request seeds
+are a mode byte and a fault parameter, then everything a client sends.
 """
 import pathlib
 import struct
@@ -20,6 +21,29 @@ def reply(error=0, addr=0, size=0, crc=0, flash_id=FLASH_ID):
 
 
 FIRST = reply()
+
+# fuzz_request's devices and what they hold when a run starts.
+NOR_SIZE = 64 * 1024
+NOR_BLOCK = 4 * 1024
+NAND_SIZE = 32 * 1024
+NAND_BLOCK = 8 * 1024
+NOR = bytes((i * 131 + 7) % 251 for i in range(NOR_SIZE - NOR_BLOCK))
+CLIENT_CLOSES = 0x01  # mode bit: the client closes instead of shutting down sending
+NO_NAND = 0x02  # mode bit: the target has no NAND device
+FAULTS = ["none", "first_error", "final_error", "close_after", "reset_after",
+          "no_final_reply", "cut_first", "cut_final"]  # mode bits 2..4
+FLAG_NAND = 0x20000000
+FLAG_ADDRESS = 0x40000000
+FLAG_COMPARE = 0x80000000
+
+
+def client(header, address=None, image=b"", mode=0, fault="none", param=0):
+    control = struct.pack(">BH", mode | FAULTS.index(fault) << 2, param & 0xFFFF)
+    words = struct.pack(">I", header)
+    if address is not None:
+        words += struct.pack(">I", address)
+    return control + words + image
+
 CMDLINE = {
     "download": ["board", "image"],
     "download_at_address": ["-a", "0x10000", "board", "image"],
@@ -61,12 +85,43 @@ REPLY = {
     "long": FIRST + reply(error=2, addr=0x8000, size=IMAGE_SIZE) + b"\xde\xad\xbe\xef" * 7,
 }
 
+REQUEST = {
+    "download": client(IMAGE_SIZE, image=IMAGE),
+    "download_at_address": client(IMAGE_SIZE | FLAG_ADDRESS, 0x1F80, IMAGE),
+    "download_to_a_block_end": client(0x80 | FLAG_ADDRESS, 0x1F80, IMAGE[:0x80]),
+    "download_to_the_end": client(IMAGE_SIZE | FLAG_ADDRESS, NOR_SIZE - IMAGE_SIZE, IMAGE),
+    "empty_download": client(FLAG_ADDRESS, 0x2000),
+    "compare_equal": client(256 | FLAG_COMPARE | FLAG_ADDRESS, 0x100, NOR[0x100:0x200]),
+    "compare_differs": client(256 | FLAG_COMPARE | FLAG_ADDRESS, 0x100,
+                              NOR[0x100:0x180] + b"\0" + NOR[0x181:0x200]),
+    "nand": client(IMAGE_SIZE | FLAG_NAND | FLAG_ADDRESS, 0x2000, IMAGE),
+    "nand_compare": client(IMAGE_SIZE | FLAG_NAND | FLAG_ADDRESS | FLAG_COMPARE, 0, IMAGE),
+    "nand_absent": client(IMAGE_SIZE | FLAG_NAND | FLAG_ADDRESS, 0, IMAGE, mode=NO_NAND),
+    "start": client(0),
+    "address_past_end": client(IMAGE_SIZE | FLAG_ADDRESS, NOR_SIZE, IMAGE),
+    "nand_address_past_end": client(IMAGE_SIZE | FLAG_NAND | FLAG_ADDRESS, NAND_SIZE, IMAGE),
+    "size_past_end": client(IMAGE_SIZE | FLAG_ADDRESS, NOR_SIZE - 256, IMAGE),
+    "truncated_image": client(IMAGE_SIZE, image=IMAGE[:100]),
+    "truncated_address": client(IMAGE_SIZE | FLAG_ADDRESS)[:-2],
+    "short_header": client(IMAGE_SIZE)[:5],
+    "client_closes": client(IMAGE_SIZE, image=IMAGE, mode=CLIENT_CLOSES),
+    "first_error": client(IMAGE_SIZE, image=IMAGE, fault="first_error", param=1),
+    "final_error": client(IMAGE_SIZE, image=IMAGE, fault="final_error", param=-2),
+    "close_after": client(IMAGE_SIZE, image=IMAGE, fault="close_after", param=100),
+    "reset_after": client(IMAGE_SIZE, image=IMAGE, fault="reset_after", param=256),
+    "no_final_reply": client(IMAGE_SIZE, image=IMAGE, fault="no_final_reply"),
+    "cut_first": client(IMAGE_SIZE, image=IMAGE, fault="cut_first", param=5),
+    "cut_final": client(IMAGE_SIZE, image=IMAGE, fault="cut_final", param=12),
+}
+
 
 def main():
     for name, words in CMDLINE.items():
         write("fuzz_cmdline", name, b"\0".join(w.encode() for w in words))
     for name, stream in REPLY.items():
         write("fuzz_reply", name, stream)
+    for name, stream in REQUEST.items():
+        write("fuzz_request", name, stream)
 
 
 def write(target, name, data):
