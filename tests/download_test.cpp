@@ -10,7 +10,6 @@
 #include <string>
 #include <thread>
 
-#include "crc32.h"
 #include "support.h"
 #include "wire.h"
 
@@ -93,9 +92,6 @@ std::string bar(unsigned stars) {
   return "\rloader: [" + std::string(stars, '*') + std::string(50 - stars, ' ') + "]";
 }
 
-uint32_t crc_of(const std::string &bytes) {
-  return crc32_update(0, reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
-}
 
 const flash_reply FIRST{0x00C2, 0, 0, 0, 0};
 

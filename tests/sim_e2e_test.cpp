@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "crc32.h"
 #include "support.h"
 #include "wire.h"
 
@@ -49,14 +48,6 @@ std::string unique_path(const std::string &stem) {
   return temp_path(stem + std::to_string(++count));
 }
 
-// Bare as the tool prints it, or in 8 digits as the simulator logs it.
-std::string hex_crc(const std::string &bytes, int digits = 0) {
-  char buf[16];
-  snprintf(buf, sizeof buf, "%0*x", digits,
-           crc32_update(0, reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size()));
-  return buf;
-}
-
 // The tool's lines, without the progress bar, which is redrawn in place.
 std::vector<std::string> lines_of(const std::string &out) {
   std::vector<std::string> lines;
@@ -86,7 +77,7 @@ std::vector<std::string> tool_lines(const std::string &head, const std::string &
   std::string size = std::to_string(image.size());
   if (verdict == "done") {
     lines.push_back("kesp: flash " + mode + " done, size = " + size);
-    lines.push_back("kesp: crc = " + hex_crc(image) + ", received = " + hex_crc(image));
+    lines.push_back("kesp: crc = " + crc_hex(image) + ", received = " + crc_hex(image));
   } else if (verdict == "closed") {
     lines.push_back("kesp: connection failed: closed by target");
   } else if (verdict == "reset") {
@@ -97,14 +88,6 @@ std::vector<std::string> tool_lines(const std::string &head, const std::string &
                     ", size = " + size + ", error = \"" + verdict.substr(comma + 2) + "\")");
   }
   return lines;
-}
-
-// Erasing the touched blocks and programming the image, as a flash part does.
-void program(std::string &flash, uint32_t block, uint32_t addr, const std::string &image) {
-  auto first = static_cast<long>(addr / block * block);
-  auto past = static_cast<long>((addr + image.size() + block - 1) / block * block);
-  std::fill(flash.begin() + first, flash.begin() + past, '\xff');
-  flash.replace(addr, image.size(), image);
 }
 
 // A simulator on its own address with its flash in files: the NOR holding
@@ -191,7 +174,7 @@ TEST_P(SimFault, ToolReportsItAndSimKeepsServing) {
   EXPECT_EQ(lines_of(r.out), tool_lines(head, c.verdict, "update", image));
   EXPECT_GE(took, std::chrono::milliseconds(c.min_ms));
   EXPECT_LT(took, PROMPT);
-  if (c.written) program(b.nor, NOR_BLOCK, 0x4010, image);
+  if (c.written) program_flash(b.nor, NOR_BLOCK, 0x4010, image);
 
   // Whatever happened, the next client is served.
   EXPECT_EQ(run_program({KESP_BINARY, "-s", b.address}, RUN_LIMIT).status, 0);
@@ -259,12 +242,12 @@ TEST_P(SimMode, ToolAndFlashAgree) {
   std::string mode = std::string(c.options).rfind("-c", 0) == 0 ? "compare" : "update";
   EXPECT_EQ(lines_of(r.out), tool_lines(c.head, c.verdict, mode, image));
 
-  if (c.written == std::string("nor")) program(b.nor, NOR_BLOCK, c.at, image);
-  if (c.written == std::string("nand")) program(b.nand, NAND_BLOCK, c.at, image);
+  if (c.written == std::string("nor")) program_flash(b.nor, NOR_BLOCK, c.at, image);
+  if (c.written == std::string("nand")) program_flash(b.nand, NAND_BLOCK, c.at, image);
   b.stop_and_check_flash();
   std::string line = "kesp-sim: " + std::string(c.log);
   EXPECT_NE(b.sim->log().find(line), std::string::npos) << line << "\n" << b.sim->log();
-  EXPECT_NE(b.sim->log().find("crc=" + hex_crc(image, 8) + ": "), std::string::npos);
+  EXPECT_NE(b.sim->log().find("crc=" + crc_hex(image, 8) + ": "), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, SimMode, testing::Range(0, static_cast<int>(std::size(MODES))),
@@ -334,17 +317,17 @@ TEST(SimSurvives, ClientsThatMisbehave) {
   };
   const rogue rogues[] = {
       {http, leave::close,
-       "update nor addr=0x2f204854 size=121984032 crc=" + hex_crc(http.substr(8), 8) +
+       "update nor addr=0x2f204854 size=121984032 crc=" + crc_hex(http.substr(8), 8) +
            ": client went away after 19 of 121984032 bytes"},
       // Far beyond the device: must be drained, not allocated.
       {request(500'000'000, 0, 0), leave::close,
        "update nor addr=0x0 size=500000000 crc=00000000: client went away after 0 of 500000000 "
        "bytes"},
       {cut, leave::close,
-       "update nor addr=0x4000 size=1000 crc=" + hex_crc(cut.substr(8), 8) +
+       "update nor addr=0x4000 size=1000 crc=" + crc_hex(cut.substr(8), 8) +
            ": client went away after 100 of 1000 bytes"},
       {reset, leave::reset,
-       "update nor addr=0x8000 size=1000 crc=" + hex_crc(reset.substr(8), 8) +
+       "update nor addr=0x8000 size=1000 crc=" + crc_hex(reset.substr(8), 8) +
            ": client went away after 100 of 1000 bytes"},
       {request(FLAG_ADDRESS | FLAG_COMPARE, 0, 0).substr(0, 6), leave::silent,
        "client went silent before a whole request (6 bytes)"},
@@ -359,8 +342,8 @@ TEST(SimSurvives, ClientsThatMisbehave) {
   std::string image = pattern_bytes(IMAGE_SIZE, 5);
   EXPECT_EQ(lines_of(b.kesp({"-a", "0x4010"}, image).out),
             tool_lines("4010 40000000 0101", "done", "update", image));
-  want += "kesp-sim: update nor addr=0x4010 size=300 crc=" + hex_crc(image, 8) + ": done\n";
-  program(b.nor, NOR_BLOCK, 0x4010, image);
+  want += "kesp-sim: update nor addr=0x4010 size=300 crc=" + crc_hex(image, 8) + ": done\n";
+  program_flash(b.nor, NOR_BLOCK, 0x4010, image);
   b.stop_and_check_flash();
   EXPECT_EQ(b.sim->log(), want + "kesp-sim: stopped\n");
 }
@@ -386,7 +369,7 @@ TEST(SimStops, MidImageWithoutTouchingFlash) {
     return log.size() >= tail.size() &&
            log.compare(log.size() - tail.size(), tail.size(), tail) == 0;
   };
-  EXPECT_TRUE(ends_with("00000000", 0) || ends_with(hex_crc(bytes.substr(8), 8), 100)) << log;
+  EXPECT_TRUE(ends_with("00000000", 0) || ends_with(crc_hex(bytes.substr(8), 8), 100)) << log;
 }
 
 TEST(SimCommandLine, HelpListsEveryOption) {
