@@ -8,14 +8,7 @@
 #include <optional>
 #include <string>
 
-// Codes of the reply's error field, as the client names them.
-inline constexpr int32_t ERR_NONE = 0;
-inline constexpr int32_t ERR_REPROGRAM = 1;        // writing the image failed
-inline constexpr int32_t ERR_ERASE = 2;            // erasing a block failed
-inline constexpr int32_t ERR_INVALID_ADDRESS = 3;  // address outside the device
-inline constexpr int32_t ERR_COMPARE_FAILED = 4;   // flash differs from the image
-inline constexpr int32_t ERR_INVALID_SIZE = 5;     // image runs past the device's end
-inline constexpr int32_t ERR_NO_DEVICE = 6;        // the request names an absent device
+#include "wire.h"
 
 // Addresses on the wire are 32 bits wide, so no device may be larger.
 inline constexpr uint64_t DEVICE_SIZE_LIMIT = uint64_t{1} << 32;

@@ -54,10 +54,12 @@ flash_reply decode_reply(const uint8_t in[REPLY_SIZE]) {
 }
 
 const char *flash_error_str(int32_t error) {
+  // Indexed by ERR_NONE .. ERR_NO_DEVICE.
   static const char *const texts[] = {
       "no error",      "reprogram error", "erase error",   "invalid address",
       "compare failed", "invalid size",   "no such device",
   };
+  static_assert(sizeof texts / sizeof texts[0] == ERR_NO_DEVICE + 1);
   // Work in 64 bits: the magnitude of INT32_MIN does not fit in 32.
   int64_t magnitude = error < 0 ? -static_cast<int64_t>(error) : error;
   if (magnitude >= static_cast<int64_t>(sizeof texts / sizeof texts[0])) {

@@ -19,6 +19,15 @@ inline constexpr uint32_t FLAG_COMPARE = 0x80000000;  // compare, do not program
 inline constexpr uint32_t LENGTH_LIMIT = FLAG_NAND;
 inline constexpr uint32_t FLAG_MASK = FLAG_NAND | FLAG_ADDRESS | FLAG_COMPARE;
 
+// Codes of the reply's error field; flash_error_str gives their texts.
+inline constexpr int32_t ERR_NONE = 0;
+inline constexpr int32_t ERR_REPROGRAM = 1;        // writing the image failed
+inline constexpr int32_t ERR_ERASE = 2;            // erasing a block failed
+inline constexpr int32_t ERR_INVALID_ADDRESS = 3;  // address outside the device
+inline constexpr int32_t ERR_COMPARE_FAILED = 4;   // flash differs from the image
+inline constexpr int32_t ERR_INVALID_SIZE = 5;     // image runs past the device's end
+inline constexpr int32_t ERR_NO_DEVICE = 6;        // the request names an absent device
+
 // The target's answer, in host order.
 struct flash_reply {
   uint16_t flash_id;
