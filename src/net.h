@@ -1,0 +1,47 @@
+// Connection settings and waits shared by every program that talks to a
+// target: how long a board that is off or gone may hold us, and how a busy
+// board is told from a vanished one.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+
+// A target that stays completely silent this long while we wait on it,
+// with what we last sent it unanswered, has vanished (power cut, cable
+// pulled). A live one answers at the TCP level however busy it is.
+inline constexpr int DEAD_PEER_MS = 25000;
+// How long a connect may take: a board that is off answers nothing, and the
+// kernel's own SYN retries would hold a run for two minutes.
+inline constexpr int CONNECT_TIMEOUT_MS = 25000;
+
+// Keepalive, so that a target silent while nothing is in flight is probed.
+void enable_dead_peer_detection(int sock);
+
+// What peer_vanished remembers between two looks at one connection.
+struct peer_watch {
+  int64_t unanswered_since_ms = -1;  // when we first saw our sending unanswered
+};
+
+// True once the peer has been silent for DEAD_PEER_MS and has left our
+// retransmissions or probes unanswered for a while. Call it whenever a wait
+// on sock has gone on for a second or so. Never true for a socket that is
+// not TCP.
+bool peer_vanished(int sock, peer_watch *watch, int64_t now_ms);
+
+// Milliseconds of a clock that only goes forward.
+int64_t monotonic_ms();
+
+// Waits until sock is ready for events (POLLIN or POLLOUT), checking the
+// peer every second. False with errno ETIMEDOUT when it vanished, or with
+// poll's error.
+bool wait_for_peer(int sock, short events);
+
+// Connects sock to target within CONNECT_TIMEOUT_MS. 0, or -1 with errno
+// (ETIMEDOUT when the board never answered). sock is left blocking.
+int connect_bounded(int sock, const sockaddr_in &target);
+
+// Sends what is queued at once rather than waiting for the peer's delayed
+// acknowledgement: for after the last image byte, when nothing follows
+// that Nagle could coalesce it with.
+void push_queued(int sock);
