@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "crc32.h"
+#include "net.h"
 #include "wire.h"
 
 #ifndef O_BINARY
@@ -29,24 +29,7 @@ off_t filelen(int fd) {
   return end;
 }
 
-void back_line() { printf("\r"); }
-
-// Drawn once per 256-byte chunk, so the line is built whole and written
-// with one call rather than a call per cell.
-void print_progress(uint32_t total, uint32_t done) {
-  static constexpr char PREFIX[] = "loader: [";
-  char line[sizeof PREFIX - 1 + BAR_WIDTH + 1];
-  back_line();
-  memcpy(line, PREFIX, sizeof PREFIX - 1);
-  // An empty total counts as finished rather than dividing by zero.
-  uint64_t stars = total == 0 ? BAR_WIDTH : static_cast<uint64_t>(done) * BAR_WIDTH / total;
-  if (stars > BAR_WIDTH) stars = BAR_WIDTH;  // done never exceeds total
-  char *cells = line + sizeof PREFIX - 1;
-  memset(cells, '*', stars);
-  memset(cells + stars, ' ', BAR_WIDTH - stars);
-  cells[BAR_WIDTH] = ']';
-  fwrite(line, 1, sizeof line, stdout);
-}
+void back_line(FILE *out) { fputs("\r", out); }
 
 // Reads until n bytes or end of file: a short count means the file ended.
 ssize_t read_full(int fd, uint8_t *buf, size_t n) {
@@ -82,27 +65,82 @@ int open_image(const char *filename) {
   return fd;
 }
 
-// Why a reply did not arrive whole. A failed send earlier in the exchange
-// is the root cause, so its error wins over whatever the receive saw.
-const char *reply_failure(ssize_t got, int recv_errno, int send_errno) {
-  if (send_errno != 0) return strerror(send_errno);
-  if (got < 0) return strerror(recv_errno);
-  return "closed by target";
-}
-
-// Receives one whole reply; on failure prints why and returns false.
-bool receive_reply(int sock, flash_reply *reply, int send_errno) {
+// Waits for the reply the transaction awaits, reading no byte past it.
+// False when the connection ended first.
+bool receive_reply(int sock, transaction *t) {
   uint8_t buf[REPLY_SIZE];
-  ssize_t got = recv_all(sock, buf, sizeof buf);
-  if (got != static_cast<ssize_t>(sizeof buf)) {
-    printf("kesp: connection failed: %s\n", reply_failure(got, errno, send_errno));
+  size_t want = txn_reply_wanted(t);
+  ssize_t got = recv_all(sock, buf, want);
+  if (got < 0) {
+    txn_closed(t, errno);
     return false;
   }
-  *reply = decode_reply(buf);
+  size_t used = 0;
+  txn_received(t, buf, static_cast<size_t>(got), &used);
+  if (static_cast<size_t>(got) < want) {
+    txn_closed(t, 0);
+    return false;
+  }
   return true;
 }
 
+void send_request(int sock, transaction *t) {
+  const uint8_t *bytes = nullptr;
+  size_t n = txn_request_bytes(t, &bytes);
+  if (send_all(sock, bytes, n) < 0) {
+    txn_send_failed(t, errno);
+  } else {
+    txn_request_sent(t, n);
+  }
+}
+
 }  // namespace
+
+void print_request_lines(FILE *out, uint32_t address, uint32_t flags) {
+  fprintf(out, "kesp: address = %x\n", address);
+  fprintf(out, "kesp: flags = %x\n", flags);
+}
+
+void print_first_reply_line(FILE *out, const transaction *t) {
+  fprintf(out, "kesp: flash_id = %04x\n", t->first.flash_id);
+}
+
+// Drawn once per 256-byte chunk, so the line is built whole and written
+// with one call rather than a call per cell.
+void print_bar(FILE *out, uint32_t total, uint32_t done) {
+  static constexpr char PREFIX[] = "loader: [";
+  char line[sizeof PREFIX - 1 + BAR_WIDTH + 1];
+  back_line(out);
+  memcpy(line, PREFIX, sizeof PREFIX - 1);
+  // An empty total counts as finished rather than dividing by zero.
+  uint64_t stars = total == 0 ? BAR_WIDTH : static_cast<uint64_t>(done) * BAR_WIDTH / total;
+  if (stars > BAR_WIDTH) stars = BAR_WIDTH;  // done never exceeds total
+  char *cells = line + sizeof PREFIX - 1;
+  memset(cells, '*', stars);
+  memset(cells + stars, ' ', BAR_WIDTH - stars);
+  cells[BAR_WIDTH] = ']';
+  fwrite(line, 1, sizeof line, out);
+}
+
+void print_outcome_lines(FILE *out, const transaction *t) {
+  const char *mode = (t->flags & FLAG_COMPARE) != 0 ? "compare" : "update";
+  switch (txn_judge(t)) {
+    case txn_result::target_error:
+      fprintf(out, "kesp: flash %s failed (addr = %x, size = %u, error = \"%s\")\n", mode,
+              t->final.addr, t->final.size, flash_error_str(t->final.error));
+      break;
+    case txn_result::passed:
+    case txn_result::crc_mismatch:
+      // The two checksums are shown side by side for the reader to judge.
+      fprintf(out, "kesp: flash %s done, size = %u\n", mode, t->final.size);
+      fprintf(out, "kesp: crc = %x, received = %x\n", t->crc, t->final.crc);
+      break;
+    case txn_result::connection_failed:
+    case txn_result::pending:
+      fprintf(out, "kesp: connection failed: %s\n", txn_failure_text(t));
+      break;
+  }
+}
 
 void download_file(int sock, const char *filename, uint32_t flags, uint32_t address) {
   int fd = open_image(filename);
@@ -127,35 +165,23 @@ void download_file(int sock, const char *filename, uint32_t flags, uint32_t addr
   }
   const auto length = static_cast<uint32_t>(measured);
 
-  // Header and address go out in one send: split in two, Nagle would hold
-  // the address until a slow target acknowledges the header.
-  uint8_t request[2 * WORD_SIZE];
-  size_t request_size = WORD_SIZE;
-  encode_header(request, length, flags);
-  if ((flags & FLAG_ADDRESS) != 0) {
-    encode_address(request + WORD_SIZE, address);
-    request_size += WORD_SIZE;
-  }
-  int send_errno = 0;
-  if (send_all(sock, request, request_size) < 0) send_errno = errno;
-
-  printf("kesp: address = %x\n", address);
-  printf("kesp: flags = %x\n", flags);
+  transaction t;
+  txn_begin(&t, length, flags, address);
+  send_request(sock, &t);
+  print_request_lines(stdout, address, flags);
 
   // The image is closed on both paths that return: a caller that runs many
   // transactions in one process would otherwise run out of descriptors.
-  flash_reply reply{};
-  if (!receive_reply(sock, &reply, send_errno)) {
+  if (!receive_reply(sock, &t)) {
+    print_outcome_lines(stdout, &t);
     close(fd);
     return;
   }
-  printf("kesp: flash_id = %04x\n", reply.flash_id);
+  print_first_reply_line(stdout, &t);
 
   uint8_t buffer[CHUNK_SIZE];
-  uint32_t sent = 0;
-  uint32_t crc = 0;
-  while (send_errno == 0 && sent < length) {
-    uint32_t want = length - sent < CHUNK_SIZE ? length - sent : CHUNK_SIZE;
+  while (uint32_t left = txn_image_left(&t)) {
+    uint32_t want = left < CHUNK_SIZE ? left : CHUNK_SIZE;
     ssize_t n = read_full(fd, buffer, want);
     if (n != static_cast<ssize_t>(want)) {
       // The target is waiting for bytes we no longer have; exiting closes
@@ -165,29 +191,24 @@ void download_file(int sock, const char *filename, uint32_t flags, uint32_t addr
         perror("read file");
       } else {
         fprintf(stderr, "read file: file ended after %u of %u bytes\n",
-                sent + static_cast<uint32_t>(n), length);
+                t.sent + static_cast<uint32_t>(n), length);
       }
       exit(-1);
     }
-    crc = crc32_update(crc, buffer, want);
     if (send_all(sock, buffer, want) < 0) {
-      send_errno = errno;
+      txn_send_failed(&t, errno);
       break;
     }
-    sent += want;
-    if (want == CHUNK_SIZE) print_progress(length, sent);
+    txn_image_sent(&t, buffer, want);
+    if (want == CHUNK_SIZE) print_bar(stdout, length, t.sent);
   }
-  print_progress(length, sent);
+  // Nothing follows the last chunk that Nagle could join it with, and the
+  // target cannot answer before it has it.
+  push_queued(sock);
+  print_bar(stdout, length, t.sent);
   printf("\n");
   close(fd);
 
-  if (!receive_reply(sock, &reply, send_errno)) return;
-  const char *mode = (flags & FLAG_COMPARE) != 0 ? "compare" : "update";
-  if (reply.error != 0) {
-    printf("kesp: flash %s failed (addr = %x, size = %u, error = \"%s\")\n", mode, reply.addr,
-           reply.size, flash_error_str(reply.error));
-  } else {
-    printf("kesp: flash %s done, size = %u\n", mode, reply.size);
-    printf("kesp: crc = %x, received = %x\n", crc, reply.crc);
-  }
+  receive_reply(sock, &t);
+  print_outcome_lines(stdout, &t);
 }

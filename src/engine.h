@@ -40,20 +40,22 @@ enum class txn_result : uint8_t {
 
 struct transaction {
   txn_state state = txn_state::done;
-  uint32_t length = 0;   // image bytes announced in the header
-  uint32_t flags = 0;    // FLAG_* bits
-  uint32_t address = 0;  // sent when flags has FLAG_ADDRESS
+  uint32_t length = 0;              // image bytes announced in the header
+  uint32_t flags = 0;               // FLAG_* bits
+  uint32_t address = 0;             // sent when flags has FLAG_ADDRESS
   uint8_t out[2 * WORD_SIZE] = {};  // request words, sent together so Nagle cannot split them
   uint8_t out_size = 0;
   uint8_t out_done = 0;
   uint8_t in[REPLY_SIZE] = {};  // the reply being gathered
   uint8_t in_size = 0;
-  uint32_t sent = 0;     // image bytes handed over as sent
-  uint32_t crc = 0;      // CRC-32 of the image bytes sent so far
-  int send_errno = 0;    // why a send failed; 0 if none did
-  int recv_errno = 0;    // why the connection ended; 0 for a close by the target
-  bool early = false;    // the verdict came before the whole image went out
-  size_t extra = 0;      // bytes received after the verdict, ignored
+  uint32_t sent = 0;        // image bytes handed over as sent
+  uint32_t crc = 0;         // CRC-32 of the image bytes sent so far
+  int send_errno = 0;       // why a send failed; 0 if none did
+  int recv_errno = 0;       // why the connection ended; 0 for a close by the target
+  bool start = false;       // a start request, not a download
+  bool have_first = false;  // the first reply is in
+  bool early = false;       // the verdict came before the whole image went out
+  size_t extra = 0;         // bytes received after the verdict, ignored
   flash_reply first{};
   flash_reply final{};
 };

@@ -10,43 +10,17 @@
 
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "download.h"
+#include "net.h"
+#include "stdfds.h"
 #include "wire.h"
 
 namespace {
-
-// A target that loses power or its cable sends nothing more, and a blocked
-// receive would wait for ever. Keepalive probes a silent connection after
-// KEEPALIVE_IDLE seconds and gives up after KEEPALIVE_COUNT unanswered
-// probes KEEPALIVE_INTERVAL apart (about 25 s in all); a live target answers
-// the probes from its TCP stack, however long its erase takes.
-constexpr int KEEPALIVE_IDLE = 10;     // seconds of silence before probing
-constexpr int KEEPALIVE_INTERVAL = 5;  // seconds between probes
-constexpr int KEEPALIVE_COUNT = 3;     // unanswered probes before giving up
-// Keepalive only probes a connection with nothing in flight. When the
-// target vanishes mid-image our data stays unacknowledged instead, so the
-// same window bounds how long sent data may go unacknowledged. A live but
-// busy target still acknowledges at the TCP level, so this is no time-out
-// on the target's work.
-constexpr unsigned DEAD_PEER_MS =
-    (KEEPALIVE_IDLE + KEEPALIVE_INTERVAL * KEEPALIVE_COUNT) * 1000U;
-
-void enable_dead_peer_detection(int sock) {
-  int on = 1;
-  int idle = KEEPALIVE_IDLE;
-  int interval = KEEPALIVE_INTERVAL;
-  int count = KEEPALIVE_COUNT;
-  unsigned user_timeout = DEAD_PEER_MS;
-  setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-  setsockopt(sock, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-  setsockopt(sock, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-  setsockopt(sock, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
-  setsockopt(sock, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout, sizeof user_timeout);
-}
 
 // Resolves host to its first IPv4 address; exits on failure.
 in_addr resolve(const char *host) {
@@ -77,11 +51,22 @@ int connect_target(const char *host) {
     exit(-1);
   }
   enable_dead_peer_detection(sock);
-  if (connect(sock, reinterpret_cast<const sockaddr *>(&target), sizeof target) < 0) {
+  if (connect_bounded(sock, target) < 0) {
     perror("connect");
     exit(-1);
   }
   return sock;
+}
+
+// The verdict reaches the caller only through standard output, so a
+// failure to write it there must not pass for a finished run. A write that
+// failed leaves its bytes in the buffer, so the last flush fails the same
+// way and tells why.
+bool flush_stdout() {
+  errno = 0;
+  if (fflush(stdout) == 0 && ferror(stdout) == 0) return true;
+  fprintf(stderr, "kesp: standard output: %s\n", strerror(errno != 0 ? errno : EIO));
+  return false;
 }
 
 void apply_address(const char *arg, command_line *cmd) {
@@ -179,6 +164,12 @@ void do_usage(const char *progname) {
 }
 
 int main(int argc, char *argv[]) {
+  // Before anything is opened: with a standard descriptor closed, the
+  // socket would take its number and our own text would go to the target.
+  if (!open_std_fds()) return -1;
+  // A reader of our output that goes away must not end the transaction
+  // half way: the failed write is reported at the end instead.
+  signal(SIGPIPE, SIG_IGN);
   command_line cmd;
   scan_args(argc, argv, &cmd);
   if (cmd.host == nullptr || (!cmd.start && cmd.filename == nullptr)) {
@@ -199,5 +190,5 @@ int main(int argc, char *argv[]) {
     download_file(sock, cmd.filename, cmd.flags, cmd.address);
   }
   close(sock);
-  return 0;
+  return flush_stdout() ? 0 : -1;
 }

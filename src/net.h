@@ -15,7 +15,9 @@ inline constexpr int DEAD_PEER_MS = 25000;
 // kernel's own SYN retries would hold a run for two minutes.
 inline constexpr int CONNECT_TIMEOUT_MS = 25000;
 
-// Keepalive, so that a target silent while nothing is in flight is probed.
+// Keepalive, so that a target silent while nothing is in flight is probed,
+// and one-second time-outs on blocking sends and receives, so that
+// send_all and recv_all look at the peer while they wait.
 void enable_dead_peer_detection(int sock);
 
 // What peer_vanished remembers between two looks at one connection.
@@ -32,10 +34,11 @@ bool peer_vanished(int sock, peer_watch *watch, int64_t now_ms);
 // Milliseconds of a clock that only goes forward.
 int64_t monotonic_ms();
 
-// Waits until sock is ready for events (POLLIN or POLLOUT), checking the
-// peer every second. False with errno ETIMEDOUT when it vanished, or with
-// poll's error.
-bool wait_for_peer(int sock, short events);
+// For a transfer that found sock not ready: false, with errno ETIMEDOUT,
+// when the peer has vanished; otherwise true once it is worth trying again
+// (on a non-blocking socket, after waiting up to a second for events,
+// POLLIN or POLLOUT; a blocking one has waited in the call already).
+bool keep_waiting(int sock, short events, peer_watch *watch);
 
 // Connects sock to target within CONNECT_TIMEOUT_MS. 0, or -1 with errno
 // (ETIMEDOUT when the board never answered). sock is left blocking.

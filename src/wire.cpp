@@ -1,8 +1,11 @@
 #include "wire.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
+
+#include "net.h"
 
 void put_be32(uint8_t *out, uint32_t value) {
   out[0] = static_cast<uint8_t>(value >> 24);
@@ -21,9 +24,7 @@ static void put_be16(uint8_t *out, uint16_t value) {
   out[1] = static_cast<uint8_t>(value);
 }
 
-static uint16_t get_be16(const uint8_t *in) {
-  return static_cast<uint16_t>(in[0] << 8 | in[1]);
-}
+static uint16_t get_be16(const uint8_t *in) { return static_cast<uint16_t>(in[0] << 8 | in[1]); }
 
 // The length is ORed in unmasked: callers keep it below LENGTH_LIMIT.
 void encode_header(uint8_t out[WORD_SIZE], uint32_t length, uint32_t flags) {
@@ -56,8 +57,8 @@ flash_reply decode_reply(const uint8_t in[REPLY_SIZE]) {
 const char *flash_error_str(int32_t error) {
   // Indexed by ERR_NONE .. ERR_NO_DEVICE.
   static const char *const texts[] = {
-      "no error",      "reprogram error", "erase error",   "invalid address",
-      "compare failed", "invalid size",   "no such device",
+      "no error",       "reprogram error", "erase error",    "invalid address",
+      "compare failed", "invalid size",    "no such device",
   };
   static_assert(sizeof texts / sizeof texts[0] == ERR_NO_DEVICE + 1);
   // Work in 64 bits: the magnitude of INT32_MIN does not fit in 32.
@@ -71,10 +72,12 @@ const char *flash_error_str(int32_t error) {
 ssize_t send_all(int fd, const void *buf, size_t n) {
   const auto *p = static_cast<const uint8_t *>(buf);
   size_t done = 0;
+  peer_watch watch;
   while (done < n) {
     ssize_t r = send(fd, p + done, n - done, MSG_NOSIGNAL);
     if (r < 0) {
       if (errno == EINTR) continue;
+      if ((errno == EAGAIN || errno == EWOULDBLOCK) && keep_waiting(fd, POLLOUT, &watch)) continue;
       return -1;
     }
     done += static_cast<size_t>(r);
@@ -85,10 +88,12 @@ ssize_t send_all(int fd, const void *buf, size_t n) {
 ssize_t recv_all(int fd, void *buf, size_t n) {
   auto *p = static_cast<uint8_t *>(buf);
   size_t done = 0;
+  peer_watch watch;
   while (done < n) {
     ssize_t r = recv(fd, p + done, n - done, 0);
     if (r < 0) {
       if (errno == EINTR) continue;
+      if ((errno == EAGAIN || errno == EWOULDBLOCK) && keep_waiting(fd, POLLIN, &watch)) continue;
       return -1;
     }
     if (r == 0) break;

@@ -50,10 +50,12 @@ flash_reply decode_reply(const uint8_t in[REPLY_SIZE]);
 const char *flash_error_str(int32_t error);
 
 // Sends all n bytes, continuing partial sends and retrying EINTR. A closed
-// peer fails the call with EPIPE instead of raising SIGPIPE. Returns n, or
-// -1 with errno set.
+// peer fails the call with EPIPE instead of raising SIGPIPE, a vanished one
+// with ETIMEDOUT (see wait_for_peer); a busy one is waited for. Returns n,
+// or -1 with errno set.
 ssize_t send_all(int fd, const void *buf, size_t n);
 
-// Receives exactly n bytes unless the peer closes first. Returns n, the
-// count gathered before an orderly close (less than n), or -1 with errno set.
+// Receives exactly n bytes unless the peer closes or vanishes first.
+// Returns n, the count gathered before an orderly close (less than n), or
+// -1 with errno set.
 ssize_t recv_all(int fd, void *buf, size_t n);
