@@ -1,0 +1,123 @@
+// kesp-batch: flashes a production line of boards at once through the
+// loader service each runs on TCP port 57000, and says which boards passed.
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "line.h"
+#include "net.h"
+#include "plan.h"
+#include "records.h"
+#include "stdfds.h"
+#include "view.h"
+
+namespace {
+
+constexpr int EXIT_PASSED = 0;
+constexpr int EXIT_FAILED = 1;         // a board failed a step
+constexpr int EXIT_USAGE = 2;          // found before anything was sent
+constexpr int EXIT_RECORDS = 3;        // every board passed, a report or log was not written
+constexpr int EXIT_INTERRUPTED = 130;  // as a shell reports a SIGINT
+constexpr int LIVE_TICK_MS = 200;      // redraws of the live view
+constexpr int PLAIN_TICK_MS = 1000;    // without one, the loop still wakes this often
+constexpr rlim_t SPARE_FDS = 32;       // standard streams, reports, logs, the wake pipe
+constexpr rlim_t FDS_PER_BOARD = 2;    // its socket and its image
+
+int usage_failure(const std::string &why) {
+  fprintf(stderr, "kesp-batch: %s\n", why.c_str());
+  return EXIT_USAGE;
+}
+
+// Each board at work holds a socket and an image open; the usual soft
+// limit of 1024 would stop a line of 512 boards half way.
+void make_room_for(settings *opt) {
+  rlimit lim{};
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return;
+  rlim_t needed = opt->jobs * FDS_PER_BOARD + SPARE_FDS;
+  if (lim.rlim_cur < needed && lim.rlim_cur < lim.rlim_max) {
+    lim.rlim_cur = std::min(lim.rlim_max, std::max(needed, lim.rlim_cur));
+    setrlimit(RLIMIT_NOFILE, &lim);
+    getrlimit(RLIMIT_NOFILE, &lim);
+  }
+  if (lim.rlim_cur < needed) {
+    size_t fit =
+        lim.rlim_cur > SPARE_FDS + FDS_PER_BOARD ? (lim.rlim_cur - SPARE_FDS) / FDS_PER_BOARD : 1;
+    fprintf(stderr,
+            "kesp-batch: %zu boards at once would pass the limit of open files; %zu at once\n",
+            opt->jobs, fit);
+    opt->jobs = fit;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char *argv[]) {
+  // Before anything is opened: a socket on a closed standard number would
+  // get our own text on the wire.
+  if (!open_std_fds()) return EXIT_USAGE;
+  // A reader of our output that goes away must not end the line half way.
+  signal(SIGPIPE, SIG_IGN);
+
+  plan p;
+  std::string error;
+  switch (parse_command_line(argc, argv, &p, &error)) {
+    case parse_end::run:
+      break;
+    case parse_end::done:
+      return fflush(stdout) == 0 ? EXIT_PASSED : EXIT_USAGE;
+    case parse_end::usage:
+      return usage_failure(error);
+  }
+  if (!check_plan(&p, &error)) return usage_failure(error);
+  if (!resolve_boards(&p, &error)) return usage_failure(error);
+  if (p.opt.dry_run) {
+    fputs(describe_plan(p).c_str(), stdout);
+    return fflush(stdout) == 0 ? EXIT_PASSED : EXIT_USAGE;
+  }
+  make_room_for(&p.opt);
+
+  line_state state;
+  records rec(p, state);
+  if (!rec.open(&error)) return usage_failure(error);
+  if (!install_interrupt_handlers())
+    return usage_failure(std::string("signals: ") + strerror(errno));
+
+  const char *term = getenv("TERM");
+  console out(isatty(STDOUT_FILENO) != 0 && (term == nullptr || strcmp(term, "dumb") != 0));
+  view v(p, state, &out, p.opt.quiet);
+  line_observer observer;
+  observer.step_ended = [&](size_t board, size_t step) {
+    rec.step_ended(board, step);
+    v.step_ended(board, step);
+  };
+  observer.board_ended = [&](size_t board) {
+    rec.board_ended(board);
+    v.board_ended(board);
+  };
+  observer.tick = [&] { v.tick(monotonic_ms()); };
+  observer.tick_ms = out.smart() ? LIVE_TICK_MS : PLAIN_TICK_MS;
+
+  int64_t started_ms = wall_clock_ms();
+  int64_t began = monotonic_ms();
+  run_line(p, &state, observer);
+  double seconds = static_cast<double>(monotonic_ms() - began) / 1000.0;
+  v.summary(seconds);
+  rec.finish(started_ms, seconds);
+
+  for (const std::string &e : rec.errors()) fprintf(stderr, "kesp-batch: %s\n", e.c_str());
+  // The exit status carries the verdict, so a lost standard output is
+  // said but changes nothing.
+  if (out.error() != 0) fprintf(stderr, "kesp-batch: standard output: %s\n", strerror(out.error()));
+
+  tally t = count_boards(state);
+  if (state.interrupts > 0) return EXIT_INTERRUPTED;
+  if (t.failed > 0 || t.not_run > 0) return EXIT_FAILED;
+  if (!rec.errors().empty()) return EXIT_RECORDS;
+  return EXIT_PASSED;
+}

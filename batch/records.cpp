@@ -1,0 +1,340 @@
+#include "records.h"
+
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <nlohmann/json.hpp>
+
+#include "view.h"
+#include "wire.h"
+
+namespace {
+
+using json = nlohmann::ordered_json;  // fields in the documented order
+
+const char REPLACEMENT[] = "\xef\xbf\xbd";  // U+FFFD in UTF-8
+
+std::string hex(uint32_t value, int digits) {
+  char text[16];
+  snprintf(text, sizeof text, "%0*x", digits, value);
+  return text;
+}
+
+const char *result_name(step_result r) {
+  switch (r) {
+    case step_result::passed:
+      return "passed";
+    case step_result::failed:
+      return "failed";
+    case step_result::not_run:
+      return "not run";
+  }
+  return "?";
+}
+
+const char *failure_name(failure_kind k) {
+  switch (k) {
+    case failure_kind::none:
+      return "none";
+    case failure_kind::unresolved:
+      return "unresolved";
+    case failure_kind::connect:
+      return "connect";
+    case failure_kind::connection:
+      return "connection";
+    case failure_kind::target_error:
+      return "target_error";
+    case failure_kind::crc_mismatch:
+      return "crc_mismatch";
+    case failure_kind::local:
+      return "local";
+    case failure_kind::timeout:
+      return "timeout";
+    case failure_kind::interrupted:
+      return "interrupted";
+  }
+  return "?";
+}
+
+// The length of the well-formed UTF-8 sequence at text[i] that XML may
+// carry, or 0.
+size_t utf8_length(const std::string &text, size_t i) {
+  auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+  unsigned char lead = byte(i);
+  size_t n = 0;
+  uint32_t code = 0;
+  if (lead < 0x80) return 1;
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    n = 2;
+    code = lead & 0x1fU;
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    n = 3;
+    code = lead & 0x0fU;
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    n = 4;
+    code = lead & 0x07U;
+  } else {
+    return 0;
+  }
+  if (i + n > text.size()) return 0;
+  for (size_t k = 1; k < n; ++k) {
+    if ((byte(i + k) & 0xc0U) != 0x80) return 0;
+    code = code << 6 | (byte(i + k) & 0x3fU);
+  }
+  // Overlong forms, surrogates, and the two non-characters XML excludes.
+  bool shortest = (n == 3 && code >= 0x800) || (n == 4 && code >= 0x10000) || n == 2;
+  bool allowed = code < 0xd800 || (code > 0xdfff && code != 0xfffe && code != 0xffff);
+  return shortest && allowed && code <= 0x10ffff ? n : 0;
+}
+
+}  // namespace
+
+std::string iso_time(int64_t ms) {
+  time_t seconds = static_cast<time_t>(ms / 1000);
+  tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[40];
+  size_t n = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms % 1000));
+  return text;
+}
+
+std::string xml_escape(const std::string &text, bool attribute) {
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    char c = text[i];
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      // An attribute's value loses its line breaks and tabs unless they
+      // are written as references.
+      case '\n':
+        out += attribute ? "&#10;" : "\n";
+        break;
+      case '\t':
+        out += attribute ? "&#9;" : "\t";
+        break;
+      case '\r':
+        out += "&#13;";
+        break;
+      default: {
+        auto byte = static_cast<unsigned char>(c);
+        size_t n = byte < 0x20 ? 0 : utf8_length(text, i);
+        if (n == 0) {
+          out += REPLACEMENT;
+          ++i;
+          continue;
+        }
+        out.append(text, i, n);
+        i += n;
+        continue;
+      }
+    }
+    ++i;
+  }
+  return out;
+}
+
+records::~records() {
+  if (report_ != nullptr) fclose(report_);
+  if (junit_ != nullptr) fclose(junit_);
+}
+
+void records::note(const std::string &what, int err) {
+  errors_.push_back(what + ": " + strerror(err != 0 ? err : EIO));
+}
+
+bool records::open(std::string *error) {
+  logged_.assign(p_.boards.size(), false);
+  if (!p_.opt.report.empty()) {
+    report_ = fopen(p_.opt.report.c_str(), "we");
+    if (report_ == nullptr) {
+      *error = "--report " + p_.opt.report + ": " + strerror(errno);
+      return false;
+    }
+  }
+  if (!p_.opt.junit.empty()) {
+    junit_ = fopen(p_.opt.junit.c_str(), "we");
+    if (junit_ == nullptr) {
+      *error = "--junit " + p_.opt.junit + ": " + strerror(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+void records::write_line(const std::string &text) {
+  if (report_ == nullptr || report_failed_) return;
+  // A line at a time, so that a station reading the file as it grows, or
+  // after a crash, never sees half an object.
+  if (fputs(text.c_str(), report_) == EOF || fputc('\n', report_) == EOF || fflush(report_) != 0) {
+    report_failed_ = true;
+    note("--report " + p_.opt.report, errno);
+  }
+}
+
+void records::write_step(size_t board, size_t step) {
+  if (report_ == nullptr) return;
+  const struct board &b = p_.boards[board];
+  const struct step &s = p_.steps[step];
+  const step_outcome &o = state_.outcomes[board][step];
+  bool image = s.mode != step_mode::start;
+  bool ran = o.result != step_result::not_run;
+  json j;
+  j["type"] = "step";
+  j["schema"] = REPORT_SCHEMA;
+  j["board"] = b.name;
+  if (b.resolved) {
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &b.address.sin_addr, text, sizeof text);
+    j["address"] = text;
+  } else {
+    j["address"] = nullptr;
+  }
+  j["step"] = step + 1;
+  j["steps"] = p_.steps.size();
+  j["mode"] = mode_name(s.mode);
+  j["device"] = image ? json(device_name(s.flags)) : json(nullptr);
+  j["flags"] = image ? json(hex(s.flags, 8)) : json(nullptr);
+  j["flash_address"] = image ? json(hex(s.address, 8)) : json(nullptr);
+  j["image"] = image ? json(b.files[step]) : json(nullptr);
+  j["size"] = image ? json(o.size) : json(nullptr);
+  j["result"] = result_name(o.result);
+  j["failure"] = o.result == step_result::failed ? json(failure_name(o.failure)) : json(nullptr);
+  j["reason"] = o.reason.empty() ? json(nullptr) : json(o.reason);
+  j["flash_id"] = o.have_flash_id ? json(hex(o.flash_id, 4)) : json(nullptr);
+  j["error"] = o.have_verdict ? json(o.error) : json(nullptr);
+  j["error_text"] = o.have_verdict ? json(flash_error_str(o.error)) : json(nullptr);
+  j["crc"] = image && ran ? json(hex(o.crc, 8)) : json(nullptr);
+  j["target_crc"] = o.have_verdict ? json(hex(o.target_crc, 8)) : json(nullptr);
+  j["sent"] = image && ran ? json(o.sent) : json(nullptr);
+  j["attempts"] = o.attempts;
+  j["started"] = ran ? json(iso_time(o.started_ms)) : json(nullptr);
+  j["seconds"] = ran ? json(o.seconds) : json(nullptr);
+  write_line(j.dump(-1, ' ', false, json::error_handler_t::replace));
+}
+
+void records::step_ended(size_t board, size_t step) {
+  write_step(board, step);
+  if (p_.opt.log_dir.empty()) return;
+  const step_outcome &o = state_.outcomes[board][step];
+  if (o.kesp_lines.empty() && logged_[board]) return;
+  // The first step of the run replaces an older log of the same board.
+  std::string path = p_.opt.log_dir + "/" + p_.boards[board].log_name;
+  FILE *log = fopen(path.c_str(), logged_[board] ? "ae" : "we");
+  if (log == nullptr) {
+    note("--log-dir " + path, errno);
+    return;
+  }
+  logged_[board] = true;
+  bool ok = fwrite(o.kesp_lines.data(), 1, o.kesp_lines.size(), log) == o.kesp_lines.size();
+  int err = errno;
+  if (fclose(log) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) note("--log-dir " + path, err);
+}
+
+void records::board_ended(size_t board) {
+  const std::vector<step_outcome> &outcomes = state_.outcomes[board];
+  for (size_t i = 0; i < outcomes.size(); ++i) {
+    if (outcomes[i].result == step_result::not_run) write_step(board, i);
+  }
+}
+
+void records::finish(int64_t started_ms, double seconds) {
+  tally t = count_boards(state_);
+  if (report_ != nullptr) {
+    json j;
+    j["type"] = "summary";
+    j["schema"] = REPORT_SCHEMA;
+    j["boards"] = p_.boards.size();
+    j["passed"] = t.passed;
+    j["failed"] = t.failed;
+    j["not_run"] = t.not_run;
+    j["steps"] = p_.steps.size();
+    j["interrupted"] = state_.interrupts > 0;
+    j["result"] = state_.interrupts > 0 ? "interrupted" : t.failed > 0 ? "failed" : "passed";
+    j["started"] = iso_time(started_ms);
+    j["seconds"] = seconds;
+    j["bytes_sent"] = state_.bytes_sent;
+    write_line(j.dump(-1, ' ', false, json::error_handler_t::replace));
+    if (fclose(report_) != 0 && !report_failed_) note("--report " + p_.opt.report, errno);
+    report_ = nullptr;
+  }
+  if (junit_ == nullptr) return;
+
+  std::string cases;
+  for (size_t b = 0; b < p_.boards.size(); ++b) {
+    const std::vector<step_outcome> &outcomes = state_.outcomes[b];
+    double time = 0;
+    std::string story;
+    std::string failure;
+    std::string failure_type;
+    for (size_t i = 0; i < outcomes.size(); ++i) {
+      const step_outcome &o = outcomes[i];
+      time += o.seconds;
+      std::string line = step_title(p_, b, i) + ": ";
+      if (o.result == step_result::passed) {
+        line += "passed";
+      } else if (o.result == step_result::failed) {
+        line += "FAILED: " + o.reason;
+        if (failure.empty()) {
+          failure = step_title(p_, b, i) + ": " + o.reason;
+          failure_type = failure_name(o.failure);
+        }
+      } else {
+        line += o.reason;
+      }
+      story += line + "\n";
+    }
+    char attrs[64];
+    snprintf(attrs, sizeof attrs, "\" time=\"%.3f\">\n", time);
+    cases += "    <testcase classname=\"kesp-batch\" name=\"" +
+             xml_escape(p_.boards[b].name, true) + attrs;
+    switch (verdict_of(outcomes)) {
+      case board_verdict::failed:
+        cases += "      <failure type=\"" + failure_type + "\" message=\"" +
+                 xml_escape(failure, true) + "\"/>\n";
+        break;
+      case board_verdict::not_run:
+        cases += "      <skipped message=\"" + xml_escape(outcomes.back().reason, true) + "\"/>\n";
+        break;
+      case board_verdict::passed:
+        break;
+    }
+    cases += "      <system-out>" + xml_escape(story, false) + "</system-out>\n    </testcase>\n";
+  }
+  char counts[200];
+  snprintf(counts, sizeof counts,
+           "name=\"kesp-batch\" tests=\"%zu\" failures=\"%zu\" errors=\"0\" skipped=\"%zu\" "
+           "time=\"%.3f\"",
+           p_.boards.size(), t.failed, t.not_run, seconds);
+  std::string doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites " +
+                    std::string(counts) + ">\n  <testsuite " + counts + " timestamp=\"" +
+                    iso_time(started_ms) + "\">\n" + cases + "  </testsuite>\n</testsuites>\n";
+  bool ok = fwrite(doc.data(), 1, doc.size(), junit_) == doc.size();
+  int err = errno;
+  if (fclose(junit_) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  junit_ = nullptr;
+  if (!ok) note("--junit " + p_.opt.junit, err);
+}

@@ -1,0 +1,214 @@
+#include "view.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+namespace {
+
+constexpr size_t BAR_CELLS = 24;      // cells of a live bar
+constexpr size_t DEFAULT_WIDTH = 80;  // when the terminal does not say
+constexpr size_t DEFAULT_HEIGHT = 24;
+constexpr size_t RESERVED_ROWS = 2;  // kept free below the live block
+constexpr double MIB = 1024.0 * 1024.0;
+
+void terminal_size(size_t *width, size_t *height) {
+  winsize ws{};
+  *width = DEFAULT_WIDTH;
+  *height = DEFAULT_HEIGHT;
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 && ws.ws_row > 0) {
+    *width = ws.ws_col;
+    *height = ws.ws_row;
+  }
+}
+
+// Cut to fit width columns; the last column stays empty so that the
+// terminal never wraps on its own.
+std::string fit(const std::string &line, size_t width) {
+  if (width < 4 || line.size() < width) return line;
+  return line.substr(0, width - 4) + "...";
+}
+
+std::string format(const char *fmt, double a, double b = 0) {
+  char text[64];
+  snprintf(text, sizeof text, fmt, a, b);
+  return text;
+}
+
+}  // namespace
+
+void console::write_out(const std::string &text) {
+  if (text.empty()) return;
+  if (fwrite(text.data(), 1, text.size(), stdout) != text.size() && error_ == 0) {
+    error_ = errno != 0 ? errno : EIO;
+  }
+  if (fflush(stdout) != 0 && error_ == 0) error_ = errno != 0 ? errno : EIO;
+}
+
+void console::print(const std::string &line) {
+  if (!smart_) {
+    write_out(line + "\n");
+    return;
+  }
+  // Up to the live block's first line and clear it all, the line, then
+  // the block again: one write, so the screen never shows half of it.
+  std::string text = live_lines_ > 0 ? "\x1b[" + std::to_string(live_lines_) + "A\r\x1b[J" : "";
+  text += line + "\n";
+  for (const std::string &l : live_) text += l + "\n";
+  write_out(text);
+}
+
+void console::live(const std::vector<std::string> &lines) {
+  if (!smart_) return;
+  size_t width = 0;
+  size_t height = 0;
+  terminal_size(&width, &height);
+  std::vector<std::string> shown;
+  size_t room = height > RESERVED_ROWS + 1 ? height - RESERVED_ROWS : 1;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (shown.size() + 1 == room && i + 1 < lines.size()) {
+      shown.push_back("... and " + std::to_string(lines.size() - i) + " more at work");
+      break;
+    }
+    shown.push_back(fit(lines[i], width));
+  }
+  std::string text = live_lines_ > 0 ? "\x1b[" + std::to_string(live_lines_) + "A\r\x1b[J" : "";
+  for (const std::string &l : shown) text += l + "\n";
+  live_ = shown;
+  live_lines_ = shown.size();
+  write_out(text);
+}
+
+board_verdict verdict_of(const std::vector<step_outcome> &outcomes) {
+  bool all_passed = true;
+  for (const step_outcome &o : outcomes) {
+    if (o.result == step_result::failed) return board_verdict::failed;
+    all_passed = all_passed && o.result == step_result::passed;
+  }
+  return all_passed ? board_verdict::passed : board_verdict::not_run;
+}
+
+tally count_boards(const line_state &state) {
+  tally t;
+  for (const auto &outcomes : state.outcomes) {
+    switch (verdict_of(outcomes)) {
+      case board_verdict::passed:
+        ++t.passed;
+        break;
+      case board_verdict::failed:
+        ++t.failed;
+        break;
+      case board_verdict::not_run:
+        ++t.not_run;
+        break;
+    }
+  }
+  return t;
+}
+
+std::string step_title(const plan &p, size_t board, size_t step) {
+  const struct step &s = p.steps[step];
+  std::string title = "step " + std::to_string(step + 1) + "/" + std::to_string(p.steps.size()) +
+                      " " + mode_name(s.mode);
+  if (s.mode == step_mode::start) return title;
+  char where[16];
+  snprintf(where, sizeof where, "0x%x", s.address);
+  return title + " " + device_name(s.flags) + " " + where + " " + p.boards[board].files[step];
+}
+
+void view::step_ended(size_t board, size_t step) {
+  const step_outcome &o = state_.outcomes[board][step];
+  bool passed = o.result == step_result::passed;
+  // On a terminal a board gets one line when it is over.
+  if (out_->smart() || (quiet_ && passed)) return;
+  std::string line = p_.boards[board].name + ": " + step_title(p_, board, step) + ": ";
+  if (passed) {
+    line += "passed";
+    if (p_.steps[step].mode != step_mode::start) {
+      char crc[16];
+      snprintf(crc, sizeof crc, "%x", o.crc);
+      line += ", " + std::to_string(o.size) + " bytes, crc " + crc;
+    }
+    line += format(", %.2f s", o.seconds);
+  } else {
+    line += "FAILED: " + o.reason;
+  }
+  if (o.attempts > 1) line += " (" + std::to_string(o.attempts) + " attempts)";
+  out_->print(line);
+}
+
+void view::board_ended(size_t board) {
+  if (!out_->smart()) return;
+  const std::vector<step_outcome> &outcomes = state_.outcomes[board];
+  const std::string &name = p_.boards[board].name;
+  switch (verdict_of(outcomes)) {
+    case board_verdict::passed: {
+      if (quiet_) return;
+      double seconds = 0;
+      double bytes = 0;
+      for (const step_outcome &o : outcomes) {
+        seconds += o.seconds;
+        bytes += o.size;
+      }
+      out_->print("PASS " + name + ": " + std::to_string(outcomes.size()) + " step" +
+                  (outcomes.size() == 1 ? "" : "s") +
+                  format(", %.1f MiB, %.2f s", bytes / MIB, seconds));
+      return;
+    }
+    case board_verdict::failed:
+      for (size_t i = 0; i < outcomes.size(); ++i) {
+        if (outcomes[i].result != step_result::failed) continue;
+        out_->print("FAIL " + name + ": " + step_title(p_, board, i) + ": " + outcomes[i].reason);
+      }
+      return;
+    case board_verdict::not_run:
+      if (!quiet_) out_->print("---- " + name + ": " + outcomes.back().reason);
+      return;
+  }
+}
+
+std::string view::live_line(size_t board, int64_t now_ms) const {
+  const board_progress &pr = state_.progress[board];
+  std::string line = p_.boards[board].name + "  step " + std::to_string(pr.step + 1) + "/" +
+                     std::to_string(p_.steps.size()) + " " + mode_name(p_.steps[pr.step].mode);
+  if (pr.retrying) {
+    return line + "  connection failed, trying again: " + state_.outcomes[board][pr.step].reason;
+  }
+  if (pr.size == 0) return line;
+  size_t cells = static_cast<size_t>(uint64_t{pr.sent} * BAR_CELLS / pr.size);
+  double seconds = static_cast<double>(now_ms - pr.step_ms) / 1000.0;
+  double rate = seconds > 0 ? pr.sent / MIB / seconds : 0;
+  return line + "  [" + std::string(cells, '#') + std::string(BAR_CELLS - cells, ' ') + "]" +
+         format(" %3.0f%%  %6.1f MiB/s", 100.0 * pr.sent / pr.size, rate);
+}
+
+void view::tick(int64_t now_ms) {
+  if (!out_->smart() || quiet_) return;
+  std::vector<std::string> lines;
+  for (size_t b = 0; b < state_.progress.size(); ++b) {
+    if (state_.progress[b].active) lines.push_back(live_line(b, now_ms));
+  }
+  tally t = count_boards(state_);
+  size_t done = 0;
+  for (const board_progress &pr : state_.progress) done += pr.finished ? 1 : 0;
+  lines.push_back(std::to_string(done) + "/" + std::to_string(p_.boards.size()) + " boards done: " +
+                  std::to_string(t.passed) + " passed, " + std::to_string(t.failed) + " failed" +
+                  format(", %.1f MiB sent", static_cast<double>(state_.bytes_sent) / MIB));
+  out_->live(lines);
+}
+
+void view::summary(double seconds) {
+  out_->live({});
+  tally t = count_boards(state_);
+  std::string line = "kesp-batch: ";
+  if (state_.interrupts > 0) line += "interrupted: ";
+  line += std::to_string(t.passed) + " passed, " + std::to_string(t.failed) + " failed";
+  if (t.not_run > 0) line += ", " + std::to_string(t.not_run) + " not run";
+  line +=
+      " (" + std::to_string(p_.boards.size()) + " board" + (p_.boards.size() == 1 ? "" : "s") +
+      format(") in %.2f s, %.1f MiB sent", seconds, static_cast<double>(state_.bytes_sent) / MIB);
+  out_->print(line);
+}

@@ -1,0 +1,66 @@
+// What people see on standard output: on a terminal a live view of the
+// boards at work above which finished boards scroll; elsewhere one plain
+// line per finished step. Either way a summary at the end.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "line.h"
+#include "plan.h"
+
+// The one place that knows whether standard output is a terminal and
+// writes escape codes: lines printed through it stay, the live block
+// below them is redrawn in place and cut to the terminal's width.
+class console {
+ public:
+  explicit console(bool smart) : smart_(smart) {}
+  bool smart() const { return smart_; }
+  // A line that stays, printed above the live block.
+  void print(const std::string &line);
+  // Replaces the live block (a terminal only).
+  void live(const std::vector<std::string> &lines);
+  // The first error writing standard output, or 0.
+  int error() const { return error_; }
+
+ private:
+  void write_out(const std::string &text);
+  bool smart_;
+  size_t live_lines_ = 0;  // lines of the live block on the screen now
+  std::vector<std::string> live_;
+  int error_ = 0;
+};
+
+// A board's verdict over all its steps.
+enum class board_verdict : uint8_t { passed, failed, not_run };
+board_verdict verdict_of(const std::vector<step_outcome> &outcomes);
+
+// The counts of the summary.
+struct tally {
+  size_t passed = 0;
+  size_t failed = 0;
+  size_t not_run = 0;
+};
+tally count_boards(const line_state &state);
+
+// "step 2/3 update nor 0x10000 boot.bin" as the lines and reports name a step.
+std::string step_title(const plan &p, size_t board, size_t step);
+
+class view {
+ public:
+  view(const plan &p, const line_state &state, console *out, bool quiet)
+      : p_(p), state_(state), out_(out), quiet_(quiet) {}
+  void step_ended(size_t board, size_t step);
+  void board_ended(size_t board);
+  void tick(int64_t now_ms);
+  void summary(double seconds);
+
+ private:
+  std::string live_line(size_t board, int64_t now_ms) const;
+  const plan &p_;
+  const line_state &state_;
+  console *out_;
+  bool quiet_;
+};
