@@ -1,21 +1,29 @@
 // The tool against the simulated target, both run as processes over
 // loopback: what the user reads, and what ends up in the flash files.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support.h"
 #include "wire.h"
+
+extern char **environ;
 
 namespace {
 
@@ -371,6 +379,97 @@ TEST(SimStops, MidImageWithoutTouchingFlash) {
   };
   EXPECT_TRUE(ends_with("00000000", 0) || ends_with(crc_hex(bytes.substr(8), 8), 100)) << log;
 }
+
+// A simulator started by a service manager or a careless script may find
+// its standard descriptors closed; its log must not reach the flash.
+struct closed_std_case {
+  const char *name;
+  std::vector<int> closed;
+};
+
+const closed_std_case CLOSED_STD[] = {
+    {"OutputAndError", {1, 2}},
+    {"InputAndError", {0, 2}},
+    {"AllThree", {0, 1, 2}},
+};
+
+// True once pid holds path open, false if it ended first or the limit passed.
+bool holds_open(pid_t pid, const std::string &path, std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  const auto want = std::filesystem::canonical(path);
+  while (std::chrono::steady_clock::now() < deadline) {
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+        info.si_pid != 0) {
+      return false;
+    }
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end;
+         !ec && it != end; it.increment(ec)) {
+      std::error_code link_ec;
+      if (std::filesystem::read_symlink(it->path(), link_ec) == want) return true;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
+}
+
+class SimClosedStd : public testing::TestWithParam<int> {};
+
+TEST_P(SimClosedStd, LogNeverReachesTheFlash) {
+  const closed_std_case &c = CLOSED_STD[GetParam()];
+  const std::string address = loopback(OTHER_SLOTS + 5 + GetParam());
+  const std::string nor_path = unique_path("nor");
+  std::string nor = pattern_bytes(NOR_SIZE, 9);
+  write_file(nor_path, nor);
+  std::vector<std::string> words = {KESP_SIM_BINARY,
+                                    "--listen",
+                                    address,
+                                    "--nor-file",
+                                    nor_path,
+                                    "--nor-size",
+                                    std::to_string(NOR_SIZE),
+                                    "--nor-block",
+                                    std::to_string(NOR_BLOCK)};
+  std::vector<char *> argv;
+  for (auto &w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (std::find(c.closed.begin(), c.closed.end(), fd) != c.closed.end()) {
+      posix_spawn_file_actions_addclose(&actions, fd);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
+    }
+  }
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  // The flash file is opened once the address is bound.
+  bool ready = holds_open(pid, nor_path, 10s);
+
+  if (ready) {
+    std::string image = pattern_bytes(IMAGE_SIZE, 10);
+    std::string image_path = unique_path("image");
+    write_file(image_path, image);
+    run_result r = run_program({KESP_BINARY, "-a", "0x4010", address, image_path}, RUN_LIMIT);
+    EXPECT_EQ(lines_of(r.out), tool_lines("4010 40000000 0101", "done", "update", image));
+    program_flash(nor, NOR_BLOCK, 0x4010, image);
+  }
+  kill(pid, SIGTERM);
+  int wstatus = 0;
+  ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
+  ASSERT_TRUE(ready) << "the simulator did not start";
+  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << wstatus;
+  EXPECT_TRUE(read_file(nor_path) == nor) << "the NOR file holds more than the image";
+}
+
+INSTANTIATE_TEST_SUITE_P(StdDescriptors, SimClosedStd,
+                         testing::Range(0, static_cast<int>(std::size(CLOSED_STD))),
+                         [](const testing::TestParamInfo<int> &p) {
+                           return CLOSED_STD[p.param].name;
+                         });
 
 TEST(SimCommandLine, HelpListsEveryOption) {
   run_result r = run_program({KESP_SIM_BINARY, "--help"}, RUN_LIMIT);
