@@ -3,11 +3,9 @@
 # function that tells success from failure, on every kind of result, and
 # the production-line example against simulated boards, one of which fails
 # and one of which is not there.
-# usage: readme_test.sh SOURCE_DIR KESP KESP_SIM
+# usage: readme_test.sh SOURCE_DIR KESP KESP_SIM REFUSER
 set -u
-src=$(realpath "$1") kesp=$(realpath "$2") sim=$(realpath "$3")
-boards=(127.0.0.231 127.0.0.232 127.0.0.233)  # this test's own addresses
-absent=127.0.0.234                             # nothing listens here
+src=$(realpath "$1") kesp=$(realpath "$2") sim=$(realpath "$3") refuser=$(realpath "$4")
 . "$(dirname "$0")/testlib.sh"
 
 work=$(mktemp -d)
@@ -21,6 +19,7 @@ cleanup() {
     done
     kill -KILL "$pid" 2>/dev/null
   done
+  [[ -n ${refuser_pid:-} ]] && kill -TERM "$refuser_pid" 2>/dev/null
   wait
   rm -rf "$work"
 }
@@ -82,20 +81,18 @@ done
 # The production-line example, run by sh in a folder of its own with kesp
 # on the PATH, against two good boards, one whose erase fails and one that
 # is absent.
-"$sim" --listen "${boards[0]}" 2>"$work/sim0.log" &
-sim_pids+=($!)
-"$sim" --listen "${boards[1]}" --final-error 2 2>"$work/sim1.log" &
-sim_pids+=($!)
-"$sim" --listen "${boards[2]}" 2>"$work/sim2.log" &
-sim_pids+=($!)
-for i in 0 1 2; do
-  for _ in {1..100}; do
-    grep -q "listening on ${boards[i]}:" "$work/sim$i.log" && break
-    sleep 0.1
-  done
-  grep -q "listening on ${boards[i]}:" "$work/sim$i.log" ||
-    fail "kesp-sim on ${boards[i]} did not get ready: $(cat "$work/sim$i.log")"
+boards=()
+# The second board's erase fails; the faults are split into words on purpose.
+for faults in '' '--final-error 2' ''; do
+  i=${#boards[@]}
+  if start_sim "$sim" "$work/sim$i.log" $faults; then
+    sim_pids+=("$sim_pid") boards+=("$sim_addr")
+  else
+    fail "kesp-sim $faults did not get ready: $(cat "$work/sim$i.log")"
+  fi
 done
+start_refuser "$refuser" "$work/refuser.out" || fail "no address that refuses connections"
+absent=$refused_addr
 ((status == 0)) || exit 1
 
 line=$work/line
