@@ -24,11 +24,17 @@ need_packages() {
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
 }
 
-# The build itself needs a compiler, CMake, Ninja and GoogleTest.
+# need_compile_tools [PKG...] installs what configuring and building need: a
+# compiler, CMake, Ninja and GoogleTest, which the configure step looks for
+# unless KESP_TESTS is off; and PKG..., in the same apt-get run.
+need_compile_tools() {
+  need_packages g++ cmake ninja-build libgtest-dev "$@"
+}
+
+# need_build_tools installs all that building and testing need: the tests
+# also render the manual pages and build and read the Debian package.
 need_build_tools() {
-  need_packages g++ cmake ninja-build libgtest-dev
-  # The tests render the manual pages and build and read the Debian package.
-  need_packages man-db groff-base dpkg-dev
+  need_compile_tools man-db groff-base dpkg-dev
 }
 
 # configure_build DIR [CMAKE_ARGS...] configures and builds into DIR.
