@@ -1,6 +1,8 @@
 # Sourced by the scripts in this folder: installs what a fresh machine lacks.
 
-# need_packages PKG... installs the Debian packages that are not installed yet.
+# need_packages PKG... installs the Debian packages that are not installed
+# yet, through sudo when not root. A user without root or sudo cannot install
+# them here, so they are named with the command for whoever has root.
 need_packages() {
   local missing=()
   for pkg in "$@"; do
@@ -8,18 +10,31 @@ need_packages() {
       missing+=("$pkg")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=()
+  if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null; then
+      echo "kesp: missing packages: ${missing[*]}; install them as root with:" \
+        "apt-get install ${missing[*]}" >&2
+      return 1
+    fi
+    sudo=(sudo)
+  fi
   echo "installing: ${missing[*]}" >&2
-  local sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq >&2
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >&2
+  "${sudo[@]}" apt-get update -qq >&2
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
 }
 
-# The build itself needs a compiler, CMake, Ninja and GoogleTest.
+# need_compile_tools [PKG...] installs what configuring and building need: a
+# compiler, CMake, Ninja and GoogleTest, which the configure step looks for
+# unless KESP_TESTS is off; and PKG..., in the same apt-get run.
+need_compile_tools() {
+  need_packages g++ cmake ninja-build libgtest-dev "$@"
+}
+
+# need_build_tools installs all that building and testing need: the tests
+# also render the manual pages and build and read the Debian package.
 need_build_tools() {
-  need_packages g++ cmake ninja-build libgtest-dev
-  # The tests render the manual pages and build and read the Debian package.
-  need_packages man-db groff-base dpkg-dev
+  need_compile_tools man-db groff-base dpkg-dev
 }
 
 # configure_build DIR [CMAKE_ARGS...] configures and builds into DIR.

@@ -10,13 +10,14 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <csignal>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "stdfds.h"
 #include "target.h"
 #include "wire.h"
 
@@ -349,6 +350,9 @@ void serve(int listener, target &t) {
 }  // namespace
 
 int main(int argc, char *argv[]) {
+  // With a standard descriptor closed, the listener or a flash file would
+  // take its number, and our log lines would land in the flash.
+  if (!open_std_fds()) return EXIT_FAILURE_TO_START;
   settings s = parse_command_line(argc, argv);
   int listener = open_listener(s.listen);
   open_device(s.t.nor, s.nor_file);

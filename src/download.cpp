@@ -209,6 +209,11 @@ void download_file(int sock, const char *filename, uint32_t flags, uint32_t addr
   printf("\n");
   close(fd);
 
-  receive_reply(sock, &t);
+  // A target found vanished while we sent will not answer either.
+  if (t.send_errno == ETIMEDOUT) {
+    txn_closed(&t, ETIMEDOUT);
+  } else {
+    receive_reply(sock, &t);
+  }
   print_outcome_lines(stdout, &t);
 }

@@ -119,8 +119,15 @@ txn_event txn_received(transaction *t, const uint8_t *bytes, size_t n, size_t *u
   return txn_event::verdict;
 }
 
-void txn_send_failed(transaction *t, int err) {
+txn_event txn_send_failed(transaction *t, int err) {
+  // Once judged, a transaction stays judged.
+  if (t->state == txn_state::done || t->state == txn_state::failed) return txn_event::none;
   if (t->send_errno == 0) t->send_errno = err;
+  // No reply follows a start request to say anything more.
+  if (t->state == txn_state::start) {
+    t->state = txn_state::failed;
+    return txn_event::failed;
+  }
   if (t->state == txn_state::request) {
     // The replies may still come, and say why.
     if (t->have_first) {
@@ -130,6 +137,7 @@ void txn_send_failed(transaction *t, int err) {
     }
   }
   stop_streaming(t);
+  return txn_event::none;
 }
 
 txn_event txn_closed(transaction *t, int err) {

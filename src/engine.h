@@ -87,7 +87,9 @@ txn_event txn_received(transaction *t, const uint8_t *bytes, size_t n, size_t *u
 
 // A send failed with err. The transaction goes on to the verdict, which a
 // target that closed or reset may still have sent, but can no longer pass.
-void txn_send_failed(transaction *t, int err);
+// A start request has no verdict to wait for: it reports failed at once.
+// After the end, it changes nothing.
+txn_event txn_send_failed(transaction *t, int err);
 // The connection ended: err 0 for a close by the target, else the error.
 // Reports failed unless the verdict (or the start request) was complete.
 txn_event txn_closed(transaction *t, int err);

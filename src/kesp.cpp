@@ -183,9 +183,11 @@ int main(int argc, char *argv[]) {
 
   int sock = connect_target(cmd.host);
   if (cmd.start) {
-    uint8_t request[WORD_SIZE];
-    encode_start(request);
-    send_all(sock, request, sizeof request);
+    transaction t;
+    txn_begin_start(&t);
+    const uint8_t *request = nullptr;
+    size_t n = txn_request_bytes(&t, &request);
+    send_all(sock, request, n);
   } else {
     download_file(sock, cmd.filename, cmd.flags, cmd.address);
   }

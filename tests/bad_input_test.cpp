@@ -35,9 +35,6 @@ constexpr uint32_t CHUNK = 256;      // image bytes per redraw of the bar
 constexpr uint32_t SHRINK_SENT = SHRINK_TO / CHUNK * CHUNK;  // whole chunks before the short read
 // Holds the first reply back while the test shrinks the image.
 constexpr char FIRST_REPLY_DELAY_MS[] = "2000";
-// This suite's loopback addresses, one per case so that they run side by side.
-constexpr int FIRST_HOST = 200;
-constexpr int HOSTS = 30;
 constexpr auto RUN_LIMIT = 20s;
 // A local failure is found at once; anything slower waited for something.
 constexpr auto PROMPT = 5s;
@@ -45,7 +42,7 @@ constexpr auto PROMPT = 5s;
 enum class target {
   sim,     // the simulator, whose flash must stay as it was
   header,  // a scripted target that reads the header and closes
-  none,    // nothing listens
+  none,    // nothing listens: connections are refused
 };
 
 struct bad_input {
@@ -189,23 +186,29 @@ class BadInput : public testing::TestWithParam<int> {};
 
 TEST_P(BadInput, RefusedWithItsMessageAndFlashUntouched) {
   const bad_input &c = table()[static_cast<size_t>(GetParam())];
-  ASSERT_LT(GetParam(), HOSTS);
-  const std::string host = "127.0.0." + std::to_string(FIRST_HOST + GetParam());
   const std::string image = c.make_image();
 
   std::unique_ptr<flashed_sim> sim;
   std::unique_ptr<scripted_target> reader;
+  std::unique_ptr<refusing_address> nobody;
+  std::string host;
   if (c.at == target::sim) {
     std::vector<std::string> faults;
     if (c.shrink) faults = {"--reply-delay", FIRST_REPLY_DELAY_MS};
-    sim = std::make_unique<flashed_sim>(KESP_SIM_BINARY, host, NOR_SIZE, NOR_BLOCK, faults);
+    sim = std::make_unique<flashed_sim>(KESP_SIM_BINARY, NOR_SIZE, NOR_BLOCK, faults);
     ASSERT_TRUE(sim->sim->ready()) << sim->sim->log();
+    host = sim->sim->address();
   } else if (c.at == target::header) {
-    reader = std::make_unique<scripted_target>(host, [](scripted_target::session &s) {
+    reader = std::make_unique<scripted_target>([](scripted_target::session &s) {
       s.receive(WORD_SIZE);
       s.close();
     });
-    ASSERT_TRUE(reader->listening());
+    ASSERT_TRUE(reader->listening()) << "no free loopback address";
+    host = reader->address();
+  } else {
+    nobody = std::make_unique<refusing_address>();
+    ASSERT_FALSE(nobody->address().empty()) << "no free loopback address";
+    host = nobody->address();
   }
 
   std::vector<std::string> argv = {KESP_BINARY};

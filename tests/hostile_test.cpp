@@ -29,10 +29,6 @@ constexpr uint32_t IMAGE_SIZE = 70000;
 constexpr uint32_t BIG_IMAGE_SIZE = (12 << 20) + 100;
 constexpr uint32_t BIG_NOR_SIZE = 16 << 20;
 constexpr uint32_t CHUNK = 256;  // image bytes per redraw of the bar
-// This suite's loopback addresses, one per scenario so that they run side
-// by side.
-constexpr int FIRST_HOST = 150;
-constexpr int HOSTS = 50;
 constexpr auto RUN_LIMIT = 30s;
 
 enum class stream {
@@ -261,8 +257,6 @@ class Hostile : public testing::TestWithParam<int> {};
 
 TEST_P(Hostile, ToolPrintsWhatHappenedAndExitsZero) {
   const scenario &s = table()[static_cast<size_t>(GetParam())];
-  ASSERT_LT(GetParam(), HOSTS);
-  const std::string host = "127.0.0." + std::to_string(FIRST_HOST + GetParam());
   const std::string image = image_of(s.image_size);
   const std::string path = temp_path(s.name + ".bin");
   write_file(path, image);
@@ -270,13 +264,14 @@ TEST_P(Hostile, ToolPrintsWhatHappenedAndExitsZero) {
   std::unique_ptr<flashed_sim> sim;
   std::unique_ptr<scripted_target> script;
   if (s.script) {
-    script = std::make_unique<scripted_target>(host, s.script);
-    ASSERT_TRUE(script->listening()) << host;
+    script = std::make_unique<scripted_target>(s.script);
+    ASSERT_TRUE(script->listening()) << "no free loopback address";
   } else {
     uint32_t nor_size = s.image_size > NOR_SIZE ? BIG_NOR_SIZE : NOR_SIZE;
-    sim = std::make_unique<flashed_sim>(KESP_SIM_BINARY, host, nor_size, NOR_BLOCK, s.sim_args);
+    sim = std::make_unique<flashed_sim>(KESP_SIM_BINARY, nor_size, NOR_BLOCK, s.sim_args);
     ASSERT_TRUE(sim->sim->ready()) << sim->sim->log();
   }
+  const std::string host = script ? script->address() : sim->sim->address();
 
   run_result r = run_program({KESP_BINARY, "-a", ADDRESS_ARG, host, path}, RUN_LIMIT);
   EXPECT_FALSE(r.signaled) << "status " << r.status;

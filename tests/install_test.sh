@@ -5,7 +5,6 @@
 # usage: install_test.sh BUILD_DIR
 set -u
 build=$1
-host=127.0.0.230  # this test's own loopback address
 . "$(dirname "$0")/testlib.sh"
 
 work=$(mktemp -d)
@@ -58,17 +57,11 @@ rc=$?
 ((rc == 0)) || fail "kesp-sim --help exits $rc"
 [[ $out == "usage: kesp-sim "* ]] || fail "kesp-sim --help prints: $out"
 
-"$prefix/bin/kesp-sim" --listen "$host" 2>"$work/sim.log" &
-sim_pid=$!
-for _ in {1..100}; do
-  grep -q "listening on $host:57000" "$work/sim.log" && break
-  kill -0 "$sim_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if ! grep -q "listening on $host:57000" "$work/sim.log"; then
+if ! start_sim "$prefix/bin/kesp-sim" "$work/sim.log"; then
   fail "kesp-sim did not get ready: $(cat "$work/sim.log")"
   exit 1
 fi
+host=$sim_addr
 
 # 3000 bytes: eleven whole 256-byte pieces and a short one.
 seq 100000 | head -c 3000 >"$work/image"

@@ -23,20 +23,14 @@ const std::string USAGE_TAIL =
     "-s           - start program\n"
     "-n           - select nand device as flash\n";
 
-// A loader port on a loopback address of the test's own that records what
-// one client sends until it closes.
+// A loader port on a free loopback address of the test's own that records
+// what one client sends until it closes.
 struct recording_target {
   int listener = -1;
-  explicit recording_target(const char *ip) {
-    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(LOADER_PORT);
-    inet_pton(AF_INET, ip, &addr.sin_addr);
-    EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0) << ip;
-    EXPECT_EQ(listen(listener, 4), 0);
+  std::string address;
+  recording_target() {
+    listener = bind_loopback(true, &address);
+    EXPECT_GE(listener, 0) << "no free loopback address";
   }
   ~recording_target() { close(listener); }
 
@@ -72,11 +66,11 @@ TEST(KespProcess, IncompleteCommandLinePrintsUsage) {
 }
 
 TEST(KespProcess, StartSendsFourZeroBytesAndNothingElse) {
-  recording_target target("127.0.0.2");
+  recording_target target;
   std::string bytes;
   std::thread t([&] { EXPECT_TRUE(target.accept_and_record(&bytes)); });
   // The file is neither needed nor opened, and the address is not sent.
-  run_result r = kesp({"-s", "-a", "0x100", "127.0.0.2", "/nonexistent/image"});
+  run_result r = kesp({"-s", "-a", "0x100", target.address, "/nonexistent/image"});
   t.join();
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "");
@@ -87,14 +81,17 @@ TEST(KespProcess, StartSendsFourZeroBytesAndNothingElse) {
 TEST(KespProcess, LocalFailures) {
   const std::string image = temp_path("img");
   write_file(image, "firmware");
+  refusing_address nobody;
+  const std::string &host = nobody.address();
+  ASSERT_FALSE(host.empty()) << "no free loopback address";
   const struct {
     std::vector<std::string> args;
     std::string err_prefix;
   } cases[] = {
-      {{"127.0.0.3", image}, "connect: Connection refused\n"},
+      {{host, image}, "connect: Connection refused\n"},
       {{"nonexistent.invalid", image}, "get host by name: "},
-      {{"-a", "0x1OOO", "127.0.0.3", image}, "kesp: invalid address: 0x1OOO\n"},
-      {{"-a", "", "127.0.0.3", image}, "kesp: invalid address: \n"},
+      {{"-a", "0x1OOO", host, image}, "kesp: invalid address: 0x1OOO\n"},
+      {{"-a", "", host, image}, "kesp: invalid address: \n"},
   };
   for (const auto &c : cases) {
     run_result r = kesp(c.args);
@@ -108,8 +105,8 @@ TEST(KespProcess, LocalFailures) {
 
 // A refused address is refused before any connection is made.
 TEST(KespProcess, BadAddressNeverConnects) {
-  recording_target target("127.0.0.4");
-  run_result r = kesp({"-a", "12k", "127.0.0.4", "image"});
+  recording_target target;
+  run_result r = kesp({"-a", "12k", target.address, "image"});
   EXPECT_EQ(r.status, 255);
   std::string bytes;
   EXPECT_FALSE(target.accept_and_record(&bytes, 200));
@@ -117,7 +114,7 @@ TEST(KespProcess, BadAddressNeverConnects) {
 
 // An empty image would be the start request on the wire.
 TEST(KespProcess, EmptyImageIsRefusedAfterConnecting) {
-  recording_target target("127.0.0.5");
+  recording_target target;
   const std::string empty = temp_path("empty");
   write_file(empty, "");
   std::string bytes = "unset";
@@ -125,7 +122,7 @@ TEST(KespProcess, EmptyImageIsRefusedAfterConnecting) {
     bytes.clear();
     EXPECT_TRUE(target.accept_and_record(&bytes));
   });
-  run_result r = kesp({"127.0.0.5", empty});
+  run_result r = kesp({target.address, empty});
   t.join();
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.err, "kesp: image file is empty\n");

@@ -2,12 +2,12 @@
 # Runs the shell examples of the README as they are printed there: the
 # function that tells success from failure, on every kind of result, and
 # the production-line example against simulated boards, one of which fails
-# and one of which is not there.
-# usage: readme_test.sh SOURCE_DIR KESP KESP_SIM
+# and one of which is not there, and the kesp-sim walkthrough.
+# usage: readme_test.sh SOURCE_DIR KESP KESP_SIM REFUSER
 set -u
-src=$(realpath "$1") kesp=$(realpath "$2") sim=$(realpath "$3")
-boards=(127.0.0.231 127.0.0.232 127.0.0.233)  # this test's own addresses
-absent=127.0.0.234                             # nothing listens here
+src=$(realpath "$1") kesp=$(realpath "$2") sim=$(realpath "$3") refuser=$(realpath "$4")
+# The walkthrough's, tried in turn while a user's own sim holds one.
+walk_addresses=(127.0.0.235 127.0.0.236 127.0.0.237 127.0.0.238)
 . "$(dirname "$0")/testlib.sh"
 
 work=$(mktemp -d)
@@ -21,6 +21,7 @@ cleanup() {
     done
     kill -KILL "$pid" 2>/dev/null
   done
+  [[ -n ${refuser_pid:-} ]] && kill -TERM "$refuser_pid" 2>/dev/null
   wait
   rm -rf "$work"
 }
@@ -82,20 +83,18 @@ done
 # The production-line example, run by sh in a folder of its own with kesp
 # on the PATH, against two good boards, one whose erase fails and one that
 # is absent.
-"$sim" --listen "${boards[0]}" 2>"$work/sim0.log" &
-sim_pids+=($!)
-"$sim" --listen "${boards[1]}" --final-error 2 2>"$work/sim1.log" &
-sim_pids+=($!)
-"$sim" --listen "${boards[2]}" 2>"$work/sim2.log" &
-sim_pids+=($!)
-for i in 0 1 2; do
-  for _ in {1..100}; do
-    grep -q "listening on ${boards[i]}:" "$work/sim$i.log" && break
-    sleep 0.1
-  done
-  grep -q "listening on ${boards[i]}:" "$work/sim$i.log" ||
-    fail "kesp-sim on ${boards[i]} did not get ready: $(cat "$work/sim$i.log")"
+boards=()
+# The second board's erase fails; the faults are split into words on purpose.
+for faults in '' '--final-error 2' ''; do
+  i=${#boards[@]}
+  if start_sim "$sim" "$work/sim$i.log" $faults; then
+    sim_pids+=("$sim_pid") boards+=("$sim_addr")
+  else
+    fail "kesp-sim $faults did not get ready: $(cat "$work/sim$i.log")"
+  fi
 done
+start_refuser "$refuser" "$work/refuser.out" || fail "no address that refuses connections"
+absent=$refused_addr
 ((status == 0)) || exit 1
 
 line=$work/line
@@ -116,4 +115,50 @@ for board in "${boards[0]}" "${boards[2]}"; do
   grep -qx 'kesp: flash update done, size = 5000' "$line/logs/$board.log" ||
     fail "no done line in the log of $board: $(cat "$line/logs/$board.log")"
 done
+
+# The kesp-sim walkthrough, run by sh from a stand-in repository root whose
+# build/ holds the programs: it must load both images, show the failed
+# compare, stop the sim cleanly and leave the flash files out of the tree.
+walkthrough=$(readme_block 'kesp-sim --listen 127.0.0.1')
+[[ -n $walkthrough ]] || {
+  fail "no kesp-sim walkthrough in README.md"
+  exit 1
+}
+root=$work/root
+mkdir -p "$root/build/sim" "$work/tmp"
+ln -s "$kesp" "$root/build/kesp"
+ln -s "$sim" "$root/build/sim/kesp-sim"
+tree_before=$(cd "$root" && find . | sort)
+for address in "${walk_addresses[@]}"; do
+  rm -rf "$work/tmp"/*
+  walk=$(cd "$root" && TMPDIR=$work/tmp timeout 60 sh -c "${walkthrough//127.0.0.1/$address}" 2>&1)
+  grep -q 'Address already in use' <<<"$walk" || break
+done
+# The output without its progress bar redraws, for the failure messages.
+shown=$(tr '\r' '\n' <<<"$walk" | grep -v '^loader: \[')
+[[ $(cd "$root" && find . | sort) == "$tree_before" ]] ||
+  fail "the walkthrough left files in the tree:
+$(diff <(echo "$tree_before") <(cd "$root" && find . | sort))"
+folders=("$work/tmp"/*)
+if ((${#folders[@]} != 1)) || [[ ! -f ${folders[0]}/nor.img ]]; then
+  fail "the walkthrough made no folder of its own with the flash files: ${folders[*]}
+$shown"
+  exit 1
+fi
+folder=${folders[0]}
+app_size=$(stat -c %s "$folder/app.bin") rootfs_size=$(stat -c %s "$folder/rootfs.img")
+for line in "kesp: flash update done, size = $app_size" \
+  "kesp: flash update done, size = $rootfs_size" \
+  "kesp: flash compare failed (addr = 10000, size = $rootfs_size, error = \"compare failed\")" \
+  "kesp-sim: listening on $address:57000" "kesp-sim: stopped" "flash files in $folder"; do
+  grep -qxF -- "$line" <<<"$walk" || fail "the walkthrough does not print: $line
+$shown"
+done
+crcs=$(sed -n 's/^kesp: crc = \([0-9a-f]*\), received = \([0-9a-f]*\)$/\1 \2/p' <<<"$walk")
+(($(grep -c . <<<"$crcs") == 2)) || fail "the walkthrough does not print two crc lines: $crcs"
+awk '$1 != $2 { exit 1 }' <<<"$crcs" || fail "the walkthrough's crc figures differ: $crcs"
+cmp -s -n "$app_size" "$folder/app.bin" "$folder/nor.img" 0 $((0x10000)) ||
+  fail "nor.img does not hold app.bin at 0x10000"
+cmp -s -n "$rootfs_size" "$folder/rootfs.img" "$folder/nand.img" ||
+  fail "nand.img does not begin with rootfs.img"
 exit $status

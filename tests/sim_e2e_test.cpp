@@ -1,21 +1,29 @@
 // The tool against the simulated target, both run as processes over
 // loopback: what the user reads, and what ends up in the flash files.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support.h"
 #include "wire.h"
+
+extern char **environ;
 
 namespace {
 
@@ -32,17 +40,6 @@ constexpr auto RUN_LIMIT = 20s;
 // Far above any healthy run and below the simulator's idle time-out, so a
 // run that only ends because the simulator gave up waiting shows.
 constexpr auto PROMPT = 5s;
-// The tests own 127.0.0.100 to 127.0.0.149, one address each so that they
-// run side by side: faults from slot 0, modes from 20, the others from 40.
-constexpr int MODE_SLOTS = 20;
-constexpr int OTHER_SLOTS = 40;
-constexpr int LOOPBACK_SLOTS = 50;
-
-std::string loopback(int slot) {
-  EXPECT_LT(slot, LOOPBACK_SLOTS);
-  return "127.0.0." + std::to_string(100 + slot);
-}
-
 std::string unique_path(const std::string &stem) {
   static int count = 0;
   return temp_path(stem + std::to_string(++count));
@@ -101,8 +98,8 @@ struct bench {
   bool with_nand;
   std::unique_ptr<sim_process> sim;
 
-  explicit bench(int slot, const std::vector<std::string> &extra = {}, bool nand_too = true)
-      : address(loopback(slot)), with_nand(nand_too) {
+  explicit bench(const std::vector<std::string> &extra = {}, bool nand_too = true)
+      : with_nand(nand_too) {
     write_file(nor_path, nor);
     std::vector<std::string> args = {"--nor-file",  nor_path,
                                      "--nor-size",  std::to_string(NOR_SIZE),
@@ -112,7 +109,8 @@ struct bench {
                                "--nand-block", std::to_string(NAND_BLOCK)});
     }
     args.insert(args.end(), extra.begin(), extra.end());
-    sim = std::make_unique<sim_process>(KESP_SIM_BINARY, address, args);
+    sim = std::make_unique<sim_process>(KESP_SIM_BINARY, args);
+    address = sim->address();
   }
 
   run_result kesp(std::vector<std::string> options, const std::string &image) const {
@@ -162,7 +160,7 @@ class SimFault : public testing::TestWithParam<int> {};
 
 TEST_P(SimFault, ToolReportsItAndSimKeepsServing) {
   const fault_case &c = FAULTS[GetParam()];
-  bench b(GetParam(), c.sim_args);
+  bench b(c.sim_args);
   ASSERT_TRUE(b.sim->ready()) << b.sim->log();
   std::string image = pattern_bytes(IMAGE_SIZE, 1);
 
@@ -228,7 +226,7 @@ class SimMode : public testing::TestWithParam<int> {};
 
 TEST_P(SimMode, ToolAndFlashAgree) {
   const mode_case &c = MODES[GetParam()];
-  bench b(MODE_SLOTS + GetParam(), {}, c.with_nand);
+  bench b({}, c.with_nand);
   ASSERT_TRUE(b.sim->ready()) << b.sim->log();
   std::string image = pattern_bytes(c.size, 2);
   if (c.image_source != source::fresh) image = b.nor.substr(c.at, c.size);
@@ -304,7 +302,7 @@ void misbehave(const std::string &address, const std::string &bytes, leave how) 
 }
 
 TEST(SimSurvives, ClientsThatMisbehave) {
-  bench b(OTHER_SLOTS, {"--idle-timeout", "300"});
+  bench b({"--idle-timeout", "300"});
   ASSERT_TRUE(b.sim->ready()) << b.sim->log();
   // Read as a header, "GET " asks for 121984032 bytes at 0x2f204854.
   const std::string http = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
@@ -349,7 +347,7 @@ TEST(SimSurvives, ClientsThatMisbehave) {
 }
 
 TEST(SimStops, MidImageWithoutTouchingFlash) {
-  bench b(OTHER_SLOTS + 1);
+  bench b;
   ASSERT_TRUE(b.sim->ready()) << b.sim->log();
   int fd = connect_to(b.address);
   ASSERT_GE(fd, 0);
@@ -372,6 +370,106 @@ TEST(SimStops, MidImageWithoutTouchingFlash) {
   EXPECT_TRUE(ends_with("00000000", 0) || ends_with(crc_hex(bytes.substr(8), 8), 100)) << log;
 }
 
+// A simulator started by a service manager or a careless script may find
+// its standard descriptors closed; its log must not reach the flash.
+struct closed_std_case {
+  const char *name;
+  std::vector<int> closed;
+};
+
+const closed_std_case CLOSED_STD[] = {
+    {"OutputAndError", {1, 2}},
+    {"InputAndError", {0, 2}},
+    {"AllThree", {0, 1, 2}},
+};
+
+// True once pid holds path open, false if it ended first or the limit passed.
+bool holds_open(pid_t pid, const std::string &path, std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  const auto want = std::filesystem::canonical(path);
+  while (std::chrono::steady_clock::now() < deadline) {
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+        info.si_pid != 0) {
+      return false;
+    }
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end;
+         !ec && it != end; it.increment(ec)) {
+      std::error_code link_ec;
+      if (std::filesystem::read_symlink(it->path(), link_ec) == want) return true;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
+}
+
+class SimClosedStd : public testing::TestWithParam<int> {};
+
+// Starts the simulator with the descriptors of c closed and the others on
+// /dev/null, on an address of its own; with no log to read, it counts as
+// started once it holds its flash file open, which it opens after binding.
+pid_t spawn_closed_std(const closed_std_case &c, const std::vector<std::string> &args,
+                       const std::string &watched, std::string *address) {
+  for (int attempt = 0; attempt < ADDRESS_TRIES; ++attempt) {
+    *address = next_candidate();
+    std::vector<std::string> words = {KESP_SIM_BINARY, "--listen", *address};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (auto &w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (int fd = 0; fd <= 2; ++fd) {
+      if (std::find(c.closed.begin(), c.closed.end(), fd) != c.closed.end()) {
+        posix_spawn_file_actions_addclose(&actions, fd);
+      } else {
+        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
+      }
+    }
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return -1;
+    if (holds_open(pid, watched, 10s)) return pid;
+    // It ended at start-up, its address taken most likely: try another.
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  return -1;
+}
+
+TEST_P(SimClosedStd, LogNeverReachesTheFlash) {
+  const closed_std_case &c = CLOSED_STD[GetParam()];
+  const std::string nor_path = unique_path("nor");
+  std::string nor = pattern_bytes(NOR_SIZE, 9);
+  write_file(nor_path, nor);
+  std::string address;
+  pid_t pid = spawn_closed_std(c,
+                               {"--nor-file", nor_path, "--nor-size", std::to_string(NOR_SIZE),
+                                "--nor-block", std::to_string(NOR_BLOCK)},
+                               nor_path, &address);
+  ASSERT_GT(pid, 0) << "the simulator did not start";
+
+  std::string image = pattern_bytes(IMAGE_SIZE, 10);
+  std::string image_path = unique_path("image");
+  write_file(image_path, image);
+  run_result r = run_program({KESP_BINARY, "-a", "0x4010", address, image_path}, RUN_LIMIT);
+  EXPECT_EQ(lines_of(r.out), tool_lines("4010 40000000 0101", "done", "update", image));
+  program_flash(nor, NOR_BLOCK, 0x4010, image);
+  kill(pid, SIGTERM);
+  int wstatus = 0;
+  ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
+  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << wstatus;
+  EXPECT_TRUE(read_file(nor_path) == nor) << "the NOR file holds more than the image";
+}
+
+INSTANTIATE_TEST_SUITE_P(StdDescriptors, SimClosedStd,
+                         testing::Range(0, static_cast<int>(std::size(CLOSED_STD))),
+                         [](const testing::TestParamInfo<int> &p) {
+                           return CLOSED_STD[p.param].name;
+                         });
+
 TEST(SimCommandLine, HelpListsEveryOption) {
   run_result r = run_program({KESP_SIM_BINARY, "--help"}, RUN_LIMIT);
   EXPECT_EQ(r.status, 0);
@@ -389,13 +487,14 @@ TEST(SimCommandLine, RefusesWhatItCannotServe) {
   std::string kept = unique_path("nor");
   write_file(kept, "not a flash image");
   std::string held = unique_path("nor");
-  std::string taken = loopback(OTHER_SLOTS + 2);
-  sim_process holder(KESP_SIM_BINARY, taken, {"--nor-size", "64K", "--nor-file", held});
+  sim_process holder(KESP_SIM_BINARY, {"--nor-size", "64K", "--nor-file", held});
   ASSERT_TRUE(holder.ready()) << holder.log();
+  const std::string taken = holder.address();
   struct refusal {
     std::vector<std::string> args;
     int status;
     std::string says;
+    bool anywhere = false;  // run on a free address of its own
   };
   const refusal cases[] = {
       {{"--bogus"}, 2, "unknown option --bogus"},
@@ -403,15 +502,14 @@ TEST(SimCommandLine, RefusesWhatItCannotServe) {
       {{"--cut-first", "18"}, 2, "invalid --cut-first"},
       {{"--listen", "localhost"}, 2, "not an IPv4 address"},
       {{"--listen", taken}, 1, strerror(EADDRINUSE)},
-      {{"--listen", loopback(OTHER_SLOTS + 3), "--nor-file", kept}, 1, "holds 17 bytes"},
-      {{"--listen", loopback(OTHER_SLOTS + 4), "--nor-size", "64K", "--nor-file", held},
-       1,
-       "in use by another simulator"},
+      {{"--nor-file", kept}, 1, "holds 17 bytes", true},
+      {{"--nor-size", "64K", "--nor-file", held}, 1, "in use by another simulator", true},
   };
   for (const auto &c : cases) {
     std::vector<std::string> argv = {KESP_SIM_BINARY};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    run_result r = run_program(argv, RUN_LIMIT);
+    run_result r = c.anywhere ? run_sim_on_free_address(KESP_SIM_BINARY, c.args, RUN_LIMIT)
+                              : run_program(argv, RUN_LIMIT);
     EXPECT_EQ(r.status, c.status) << c.says;
     EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
   }

@@ -12,8 +12,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -142,18 +144,129 @@ bool reap(int pid, int *status) {
 
 }  // namespace
 
-sim_process::sim_process(const std::string &binary, const std::string &address,
+namespace {
+
+constexpr uint32_t CANDIDATE_BASE = 0x7f400000;  // 127.64.0.0
+constexpr uint32_t CANDIDATE_STRIDE = 1024;      // addresses per candidate range
+constexpr uint32_t CANDIDATES = 8192;            // ranges up to 127.191.255.255
+constexpr uint32_t CANDIDATE_SKIP = 1;           // the .0 of a range's first /24 looks odd in a log
+constexpr uint32_t PID_SPREAD = 2654435761U;     // scatters neighbouring process ids
+
+uint32_t to_host(const std::string &address) {
+  in_addr a{};
+  inet_pton(AF_INET, address.c_str(), &a);
+  return ntohl(a.s_addr);
+}
+
+std::string from_host(uint32_t host) {
+  in_addr a{htonl(host)};
+  char text[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &a, text, sizeof text);
+  return text;
+}
+
+std::atomic<uint32_t> candidates_taken{0};  // NOLINT: the sequence is process-wide
+
+std::string candidate(uint32_t n) {
+  static const uint32_t offset = static_cast<uint32_t>(getpid()) * PID_SPREAD % CANDIDATES;
+  uint32_t slot = (offset + n) % CANDIDATES;
+  return from_host(CANDIDATE_BASE + slot * CANDIDATE_STRIDE + CANDIDATE_SKIP);
+}
+
+}  // namespace
+
+std::string next_candidate() { return candidate(candidates_taken++); }
+
+std::string peek_candidate(uint32_t ahead) { return candidate(candidates_taken + ahead); }
+
+std::string nth_address(const std::string &first, uint32_t i) {
+  return from_host(to_host(first) + i);
+}
+
+bool address_was_taken(const std::string &err) {
+  return err.find(strerror(EADDRINUSE)) != std::string::npos;
+}
+
+int bind_loopback(bool listening, std::string *address) {
+  for (int attempt = 0; attempt < ADDRESS_TRIES; ++attempt) {
+    std::string candidate = next_candidate();
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    // Only a listener may share its port with connections lingering from
+    // an earlier test; a socket that only refuses must own the address.
+    int on = 1;
+    if (listening) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(LOADER_PORT);
+    sa.sin_addr.s_addr = htonl(to_host(candidate));
+    if (bind(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) == 0 &&
+        (!listening || listen(fd, SOMAXCONN) == 0)) {
+      *address = candidate;
+      return fd;
+    }
+    close(fd);
+  }
+  return -1;
+}
+
+refusing_address::refusing_address() { fd_ = bind_loopback(false, &address_); }
+
+refusing_address::~refusing_address() {
+  if (fd_ >= 0) close(fd_);
+}
+
+run_result run_sim_on_free_address(const std::string &binary, const std::vector<std::string> &args,
+                                   std::chrono::milliseconds limit) {
+  run_result r;
+  for (int attempt = 0; attempt < ADDRESS_TRIES; ++attempt) {
+    std::vector<std::string> argv = {binary, "--listen", next_candidate()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    r = run_program(argv, limit);
+    if (!address_was_taken(r.err)) break;
+  }
+  return r;
+}
+
+sim_process::sim_process(const std::string &binary, const std::vector<std::string> &args,
+                         std::chrono::milliseconds ready_limit) {
+  start(binary, 1, args, ready_limit);
+}
+
+sim_process::sim_process(const std::string &binary, uint32_t boards,
                          const std::vector<std::string> &args,
                          std::chrono::milliseconds ready_limit) {
+  start(binary, boards, args, ready_limit);
+}
+
+void sim_process::start(const std::string &binary, uint32_t boards,
+                        const std::vector<std::string> &args,
+                        std::chrono::milliseconds ready_limit) {
   static int count = 0;
   log_path_ = temp_path("sim-" + std::to_string(++count) + ".log");
-  std::vector<std::string> words = {binary, "--listen", address};
-  words.insert(words.end(), args.begin(), args.end());
+  for (int attempt = 0; attempt < ADDRESS_TRIES; ++attempt) {
+    address_ = next_candidate();
+    std::vector<std::string> words = {binary, "--listen", address_};
+    if (boards != 1) words.insert(words.end(), {"--boards", std::to_string(boards)});
+    words.insert(words.end(), args.begin(), args.end());
+    if (!spawn(words)) return;
+    ready_ = wait_for_log(SIM_READY, ready_limit);
+    if (ready_) return;
+    std::string said = log();
+    if (!address_was_taken(said)) return;
+    // It has ended, or is about to, having said so.
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+}
+
+bool sim_process::spawn(const std::vector<std::string> &words) {
   std::vector<char *> argv;
-  for (auto &w : words) argv.push_back(w.data());
+  for (const auto &w : words) argv.push_back(const_cast<char *>(w.c_str()));
   argv.push_back(nullptr);
   int log_fd = open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (log_fd < 0) return;
+  if (log_fd < 0) return false;
   pid_t parent = getpid();
   pid_t pid = fork();
   if (pid == 0) {
@@ -168,10 +281,9 @@ sim_process::sim_process(const std::string &binary, const std::string &address,
     _exit(127);
   }
   close(log_fd);
-  if (pid < 0) return;
+  if (pid < 0) return false;
   pid_ = pid;
-
-  ready_ = wait_for_log(SIM_READY, ready_limit);
+  return true;
 }
 
 sim_process::~sim_process() { stop(); }
@@ -223,7 +335,6 @@ constexpr int ACCEPT_WAIT_MS = 10000;  // for the client to connect at all
 // Longer than any test lets the tool run: a held connection outlasts it.
 constexpr auto HOLD_LIMIT = std::chrono::seconds(60);
 constexpr auto DRIP_PAUSE = std::chrono::milliseconds(2);
-constexpr int SCRIPT_BACKLOG = 4;
 
 }  // namespace
 
@@ -255,8 +366,8 @@ void program_flash(std::string &flash, uint32_t block, uint32_t addr, const std:
   flash.replace(addr, image.size(), image);
 }
 
-flashed_sim::flashed_sim(const std::string &binary, const std::string &address, uint32_t nor_size,
-                         uint32_t nor_block, const std::vector<std::string> &args) {
+flashed_sim::flashed_sim(const std::string &binary, uint32_t nor_size, uint32_t nor_block,
+                         const std::vector<std::string> &args) {
   static int count = 0;
   nor_path = temp_path("flashed-nor-" + std::to_string(++count));
   nor = pattern_bytes(nor_size, nor_size + nor_block);
@@ -265,7 +376,7 @@ flashed_sim::flashed_sim(const std::string &binary, const std::string &address, 
                                     "--nor-size",  std::to_string(nor_size),
                                     "--nor-block", std::to_string(nor_block)};
   words.insert(words.end(), args.begin(), args.end());
-  sim = std::make_unique<sim_process>(binary, address, words);
+  sim = std::make_unique<sim_process>(binary, words);
 }
 
 bool scripted_target::session::receive(size_t n) {
@@ -314,19 +425,9 @@ void scripted_target::session::reset() {
   ended = true;
 }
 
-scripted_target::scripted_target(const std::string &address, script play) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int on = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(LOADER_PORT);
-  inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-  if (bind(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0 ||
-      listen(fd, SCRIPT_BACKLOG) != 0) {
-    close(fd);
-    return;
-  }
+scripted_target::scripted_target(script play) {
+  int fd = bind_loopback(true, &address_);
+  if (fd < 0) return;
   listener_ = fd;
   thread_ = std::thread([this, play] {
     pollfd p{listener_, POLLIN, 0};

@@ -34,14 +34,61 @@ std::string read_file(const std::string &path);
 // Deterministic pseudo-random bytes, so that failures repeat.
 std::string pattern_bytes(size_t n, unsigned seed);
 
-// A kesp-sim started on one loopback address, its standard output and error
-// kept in a file. Stopped with SIGTERM when it goes out of scope.
+// Loopback addresses for the tests. None is taken on trust: whoever binds
+// one moves on to the next candidate when the bind fails, at most
+// ADDRESS_TRIES times. Candidates lie in 127.64.0.0 to 127.191.255.255,
+// away from 127.0.0.x where people run their own simulators, and start at
+// an offset drawn from the process id, so that test processes running side
+// by side seldom meet.
+inline constexpr int ADDRESS_TRIES = 20;
+// The first address of the next candidate range, which has room for at
+// least 1024 consecutive addresses.
+std::string next_candidate();
+// The candidate that next_candidate gives after ahead more calls, for
+// tests of the harness itself.
+std::string peek_candidate(uint32_t ahead);
+// The address i places after first.
+std::string nth_address(const std::string &first, uint32_t i);
+// Whether a program's error output says its address was taken.
+bool address_was_taken(const std::string &err);
+
+// Binds a TCP socket to port 57000 of a free candidate address and, when
+// asked, listens on it. Returns the socket, or -1 if every try failed.
+int bind_loopback(bool listening, std::string *address);
+
+// Port 57000 of a loopback address bound by us without listening, so that
+// every connection to it is refused, whatever else runs on the machine.
+class refusing_address {
+ public:
+  refusing_address();
+  ~refusing_address();
+  refusing_address(const refusing_address &) = delete;
+  refusing_address &operator=(const refusing_address &) = delete;
+  const std::string &address() const { return address_; }
+
+ private:
+  int fd_ = -1;
+  std::string address_;
+};
+
+// Runs the simulator with args and a --listen of its own, moving on to
+// another address while the one tried is taken: for runs that are meant
+// to fail at start-up for some other reason.
+run_result run_sim_on_free_address(const std::string &binary, const std::vector<std::string> &args,
+                                   std::chrono::milliseconds limit = std::chrono::seconds(30));
+
+// A kesp-sim serving one board, or a range of consecutive boards, on
+// addresses it bound itself, its standard output and error kept in a file.
+// Stopped with SIGTERM when it goes out of scope.
 class sim_process {
  public:
-  // Starts binary with --listen address and args, then waits, at most
-  // ready_limit, for its ready line.
-  sim_process(const std::string &binary, const std::string &address,
-              const std::vector<std::string> &args,
+  // Starts binary with --listen and args, then waits, at most ready_limit,
+  // for its ready line; starts it again on other addresses while the one
+  // tried is taken.
+  sim_process(const std::string &binary, const std::vector<std::string> &args,
+              std::chrono::milliseconds ready_limit = std::chrono::seconds(10));
+  // The same for a multi-board simulator (--boards boards).
+  sim_process(const std::string &binary, uint32_t boards, const std::vector<std::string> &args,
               std::chrono::milliseconds ready_limit = std::chrono::seconds(10));
   ~sim_process();
   sim_process(const sim_process &) = delete;
@@ -49,18 +96,26 @@ class sim_process {
 
   bool ready() const { return ready_; }
   int pid() const { return pid_; }
+  // The first board's address; board i's (from 0).
+  const std::string &address() const { return address_; }
+  std::string address(uint32_t i) const { return nth_address(address_, i); }
   // Sends SIGTERM and waits at most limit. Returns the exit status as
   // run_result counts it, or -1 if it had to be killed.
   int stop(std::chrono::milliseconds limit = std::chrono::seconds(10));
-  // Everything it wrote so far.
+  // Everything it wrote so far (in this start).
   std::string log() const;
   // Waits, at most limit, until the log holds text; false if it never did.
   bool wait_for_log(const std::string &text,
                     std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
 
  private:
+  void start(const std::string &binary, uint32_t boards, const std::vector<std::string> &args,
+             std::chrono::milliseconds ready_limit);
+  bool spawn(const std::vector<std::string> &words);
+
   int pid_ = -1;
   bool ready_ = false;
+  std::string address_;
   std::string log_path_;
 };
 
@@ -85,8 +140,8 @@ struct flashed_sim {
   std::string nor;  // what the file holds until a load goes through
   std::unique_ptr<sim_process> sim;
 
-  flashed_sim(const std::string &binary, const std::string &address, uint32_t nor_size,
-              uint32_t nor_block, const std::vector<std::string> &args = {});
+  flashed_sim(const std::string &binary, uint32_t nor_size, uint32_t nor_block,
+              const std::vector<std::string> &args = {});
 };
 
 // A loader port of the test's own on a loopback address: one client is
@@ -118,12 +173,14 @@ class scripted_target {
   // A script that returns without ending the connection leaves it open
   // until finish(), so that a client waiting for the target to close hangs
   // (and meets its time limit) instead of passing.
-  scripted_target(const std::string &address, script play);
+  // Listens on a free loopback address of its own.
+  explicit scripted_target(script play);
   ~scripted_target();
   scripted_target(const scripted_target &) = delete;
   scripted_target &operator=(const scripted_target &) = delete;
 
   bool listening() const { return listener_ >= 0; }
+  const std::string &address() const { return address_; }
   // Lets a held connection go, then waits for the script and the
   // connection to end; true if a client came.
   bool finish();
@@ -131,6 +188,7 @@ class scripted_target {
 
  private:
   int listener_ = -1;
+  std::string address_;
   bool served_ = false;
   bool released_ = false;
   std::mutex mutex_;

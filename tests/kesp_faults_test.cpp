@@ -1,0 +1,216 @@
+// The tool where a hostile host or network would hurt it: closed standard
+// descriptors, a reader of its output that leaves, a full disk behind its
+// output, a target that fails its sends yet claims success, a board that is
+// busy far longer than the dead-peer window, and one that is off.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support.h"
+#include "wire.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto RUN_LIMIT = 30s;
+constexpr uint32_t NOR_SIZE = 2 << 20;
+constexpr uint32_t ADDRESS = 0x10000;
+
+std::string reply(flash_reply r) {
+  uint8_t bytes[REPLY_SIZE];
+  encode_reply(bytes, r);
+  return {reinterpret_cast<char *>(bytes), REPLY_SIZE};
+}
+
+// Runs kesp through bash so that the test can close or redirect its
+// standard descriptors: shell is bash text in which "$@" is kesp's command.
+run_result kesp_through(const std::string &shell, const std::vector<std::string> &args,
+                        std::chrono::milliseconds limit = RUN_LIMIT) {
+  std::vector<std::string> argv = {"/bin/bash", "-c", shell, KESP_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_program(argv, limit);
+}
+
+std::string done_lines(const std::string &image) {
+  return "kesp: flash update done, size = " + std::to_string(image.size()) + "\nkesp: crc = " +
+         crc_hex(image) + ", received = " + crc_hex(image) + "\n";
+}
+
+std::string sim_done(const std::string &image, uint32_t address) {
+  char addr[16];
+  snprintf(addr, sizeof addr, "0x%x", address);
+  return "update nor addr=" + std::string(addr) + " size=" + std::to_string(image.size()) +
+         " crc=" + crc_hex(image, 8) + ": done";
+}
+
+// With a standard descriptor closed, the socket would take its number and
+// the tool's own lines would go to the target as image bytes.
+TEST(KespDescriptors, ClosedStandardDescriptorsNeverReachTheFlash) {
+  const std::string image = pattern_bytes(64 * 1024 + 300, 21);
+  const std::string path = temp_path("image.bin");
+  write_file(path, image);
+  for (const char *redirect : {">&-", "2>&-", "<&- >&- 2>&-"}) {
+    const std::string nor = temp_path(std::string("nor") + std::to_string(redirect[0]) + ".img");
+    unlink(nor.c_str());
+    sim_process sim(KESP_SIM_BINARY, {"--nor-file", nor, "--nor-size", std::to_string(NOR_SIZE)});
+    ASSERT_TRUE(sim.ready()) << sim.log();
+    run_result r =
+        kesp_through(std::string("exec \"$0\" \"$@\" ") + redirect, {"-a", "0x10000", sim.address(), path});
+    EXPECT_EQ(r.status, 0) << redirect << "\n" << r.err;
+    ASSERT_TRUE(sim.wait_for_log(sim_done(image, ADDRESS))) << redirect << "\n" << sim.log();
+    sim.stop();
+    std::string flash = read_file(nor);
+    ASSERT_EQ(flash.size(), NOR_SIZE);
+    EXPECT_TRUE(flash.compare(ADDRESS, image.size(), image) == 0)
+        << redirect << ": the flash does not hold the image as sent";
+  }
+}
+
+// The verdict reaches a script only on standard output: when it cannot be
+// written the run must not pass for a success, but the board must not be
+// left half flashed either.
+TEST(KespStdout, UnwritableOutputFinishesTheTransferAndFails) {
+  const std::string image = pattern_bytes(4 << 20, 22);
+  const std::string path = temp_path("big.bin");
+  write_file(path, image);
+  const struct {
+    const char *shell;
+    const char *error;
+  } cases[] = {
+      {"\"$0\" \"$@\" | head -c 10 >/dev/null; exit ${PIPESTATUS[0]}", "Broken pipe"},
+      {"exec \"$0\" \"$@\" >/dev/full", "No space left on device"},
+  };
+  for (const auto &c : cases) {
+    sim_process sim(KESP_SIM_BINARY, {"--nor-size", "8M"});
+    ASSERT_TRUE(sim.ready()) << sim.log();
+    run_result r = kesp_through(c.shell, {sim.address(), path});
+    EXPECT_FALSE(r.signaled) << c.shell;
+    EXPECT_EQ(r.status, 255) << c.shell;
+    EXPECT_EQ(r.err, std::string("kesp: standard output: ") + c.error + "\n") << c.shell;
+    EXPECT_TRUE(sim.wait_for_log(sim_done(image, 0))) << c.shell << "\n" << sim.log();
+  }
+}
+
+// A target that sends both replies at once and resets makes the image's
+// sends fail: its "done" cannot be true of an image it never had whole.
+TEST(KespVerdict, DoneAfterAFailedSendIsAConnectionFailure) {
+  const std::string image = pattern_bytes(4 << 20, 23);
+  const std::string path = temp_path("image.bin");
+  write_file(path, image);
+  scripted_target target([&](scripted_target::session &s) {
+    if (!s.request()) return;
+    s.send(reply({0x0101, 0, 0, 0, 0}) +
+           reply({0x0101, 0, 0, static_cast<uint32_t>(image.size()), crc_of(image)}));
+    s.reset();
+  });
+  ASSERT_TRUE(target.listening());
+  run_result r = run_program({KESP_BINARY, target.address(), path}, RUN_LIMIT);
+  target.finish();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.find("done"), std::string::npos) << r.out;
+  const std::string last = r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1);
+  EXPECT_TRUE(last == "kesp: connection failed: Connection reset by peer\n" ||
+              last == "kesp: connection failed: Broken pipe\n")
+      << last;
+}
+
+// A short image ends in a segment Nagle holds until the target's delayed
+// acknowledgement, about 40 ms, unless the tool pushes it out.
+TEST(KespLatency, SmallImageIsNotHeldForTheDelayedAcknowledgement) {
+  const std::string image = pattern_bytes(1000, 24);
+  const std::string path = temp_path("small.bin");
+  write_file(path, image);
+  sim_process sim(KESP_SIM_BINARY, {"--nor-size", "1M"});
+  ASSERT_TRUE(sim.ready()) << sim.log();
+  std::vector<double> ms;
+  for (int i = 0; i < 7; ++i) {
+    auto began = std::chrono::steady_clock::now();
+    run_result r = run_program({KESP_BINARY, sim.address(), path}, RUN_LIMIT);
+    ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - began)
+                     .count());
+    ASSERT_NE(r.out.find(done_lines(image)), std::string::npos) << r.out;
+  }
+  std::sort(ms.begin(), ms.end());
+  // Generous: the stall alone is 40 ms, a loaded machine runs this in a few.
+  EXPECT_LT(ms[ms.size() / 2], 20.0) << "median of 7 runs, in ms";
+}
+
+}  // namespace
+
+// A live board that is busy (erasing) longer than the dead-peer window,
+// with its stack still answering, must be waited for: with its window
+// closed mid-image, and silent before each reply. Each takes most of a
+// minute, so they run as their own slow tests.
+TEST(KespSlowTarget, ClosedWindowMidImageForFortySeconds) {
+  const std::string image = pattern_bytes(32 << 20, 25);
+  const std::string path = temp_path("image.bin");
+  write_file(path, image);
+  scripted_target target([&](scripted_target::session &s) {
+    if (!s.request()) return;
+    s.send(reply({0x0101, 0, 0, 0, 0}));
+    // Both socket buffers fill within the first megabytes, so the window
+    // stays closed while this sleeps.
+    if (!s.receive(1 << 20)) return;
+    std::this_thread::sleep_for(40s);
+    if (!s.receive(image.size() - (1 << 20))) return;
+    s.send(reply({0x0101, 0, 0, static_cast<uint32_t>(image.size()), crc_of(image)}));
+    s.close();
+  });
+  ASSERT_TRUE(target.listening());
+  auto began = std::chrono::steady_clock::now();
+  run_result r = run_program({KESP_BINARY, target.address(), path}, 100s);
+  auto took = std::chrono::steady_clock::now() - began;
+  target.finish();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_GE(took, 40s);
+  EXPECT_TRUE(r.out.ends_with(done_lines(image))) << r.out.substr(r.out.rfind('\n', r.out.size() - 2));
+}
+
+TEST(KespSlowTarget, SilentBeforeEachReplyLongerThanTheWindow) {
+  const std::string image = pattern_bytes(300, 26);
+  const std::string path = temp_path("image.bin");
+  write_file(path, image);
+  sim_process sim(KESP_SIM_BINARY, {"--nor-size", "1M", "--reply-delay", "27000"});
+  ASSERT_TRUE(sim.ready()) << sim.log();
+  run_result r = run_program({KESP_BINARY, sim.address(), path}, 100s);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(r.out.ends_with(done_lines(image))) << r.out;
+}
+
+// A board that is off answers no SYN; the kernel alone would retry for
+// two minutes. A listener whose accept queue is full drops SYNs the same
+// way, on loopback and without root.
+TEST(KespSlowTarget, BoardThatIsOffTimesOutTheConnect) {
+  std::string address;
+  int listener = bind_loopback(false, &address);
+  ASSERT_GE(listener, 0);
+  ASSERT_EQ(listen(listener, 0), 0);
+  // One connection fills a queue of length 0; the next SYNs are dropped.
+  int filler = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(LOADER_PORT);
+  inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+  ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+  const std::string path = temp_path("image.bin");
+  write_file(path, "image");
+  auto began = std::chrono::steady_clock::now();
+  run_result r = run_program({KESP_BINARY, address, path}, 60s);
+  auto took = std::chrono::steady_clock::now() - began;
+  close(filler);
+  close(listener);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err, "connect: Connection timed out\n");
+  EXPECT_GT(took, 20s);
+  EXPECT_LT(took, 35s);
+}
