@@ -25,16 +25,18 @@ need_packages() {
 }
 
 # need_compile_tools [PKG...] installs what configuring and building need: a
-# compiler, CMake, Ninja and GoogleTest, which the configure step looks for
-# unless KESP_TESTS is off; and PKG..., in the same apt-get run.
+# compiler, CMake, Ninja, the JSON library kesp-batch writes its report with,
+# and GoogleTest, which the configure step looks for unless KESP_TESTS is
+# off; and PKG..., in the same apt-get run.
 need_compile_tools() {
-  need_packages g++ cmake ninja-build libgtest-dev "$@"
+  need_packages g++ cmake ninja-build nlohmann-json3-dev libgtest-dev "$@"
 }
 
 # need_build_tools installs all that building and testing need: the tests
-# also render the manual pages and build and read the Debian package.
+# also render the manual pages, build and read the Debian package, and read
+# kesp-batch's JUnit reports with python3's XML parser.
 need_build_tools() {
-  need_compile_tools man-db groff-base dpkg-dev
+  need_compile_tools man-db groff-base dpkg-dev python3
 }
 
 # configure_build DIR [CMAKE_ARGS...] configures and builds into DIR.

@@ -1,0 +1,189 @@
+// kesp-batch's plan as units: recipe lines into steps, board lists, the
+// command line's steps, and the escaping of what goes into the reports.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "plan.h"
+#include "records.h"
+#include "wire.h"
+
+namespace {
+
+struct recipe_line {
+  std::string text;
+  step_mode mode;
+  uint32_t flags;
+  uint32_t address;
+  std::string file;  // as the step holds it, with the folder "line" put in front
+};
+
+TEST(BatchRecipe, LinesBecomeStepsAsKespReadsItsOptions) {
+  const std::vector<recipe_line> cases = {
+      {"boot.bin", step_mode::update, 0, 0, "line/boot.bin"},
+      {"-a 0x10000 app.bin", step_mode::update, FLAG_ADDRESS, 0x10000, "line/app.bin"},
+      {"-a0x10 app.bin", step_mode::update, FLAG_ADDRESS, 0x10, "line/app.bin"},
+      {"app.bin -a 010", step_mode::update, FLAG_ADDRESS, 8, "line/app.bin"},
+      {"-n -a 0x200000 rootfs.img", step_mode::update, FLAG_NAND | FLAG_ADDRESS, 0x200000,
+       "line/rootfs.img"},
+      {"-cn rootfs.img", step_mode::compare, FLAG_COMPARE | FLAG_NAND | FLAG_ADDRESS, 0,
+       "line/rootfs.img"},
+      {"-c -a 4096 /abs/boot.bin", step_mode::compare, FLAG_COMPARE | FLAG_ADDRESS, 4096,
+       "/abs/boot.bin"},
+      {"  -s  ", step_mode::start, 0, 0, ""},
+      {"-s # start it", step_mode::start, 0, 0, ""},
+      {"-a 1 'my image.bin'", step_mode::update, FLAG_ADDRESS, 1, "line/my image.bin"},
+      {"\"-dash.bin\"", step_mode::update, 0, 0, "line/-dash.bin"},
+      {"-- -dash.bin", step_mode::update, 0, 0, "line/-dash.bin"},
+      {"serial-{board}.bin\r", step_mode::update, 0, 0, "line/serial-{board}.bin"},
+  };
+  for (const recipe_line &c : cases) {
+    SCOPED_TRACE(c.text);
+    std::vector<step> steps;
+    std::string error;
+    ASSERT_TRUE(parse_recipe(c.text + "\n", "r.txt", "line", &steps, &error)) << error;
+    ASSERT_EQ(steps.size(), 1u);
+    EXPECT_EQ(steps[0].mode, c.mode);
+    EXPECT_EQ(steps[0].flags, c.flags);
+    EXPECT_EQ(steps[0].address, c.address);
+    EXPECT_EQ(steps[0].file, c.file);
+    EXPECT_EQ(steps[0].origin, "r.txt:1");
+  }
+}
+
+TEST(BatchRecipe, CommentsAndBlankLinesAreSkippedAndLinesCounted) {
+  std::vector<step> steps;
+  std::string error;
+  ASSERT_TRUE(
+      parse_recipe("# head\n\n  # indented\n-a 0 a.bin\n\n-s\n", "r.txt", ".", &steps, &error))
+      << error;
+  ASSERT_EQ(steps.size(), 2u);
+  EXPECT_EQ(steps[0].file, "a.bin");  // a recipe in the current folder adds nothing
+  EXPECT_EQ(steps[0].origin, "r.txt:4");
+  EXPECT_EQ(steps[1].origin, "r.txt:6");
+}
+
+TEST(BatchRecipe, BadLinesNameTheirFileAndLine) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"-x a.bin", "r.txt:2: unknown option -x (a step takes -a, -n, -c or -s)"},
+      {"--nand a.bin", "r.txt:2: unknown option --nand (a step takes -a, -n, -c or -s)"},
+      {"-a", "r.txt:2: -a needs an address"},
+      {"-a 12z a.bin", "r.txt:2: invalid address: 12z"},
+      {"-a '' a.bin", "r.txt:2: invalid address: "},
+      {"a.bin b.bin", "r.txt:2: more than one file: a.bin and b.bin"},
+      {"-a 0x100", "r.txt:2: no image file"},
+      {"''", "r.txt:2: empty file name"},
+      {"-s a.bin", "r.txt:2: -s starts the program and takes no file or other option"},
+      {"-s -n", "r.txt:2: -s starts the program and takes no file or other option"},
+      {"\"a.bin", "r.txt:2: unmatched \""},
+  };
+  for (const auto &[line, message] : cases) {
+    SCOPED_TRACE(line);
+    std::vector<step> steps;
+    std::string error;
+    EXPECT_FALSE(parse_recipe("-s\n" + line + "\n-s\n", "r.txt", "line", &steps, &error));
+    EXPECT_EQ(error, message);
+  }
+  std::vector<step> steps;
+  std::string error;
+  EXPECT_FALSE(parse_recipe("# only a comment\n\n", "r.txt", "line", &steps, &error));
+  EXPECT_EQ(error, "r.txt: no steps in the recipe");
+}
+
+TEST(BatchRecipe, BoardMarkStandsForTheBoardsName) {
+  EXPECT_EQ(board_file("serial-{board}.bin", "b7"), "serial-b7.bin");
+  EXPECT_EQ(board_file("{board}/{board}.img", "10.0.0.7"), "10.0.0.7/10.0.0.7.img");
+  EXPECT_EQ(board_file("plain.bin", "b7"), "plain.bin");
+  EXPECT_EQ(board_file("{boa{board}rd}", "x"), "{boaxrd}");
+  EXPECT_EQ(board_file("{board", "x"), "{board");
+}
+
+TEST(BatchBoardList, OneBoardPerLineWithComments) {
+  std::vector<std::string> boards;
+  std::string error;
+  ASSERT_TRUE(parse_board_list("# line 3\nb1\n  b2  # spare\n\n#b3\n10.0.0.4\r\n", "l.txt", &boards,
+                               &error))
+      << error;
+  EXPECT_EQ(boards, (std::vector<std::string>{"b1", "b2", "10.0.0.4"}));
+  EXPECT_FALSE(parse_board_list("b1\nb2 b3\n", "l.txt", &boards, &error));
+  EXPECT_EQ(error, "l.txt:2: one board per line, not \"b2\" and \"b3\"");
+}
+
+// The command line's steps, as a vector of (mode, flags) pairs.
+std::vector<std::pair<step_mode, uint32_t>> steps_of(std::vector<std::string> words) {
+  plan p;
+  std::string error;
+  words.insert(words.begin(), "kesp-batch");
+  std::vector<char *> argv;
+  for (auto &w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  std::vector<std::pair<step_mode, uint32_t>> steps;
+  if (parse_command_line(static_cast<int>(words.size()), argv.data(), &p, &error) !=
+      parse_end::run) {
+    ADD_FAILURE() << error;
+    return steps;
+  }
+  for (const step &s : p.steps) steps.emplace_back(s.mode, s.flags);
+  return steps;
+}
+
+TEST(BatchCommandLine, OptionsBecomeSteps) {
+  using v = std::vector<std::pair<step_mode, uint32_t>>;
+  EXPECT_EQ(steps_of({"-i", "a.bin", "b1"}), (v{{step_mode::update, 0}}));
+  EXPECT_EQ(steps_of({"b1", "-c", "-i", "a.bin"}), (v{{step_mode::compare, FLAG_COMPARE}}));
+  EXPECT_EQ(steps_of({"-n", "-i", "a.bin", "--verify", "-s", "b1"}),
+            (v{{step_mode::update, FLAG_NAND | FLAG_ADDRESS},
+               {step_mode::compare, FLAG_NAND | FLAG_ADDRESS | FLAG_COMPARE},
+               {step_mode::start, 0}}));
+  // A compare needs no second compare.
+  EXPECT_EQ(steps_of({"-c", "-i", "a.bin", "--verify", "b1"}),
+            (v{{step_mode::compare, FLAG_COMPARE}}));
+  EXPECT_EQ(steps_of({"-s", "b1", "b2"}), (v{{step_mode::start, 0}}));
+}
+
+TEST(BatchCommandLine, DefaultsAndLimits) {
+  plan p;
+  std::string error;
+  std::vector<std::string> words = {"kesp-batch", "-s", "b1", "b2", "--connect-timeout", "1.5"};
+  std::vector<char *> argv;
+  for (auto &w : words) argv.push_back(w.data());
+  ASSERT_EQ(parse_command_line(static_cast<int>(argv.size()), argv.data(), &p, &error),
+            parse_end::run);
+  EXPECT_EQ(p.opt.jobs, 2u);  // every board at once, when there are few
+  EXPECT_EQ(p.opt.retries, 2);
+  EXPECT_EQ(p.opt.connect_timeout_ms, 1500);
+  EXPECT_EQ(p.opt.step_timeout_ms, 0);
+  EXPECT_EQ(p.boards[1].log_name, "b2.log");
+  for (const char *bad : {"0", "-1", "x", "1e9", ""}) {
+    plan q;
+    std::vector<std::string> w = {"kesp-batch", "-s", "b1", "--step-timeout", bad};
+    std::vector<char *> a;
+    for (auto &x : w) a.push_back(x.data());
+    EXPECT_EQ(parse_command_line(static_cast<int>(a.size()), a.data(), &q, &error),
+              parse_end::usage)
+        << bad;
+  }
+}
+
+TEST(BatchRecords, XmlEscapingKeepsTheDocumentWellFormed) {
+  EXPECT_EQ(xml_escape("a<b>&\"c'", true), "a&lt;b&gt;&amp;&quot;c&apos;");
+  EXPECT_EQ(xml_escape("line\nnext\ttab", true), "line&#10;next&#9;tab");
+  EXPECT_EQ(xml_escape("line\nnext", false), "line\nnext");
+  // Characters XML 1.0 cannot carry at all, and broken UTF-8.
+  EXPECT_EQ(xml_escape(std::string("a\x01z\x1b", 4), false), "a\xef\xbf\xbdz\xef\xbf\xbd");
+  EXPECT_EQ(xml_escape("\xff\xc3", false), "\xef\xbf\xbd\xef\xbf\xbd");
+  EXPECT_EQ(xml_escape("\xc0\xaf", false), "\xef\xbf\xbd\xef\xbf\xbd");  // overlong "/"
+  EXPECT_EQ(xml_escape("\xed\xa0\x80", false),
+            "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");  // surrogate
+  EXPECT_EQ(xml_escape("gr\xc3\xbc\xc3\x9f \xe2\x82\xac \xf0\x9f\x98\x80", false),
+            "gr\xc3\xbc\xc3\x9f \xe2\x82\xac \xf0\x9f\x98\x80");
+}
+
+TEST(BatchRecords, TimesAreUtcWithMilliseconds) {
+  EXPECT_EQ(iso_time(0), "1970-01-01T00:00:00.000Z");
+  // 2026-12-08 10:11:32.045 UTC
+  EXPECT_EQ(iso_time(1796724692045), "2026-12-08T10:11:32.045Z");
+}
+
+}  // namespace
