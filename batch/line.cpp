@@ -19,6 +19,7 @@
 #include "download.h"
 #include "engine.h"
 #include "net.h"
+#include "owner.h"
 #include "wire.h"
 
 namespace {
@@ -26,7 +27,7 @@ namespace {
 // Image bytes read from the file at once and offered to the socket at once,
 // per board at work: large enough that a system call moves a lot, small
 // enough that 256 boards at once stay within tens of MiB.
-constexpr size_t PIECE_SIZE = 128 * 1024;
+constexpr size_t PIECE_SIZE = size_t{128} * 1024;
 // Sends in a row for one board before the loop looks at the others, so
 // that a fast board cannot starve the rest.
 constexpr int SENDS_PER_TURN = 8;
@@ -34,9 +35,10 @@ constexpr size_t RECEIVE_SIZE = 256;  // reply bytes taken per receive; replies 
 constexpr int LOOK_MS = 1000;         // a board waited on this long is asked whether it vanished
 constexpr int RETRY_PAUSE_MS = 1000;  // before a new attempt after a connection failed
 
-// Set by the signal handlers; the pipe wakes the poll.
-volatile sig_atomic_t interrupts_seen =
-    0;                        // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+// Set by the signal handlers; the pipe wakes the poll. A handler reaches
+// nothing else.
+// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
+volatile sig_atomic_t interrupts_seen = 0;
 int wake_pipe[2] = {-1, -1};  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 void on_interrupt(int /*signal*/) {
@@ -53,6 +55,7 @@ enum class phase : uint8_t {
   connecting,  // connect in progress
   talking,     // the transaction runs
   pausing,     // before a new attempt
+  next,        // the next step is due; started from the loop, not from the last one's end
   finished,
 };
 
@@ -75,18 +78,23 @@ struct board_run {
   int64_t step_began = 0;     // when the step's first attempt began
 };
 
+// open_memstream, its stream marked as owned for the checks.
+gsl::owner<FILE *> memory_stream(gsl::owner<char *> *text, size_t *size) {
+  return static_cast<gsl::owner<FILE *>>(open_memstream(text, size));
+}
+
 // Whatever a function writes to a stream, as a string: kesp's line
 // writers take a FILE *.
 template <typename F>
 std::string captured(F write) {
-  char *text = nullptr;
+  gsl::owner<char *> text = nullptr;
   size_t size = 0;
-  FILE *out = open_memstream(&text, &size);
+  gsl::owner<FILE *> out = memory_stream(&text, &size);
   if (out == nullptr) return {};
   write(out);
   fclose(out);
   std::string result(text, size);
-  free(text);  // NOLINT(cppcoreguidelines-no-malloc): open_memstream's buffer
+  free(text);  // NOLINT(cppcoreguidelines-no-malloc): open_memstream's buffer is malloc's
   return result;
 }
 
@@ -106,6 +114,9 @@ class line {
   void connected(size_t b, int64_t now);
   void on_ready(size_t b, short revents, int64_t now);
   void send_some(size_t b, int64_t now);
+  bool refill(size_t b, int64_t now);
+  bool send_once(size_t b, int64_t now);
+  void dispatch(const std::vector<pollfd> &fds, const std::vector<size_t> &owners, int64_t now);
   void receive_some(size_t b, int64_t now);
   void look_at(size_t b, int64_t now);
   void end_attempt(size_t b, int64_t now);
@@ -115,8 +126,9 @@ class line {
   void finish_board(size_t b, const std::string &reason);
   void close_handles(size_t b);
   void stop_all(int64_t now);
-  int poll_timeout(int64_t now) const;
-  short events_of(size_t b) const;
+  [[nodiscard]] int poll_timeout(int64_t now) const;
+  [[nodiscard]] short events_of(size_t b) const;
+  void gather(std::vector<pollfd> *fds, std::vector<size_t> *owners) const;
 
   const plan &p_;
   line_state *state_;
@@ -219,13 +231,13 @@ void line::start_attempt(size_t b, int64_t now) {
 void line::connected(size_t b, int64_t now) {
   board_run &r = runs_[b];
   const step &s = p_.steps[r.step];
-  step_outcome &o = state_->outcomes[b][r.step];
   r.at = phase::talking;
   r.last_io = now;
   r.last_look = now;
   if (s.mode == step_mode::start) {
     txn_begin_start(&r.txn);
   } else {
+    step_outcome &o = state_->outcomes[b][r.step];
     txn_begin(&r.txn, o.size, s.flags, s.address);
     o.kesp_lines += captured([&](FILE *out) { print_request_lines(out, s.address, s.flags); });
   }
@@ -243,7 +255,7 @@ short line::events_of(size_t b) const {
 }
 
 void line::on_ready(size_t b, short revents, int64_t now) {
-  board_run &r = runs_[b];
+  const board_run &r = runs_[b];
   if (r.at == phase::connecting) {
     int err = 0;
     socklen_t len = sizeof err;
@@ -268,54 +280,62 @@ void line::on_ready(size_t b, short revents, int64_t now) {
   }
 }
 
-void line::send_some(size_t b, int64_t now) {
+// Refills the board's piece from its image when it has all gone out.
+// False when the attempt failed or the file is not ready.
+bool line::refill(size_t b, int64_t now) {
   board_run &r = runs_[b];
-  step_outcome &o = state_->outcomes[b][runs_[b].step];
-  for (int turn = 0; turn < SENDS_PER_TURN; ++turn) {
-    const uint8_t *bytes = nullptr;
-    size_t request = txn_request_bytes(&r.txn, &bytes);
-    uint32_t left = txn_image_left(&r.txn);
-    if (request == 0 && left == 0) return;
-    if (request == 0 && r.piece_sent == r.piece_size) {
-      size_t want = std::min<size_t>(left, PIECE_SIZE);
-      ssize_t n = read(r.image, r.piece.get(), want);
-      if (n <= 0) {
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
-        std::string why = n < 0 ? std::string(strerror(errno))
-                                : "file ended after " + std::to_string(r.txn.sent) + " of " +
-                                      std::to_string(r.txn.length) + " bytes";
-        // The target waits for bytes we do not have: closing the
-        // connection ends its wait.
-        fail_attempt(b, failure_kind::local, "read file: " + why, "\nread file: " + why + "\n",
-                     false, now);
-        return;
-      }
-      r.piece_size = static_cast<size_t>(n);
-      r.piece_sent = 0;
-    }
-    const uint8_t *from = request > 0 ? bytes : r.piece.get() + r.piece_sent;
-    size_t count = request > 0 ? request : r.piece_size - r.piece_sent;
-    ssize_t n = send(r.sock, from, count, MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-      txn_send_failed(&r.txn, errno);
-      return;
-    }
-    auto done = static_cast<size_t>(n);
-    r.last_io = now;
-    r.watch = peer_watch{};
-    if (request > 0) {
-      if (txn_request_sent(&r.txn, done) == txn_event::started) return;
-      continue;
-    }
-    txn_image_sent(&r.txn, from, done);
-    r.piece_sent += done;
-    state_->bytes_sent += done;
-    state_->progress[b].sent = r.txn.sent;
-    o.sent = r.txn.sent;
-    // Nothing follows the last byte that Nagle could join it with.
-    if (txn_image_left(&r.txn) == 0) push_queued(r.sock);
+  if (r.piece_sent < r.piece_size) return true;
+  size_t want = std::min<size_t>(txn_image_left(&r.txn), PIECE_SIZE);
+  ssize_t n = read(r.image, r.piece.get(), want);
+  if (n > 0) {
+    r.piece_size = static_cast<size_t>(n);
+    r.piece_sent = 0;
+    return true;
+  }
+  if (n < 0 && (errno == EINTR || errno == EAGAIN)) return false;
+  std::string why = n < 0 ? std::string(strerror(errno))
+                          : "file ended after " + std::to_string(r.txn.sent) + " of " +
+                                std::to_string(r.txn.length) + " bytes";
+  // The target waits for bytes we do not have: closing the connection
+  // ends its wait.
+  fail_attempt(b, failure_kind::local, "read file: " + why, "\nread file: " + why + "\n", false,
+               now);
+  return false;
+}
+
+// Sends what the transaction has to send next: the request words, or
+// image bytes from the board's piece. False when nothing more can go now.
+bool line::send_once(size_t b, int64_t now) {
+  board_run &r = runs_[b];
+  const uint8_t *bytes = nullptr;
+  size_t request = txn_request_bytes(&r.txn, &bytes);
+  if (request == 0) {
+    if (txn_image_left(&r.txn) == 0 || !refill(b, now)) return false;
+    bytes = r.piece.get() + r.piece_sent;
+  }
+  size_t count = request > 0 ? request : r.piece_size - r.piece_sent;
+  ssize_t n = send(r.sock, bytes, count, MSG_NOSIGNAL);
+  if (n < 0) {
+    if (errno == EINTR) return true;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) txn_send_failed(&r.txn, errno);
+    return false;
+  }
+  auto done = static_cast<size_t>(n);
+  r.last_io = now;
+  r.watch = peer_watch{};
+  if (request > 0) return txn_request_sent(&r.txn, done) != txn_event::started;
+  txn_image_sent(&r.txn, bytes, done);
+  r.piece_sent += done;
+  state_->bytes_sent += done;
+  state_->progress[b].sent = r.txn.sent;
+  state_->outcomes[b][r.step].sent = r.txn.sent;
+  // Nothing follows the last byte that Nagle could join it with.
+  if (txn_image_left(&r.txn) == 0) push_queued(r.sock);
+  return true;
+}
+
+void line::send_some(size_t b, int64_t now) {
+  for (int turn = 0; turn < SENDS_PER_TURN && send_once(b, now); ++turn) {
   }
 }
 
@@ -356,6 +376,15 @@ void line::look_at(size_t b, int64_t now) {
     fail_attempt(b, failure_kind::connect, "connect: " + why, "connect: " + why + "\n", true, now);
     return;
   }
+  if (r.at == phase::next) {
+    if (state_->interrupts > 0) {
+      --r.step;  // the step that passed last; the rest did not run
+      finish_board(b, "not run: interrupted");
+    } else {
+      start_attempt(b, now);
+    }
+    return;
+  }
   if (r.at == phase::pausing && now >= r.resume_at) {
     if (state_->interrupts > 0) {
       end_step(b, now);  // the failed attempt stands: nothing new starts
@@ -382,7 +411,7 @@ void line::look_at(size_t b, int64_t now) {
 
 // The transaction is over: done, failed, or the start request sent.
 void line::end_attempt(size_t b, int64_t now) {
-  board_run &r = runs_[b];
+  const board_run &r = runs_[b];
   const step &s = p_.steps[r.step];
   step_outcome &o = state_->outcomes[b][r.step];
   const transaction &t = r.txn;
@@ -471,7 +500,7 @@ void line::end_step(size_t b, int64_t now) {
     return;
   }
   ++r.step;
-  start_attempt(b, now);
+  r.at = phase::next;
 }
 
 void line::finish_board(size_t b, const std::string &reason) {
@@ -514,6 +543,9 @@ int line::poll_timeout(int64_t now) const {
       case phase::pausing:
         next = std::min(next, r.resume_at);
         break;
+      case phase::next:
+        next = now;
+        break;
       case phase::talking:
         next = std::min(next, std::max(r.last_io, r.last_look) + LOOK_MS);
         break;
@@ -527,6 +559,32 @@ int line::poll_timeout(int64_t now) const {
   return static_cast<int>(std::clamp<int64_t>(next - now, 0, LOOK_MS));
 }
 
+// The poll set: the wake pipe first, then every board that waits for its
+// socket, *owners saying which.
+void line::gather(std::vector<pollfd> *fds, std::vector<size_t> *owners) const {
+  fds->clear();
+  owners->clear();
+  fds->push_back({wake_pipe[0], POLLIN, 0});
+  for (size_t b = 0; b < runs_.size(); ++b) {
+    short events = events_of(b);
+    if (events == 0) continue;
+    fds->push_back({runs_[b].sock, events, 0});
+    owners->push_back(b);
+  }
+}
+
+void line::dispatch(const std::vector<pollfd> &fds, const std::vector<size_t> &owners,
+                    int64_t now) {
+  if ((fds[0].revents & POLLIN) != 0) {
+    char sink[16];
+    while (read(wake_pipe[0], sink, sizeof sink) > 0) {
+    }
+  }
+  for (size_t i = 1; i < fds.size(); ++i) {
+    if (fds[i].revents != 0) on_ready(owners[i - 1], fds[i].revents, now);
+  }
+}
+
 void line::run() {
   std::vector<pollfd> fds;
   std::vector<size_t> owners;
@@ -537,31 +595,14 @@ void line::run() {
     if (state_->interrupts >= 2 && !stopped_) stop_all(now);
     start_boards(now);
     if (active_ == 0) break;
-
-    fds.clear();
-    owners.clear();
-    if (wake_pipe[0] >= 0) fds.push_back({wake_pipe[0], POLLIN, 0});
-    for (size_t b = 0; b < runs_.size(); ++b) {
-      short events = events_of(b);
-      if (events == 0) continue;
-      fds.push_back({runs_[b].sock, events, 0});
-      owners.push_back(b);
-    }
+    gather(&fds, &owners);
     int ready = poll(fds.data(), fds.size(), poll_timeout(now));
     if (ready < 0 && errno != EINTR) {
       perror("kesp-batch: poll");
       abort();
     }
     now = monotonic_ms();
-    size_t first = wake_pipe[0] >= 0 ? 1 : 0;
-    if (first == 1 && (fds[0].revents & POLLIN) != 0) {
-      char sink[16];
-      while (read(wake_pipe[0], sink, sizeof sink) > 0) {
-      }
-    }
-    for (size_t i = first; ready > 0 && i < fds.size(); ++i) {
-      if (fds[i].revents != 0) on_ready(owners[i - first], fds[i].revents, now);
-    }
+    if (ready > 0) dispatch(fds, owners, now);
     for (size_t b = 0; b < runs_.size(); ++b) look_at(b, now);
     if (observer_.tick && now - last_tick >= observer_.tick_ms) {
       last_tick = now;
@@ -583,7 +624,7 @@ int64_t wall_clock_ms() {
 }
 
 bool install_interrupt_handlers() {
-  if (pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  if (wake_pipe[0] < 0 && pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
   struct sigaction sa {};
   sa.sa_handler = on_interrupt;
   sigemptyset(&sa.sa_mask);

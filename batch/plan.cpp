@@ -15,8 +15,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <map>
 #include <sstream>
+#include <string_view>
 
 #include "kesp.h"
 #include "wire.h"
@@ -126,6 +128,13 @@ struct request {
   bool verify = false;
   bool step_options = false;  // -a, -n or -c given
 };
+
+// Joins the parts with one allocation.
+std::string cat(std::initializer_list<std::string_view> parts) {
+  std::string all;
+  for (std::string_view part : parts) all += part;
+  return all;
+}
 
 bool read_text(const std::string &path, std::string *text, std::string *error) {
   std::ifstream in(path, std::ios::binary);
@@ -436,14 +445,14 @@ bool parse_recipe(const std::string &text, const std::string &name, const std::s
     std::vector<word> words;
     std::string why;
     if (!split_words(line, &words, &why)) {
-      *error = where + ": " + why;
+      *error = cat({where, ": ", why});
       return false;
     }
     if (words.empty()) continue;
     step s;
     s.origin = where;
     if (!parse_step(words, folder, &s, &why)) {
-      *error = where + ": " + why;
+      *error = cat({where, ": ", why});
       return false;
     }
     steps->push_back(s);
@@ -463,14 +472,14 @@ bool parse_board_list(const std::string &text, const std::string &name,
   size_t number = 0;
   while (std::getline(in, line)) {
     ++number;
-    line = line.substr(0, line.find('#'));
+    line.resize(std::min(line.size(), line.find('#')));
     std::istringstream words(line);
     std::string board;
     std::string extra;
     if (!(words >> board)) continue;
     if (words >> extra) {
-      *error = name + ":" + std::to_string(number) + ": one board per line, not \"" + board +
-               "\" and \"" + extra + "\"";
+      *error = cat({name, ":", std::to_string(number), ": one board per line, not \"", board,
+                    "\" and \"", extra, "\""});
       return false;
     }
     boards->push_back(board);
@@ -478,94 +487,123 @@ bool parse_board_list(const std::string &text, const std::string &name,
   return true;
 }
 
+namespace {
+
+// "invalid --jobs: 0", whichever of its names the option was given by.
+parse_end invalid_value(int opt, std::string *error) {
+  const auto *found = std::find_if(std::begin(LONG_OPTIONS), std::end(LONG_OPTIONS),
+                                   [opt](const option &o) { return o.val == opt; });
+  const char *name = found != std::end(LONG_OPTIONS) ? found->name : "option";
+  return usage_error(error, cat({"invalid --", name, ": ", optarg}));
+}
+
+// Applies one option from getopt_long to *r and *o; name is the word it
+// came in, for messages.
+parse_end apply_option(int opt, const std::string &name, request *r, settings *o,
+                       std::string *error) {
+  long count = 0;
+  switch (opt) {
+    case 'i':
+      r->image = optarg;
+      return parse_end::run;
+    case 'a':
+      if (!parse_address(optarg, &r->address))
+        return usage_error(error, cat({"invalid address: ", optarg}));
+      r->flags |= FLAG_ADDRESS;
+      r->step_options = true;
+      return parse_end::run;
+    case 'n':
+      r->flags |= FLAG_NAND | FLAG_ADDRESS;
+      r->step_options = true;
+      return parse_end::run;
+    case 'c':
+      r->flags |= FLAG_COMPARE;
+      r->step_options = true;
+      return parse_end::run;
+    case 's':
+      r->start = true;
+      return parse_end::run;
+    case OPT_VERIFY:
+      r->verify = true;
+      return parse_end::run;
+    case 'r':
+      r->recipe = optarg;
+      return parse_end::run;
+    case 'b':
+      r->board_files.emplace_back(optarg);
+      return parse_end::run;
+    case 'j':
+      if (!parse_count(optarg, JOBS_LIMIT, &count) || count == 0) break;
+      o->jobs = static_cast<size_t>(count);
+      return parse_end::run;
+    case OPT_RETRIES:
+      if (!parse_count(optarg, RETRIES_LIMIT, &count)) break;
+      o->retries = static_cast<int>(count);
+      return parse_end::run;
+    case OPT_CONNECT_TIMEOUT:
+      return parse_seconds(optarg, &o->connect_timeout_ms) ? parse_end::run
+                                                           : invalid_value(opt, error);
+    case OPT_STEP_TIMEOUT:
+      return parse_seconds(optarg, &o->step_timeout_ms) ? parse_end::run
+                                                        : invalid_value(opt, error);
+    case OPT_DRY_RUN:
+      o->dry_run = true;
+      return parse_end::run;
+    case 'q':
+      o->quiet = true;
+      return parse_end::run;
+    case OPT_REPORT:
+      o->report = optarg;
+      return parse_end::run;
+    case OPT_JUNIT:
+      o->junit = optarg;
+      return parse_end::run;
+    case OPT_LOG_DIR:
+      o->log_dir = optarg;
+      return parse_end::run;
+    case 'h':
+      fputs(USAGE, stdout);
+      return parse_end::done;
+    case OPT_VERSION:
+      printf("kesp-batch %s\n", KESP_VERSION);
+      return parse_end::done;
+    case ':':
+      return usage_error(error, name + " needs a value");
+    default:
+      return usage_error(error, "unknown option " + name);
+  }
+  return invalid_value(opt, error);
+}
+
+// The boards of the board lists, then the operands.
+bool gather_boards(const request &r, plan *p, std::string *error) {
+  std::vector<std::string> names;
+  for (const std::string &file : r.board_files) {
+    std::string text;
+    if (!read_text(file, &text, error)) return false;
+    if (!parse_board_list(text, file, &names, error)) return false;
+  }
+  names.insert(names.end(), r.operands.begin(), r.operands.end());
+  for (const std::string &name : names) {
+    board b;
+    b.name = name;
+    b.log_name = safe_file_name(name) + ".log";
+    p->boards.push_back(b);
+  }
+  return true;
+}
+
+}  // namespace
+
 parse_end parse_command_line(int argc, char *argv[], plan *p, std::string *error) {
   request r;
-  settings &o = p->opt;
   opterr = 0;
   optind = 1;
   int opt = 0;
   while ((opt = getopt_long(argc, argv, ":i:a:ncsr:b:j:qh", LONG_OPTIONS, nullptr)) != -1) {
     std::string name = optind > 0 && optind <= argc ? argv[optind - 1] : "option";
-    long count = 0;
-    switch (opt) {
-      case 'i':
-        r.image = optarg;
-        break;
-      case 'a':
-        if (!parse_address(optarg, &r.address)) {
-          return usage_error(error, std::string("invalid address: ") + optarg);
-        }
-        r.flags |= FLAG_ADDRESS;
-        r.step_options = true;
-        break;
-      case 'n':
-        r.flags |= FLAG_NAND | FLAG_ADDRESS;
-        r.step_options = true;
-        break;
-      case 'c':
-        r.flags |= FLAG_COMPARE;
-        r.step_options = true;
-        break;
-      case 's':
-        r.start = true;
-        break;
-      case OPT_VERIFY:
-        r.verify = true;
-        break;
-      case 'r':
-        r.recipe = optarg;
-        break;
-      case 'b':
-        r.board_files.emplace_back(optarg);
-        break;
-      case 'j':
-        if (!parse_count(optarg, JOBS_LIMIT, &count) || count == 0) {
-          return usage_error(error, std::string("invalid --jobs: ") + optarg);
-        }
-        o.jobs = static_cast<size_t>(count);
-        break;
-      case OPT_RETRIES:
-        if (!parse_count(optarg, RETRIES_LIMIT, &count)) {
-          return usage_error(error, std::string("invalid --retries: ") + optarg);
-        }
-        o.retries = static_cast<int>(count);
-        break;
-      case OPT_CONNECT_TIMEOUT:
-        if (!parse_seconds(optarg, &o.connect_timeout_ms)) {
-          return usage_error(error, std::string("invalid --connect-timeout: ") + optarg);
-        }
-        break;
-      case OPT_STEP_TIMEOUT:
-        if (!parse_seconds(optarg, &o.step_timeout_ms)) {
-          return usage_error(error, std::string("invalid --step-timeout: ") + optarg);
-        }
-        break;
-      case OPT_DRY_RUN:
-        o.dry_run = true;
-        break;
-      case 'q':
-        o.quiet = true;
-        break;
-      case OPT_REPORT:
-        o.report = optarg;
-        break;
-      case OPT_JUNIT:
-        o.junit = optarg;
-        break;
-      case OPT_LOG_DIR:
-        o.log_dir = optarg;
-        break;
-      case 'h':
-        fputs(USAGE, stdout);
-        return parse_end::done;
-      case OPT_VERSION:
-        printf("kesp-batch %s\n", KESP_VERSION);
-        return parse_end::done;
-      case ':':
-        return usage_error(error, name + " needs a value");
-      default:
-        return usage_error(error, "unknown option " + name);
-    }
+    parse_end end = apply_option(opt, name, &r, &p->opt, error);
+    if (end != parse_end::run) return end;
   }
   for (int i = optind; i < argc; ++i) r.operands.emplace_back(argv[i]);
 
@@ -575,33 +613,25 @@ parse_end parse_command_line(int argc, char *argv[], plan *p, std::string *error
   if (!r.recipe.empty() && r.step_options) {
     return usage_error(error, "-a, -n and -c belong on the recipe's lines");
   }
-  if (r.image.empty() && r.recipe.empty()) {
-    if (r.step_options || r.verify) return usage_error(error, "no image: give -i IMAGE");
-    if (!r.start) return usage_error(error, "nothing to do: give -i IMAGE, -r RECIPE or -s");
+  if (r.image.empty() && r.recipe.empty() && (r.step_options || r.verify)) {
+    return usage_error(error, "no image: give -i IMAGE");
   }
-  if (!make_steps(r, p, error)) return parse_end::usage;
-
-  std::vector<std::string> names;
-  for (const std::string &file : r.board_files) {
-    std::string text;
-    if (!read_text(file, &text, error)) return parse_end::usage;
-    if (!parse_board_list(text, file, &names, error)) return parse_end::usage;
+  if (r.image.empty() && r.recipe.empty() && !r.start) {
+    return usage_error(error, "nothing to do: give -i IMAGE, -r RECIPE or -s");
   }
-  names.insert(names.end(), r.operands.begin(), r.operands.end());
-  if (names.empty()) return usage_error(error, "no boards given");
-  for (const std::string &name : names) {
-    board b;
-    b.name = name;
-    b.log_name = safe_file_name(name) + ".log";
-    p->boards.push_back(b);
-  }
-  if (o.jobs == 0) o.jobs = std::min(p->boards.size(), DEFAULT_JOBS_LIMIT);
+  if (!make_steps(r, p, error) || !gather_boards(r, p, error)) return parse_end::usage;
+  if (p->boards.empty()) return usage_error(error, "no boards given");
+  if (p->opt.jobs == 0) p->opt.jobs = std::min(p->boards.size(), DEFAULT_JOBS_LIMIT);
   return parse_end::run;
 }
 
-bool check_plan(plan *p, std::string *error) {
-  std::map<std::string, std::string> seen;  // lower-case name or log name -> board
-  for (const board &b : p->boards) {
+namespace {
+
+// Each board once, even when written with other capitals, and each with a
+// log of its own.
+bool check_names(const plan &p, std::string *error) {
+  std::map<std::string, std::string> seen;  // lower-case name -> board
+  for (const board &b : p.boards) {
     auto [at, fresh] = seen.emplace(lower(b.name), b.name);
     if (!fresh) {
       *error = "board " + b.name + " is given twice";
@@ -609,49 +639,54 @@ bool check_plan(plan *p, std::string *error) {
       return false;
     }
   }
-  if (!p->opt.log_dir.empty()) {
-    std::map<std::string, std::string> logs;
-    for (const board &b : p->boards) {
-      auto [at, fresh] = logs.emplace(b.log_name, b.name);
-      if (!fresh) {
-        *error = "boards " + at->second + " and " + b.name + " would share the log " + b.log_name;
-        return false;
-      }
+  if (p.opt.log_dir.empty()) return true;
+  std::map<std::string, std::string> logs;  // log name -> board
+  for (const board &b : p.boards) {
+    auto [at, fresh] = logs.emplace(b.log_name, b.name);
+    if (!fresh) {
+      *error = "boards " + at->second + " and " + b.name + " would share the log " + b.log_name;
+      return false;
     }
-    if (!p->opt.dry_run && !check_log_dir(p->opt.log_dir, error)) return false;
   }
+  return p.opt.dry_run || check_log_dir(p.opt.log_dir, error);
+}
 
-  // Boards mostly share their images: each file is looked at once.
-  std::map<std::string, std::pair<std::string, uint32_t>> checked;
-  std::vector<std::string> problems;
+// Fills every board's files and sizes; the images that cannot be sent go
+// to *problems. Boards mostly share their images: each file is looked at
+// once.
+void check_images(plan *p, std::vector<std::string> *problems) {
+  std::map<std::string, std::pair<std::string, uint32_t>> checked;  // file -> why not, size
   for (board &b : p->boards) {
     b.files.clear();
     b.sizes.clear();
     for (const step &s : p->steps) {
-      if (s.mode == step_mode::start) {
-        b.files.emplace_back();
-        b.sizes.push_back(0);
-        continue;
-      }
-      std::string file = board_file(s.file, b.name);
+      std::string file = s.mode == step_mode::start ? "" : board_file(s.file, b.name);
       auto at = checked.find(file);
-      if (at == checked.end()) {
+      if (s.mode != step_mode::start && at == checked.end()) {
         uint32_t size = 0;
         std::string why = check_image(file, &size);
         at = checked.emplace(file, std::make_pair(why, size)).first;
-        if (!why.empty()) {
-          std::string which = s.file == file ? "" : " (board " + b.name + ")";
-          problems.push_back("image " + file + which + ", " + s.origin + ": " + why);
-        }
+        std::string which = s.file == file ? "" : cat({" (board ", b.name, ")"});
+        if (!why.empty())
+          problems->push_back(cat({"image ", file, which, ", ", s.origin, ": ", why}));
       }
       b.files.push_back(file);
-      b.sizes.push_back(at->second.second);
+      b.sizes.push_back(s.mode == step_mode::start ? 0 : at->second.second);
     }
   }
+}
+
+}  // namespace
+
+bool check_plan(plan *p, std::string *error) {
+  if (!check_names(*p, error)) return false;
+  std::vector<std::string> problems;
+  check_images(p, &problems);
   if (problems.empty()) return true;
   std::string all;
   for (size_t i = 0; i < problems.size() && i < ERRORS_SHOWN; ++i) {
-    all += (i == 0 ? "" : "\nkesp-batch: ") + problems[i];
+    all += i == 0 ? "" : "\nkesp-batch: ";
+    all += problems[i];
   }
   if (problems.size() > ERRORS_SHOWN) {
     all += "\nkesp-batch: and " + std::to_string(problems.size() - ERRORS_SHOWN) + " more";

@@ -92,7 +92,7 @@ size_t utf8_length(const std::string &text, size_t i) {
 }  // namespace
 
 std::string iso_time(int64_t ms) {
-  time_t seconds = static_cast<time_t>(ms / 1000);
+  auto seconds = static_cast<time_t>(ms / 1000);
   tm utc{};
   gmtime_r(&seconds, &utc);
   char text[40];
@@ -236,7 +236,8 @@ void records::step_ended(size_t board, size_t step) {
   if (o.kesp_lines.empty() && logged_[board]) return;
   // The first step of the run replaces an older log of the same board.
   std::string path = p_.opt.log_dir + "/" + p_.boards[board].log_name;
-  FILE *log = fopen(path.c_str(), logged_[board] ? "ae" : "we");
+  gsl::owner<FILE *> log =
+      static_cast<gsl::owner<FILE *>>(fopen(path.c_str(), logged_[board] ? "ae" : "we"));
   if (log == nullptr) {
     note("--log-dir " + path, errno);
     return;
@@ -278,57 +279,63 @@ void records::finish(int64_t started_ms, double seconds) {
     if (fclose(report_) != 0 && !report_failed_) note("--report " + p_.opt.report, errno);
     report_ = nullptr;
   }
-  if (junit_ == nullptr) return;
+  write_junit(started_ms, seconds);
+}
 
-  std::string cases;
-  for (size_t b = 0; b < p_.boards.size(); ++b) {
-    const std::vector<step_outcome> &outcomes = state_.outcomes[b];
-    double time = 0;
-    std::string story;
-    std::string failure;
-    std::string failure_type;
-    for (size_t i = 0; i < outcomes.size(); ++i) {
-      const step_outcome &o = outcomes[i];
-      time += o.seconds;
-      std::string line = step_title(p_, b, i) + ": ";
-      if (o.result == step_result::passed) {
-        line += "passed";
-      } else if (o.result == step_result::failed) {
-        line += "FAILED: " + o.reason;
-        if (failure.empty()) {
-          failure = step_title(p_, b, i) + ": " + o.reason;
-          failure_type = failure_name(o.failure);
-        }
-      } else {
-        line += o.reason;
-      }
-      story += line + "\n";
+// One board's test case: a failure naming its first failed step, or
+// skipped when it did not run to its end, and a line per step.
+std::string records::junit_case(size_t board) const {
+  const std::vector<step_outcome> &outcomes = state_.outcomes[board];
+  double time = 0;
+  std::string story;
+  std::string failure;
+  std::string failure_type;
+  for (size_t i = 0; i < outcomes.size(); ++i) {
+    const step_outcome &o = outcomes[i];
+    time += o.seconds;
+    std::string title = step_title(p_, board, i);
+    story += title + ": ";
+    if (o.result == step_result::passed) {
+      story += "passed\n";
+      continue;
     }
-    char attrs[64];
-    snprintf(attrs, sizeof attrs, "\" time=\"%.3f\">\n", time);
-    cases += "    <testcase classname=\"kesp-batch\" name=\"" +
-             xml_escape(p_.boards[b].name, true) + attrs;
-    switch (verdict_of(outcomes)) {
-      case board_verdict::failed:
-        cases += "      <failure type=\"" + failure_type + "\" message=\"" +
-                 xml_escape(failure, true) + "\"/>\n";
-        break;
-      case board_verdict::not_run:
-        cases += "      <skipped message=\"" + xml_escape(outcomes.back().reason, true) + "\"/>\n";
-        break;
-      case board_verdict::passed:
-        break;
+    story += (o.result == step_result::failed ? "FAILED: " : "") + o.reason + "\n";
+    if (o.result == step_result::failed && failure.empty()) {
+      failure = title + ": " + o.reason;
+      failure_type = failure_name(o.failure);
     }
-    cases += "      <system-out>" + xml_escape(story, false) + "</system-out>\n    </testcase>\n";
   }
+  char attrs[64];
+  snprintf(attrs, sizeof attrs, R"(" time="%.3f">)", time);
+  std::string text = R"(    <testcase classname="kesp-batch" name=")" +
+                     xml_escape(p_.boards[board].name, true) + attrs + "\n";
+  switch (verdict_of(outcomes)) {
+    case board_verdict::failed:
+      text += R"(      <failure type=")" + failure_type + R"(" message=")" +
+              xml_escape(failure, true) + "\"/>\n";
+      break;
+    case board_verdict::not_run:
+      text += R"(      <skipped message=")" + xml_escape(outcomes.back().reason, true) + "\"/>\n";
+      break;
+    case board_verdict::passed:
+      break;
+  }
+  return text + "      <system-out>" + xml_escape(story, false) +
+         "</system-out>\n    </testcase>\n";
+}
+
+void records::write_junit(int64_t started_ms, double seconds) {
+  if (junit_ == nullptr) return;
+  tally t = count_boards(state_);
   char counts[200];
   snprintf(counts, sizeof counts,
-           "name=\"kesp-batch\" tests=\"%zu\" failures=\"%zu\" errors=\"0\" skipped=\"%zu\" "
-           "time=\"%.3f\"",
+           R"(name="kesp-batch" tests="%zu" failures="%zu" errors="0" skipped="%zu" time="%.3f")",
            p_.boards.size(), t.failed, t.not_run, seconds);
   std::string doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites " +
                     std::string(counts) + ">\n  <testsuite " + counts + " timestamp=\"" +
-                    iso_time(started_ms) + "\">\n" + cases + "  </testsuite>\n</testsuites>\n";
+                    iso_time(started_ms) + "\">\n";
+  for (size_t b = 0; b < p_.boards.size(); ++b) doc += junit_case(b);
+  doc += "  </testsuite>\n</testsuites>\n";
   bool ok = fwrite(doc.data(), 1, doc.size(), junit_) == doc.size();
   int err = errno;
   if (fclose(junit_) != 0 && ok) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "line.h"
+#include "owner.h"
 #include "plan.h"
 
 // The report's schema version: changes only when a field changes meaning
@@ -23,6 +24,8 @@ class records {
   ~records();
   records(const records &) = delete;
   records &operator=(const records &) = delete;
+  records(records &&) = delete;
+  records &operator=(records &&) = delete;
 
   // Opens the report files before anything is sent, so that a path that
   // cannot be written stops the run before it starts. False with *error.
@@ -34,17 +37,19 @@ class records {
   // The summary object and the JUnit file; closes everything.
   void finish(int64_t started_ms, double seconds);
   // Every failure to write, one line each; empty when all went well.
-  const std::vector<std::string> &errors() const { return errors_; }
+  [[nodiscard]] const std::vector<std::string> &errors() const { return errors_; }
 
  private:
   void write_step(size_t board, size_t step);
+  void write_junit(int64_t started_ms, double seconds);
+  [[nodiscard]] std::string junit_case(size_t board) const;
   void write_line(const std::string &text);
   void note(const std::string &what, int err);
 
   const plan &p_;
   const line_state &state_;
-  FILE *report_ = nullptr;
-  FILE *junit_ = nullptr;
+  gsl::owner<FILE *> report_ = nullptr;
+  gsl::owner<FILE *> junit_ = nullptr;
   std::vector<bool> logged_;  // per board: its log was begun in this run
   std::vector<std::string> errors_;
   bool report_failed_ = false;

@@ -178,7 +178,7 @@ std::string view::live_line(size_t board, int64_t now_ms) const {
     return line + "  connection failed, trying again: " + state_.outcomes[board][pr.step].reason;
   }
   if (pr.size == 0) return line;
-  size_t cells = static_cast<size_t>(uint64_t{pr.sent} * BAR_CELLS / pr.size);
+  auto cells = static_cast<size_t>(uint64_t{pr.sent} * BAR_CELLS / pr.size);
   double seconds = static_cast<double>(now_ms - pr.step_ms) / 1000.0;
   double rate = seconds > 0 ? pr.sent / MIB / seconds : 0;
   return line + "  [" + std::string(cells, '#') + std::string(BAR_CELLS - cells, ' ') + "]" +
@@ -192,8 +192,8 @@ void view::tick(int64_t now_ms) {
     if (state_.progress[b].active) lines.push_back(live_line(b, now_ms));
   }
   tally t = count_boards(state_);
-  size_t done = 0;
-  for (const board_progress &pr : state_.progress) done += pr.finished ? 1 : 0;
+  auto done = std::count_if(state_.progress.begin(), state_.progress.end(),
+                            [](const board_progress &pr) { return pr.finished; });
   lines.push_back(std::to_string(done) + "/" + std::to_string(p_.boards.size()) + " boards done: " +
                   std::to_string(t.passed) + " passed, " + std::to_string(t.failed) + " failed" +
                   format(", %.1f MiB sent", static_cast<double>(state_.bytes_sent) / MIB));

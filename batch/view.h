@@ -17,13 +17,13 @@
 class console {
  public:
   explicit console(bool smart) : smart_(smart) {}
-  bool smart() const { return smart_; }
+  [[nodiscard]] bool smart() const { return smart_; }
   // A line that stays, printed above the live block.
   void print(const std::string &line);
   // Replaces the live block (a terminal only).
   void live(const std::vector<std::string> &lines);
   // The first error writing standard output, or 0.
-  int error() const { return error_; }
+  [[nodiscard]] int error() const { return error_; }
 
  private:
   void write_out(const std::string &text);
@@ -58,7 +58,7 @@ class view {
   void summary(double seconds);
 
  private:
-  std::string live_line(size_t board, int64_t now_ms) const;
+  [[nodiscard]] std::string live_line(size_t board, int64_t now_ms) const;
   const plan &p_;
   const line_state &state_;
   console *out_;
