@@ -87,10 +87,13 @@ bool receive_reply(int sock, transaction *t) {
 // The errno of the first write to standard output that failed. The stream
 // only keeps a flag, and may drop what it could not write, so the reason
 // is taken at once, while errno still holds it.
-int stdout_errno = 0;
+int &stdout_errno() {
+  static int first = 0;
+  return first;
+}
 
 void note_stdout() {
-  if (stdout_errno == 0 && ferror(stdout) != 0) stdout_errno = errno != 0 ? errno : EIO;
+  if (stdout_errno() == 0 && ferror(stdout) != 0) stdout_errno() = errno != 0 ? errno : EIO;
 }
 
 void send_request(int sock, transaction *t) {
@@ -237,5 +240,5 @@ void download_file(int sock, const char *filename, uint32_t flags, uint32_t addr
 
 int stdout_failure() {
   note_stdout();
-  return stdout_errno;
+  return stdout_errno();
 }
