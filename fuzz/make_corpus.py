@@ -5,6 +5,8 @@ fuzz_cmdline seeds are argument vectors from the tool's usage, words joined
 by NUL. fuzz_reply seeds are everything a target sends in one transaction:
 a first reply, a final one, and sometimes less or more. fuzz_request seeds
 are a mode byte and a fault parameter, then everything a client sends.
+fuzz_crc32 seeds are a head (number of cuts, starting register, the cuts)
+and the data to fold, cut where kesp and kesp-sim cut it.
 """
 import pathlib
 import struct
@@ -115,6 +117,21 @@ REQUEST = {
 }
 
 
+def crc_input(data, start=0, cuts=()):
+    return struct.pack(">BI", len(cuts), start) + b"".join(struct.pack(">H", c) for c in cuts) + data
+
+
+CRC_DATA = bytes((i * 131 + 7) % 251 for i in range(4096))
+CRC = {
+    "empty": b"",
+    "check_value": crc_input(b"123456789"),
+    "from_all_ones": crc_input(CRC_DATA[:300], start=0xFFFFFFFF, cuts=(7, 40)),
+    "kesp_chunks": crc_input(CRC_DATA[:2048], cuts=tuple(256 * k for k in range(1, 8))),
+    "odd_pieces": crc_input(CRC_DATA[:1000], start=0x12345678, cuts=(1, 17, 63, 64, 65, 999, 1000)),
+    "zeros": crc_input(bytes(4000)),
+}
+
+
 def main():
     for name, words in CMDLINE.items():
         write("fuzz_cmdline", name, b"\0".join(w.encode() for w in words))
@@ -122,6 +139,8 @@ def main():
         write("fuzz_reply", name, stream)
     for name, stream in REQUEST.items():
         write("fuzz_request", name, stream)
+    for name, data in CRC.items():
+        write("fuzz_crc32", name, data)
 
 
 def write(target, name, data):

@@ -84,6 +84,18 @@ bool receive_reply(int sock, transaction *t) {
   return true;
 }
 
+// The errno of the first write to standard output that failed. The stream
+// only keeps a flag, and may drop what it could not write, so the reason
+// is taken at once, while errno still holds it.
+int &stdout_errno() {
+  static int first = 0;
+  return first;
+}
+
+void note_stdout() {
+  if (stdout_errno() == 0 && ferror(stdout) != 0) stdout_errno() = errno != 0 ? errno : EIO;
+}
+
 void send_request(int sock, transaction *t) {
   const uint8_t *bytes = nullptr;
   size_t n = txn_request_bytes(t, &bytes);
@@ -169,15 +181,18 @@ void download_file(int sock, const char *filename, uint32_t flags, uint32_t addr
   txn_begin(&t, length, flags, address);
   send_request(sock, &t);
   print_request_lines(stdout, address, flags);
+  note_stdout();
 
   // The image is closed on both paths that return: a caller that runs many
   // transactions in one process would otherwise run out of descriptors.
   if (!receive_reply(sock, &t)) {
     print_outcome_lines(stdout, &t);
+    note_stdout();
     close(fd);
     return;
   }
   print_first_reply_line(stdout, &t);
+  note_stdout();
 
   uint8_t buffer[CHUNK_SIZE];
   while (uint32_t left = txn_image_left(&t)) {
@@ -200,13 +215,17 @@ void download_file(int sock, const char *filename, uint32_t flags, uint32_t addr
       break;
     }
     txn_image_sent(&t, buffer, want);
-    if (want == CHUNK_SIZE) print_bar(stdout, length, t.sent);
+    if (want == CHUNK_SIZE) {
+      print_bar(stdout, length, t.sent);
+      note_stdout();
+    }
   }
   // Nothing follows the last chunk that Nagle could join it with, and the
   // target cannot answer before it has it.
   push_queued(sock);
   print_bar(stdout, length, t.sent);
   printf("\n");
+  note_stdout();
   close(fd);
 
   // A target found vanished while we sent will not answer either.
@@ -216,4 +235,10 @@ void download_file(int sock, const char *filename, uint32_t flags, uint32_t addr
     receive_reply(sock, &t);
   }
   print_outcome_lines(stdout, &t);
+  note_stdout();
+}
+
+int stdout_failure() {
+  note_stdout();
+  return stdout_errno();
 }

@@ -13,6 +13,10 @@
 // image file; every outcome on the target's side returns normally.
 void download_file(int sock, const char *filename, uint32_t flags, uint32_t address);
 
+// Why a write of download_file's to standard output failed: the errno of
+// the first failure, or 0 if none did.
+int stdout_failure();
+
 // kesp's own lines, for any stream, so that a program keeping a log of a
 // transaction writes exactly what kesp would have printed.
 // "kesp: address = ...", "kesp: flags = ...", after the request.

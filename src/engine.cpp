@@ -50,7 +50,7 @@ size_t txn_request_bytes(const transaction *t, const uint8_t **bytes) {
 
 txn_event txn_request_sent(transaction *t, size_t n) {
   if (t->state != txn_state::request && t->state != txn_state::start) return txn_event::none;
-  size_t left = static_cast<size_t>(t->out_size - t->out_done);
+  auto left = static_cast<size_t>(t->out_size - t->out_done);
   t->out_done = static_cast<uint8_t>(t->out_done + (n < left ? n : left));
   if (t->out_done < t->out_size) return txn_event::none;
   if (t->state == txn_state::start) {

@@ -59,13 +59,13 @@ int connect_target(const char *host) {
 }
 
 // The verdict reaches the caller only through standard output, so a
-// failure to write it there must not pass for a finished run. A write that
-// failed leaves its bytes in the buffer, so the last flush fails the same
-// way and tells why.
+// failure to write it there must not pass for a finished run.
 bool flush_stdout() {
+  int failed = stdout_failure();
   errno = 0;
-  if (fflush(stdout) == 0 && ferror(stdout) == 0) return true;
-  fprintf(stderr, "kesp: standard output: %s\n", strerror(errno != 0 ? errno : EIO));
+  if (fflush(stdout) == 0 && failed == 0 && ferror(stdout) == 0) return true;
+  if (failed == 0) failed = errno != 0 ? errno : EIO;
+  fprintf(stderr, "kesp: standard output: %s\n", strerror(failed));
   return false;
 }
 

@@ -2,14 +2,28 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
 #include "support.h"
 
 namespace {
 
-uint32_t crc_of(const std::string &bytes) {
-  return crc32_update(0, reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
+using crc_function = uint32_t (*)(uint32_t, const uint8_t *, size_t);
+
+// Every way to the register: what callers use, and the two it is built on.
+const struct {
+  const char *name;
+  crc_function update;
+} PATHS[] = {
+    {"crc32_update", crc32_update},
+    {"crc32_update_sliced", crc32_update_sliced},
+    {"crc32_update_bytewise", crc32_update_bytewise},
+};
+
+const uint8_t *bytes_of(const std::string &s) {
+  return reinterpret_cast<const uint8_t *>(s.data());
 }
 
 // Bit by bit, straight from the definition: nothing shared with the table.
@@ -23,9 +37,16 @@ uint32_t reference_crc(const std::string &bytes) {
 }
 
 TEST(Crc32, StandardCheckValues) {
-  EXPECT_EQ(crc_of(""), 0u);
-  EXPECT_EQ(crc_of("abc"), 0x352441C2u);
-  EXPECT_EQ(crc_of("123456789"), 0xCBF43926u);
+  const struct {
+    std::string bytes;
+    uint32_t crc;
+  } cases[] = {{"", 0}, {"abc", 0x352441C2}, {"123456789", 0xCBF43926}};
+  for (const auto &path : PATHS) {
+    for (const auto &c : cases) {
+      EXPECT_EQ(path.update(0, bytes_of(c.bytes), c.bytes.size()), c.crc)
+          << path.name << " \"" << c.bytes << '"';
+    }
+  }
 }
 
 // A single byte b from a zero register lands on table entry b, so these pin
@@ -42,22 +63,96 @@ TEST(Crc32, SingleBytesHitTheFoldedTable) {
 
 TEST(Crc32, MatchesBitwiseDefinitionOnEveryLength) {
   const std::string data = pattern_bytes(1100, 7);
-  for (size_t n = 0; n <= data.size(); n += 37) {
-    EXPECT_EQ(crc_of(data.substr(0, n)), reference_crc(data.substr(0, n))) << n;
+  for (const auto &path : PATHS) {
+    for (size_t n = 0; n <= data.size(); n += 37) {
+      EXPECT_EQ(path.update(0, bytes_of(data), n), reference_crc(data.substr(0, n)))
+          << path.name << ' ' << n;
+    }
   }
 }
 
-TEST(Crc32, PiecesChainToTheWholeValue) {
-  const std::string data = pattern_bytes(1000, 11);
-  const auto *bytes = reinterpret_cast<const uint8_t *>(data.data());
-  for (size_t piece : {size_t{1}, size_t{7}, size_t{256}}) {
-    uint32_t crc = 0;
-    for (size_t at = 0; at < data.size(); at += piece) {
-      crc = crc32_update(crc, bytes + at, std::min(piece, data.size() - at));
+// Each step of the folded register adds a constant; a block must carry the
+// constant of its length once, not one per table. Runs of zeros from a zero
+// register show nothing but that constant.
+TEST(Crc32, ZeroRunsCarryTheFoldedConstantOnce) {
+  for (const auto &path : PATHS) {
+    for (size_t n : {16, 32, 48, 64, 80, 256, 4096}) {
+      const std::string zeros(n, '\0');
+      EXPECT_EQ(path.update(0, bytes_of(zeros), n), reference_crc(zeros)) << path.name << ' ' << n;
     }
-    EXPECT_EQ(crc, crc_of(data)) << piece;
   }
-  EXPECT_EQ(crc32_update(0x12345678, bytes, 0), 0x12345678u);
+}
+
+// One non-zero byte in an otherwise zero run reads exactly one entry of one
+// slicing table (and one power of the carry-less folds): every entry of
+// every table, under registers with no, all and some bits set.
+TEST(Crc32, EveryByteValueAtEveryPositionOfABlock) {
+  for (const auto &path : PATHS) {
+    for (size_t n : {16, 80}) {
+      for (uint32_t start : {0x00000000u, 0xFFFFFFFFu, 0x89ABCDEFu}) {
+        std::string run(n, '\0');
+        int wrong = 0;
+        for (size_t at = 0; at < n; ++at) {
+          for (int value = 1; value < 256; ++value) {
+            run[at] = static_cast<char>(value);
+            if (path.update(start, bytes_of(run), n) !=
+                crc32_update_bytewise(start, bytes_of(run), n)) {
+              ADD_FAILURE() << path.name << ": run of " << n << ", byte " << value << " at " << at
+                            << ", register " << std::hex << start;
+              if (++wrong == 5) return;
+            }
+          }
+          run[at] = '\0';
+        }
+      }
+    }
+  }
+}
+
+// Random lengths from none to several KiB, and a few of some MiB, at random
+// misalignments and from random registers, against the byte loop.
+TEST(Crc32, RandomLengthsOffsetsAndRegistersMatchTheByteLoop) {
+  constexpr size_t MAX_OFFSET = 63;  // misalignments tried, up to a cache line
+  const std::string data = pattern_bytes((3 << 20) + 4096, 21);
+  std::mt19937 gen(1234);
+  std::vector<size_t> lengths;
+  for (int i = 0; i < 3000; ++i) lengths.push_back(gen() % 8193);
+  for (size_t n : {(1u << 20) + 13, (2u << 20) + 1, 3u << 20}) lengths.push_back(n);
+  int wrong = 0;
+  for (size_t n : lengths) {
+    const size_t offset = gen() % (MAX_OFFSET + 1);
+    const uint32_t start = static_cast<uint32_t>(gen());
+    const uint32_t want = crc32_update_bytewise(start, bytes_of(data) + offset, n);
+    for (crc_function update : {crc32_update, crc32_update_sliced}) {
+      if (update(start, bytes_of(data) + offset, n) != want) {
+        ADD_FAILURE() << (update == crc32_update ? "crc32_update" : "crc32_update_sliced") << ": "
+                      << n << " bytes at offset " << offset << " from " << std::hex << start;
+        if (++wrong == 5) return;
+      }
+    }
+  }
+}
+
+// Chained in random pieces (empty ones too), as kesp and kesp-sim feed it.
+TEST(Crc32, RandomPiecesChainToTheWholeValue) {
+  constexpr size_t MAX_PIECE = 700;  // several strides of every path
+  const std::string data = pattern_bytes(256 * 1024, 11);
+  const uint32_t whole = reference_crc(data);
+  std::mt19937 gen(99);
+  for (int round = 0; round < 20; ++round) {
+    for (const auto &path : PATHS) {
+      uint32_t crc = 0;
+      for (size_t at = 0; at < data.size();) {
+        const size_t piece = std::min<size_t>(gen() % (MAX_PIECE + 1), data.size() - at);
+        crc = path.update(crc, bytes_of(data) + at, piece);
+        at += piece;
+      }
+      EXPECT_EQ(crc, whole) << path.name << " round " << round;
+    }
+  }
+  for (const auto &path : PATHS) {
+    EXPECT_EQ(path.update(0x12345678, bytes_of(data), 0), 0x12345678u) << path.name;
+  }
 }
 
 }  // namespace

@@ -42,8 +42,8 @@ run_result kesp_through(const std::string &shell, const std::vector<std::string>
 }
 
 std::string done_lines(const std::string &image) {
-  return "kesp: flash update done, size = " + std::to_string(image.size()) + "\nkesp: crc = " +
-         crc_hex(image) + ", received = " + crc_hex(image) + "\n";
+  return "kesp: flash update done, size = " + std::to_string(image.size()) +
+         "\nkesp: crc = " + crc_hex(image) + ", received = " + crc_hex(image) + "\n";
 }
 
 std::string sim_done(const std::string &image, uint32_t address) {
@@ -64,8 +64,8 @@ TEST(KespDescriptors, ClosedStandardDescriptorsNeverReachTheFlash) {
     unlink(nor.c_str());
     sim_process sim(KESP_SIM_BINARY, {"--nor-file", nor, "--nor-size", std::to_string(NOR_SIZE)});
     ASSERT_TRUE(sim.ready()) << sim.log();
-    run_result r =
-        kesp_through(std::string("exec \"$0\" \"$@\" ") + redirect, {"-a", "0x10000", sim.address(), path});
+    run_result r = kesp_through(std::string("exec \"$0\" \"$@\" ") + redirect,
+                                {"-a", "0x10000", sim.address(), path});
     EXPECT_EQ(r.status, 0) << redirect << "\n" << r.err;
     ASSERT_TRUE(sim.wait_for_log(sim_done(image, ADDRESS))) << redirect << "\n" << sim.log();
     sim.stop();
@@ -173,7 +173,8 @@ TEST(KespSlowTarget, ClosedWindowMidImageForFortySeconds) {
   target.finish();
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_GE(took, 40s);
-  EXPECT_TRUE(r.out.ends_with(done_lines(image))) << r.out.substr(r.out.rfind('\n', r.out.size() - 2));
+  EXPECT_TRUE(r.out.ends_with(done_lines(image)))
+      << r.out.substr(r.out.rfind('\n', r.out.size() - 2));
 }
 
 TEST(KespSlowTarget, SilentBeforeEachReplyLongerThanTheWindow) {
