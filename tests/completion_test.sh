@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Checks the bash completions the way bash drives them: COMP_WORDS and
 # COMP_CWORD set, the function called, COMPREPLY compared.
-# usage: completion_test.sh SOURCE_DIR KESP KESP_SIM
+# usage: completion_test.sh SOURCE_DIR KESP KESP_SIM KESP_BATCH
 set -u
-src=$(realpath "$1") kesp=$(realpath "$2") sim=$(realpath "$3")
+src=$(realpath "$1") kesp=$(realpath "$2") sim=$(realpath "$3") batch=$(realpath "$4")
 . "$(dirname "$0")/testlib.sh"
 
 work=$(mktemp -d)
@@ -17,6 +17,7 @@ HOSTFILE=$work/hosts
 
 . "$src/completion/kesp.bash"
 . "$src/completion/kesp-sim.bash"
+. "$src/completion/kesp-batch.bash"
 
 # expect FUNCTION "EXPECTED" WORD...: completes the last word; EXPECTED is
 # the sorted replies, separated by blanks.
@@ -111,6 +112,46 @@ for option in "${!arg_of[@]}"; do
 done
 expect _kesp_sim '--nand --nand-block --nand-file --nand-id --nand-size' kesp-sim --trickle --nand
 
+# kesp-batch: every option of --help; files, folders or nothing after an
+# option by the argument --help names for it; boards elsewhere.
+declare -A batch_arg
+while read -r first second third; do
+  if [[ $first == -?, ]]; then
+    batch_arg[${first%,}]=$third batch_arg[$second]=$third
+  else
+    batch_arg[$first]=$second
+  fi
+done < <("$batch" --help | sed -nE 's/^ +(-[a-z], )?(--[a-z-]+)( ([A-Z]+))? .*/\1\2 \4/p')
+((${#batch_arg[@]} > 20)) || fail "found only ${#batch_arg[@]} options in kesp-batch --help"
+batch_options=$(printf '%s\n' "${!batch_arg[@]}" | sort | tr '\n' ' ')
+batch_options=${batch_options% }
+expect _kesp_batch "$batch_options" kesp-batch -
+expect _kesp_batch "$hosts" kesp-batch -i app.bin ''
+expect _kesp_batch 'board1 board2' kesp-batch -q bo
+for option in "${!batch_arg[@]}"; do
+  case ${batch_arg[$option]} in
+    FILE)
+      expect _kesp_batch "$files" kesp-batch "$option" ''
+      [[ $option == --* ]] || continue
+      expect _kesp_batch "$files" kesp-batch "$option" = a
+      expect _kesp_batch "$option=app.bin $option=apps $option=apt.img" kesp-batch "$option=a"
+      ;;
+    DIR)
+      expect _kesp_batch apps kesp-batch "$option" a
+      expect _kesp_batch "$option=apps" kesp-batch "$option=a"
+      ;;
+    '')
+      expect _kesp_batch "$hosts" kesp-batch "$option" ''
+      ;;
+    *)
+      expect _kesp_batch '' kesp-batch "$option" ''
+      [[ $option == --* ]] || continue
+      expect _kesp_batch '' kesp-batch "$option=1"
+      ;;
+  esac
+done
+
 complete -p kesp >/dev/null 2>&1 || fail "kesp.bash registers no completion for kesp"
+complete -p kesp-batch >/dev/null 2>&1 || fail "kesp-batch.bash registers no completion"
 complete -p kesp-sim >/dev/null 2>&1 || fail "kesp-sim.bash registers no completion for kesp-sim"
 exit $status

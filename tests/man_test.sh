@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Checks the manual pages: groff has nothing to warn about, and what they say
 # about command lines, messages and defaults agrees with the programs.
-# usage: man_test.sh SOURCE_DIR KESP KESP_SIM
+# usage: man_test.sh SOURCE_DIR KESP KESP_SIM KESP_BATCH
 set -u
-src=$1 kesp=$2 sim=$3
+src=$1 kesp=$2 sim=$3 batch=$4
 . "$(dirname "$0")/testlib.sh"
 
 # The page as plain text, each paragraph on one line and never hyphenated,
@@ -17,7 +17,7 @@ section() {
   render "$1" | awk -v name="$2" '/^[A-Z]/ { inside = ($0 == name) ; next } inside'
 }
 
-for page in "$src/man/kesp.1" "$src/man/kesp-sim.1"; do
+for page in "$src/man/kesp.1" "$src/man/kesp-sim.1" "$src/man/kesp-batch.1"; do
   warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 \
     man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 >/dev/null)
   [[ -z $warnings ]] || fail "man warns about $page: $warnings"
@@ -76,5 +76,33 @@ while read -r option default; do
   [[ $text == *"(default $default)"* ]] ||
     fail "kesp-sim page gives $option no default of $default: [$text]"
 done < <(sed -nE 's/^ +(-[a-z], )?(--[a-z-]+) .*\(default ([^)]*)\).*/\2 \3/p' <<<"$help")
+
+# kesp-batch: the synopsis is the usage text's, the option entries are those
+# of --help with the same argument names, the defaults agree, and every
+# field the report can hold is documented.
+page=$src/man/kesp-batch.1
+help=$("$batch" --help)
+usage=$(sed -n '1,/^$/p' <<<"$help" | sed '/^$/d; s/^usage: //; s/^ *//')
+synopsis=$(section "$page" SYNOPSIS | sed 's/^ *//')
+[[ $synopsis == "$usage" ]] || fail "kesp-batch synopsis [$synopsis], usage says [$usage]"
+help_options=$(sed -nE 's/^ +((-[a-z], )?--[a-z-]+( [A-Z]+)?).*/\1/p' <<<"$help" | sort)
+page_options=$(section "$page" OPTIONS |
+  sed -nE 's/^ {7}((-[a-z], )?--[a-z-]+( [A-Z]+)?)( .*)?$/\1/p' | sort)
+[[ $help_options == "$page_options" ]] || fail "kesp-batch options differ:
+$(diff <(echo "$help_options") <(echo "$page_options"))"
+(($(wc -l <<<"$help_options") > 15)) || fail "found too few options in kesp-batch --help"
+while IFS='|' read -r option default; do
+  text=$(section "$page" OPTIONS |
+    awk -v tag="$option" '$1 == tag || $2 == tag { getline; print; exit }')
+  [[ $text == *"(default$default)"* ]] ||
+    fail "kesp-batch page gives $option no default of$default: [$text]"
+done < <(sed -nE 's/^ +(-[a-z], )?(--[a-z-]+) .*\(default(:? [^)]*)\).*/\2|\3/p' <<<"$help")
+fields=$(grep -ohE 'j\["[a-z_]+"\]' "$src/batch/records.cpp" | sed -E 's/j\["(.*)"\]/\1/' | sort -u)
+(($(wc -l <<<"$fields") > 20)) || fail "found only $(wc -l <<<"$fields") report fields"
+report_section=$(section "$page" REPORT)
+for field in $fields; do
+  grep -qE "(^ {7}|, |^ *The summary object has.*)$field\b" <<<"$report_section" ||
+    fail "kesp-batch page does not document the report field $field"
+done
 
 exit $status
