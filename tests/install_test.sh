@@ -30,12 +30,13 @@ if ! cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1; then
   exit 1
 fi
 
-for file in bin/kesp bin/kesp-sim share/man/man1/kesp.1.gz share/man/man1/kesp-sim.1.gz \
+for file in bin/kesp bin/kesp-sim bin/kesp-batch share/man/man1/kesp.1.gz \
+  share/man/man1/kesp-sim.1.gz share/man/man1/kesp-batch.1.gz \
   share/bash-completion/completions/kesp share/bash-completion/completions/kesp-sim \
-  share/doc/kesp/README.md; do
+  share/bash-completion/completions/kesp-batch share/doc/kesp/README.md; do
   [[ -f $prefix/$file ]] || fail "$file is not installed"
 done
-for program in kesp kesp-sim; do
+for program in kesp kesp-sim kesp-batch; do
   [[ -x $prefix/bin/$program ]] || fail "bin/$program is not executable"
   found=$(MANPATH=$prefix/share/man man -w "$program" 2>&1)
   [[ $found == "$prefix/share/man/man1/$program.1.gz" ]] || fail "man -w $program: $found"
@@ -82,6 +83,13 @@ load() {  # load MODE-LINE KESP-OPTIONS...
 }
 load 'kesp: flash update done, size = 3000' -a 0x10000
 load 'kesp: flash compare done, size = 3000' -c -a 0x10000
+# The installed kesp-batch compares the same image, and its report says so.
+out=$(timeout 20 "$prefix/bin/kesp-batch" -c -a 0x10000 -i "$work/image" --report "$work/r.jsonl" \
+  "$host" 2>&1)
+rc=$?
+((rc == 0)) || fail "kesp-batch -c exits $rc: $out"
+grep -q "\"result\":\"passed\",.*\"crc\":\"$(printf '%08x' "0x$crc")\"" "$work/r.jsonl" ||
+  fail "kesp-batch's report does not show a passed compare with crc $crc: $(cat "$work/r.jsonl")"
 
 stop_sim || fail "kesp-sim did not stop cleanly: $(cat "$work/sim.log")"
 grep -q "update nor addr=0x10000 size=3000" "$work/sim.log" ||
