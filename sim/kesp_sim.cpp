@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "stdfds.h"
 #include "target.h"
@@ -229,6 +231,11 @@ settings parse_command_line(int argc, char *argv[]) {
         break;
       case OPT_FINAL_ERROR:
         f.final_error = parse_code("--final-error", optarg);
+        // Code 0 is the done reply: the client would believe an image was
+        // written that never was.
+        if (*f.final_error == ERR_NONE) {
+          usage_error("--final-error 0 would report done and write nothing; give a failure code");
+        }
         break;
       case OPT_CLOSE_AFTER:
         f.close_after =
@@ -300,9 +307,31 @@ bool install_stop_handlers() {
   exit(EXIT_FAILURE_TO_START);
 }
 
+// A flash file already in use here, by the identity that survives other
+// names for it (links, "./", symlinks).
+struct opened_file {
+  dev_t device;
+  ino_t inode;
+  std::string path;
+};
+
+// Files this process already keeps a device in. Two devices in one file
+// would each overwrite the other; the lock would call that "in use by
+// another simulator", which points the user the wrong way.
+std::vector<opened_file> opened;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+
 void open_device(flash_device &dev, const std::string &path) {
+  struct stat st {};
+  if (!path.empty() && stat(path.c_str(), &st) == 0) {
+    for (const auto &o : opened) {
+      if (o.device == st.st_dev && o.inode == st.st_ino) {
+        usage_error(path + " and " + o.path + " are the same file: each device needs its own");
+      }
+    }
+  }
   std::string why = path.empty() ? open_memory(dev) : open_backing_file(dev, path);
   if (!why.empty()) fail_to_start(why);
+  if (!path.empty() && fstat(dev.fd, &st) == 0) opened.push_back({st.st_dev, st.st_ino, path});
 }
 
 int open_listener(const std::string &address) {

@@ -487,6 +487,11 @@ TEST(SimCommandLine, RefusesWhatItCannotServe) {
   std::string kept = unique_path("nor");
   write_file(kept, "not a flash image");
   std::string held = unique_path("nor");
+  // One file under two names, for the NOR and the NAND.
+  std::string held2 = unique_path("both");
+  std::string link2 = unique_path("link");
+  write_file(held2, std::string(64 * 1024, '\xff'));
+  ASSERT_EQ(link(held2.c_str(), link2.c_str()), 0);
   sim_process holder(KESP_SIM_BINARY, {"--nor-size", "64K", "--nor-file", held});
   ASSERT_TRUE(holder.ready()) << holder.log();
   const std::string taken = holder.address();
@@ -500,6 +505,18 @@ TEST(SimCommandLine, RefusesWhatItCannotServe) {
       {{"--bogus"}, 2, "unknown option --bogus"},
       {{"--nor-size", "100K", "--nor-block", "64K"}, 2, "multiple of the erase-block size"},
       {{"--cut-first", "18"}, 2, "invalid --cut-first"},
+      {{"--final-error", "0"}, 2, "--final-error 0 would report done and write nothing"},
+      {{"--final-error", "0x0"}, 2, "--final-error 0 would report done and write nothing"},
+      {{"--nor-size", "64K", "--nand-size", "64K", "--nand-block", "16K", "--nor-file", held2,
+        "--nand-file", held2},
+       2,
+       held2 + " and " + held2 + " are the same file",
+       true},
+      {{"--nor-size", "64K", "--nand-size", "64K", "--nand-block", "16K", "--nor-file", held2,
+        "--nand-file", link2},
+       2,
+       link2 + " and " + held2 + " are the same file",
+       true},
       {{"--listen", "localhost"}, 2, "not an IPv4 address"},
       {{"--listen", taken}, 1, strerror(EADDRINUSE)},
       {{"--nor-file", kept}, 1, "holds 17 bytes", true},
@@ -514,6 +531,7 @@ TEST(SimCommandLine, RefusesWhatItCannotServe) {
     EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
   }
   EXPECT_EQ(read_file(kept), "not a flash image");
+  EXPECT_TRUE(read_file(held2) == std::string(64 * 1024, '\xff')) << "a refused file changed";
   EXPECT_EQ(holder.stop(), 0);
 }
 
