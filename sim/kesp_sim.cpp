@@ -297,8 +297,10 @@ bool install_stop_handlers() {
   struct sigaction sa {};
   sa.sa_handler = on_stop_signal;
   sigemptyset(&sa.sa_mask);
-  // A client that vanishes must fail our send, not end the process.
+  // A client that vanishes must fail our send, not end the process, and a
+  // file size limit must fail our write.
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
   return sigaction(SIGINT, &sa, nullptr) == 0 && sigaction(SIGTERM, &sa, nullptr) == 0;
 }
 
@@ -329,8 +331,15 @@ void open_device(flash_device &dev, const std::string &path) {
       }
     }
   }
-  std::string why = path.empty() ? open_memory(dev) : open_backing_file(dev, path);
+  bool stopped = false;
+  std::string why =
+      path.empty() ? open_memory(dev) : open_backing_file(dev, path, stop_pipe[0], &stopped);
   if (!why.empty()) fail_to_start(why);
+  if (stopped) {
+    // Nothing was left behind; stopping now is what was asked for.
+    fprintf(stderr, "kesp-sim: stopped\n");
+    exit(0);
+  }
   if (!path.empty() && fstat(dev.fd, &st) == 0) opened.push_back({st.st_dev, st.st_ino, path});
 }
 
@@ -384,10 +393,12 @@ int main(int argc, char *argv[]) {
   if (!open_std_fds()) return EXIT_FAILURE_TO_START;
   settings s = parse_command_line(argc, argv);
   int listener = open_listener(s.listen);
-  open_device(s.t.nor, s.nor_file);
-  if (s.t.nand) open_device(*s.t.nand, s.nand_file);
+  // Before the flash files: making a large one takes a while, and a stop
+  // meanwhile must end it cleanly.
   if (!install_stop_handlers()) fail_to_start(std::string("signals: ") + strerror(errno));
   s.t.stop_fd = stop_pipe[0];
+  open_device(s.t.nor, s.nor_file);
+  if (s.t.nand) open_device(*s.t.nand, s.nand_file);
 
   fprintf(stderr, "kesp-sim: listening on %s:%u\n", s.listen.c_str(), LOADER_PORT);
   serve(listener, s.t);

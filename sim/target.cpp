@@ -25,8 +25,8 @@
 namespace {
 
 constexpr size_t IO_CHUNK = size_t{64} * 1024;  // bytes per receive, flash read and erase write
-constexpr uint8_t ERASED = 0xFF;        // the value of every byte of an erased block
-constexpr int TRICKLE_PAUSE_MS = 5;     // between the bytes of a trickled reply
+constexpr uint8_t ERASED = 0xFF;                // the value of every byte of an erased block
+constexpr int TRICKLE_PAUSE_MS = 5;             // between the bytes of a trickled reply
 
 std::string errno_text(const std::string &what) { return what + ": " + strerror(errno); }
 
@@ -259,9 +259,9 @@ bool reply_and_go_on(int fd, const target &t, const flash_reply &reply, std::opt
     return false;
   }
   if (cut) {
-    end_injected(fd, t, std::string(which) + " reply cut after " + std::to_string(*cut) +
-                            " bytes (injected)",
-                 rec);
+    end_injected(
+        fd, t,
+        std::string(which) + " reply cut after " + std::to_string(*cut) + " bytes (injected)", rec);
     return false;
   }
   return true;
@@ -336,6 +336,79 @@ bool receive_image(int fd, const target &t, const flash_device *dev, session_rec
   }
 }
 
+// create_erased's word for "the file appeared meanwhile: look again".
+const char RECHECK[] = "recheck";
+// What a file being made is called until it is whole; one per file, so a
+// leftover from a killed simulator is found and reused, never piled up.
+const char CREATING_SUFFIX[] = ".kesp-sim-new";
+constexpr int STOP_CHECK_CHUNKS = 16;  // erased chunks written between looks at the stop request
+
+bool stop_requested(int stop_fd) {
+  if (stop_fd < 0) return false;
+  pollfd p = {stop_fd, POLLIN, 0};
+  return poll(&p, 1, 0) > 0;
+}
+
+void sync_folder_of(const std::string &path) {
+  auto dir = std::filesystem::absolute(path).parent_path();
+  int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd >= 0) {
+    fsync(dir_fd);
+    close(dir_fd);
+  }
+}
+
+// Makes path an erased file of the device's size that appears under its
+// name only once whole: filled under a temporary name beside it, synced,
+// renamed, and the folder synced, so that neither a crash nor a stop nor a
+// full disk leaves a short file that would block every restart. On success
+// dev.fd is the new file, locked.
+std::string create_erased(flash_device &dev, const std::string &path, int stop_fd, bool *stopped) {
+  const std::string temp = path + CREATING_SUFFIX;
+  int fd = open(temp.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return errno_text(temp);
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    std::string why =
+        errno == EWOULDBLOCK ? path + ": in use by another simulator" : errno_text(temp);
+    close(fd);
+    return why;
+  }
+  // Whoever held the temporary before us may have finished with it: then
+  // the name now leads to a whole file, and ours is a fresh stray.
+  auto drop = [&](std::string why) {
+    unlink(temp.c_str());
+    close(fd);
+    return why;
+  };
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && st.st_size != 0) return drop(RECHECK);
+  // A leftover of a killed simulator is ours to reuse.
+  if (ftruncate(fd, 0) != 0) return drop(errno_text(temp));
+  // Reserving the space first makes a full disk fail at once.
+  int rc = posix_fallocate(fd, 0, static_cast<off_t>(dev.size));
+  if (rc != 0 && rc != EOPNOTSUPP && rc != EINVAL) {
+    errno = rc;
+    return drop("cannot create " + errno_text(path));
+  }
+  static const std::vector<uint8_t> erased(IO_CHUNK, ERASED);
+  int chunks = 0;
+  for (uint64_t at = 0; at < dev.size; at += IO_CHUNK) {
+    if (++chunks % STOP_CHECK_CHUNKS == 0 && stop_requested(stop_fd)) {
+      if (stopped != nullptr) *stopped = true;
+      return drop({});
+    }
+    if (!pwrite_all(fd, erased.data(), std::min<uint64_t>(IO_CHUNK, dev.size - at), at)) {
+      return drop("cannot create " + errno_text(path));
+    }
+  }
+  if (fsync(fd) != 0) return drop("cannot create " + errno_text(path));
+  if (rename(temp.c_str(), path.c_str()) != 0) return drop("cannot create " + errno_text(path));
+  // The new name must survive a crash as well as the bytes.
+  sync_folder_of(path);
+  dev.fd = fd;
+  return {};
+}
+
 }  // namespace
 
 std::string check_geometry(const flash_device &dev) {
@@ -349,36 +422,46 @@ std::string check_geometry(const flash_device &dev) {
   return {};
 }
 
-std::string open_backing_file(flash_device &dev, const std::string &path) {
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return errno_text(path);
-  auto fail = [&](const std::string &why) {
-    close(fd);
-    return why;
-  };
-  // Two simulators writing one file would each believe they own the flash.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    return fail(errno == EWOULDBLOCK ? path + ": in use by another simulator" : errno_text(path));
-  }
-  struct stat st {};
-  if (fstat(fd, &st) != 0) return fail(errno_text(path));
-  if (!S_ISREG(st.st_mode)) return fail(path + ": not a regular file");
-  auto held = static_cast<uint64_t>(st.st_size);
-  if (held == 0) {
-    if (!fill_erased(fd, 0, dev.size) || fsync(fd) != 0) return fail(errno_text(path));
-    // The new file's name must survive a crash as well as its bytes.
-    auto dir = std::filesystem::absolute(path).parent_path();
-    int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir_fd >= 0) {
-      fsync(dir_fd);
-      close(dir_fd);
+std::string open_backing_file(flash_device &dev, const std::string &path, int stop_fd,
+                              bool *stopped) {
+  if (stopped != nullptr) *stopped = false;
+  // A second look is needed at most once: when another simulator finished
+  // making the file while we waited to make it.
+  for (int look = 0; look < 2; ++look) {
+    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0 && errno != ENOENT) return errno_text(path);
+    if (fd >= 0) {
+      auto fail = [&](const std::string &why) {
+        close(fd);
+        return why;
+      };
+      // Two simulators writing one file would each believe they own the flash.
+      if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        return fail(errno == EWOULDBLOCK ? path + ": in use by another simulator"
+                                         : errno_text(path));
+      }
+      struct stat st {};
+      if (fstat(fd, &st) != 0) return fail(errno_text(path));
+      if (!S_ISREG(st.st_mode)) return fail(path + ": not a regular file");
+      auto held = static_cast<uint64_t>(st.st_size);
+      if (held == dev.size) {
+        dev.fd = fd;
+        return {};
+      }
+      if (held != 0) {
+        return fail(path + ": holds " + std::to_string(held) + " bytes but the " + dev.name +
+                    " device has " + std::to_string(dev.size));
+      }
+      // An empty file is made anew like a missing one; our lock on it keeps
+      // others out meanwhile.
+      std::string why = create_erased(dev, path, stop_fd, stopped);
+      close(fd);
+      return why == RECHECK ? path + ": in use by another simulator" : why;
     }
-  } else if (held != dev.size) {
-    return fail(path + ": holds " + std::to_string(held) + " bytes but the " + dev.name +
-                " device has " + std::to_string(dev.size));
+    std::string why = create_erased(dev, path, stop_fd, stopped);
+    if (why != RECHECK) return why;
   }
-  dev.fd = fd;
-  return {};
+  return path + ": in use by another simulator";
 }
 
 std::string open_memory(flash_device &dev) {

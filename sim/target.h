@@ -25,10 +25,13 @@ struct flash_device {
 std::string check_geometry(const flash_device &dev);
 
 // Opens path as the device's store, locked against a second simulator.
-// A missing or empty file is created erased at the device size; a file of
-// any other size is refused rather than guessed at. Returns an empty string
-// or why it failed.
-std::string open_backing_file(flash_device &dev, const std::string &path);
+// A missing or empty file is created erased at the device size, appearing
+// under its name only once whole; a file of any other size is refused
+// rather than guessed at. Creation gives up, leaving nothing behind, once
+// stop_fd is readable, and says so in *stopped. Returns an empty string or
+// why it failed.
+std::string open_backing_file(flash_device &dev, const std::string &path, int stop_fd = -1,
+                              bool *stopped = nullptr);
 
 // Gives the device an erased store in anonymous memory, gone at exit.
 std::string open_memory(flash_device &dev);

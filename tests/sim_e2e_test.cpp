@@ -470,6 +470,80 @@ INSTANTIATE_TEST_SUITE_P(StdDescriptors, SimClosedStd,
                            return CLOSED_STD[p.param].name;
                          });
 
+// A large flash file takes a while to make; whatever happens meanwhile, a
+// restart must find either no file or a whole one under the name.
+constexpr char CREATING[] = ".kesp-sim-new";  // the file's name while it is made
+constexpr char BIG_SIZE[] = "2G";             // seconds to fill: time enough to interrupt
+
+bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+
+// Starts a simulator that makes path at size, and waits until the file
+// being made shows up; null if it never did.
+std::unique_ptr<sim_process> sim_making(const std::string &path, const std::string &size) {
+  for (int attempt = 0; attempt < ADDRESS_TRIES; ++attempt) {
+    auto sim = std::make_unique<sim_process>(
+        KESP_SIM_BINARY, std::vector<std::string>{"--nor-file", path, "--nor-size", size}, 0ms);
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!exists(path + CREATING) && !address_was_taken(sim->log()) &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(1ms);
+    }
+    if (exists(path + CREATING)) return sim;
+    if (!address_was_taken(sim->log())) return nullptr;
+  }
+  return nullptr;
+}
+
+TEST(SimCreatesFile, StopWhileMakingItLeavesNothingAndExitsZero) {
+  const std::string path = unique_path("big");
+  auto sim = sim_making(path, BIG_SIZE);
+  ASSERT_TRUE(sim) << "the file was never begun";
+  auto began = std::chrono::steady_clock::now();
+  EXPECT_EQ(sim->stop(), 0) << sim->log();
+  EXPECT_LT(std::chrono::steady_clock::now() - began, PROMPT) << "the stop waited for the file";
+  EXPECT_EQ(sim->log().substr(sim->log().rfind("kesp-sim: ")), "kesp-sim: stopped\n") << sim->log();
+  EXPECT_FALSE(exists(path)) << "a partial file is left under the name";
+  EXPECT_FALSE(exists(path + CREATING)) << "the partial file is left";
+
+  sim_process again(KESP_SIM_BINARY, {"--nor-file", path, "--nor-size", "64K"});
+  EXPECT_TRUE(again.ready()) << again.log();
+  EXPECT_EQ(again.stop(), 0);
+  EXPECT_TRUE(read_file(path) == std::string(64 * 1024, '\xff'));
+}
+
+TEST(SimCreatesFile, KilledWhileMakingItDoesNotBlockARestart) {
+  const std::string path = unique_path("big");
+  auto sim = sim_making(path, BIG_SIZE);
+  ASSERT_TRUE(sim) << "the file was never begun";
+  kill(sim->pid(), SIGKILL);
+  sim->stop();
+  EXPECT_FALSE(exists(path)) << "a partial file is left under the name";
+
+  sim_process again(KESP_SIM_BINARY, {"--nor-file", path, "--nor-size", "64K"});
+  EXPECT_TRUE(again.ready()) << again.log();
+  EXPECT_EQ(again.stop(), 0);
+  EXPECT_TRUE(read_file(path) == std::string(64 * 1024, '\xff'));
+  EXPECT_FALSE(exists(path + CREATING)) << "the leftover was not cleared";
+}
+
+// A file size limit fails the writes as a full disk would, without needing
+// one.
+TEST(SimCreatesFile, NoRoomLeavesNothingAndSaysWhy) {
+  const std::string path = unique_path("big");
+  run_result r;
+  for (int attempt = 0; attempt < ADDRESS_TRIES; ++attempt) {
+    r = run_program({"/bin/sh", "-c", "ulimit -f 1024 && exec \"$0\" \"$@\"", KESP_SIM_BINARY,
+                     "--listen", next_candidate(), "--nor-file", path, "--nor-size", "2M"},
+                    RUN_LIMIT);
+    if (!address_was_taken(r.err)) break;
+  }
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cannot create " + path + ": " + strerror(EFBIG)), std::string::npos)
+      << r.err;
+  EXPECT_FALSE(exists(path)) << "a partial file is left under the name";
+  EXPECT_FALSE(exists(path + CREATING)) << "the partial file is left";
+}
+
 TEST(SimCommandLine, HelpListsEveryOption) {
   run_result r = run_program({KESP_SIM_BINARY, "--help"}, RUN_LIMIT);
   EXPECT_EQ(r.status, 0);
