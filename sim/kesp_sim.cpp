@@ -73,7 +73,9 @@ const char USAGE[] =
     "                          then close\n"
     "      --trickle           send replies one byte at a time, 5 ms apart\n"
     "      --reply-delay MS    wait MS milliseconds before each reply\n"
-    "      --final-delay MS    wait MS milliseconds more before the final reply\n";
+    "      --final-delay MS    wait MS milliseconds more before the final reply\n"
+    "      --write-delay MS    wait MS milliseconds after each 64K written into the\n"
+    "                          flash, as a slow part would\n";
 
 enum option_id {
   OPT_NOR_FILE = 256,
@@ -96,6 +98,7 @@ enum option_id {
   OPT_TRICKLE,
   OPT_REPLY_DELAY,
   OPT_FINAL_DELAY,
+  OPT_WRITE_DELAY,
 };
 
 const option LONG_OPTIONS[] = {
@@ -121,6 +124,7 @@ const option LONG_OPTIONS[] = {
     {"trickle", no_argument, nullptr, OPT_TRICKLE},
     {"reply-delay", required_argument, nullptr, OPT_REPLY_DELAY},
     {"final-delay", required_argument, nullptr, OPT_FINAL_DELAY},
+    {"write-delay", required_argument, nullptr, OPT_WRITE_DELAY},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -176,8 +180,8 @@ int parse_ms(const char *name, const char *text) {
 
 settings parse_command_line(int argc, char *argv[]) {
   settings s;
-  s.t.nor = {"nor", NOR_ID, NOR_SIZE, NOR_BLOCK, -1};
-  flash_device nand{"nand", NAND_ID, NAND_SIZE, NAND_BLOCK, -1};
+  s.t.nor = {"nor", NOR_ID, NOR_SIZE, NOR_BLOCK, -1, {}, {}};
+  flash_device nand{"nand", NAND_ID, NAND_SIZE, NAND_BLOCK, -1, {}, {}};
   fault_plan &f = s.t.faults;
   s.t.idle_timeout_ms = IDLE_TIMEOUT_MS;
   opterr = 0;
@@ -262,6 +266,9 @@ settings parse_command_line(int argc, char *argv[]) {
         break;
       case OPT_FINAL_DELAY:
         f.final_delay_ms = parse_ms("--final-delay", optarg);
+        break;
+      case OPT_WRITE_DELAY:
+        f.write_delay_ms = parse_ms("--write-delay", optarg);
         break;
       case ':':
         usage_error(std::string(name) + " needs a value");

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -13,18 +14,30 @@
 // Addresses on the wire are 32 bits wide, so no device may be larger.
 inline constexpr uint64_t DEVICE_SIZE_LIMIT = uint64_t{1} << 32;
 
+// The steps of a write to a file-backed device, for tests that make one fail.
+enum class write_step {
+  journal,  // writing the journal of the new block contents
+  apply,    // writing the new contents into the file
+};
+
 struct flash_device {
   std::string name;         // "nor" or "nand", for the log
   uint16_t id = 0;          // flash_id in both replies
   uint64_t size = 0;        // bytes, a multiple of block_size
   uint64_t block_size = 0;  // erase unit
   int fd = -1;              // backing store: a regular file or anonymous memory
+  std::string path;         // the file's, beside which its journal lies; empty in memory
+  // Tests only: an errno value to fail that step with, or 0.
+  std::function<int(write_step)> inject;
 };
 
 // Checks the geometry; returns an empty string or why it is unusable.
 std::string check_geometry(const flash_device &dev);
 
-// Opens path as the device's store, locked against a second simulator.
+// Opens path as the device's store, locked against a second simulator. A
+// write that a dead simulator left half done is completed from its journal
+// (PATH.journal) when that is whole, and otherwise dropped with the old
+// content intact.
 // A missing or empty file is created erased at the device size, appearing
 // under its name only once whole; a file of any other size is refused
 // rather than guessed at. Creation gives up, leaving nothing behind, once
@@ -50,6 +63,7 @@ struct fault_plan {
   bool trickle = false;                 // replies one byte at a time
   int reply_delay_ms = 0;               // before each reply
   int final_delay_ms = 0;               // before the final reply, on top of the above
+  int write_delay_ms = 0;               // after each 64 KiB written into the flash
 };
 
 struct target {

@@ -552,7 +552,7 @@ TEST(SimCommandLine, HelpListsEveryOption) {
         "--nand ",        "--nand-file",      "--nand-size",   "--nand-block",  "--nand-id",
         "--idle-timeout", "--help",           "--first-error", "--final-error", "--close-after",
         "--reset-after",  "--no-final-reply", "--cut-first",   "--cut-final",   "--trickle",
-        "--reply-delay",  "--final-delay"}) {
+        "--reply-delay",  "--final-delay",    "--write-delay"}) {
     EXPECT_NE(r.out.find(option), std::string::npos) << option;
   }
 }
