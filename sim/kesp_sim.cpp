@@ -32,6 +32,7 @@ constexpr uint64_t NOR_BLOCK = uint64_t{64} << 10;    // 64 KiB
 constexpr uint64_t NAND_SIZE = uint64_t{64} << 20;    // 64 MiB
 constexpr uint64_t NAND_BLOCK = uint64_t{128} << 10;  // 128 KiB
 constexpr int IDLE_TIMEOUT_MS = 10000;                // silence before a client is dropped
+constexpr int SESSION_LIMIT_MS = 3600 * 1000;         // an hour: no real transfer takes that
 constexpr int LISTEN_BACKLOG = 8;                     // clients queued behind the one served
 constexpr int ACCEPT_RETRY_MS = 100;                  // pause when out of descriptors
 constexpr int EXIT_USAGE = 2;                         // bad command line
@@ -55,6 +56,8 @@ const char USAGE[] =
     "      --nand-block BYTES  NAND erase-block size (default 128K)\n"
     "      --nand-id ID        NAND flash_id (default 0x0202)\n"
     "      --idle-timeout MS   drop a client silent for MS milliseconds (default 10000)\n"
+    "      --session-limit MS  drop a client connected for MS milliseconds, however\n"
+    "                          it trickles (default 3600000)\n"
     "  -h, --help              print this text and exit\n"
     "\n"
     "Any --nand option adds the NAND device; without it, NAND requests get\n"
@@ -88,6 +91,7 @@ enum option_id {
   OPT_NAND_BLOCK,
   OPT_NAND_ID,
   OPT_IDLE_TIMEOUT,
+  OPT_SESSION_LIMIT,
   OPT_FIRST_ERROR,
   OPT_FINAL_ERROR,
   OPT_CLOSE_AFTER,
@@ -114,6 +118,7 @@ const option LONG_OPTIONS[] = {
     {"nand-block", required_argument, nullptr, OPT_NAND_BLOCK},
     {"nand-id", required_argument, nullptr, OPT_NAND_ID},
     {"idle-timeout", required_argument, nullptr, OPT_IDLE_TIMEOUT},
+    {"session-limit", required_argument, nullptr, OPT_SESSION_LIMIT},
     {"first-error", required_argument, nullptr, OPT_FIRST_ERROR},
     {"final-error", required_argument, nullptr, OPT_FINAL_ERROR},
     {"close-after", required_argument, nullptr, OPT_CLOSE_AFTER},
@@ -184,6 +189,7 @@ settings parse_command_line(int argc, char *argv[]) {
   flash_device nand{"nand", NAND_ID, NAND_SIZE, NAND_BLOCK, -1, {}, {}};
   fault_plan &f = s.t.faults;
   s.t.idle_timeout_ms = IDLE_TIMEOUT_MS;
+  s.t.session_limit_ms = SESSION_LIMIT_MS;
   opterr = 0;
   int opt = 0;
   while ((opt = getopt_long(argc, argv, ":l:h", LONG_OPTIONS, nullptr)) != -1) {
@@ -229,6 +235,10 @@ settings parse_command_line(int argc, char *argv[]) {
       case OPT_IDLE_TIMEOUT:
         s.t.idle_timeout_ms = parse_ms("--idle-timeout", optarg);
         if (s.t.idle_timeout_ms == 0) usage_error("--idle-timeout must be at least 1");
+        break;
+      case OPT_SESSION_LIMIT:
+        s.t.session_limit_ms = parse_ms("--session-limit", optarg);
+        if (s.t.session_limit_ms == 0) usage_error("--session-limit must be at least 1");
         break;
       case OPT_FIRST_ERROR:
         f.first_error = parse_code("--first-error", optarg);

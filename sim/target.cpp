@@ -27,6 +27,7 @@ namespace {
 constexpr size_t IO_CHUNK = size_t{64} * 1024;  // bytes per receive, flash read and erase write
 constexpr uint8_t ERASED = 0xFF;                // the value of every byte of an erased block
 constexpr int TRICKLE_PAUSE_MS = 5;             // between the bytes of a trickled reply
+constexpr int DRAIN_MS = 2000;                  // at most, for the client's close after ours
 
 std::string errno_text(const std::string &what) { return what + ": " + strerror(errno); }
 
@@ -281,7 +282,7 @@ std::string settle_journal(const flash_device &dev) {
   return verdict({});
 }
 
-enum class io { ok, closed, silent, stopped, failed };
+enum class io { ok, closed, silent, stopped, expired, failed };
 
 session_end end_for(io r) {
   switch (r) {
@@ -289,31 +290,45 @@ session_end end_for(io r) {
       return session_end::silent;
     case io::stopped:
       return session_end::stopped;
+    case io::expired:
+      return session_end::expired;
     default:
       return session_end::gone;
   }
 }
 
-// Waits for fd to become readable within the time-out, or for stop_fd.
+using clock_type = std::chrono::steady_clock;
+
+int ms_until(clock_type::time_point when) {
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(when - clock_type::now()).count();
+  return static_cast<int>(std::clamp<int64_t>(left, 0, INT_MAX));
+}
+
+// Waits for fd to become readable within the time-out, or for stop_fd; the
+// session's own limit bounds every wait.
 io wait_readable(int fd, const target &t, int timeout_ms) {
   pollfd fds[2] = {{fd, POLLIN, 0}, {t.stop_fd, POLLIN, 0}};
   nfds_t count = t.stop_fd >= 0 ? 2 : 1;
+  auto until = clock_type::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
-    int n = poll(fds, count, timeout_ms);
+    int session_left = ms_until(t.session_deadline);
+    int left = ms_until(until);
+    int n = poll(fds, count, std::min(left, session_left));
     if (n < 0) {
       if (errno == EINTR) continue;
       return io::failed;
     }
-    if (n == 0) return io::silent;
+    if (n == 0) return session_left <= left ? io::expired : io::silent;
     if (count == 2 && fds[1].revents != 0) return io::stopped;
     return io::ok;
   }
 }
 
-// Receives up to n bytes, at least one, into buf.
-io recv_some(int fd, const target &t, uint8_t *buf, size_t n, size_t *got) {
+// Receives up to n bytes, at least one, into buf, waiting at most
+// timeout_ms for them.
+io recv_some(int fd, const target &t, uint8_t *buf, size_t n, size_t *got, int timeout_ms) {
   *got = 0;
-  io w = wait_readable(fd, t, t.idle_timeout_ms);
+  io w = wait_readable(fd, t, timeout_ms);
   if (w != io::ok) return w;
   for (;;) {
     ssize_t r = recv(fd, buf, n, 0);
@@ -324,6 +339,11 @@ io recv_some(int fd, const target &t, uint8_t *buf, size_t n, size_t *got) {
     *got = static_cast<size_t>(r);
     return io::ok;
   }
+}
+
+// The same within the idle time-out.
+io recv_some(int fd, const target &t, uint8_t *buf, size_t n, size_t *got) {
+  return recv_some(fd, t, buf, n, got, t.idle_timeout_ms);
 }
 
 io recv_exact(int fd, const target &t, uint8_t *buf, size_t n, size_t *got) {
@@ -380,12 +400,15 @@ io send_reply(int fd, const target &t, const flash_reply &reply, std::optional<s
 
 // Ends our side in order and drops whatever the client still sends until
 // it closes, so that it reads our close rather than a reset, which unread
-// data would turn a plain close into.
+// data would turn a plain close into. A client that goes on sending gets
+// the reset after a short while: it must not hold the target.
 void close_in_order(int fd, const target &t) {
   shutdown(fd, SHUT_WR);
   std::array<uint8_t, IO_CHUNK> sink{};
   size_t got = 0;
-  while (recv_some(fd, t, sink.data(), sink.size(), &got) == io::ok) {
+  auto until = clock_type::now() + std::chrono::milliseconds(std::min(DRAIN_MS, t.idle_timeout_ms));
+  for (int left = ms_until(until); left > 0; left = ms_until(until)) {
+    if (recv_some(fd, t, sink.data(), sink.size(), &got, left) != io::ok) break;
   }
 }
 
@@ -677,6 +700,7 @@ void close_device(flash_device &dev) {
 }
 
 session_record serve_connection(int fd, target &t) {
+  t.session_deadline = clock_type::now() + std::chrono::milliseconds(t.session_limit_ms);
   session_record rec;
   const fault_plan &faults = t.faults;
   if (!read_request(fd, t, rec)) return rec;
@@ -738,6 +762,7 @@ std::string describe(const session_record &rec) {
   if (!rec.have_request) {
     std::string why = rec.end == session_end::silent    ? "client went silent"
                       : rec.end == session_end::stopped ? "stopped"
+                      : rec.end == session_end::expired ? "session limit reached"
                                                         : "client went away";
     return why + " before a whole request (" + std::to_string(rec.request_bytes) + " bytes)";
   }
@@ -762,6 +787,8 @@ std::string describe(const session_record &rec) {
       return line + "client went silent" + progress;
     case session_end::stopped:
       return line + "stopped" + progress;
+    case session_end::expired:
+      return line + "session limit reached" + progress;
     case session_end::send_fail:
     case session_end::injected:
       return line + (rec.judged ? verdict + ", " : std::string()) + rec.note;

@@ -4,6 +4,7 @@
 // socketpair.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -71,7 +72,11 @@ struct target {
   std::optional<flash_device> nand;
   fault_plan faults;
   int idle_timeout_ms = 10000;  // a client silent this long is dropped
-  int stop_fd = -1;             // readable once the simulator must stop; -1 for never
+  // A client still connected this long after it came is dropped, however
+  // it trickles: no real transfer comes near it.
+  int session_limit_ms = 3600 * 1000;
+  std::chrono::steady_clock::time_point session_deadline;  // of the connection being served
+  int stop_fd = -1;  // readable once the simulator must stop; -1 for never
 };
 
 // How a connection ended.
@@ -80,6 +85,7 @@ enum class session_end {
   replied,    // both replies went out, whatever the verdict
   gone,       // the client closed or reset before the transaction was over
   silent,     // the client sent nothing for the idle time-out
+  expired,    // the session limit passed
   stopped,    // stop_fd fired
   injected,   // a fault ended it early
   send_fail,  // a reply could not be sent

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -542,6 +543,96 @@ TEST(SimCreatesFile, NoRoomLeavesNothingAndSaysWhy) {
       << r.err;
   EXPECT_FALSE(exists(path)) << "a partial file is left under the name";
   EXPECT_FALSE(exists(path + CREATING)) << "the partial file is left";
+}
+
+// A client may hold the single-connection simulator only so long: a whole
+// session has its limit however the bytes trickle, and after the final
+// reply the simulator waits only briefly for the client's close.
+constexpr int DRIBBLE_IDLE_MS = 2000;
+constexpr auto DRIBBLE_PAUSE = 1500ms;   // under the idle time-out, every time
+constexpr int DRIBBLE_LIMIT_MS = 3000;   // the session limit the dribbler meets
+constexpr auto CLIENT_GIVES_UP = 9s;     // how long a rogue client goes on at most
+constexpr auto DROPPED_WITHIN = 6s;      // from connecting; the rogue alone would take 9 s
+constexpr auto DRAINED_WITHIN = 4500ms;  // from the final reply; the drain takes at most 2 s
+
+// Whether the simulator has ended the connection, waiting at most limit.
+bool dropped_within(int fd, std::chrono::milliseconds limit) {
+  pollfd p{fd, POLLIN, 0};
+  if (poll(&p, 1, static_cast<int>(limit.count())) != 1) return false;
+  char buf[64];
+  ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno != EAGAIN);
+}
+
+TEST(SimHeldByOneClient, DribblerIsDroppedAtTheSessionLimit) {
+  bench b({"--idle-timeout", std::to_string(DRIBBLE_IDLE_MS), "--session-limit",
+           std::to_string(DRIBBLE_LIMIT_MS)});
+  ASSERT_TRUE(b.sim->ready()) << b.sim->log();
+  int fd = connect_to(b.address);
+  ASSERT_GE(fd, 0);
+  auto began = std::chrono::steady_clock::now();
+  std::string header = request(1000 | FLAG_ADDRESS, 0x4000, 0);
+  send_all(fd, header.data(), header.size());
+  uint8_t reply[REPLY_SIZE];
+  ASSERT_EQ(recv_all(fd, reply, sizeof reply), static_cast<ssize_t>(REPLY_SIZE));
+
+  // A real client waits behind it meanwhile.
+  std::string image = pattern_bytes(IMAGE_SIZE, 11);
+  run_result served;
+  std::chrono::steady_clock::duration served_after{};
+  std::thread next([&] {
+    served = b.kesp({"-a", "0x4010"}, image);
+    served_after = std::chrono::steady_clock::now() - began;
+  });
+  bool dropped = false;
+  while (!dropped && std::chrono::steady_clock::now() - began < CLIENT_GIVES_UP) {
+    char byte = 'x';
+    send(fd, &byte, 1, MSG_NOSIGNAL);
+    dropped = dropped_within(fd, DRIBBLE_PAUSE);
+  }
+  auto dropped_after = std::chrono::steady_clock::now() - began;
+  close(fd);
+  next.join();
+
+  EXPECT_TRUE(dropped) << "the dribbler was never dropped";
+  EXPECT_LT(dropped_after, DROPPED_WITHIN);
+  EXPECT_GE(dropped_after, std::chrono::milliseconds(DRIBBLE_LIMIT_MS));
+  EXPECT_LT(served_after, DROPPED_WITHIN) << "the real client waited for the dribbler";
+  EXPECT_EQ(lines_of(served.out), tool_lines("4010 40000000 0101", "done", "update", image));
+  EXPECT_NE(b.sim->log().find(": session limit reached after "), std::string::npos) << b.sim->log();
+  program_flash(b.nor, NOR_BLOCK, 0x4010, image);
+  b.stop_and_check_flash();
+}
+
+TEST(SimHeldByOneClient, ClientSendingPastTheFinalReplyIsLetGo) {
+  bench b;
+  ASSERT_TRUE(b.sim->ready()) << b.sim->log();
+  int fd = connect_to(b.address);
+  ASSERT_GE(fd, 0);
+  std::string bytes = request(IMAGE_SIZE | FLAG_ADDRESS, 0x4010, IMAGE_SIZE);
+  send_all(fd, bytes.data(), bytes.size());
+  uint8_t replies[2 * REPLY_SIZE];
+  ASSERT_EQ(recv_all(fd, replies, sizeof replies), static_cast<ssize_t>(sizeof replies));
+  auto replied = std::chrono::steady_clock::now();
+  // The simulator's half close comes at once; only once it has closed for
+  // good are our bytes refused.
+  bool dropped = false;
+  while (!dropped && std::chrono::steady_clock::now() - replied < CLIENT_GIVES_UP) {
+    std::string more(100, 'x');
+    dropped = send(fd, more.data(), more.size(), MSG_NOSIGNAL) < 0;
+    std::this_thread::sleep_for(50ms);
+  }
+  auto dropped_after = std::chrono::steady_clock::now() - replied;
+  close(fd);
+  EXPECT_TRUE(dropped) << "the client held the simulator";
+  EXPECT_LT(dropped_after, DRAINED_WITHIN);
+
+  std::string image = pattern_bytes(IMAGE_SIZE, 12);
+  EXPECT_EQ(lines_of(b.kesp({"-a", "0x8010"}, image).out),
+            tool_lines("8010 40000000 0101", "done", "update", image));
+  program_flash(b.nor, NOR_BLOCK, 0x4010, bytes.substr(2 * WORD_SIZE));
+  program_flash(b.nor, NOR_BLOCK, 0x8010, image);
+  b.stop_and_check_flash();
 }
 
 TEST(SimCommandLine, HelpListsEveryOption) {
