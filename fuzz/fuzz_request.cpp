@@ -85,7 +85,7 @@ void check(bool ok, const char *what) {
 // with the last block left erased as on a part not filled up.
 void open_slot(device_slot &slot, const char *name, uint16_t id, uint64_t size, uint64_t block,
                unsigned salt) {
-  slot.dev = {name, id, size, block, -1};
+  slot.dev = {name, id, size, block, -1, {}, {}};
   if (!open_memory(slot.dev).empty()) fail("open_memory");
   slot.initial.assign(size, ERASED);
   for (size_t i = 0; i + block < size; ++i) {

@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "stdfds.h"
 #include "target.h"
@@ -30,6 +32,7 @@ constexpr uint64_t NOR_BLOCK = uint64_t{64} << 10;    // 64 KiB
 constexpr uint64_t NAND_SIZE = uint64_t{64} << 20;    // 64 MiB
 constexpr uint64_t NAND_BLOCK = uint64_t{128} << 10;  // 128 KiB
 constexpr int IDLE_TIMEOUT_MS = 10000;                // silence before a client is dropped
+constexpr int SESSION_LIMIT_MS = 3600 * 1000;         // an hour: no real transfer takes that
 constexpr int LISTEN_BACKLOG = 8;                     // clients queued behind the one served
 constexpr int ACCEPT_RETRY_MS = 100;                  // pause when out of descriptors
 constexpr int EXIT_USAGE = 2;                         // bad command line
@@ -53,6 +56,8 @@ const char USAGE[] =
     "      --nand-block BYTES  NAND erase-block size (default 128K)\n"
     "      --nand-id ID        NAND flash_id (default 0x0202)\n"
     "      --idle-timeout MS   drop a client silent for MS milliseconds (default 10000)\n"
+    "      --session-limit MS  drop a client connected for MS milliseconds, however\n"
+    "                          it trickles (default 3600000)\n"
     "  -h, --help              print this text and exit\n"
     "\n"
     "Any --nand option adds the NAND device; without it, NAND requests get\n"
@@ -71,7 +76,9 @@ const char USAGE[] =
     "                          then close\n"
     "      --trickle           send replies one byte at a time, 5 ms apart\n"
     "      --reply-delay MS    wait MS milliseconds before each reply\n"
-    "      --final-delay MS    wait MS milliseconds more before the final reply\n";
+    "      --final-delay MS    wait MS milliseconds more before the final reply\n"
+    "      --write-delay MS    wait MS milliseconds after each 64K written into the\n"
+    "                          flash, as a slow part would\n";
 
 enum option_id {
   OPT_NOR_FILE = 256,
@@ -84,6 +91,7 @@ enum option_id {
   OPT_NAND_BLOCK,
   OPT_NAND_ID,
   OPT_IDLE_TIMEOUT,
+  OPT_SESSION_LIMIT,
   OPT_FIRST_ERROR,
   OPT_FINAL_ERROR,
   OPT_CLOSE_AFTER,
@@ -94,6 +102,7 @@ enum option_id {
   OPT_TRICKLE,
   OPT_REPLY_DELAY,
   OPT_FINAL_DELAY,
+  OPT_WRITE_DELAY,
 };
 
 const option LONG_OPTIONS[] = {
@@ -109,6 +118,7 @@ const option LONG_OPTIONS[] = {
     {"nand-block", required_argument, nullptr, OPT_NAND_BLOCK},
     {"nand-id", required_argument, nullptr, OPT_NAND_ID},
     {"idle-timeout", required_argument, nullptr, OPT_IDLE_TIMEOUT},
+    {"session-limit", required_argument, nullptr, OPT_SESSION_LIMIT},
     {"first-error", required_argument, nullptr, OPT_FIRST_ERROR},
     {"final-error", required_argument, nullptr, OPT_FINAL_ERROR},
     {"close-after", required_argument, nullptr, OPT_CLOSE_AFTER},
@@ -119,6 +129,7 @@ const option LONG_OPTIONS[] = {
     {"trickle", no_argument, nullptr, OPT_TRICKLE},
     {"reply-delay", required_argument, nullptr, OPT_REPLY_DELAY},
     {"final-delay", required_argument, nullptr, OPT_FINAL_DELAY},
+    {"write-delay", required_argument, nullptr, OPT_WRITE_DELAY},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -174,10 +185,11 @@ int parse_ms(const char *name, const char *text) {
 
 settings parse_command_line(int argc, char *argv[]) {
   settings s;
-  s.t.nor = {"nor", NOR_ID, NOR_SIZE, NOR_BLOCK, -1};
-  flash_device nand{"nand", NAND_ID, NAND_SIZE, NAND_BLOCK, -1};
+  s.t.nor = {"nor", NOR_ID, NOR_SIZE, NOR_BLOCK, -1, {}, {}};
+  flash_device nand{"nand", NAND_ID, NAND_SIZE, NAND_BLOCK, -1, {}, {}};
   fault_plan &f = s.t.faults;
   s.t.idle_timeout_ms = IDLE_TIMEOUT_MS;
+  s.t.session_limit_ms = SESSION_LIMIT_MS;
   opterr = 0;
   int opt = 0;
   while ((opt = getopt_long(argc, argv, ":l:h", LONG_OPTIONS, nullptr)) != -1) {
@@ -224,11 +236,20 @@ settings parse_command_line(int argc, char *argv[]) {
         s.t.idle_timeout_ms = parse_ms("--idle-timeout", optarg);
         if (s.t.idle_timeout_ms == 0) usage_error("--idle-timeout must be at least 1");
         break;
+      case OPT_SESSION_LIMIT:
+        s.t.session_limit_ms = parse_ms("--session-limit", optarg);
+        if (s.t.session_limit_ms == 0) usage_error("--session-limit must be at least 1");
+        break;
       case OPT_FIRST_ERROR:
         f.first_error = parse_code("--first-error", optarg);
         break;
       case OPT_FINAL_ERROR:
         f.final_error = parse_code("--final-error", optarg);
+        // Code 0 is the done reply: the client would believe an image was
+        // written that never was.
+        if (*f.final_error == ERR_NONE) {
+          usage_error("--final-error 0 would report done and write nothing; give a failure code");
+        }
         break;
       case OPT_CLOSE_AFTER:
         f.close_after =
@@ -255,6 +276,9 @@ settings parse_command_line(int argc, char *argv[]) {
         break;
       case OPT_FINAL_DELAY:
         f.final_delay_ms = parse_ms("--final-delay", optarg);
+        break;
+      case OPT_WRITE_DELAY:
+        f.write_delay_ms = parse_ms("--write-delay", optarg);
         break;
       case ':':
         usage_error(std::string(name) + " needs a value");
@@ -290,8 +314,10 @@ bool install_stop_handlers() {
   struct sigaction sa {};
   sa.sa_handler = on_stop_signal;
   sigemptyset(&sa.sa_mask);
-  // A client that vanishes must fail our send, not end the process.
+  // A client that vanishes must fail our send, not end the process, and a
+  // file size limit must fail our write.
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
   return sigaction(SIGINT, &sa, nullptr) == 0 && sigaction(SIGTERM, &sa, nullptr) == 0;
 }
 
@@ -300,9 +326,38 @@ bool install_stop_handlers() {
   exit(EXIT_FAILURE_TO_START);
 }
 
+// A flash file already in use here, by the identity that survives other
+// names for it (links, "./", symlinks).
+struct opened_file {
+  dev_t device;
+  ino_t inode;
+  std::string path;
+};
+
+// Files this process already keeps a device in. Two devices in one file
+// would each overwrite the other; the lock would call that "in use by
+// another simulator", which points the user the wrong way.
+std::vector<opened_file> opened;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+
 void open_device(flash_device &dev, const std::string &path) {
-  std::string why = path.empty() ? open_memory(dev) : open_backing_file(dev, path);
+  struct stat st {};
+  if (!path.empty() && stat(path.c_str(), &st) == 0) {
+    for (const auto &o : opened) {
+      if (o.device == st.st_dev && o.inode == st.st_ino) {
+        usage_error(path + " and " + o.path + " are the same file: each device needs its own");
+      }
+    }
+  }
+  bool stopped = false;
+  std::string why =
+      path.empty() ? open_memory(dev) : open_backing_file(dev, path, stop_pipe[0], &stopped);
   if (!why.empty()) fail_to_start(why);
+  if (stopped) {
+    // Nothing was left behind; stopping now is what was asked for.
+    fprintf(stderr, "kesp-sim: stopped\n");
+    exit(0);
+  }
+  if (!path.empty() && fstat(dev.fd, &st) == 0) opened.push_back({st.st_dev, st.st_ino, path});
 }
 
 int open_listener(const std::string &address) {
@@ -355,10 +410,12 @@ int main(int argc, char *argv[]) {
   if (!open_std_fds()) return EXIT_FAILURE_TO_START;
   settings s = parse_command_line(argc, argv);
   int listener = open_listener(s.listen);
-  open_device(s.t.nor, s.nor_file);
-  if (s.t.nand) open_device(*s.t.nand, s.nand_file);
+  // Before the flash files: making a large one takes a while, and a stop
+  // meanwhile must end it cleanly.
   if (!install_stop_handlers()) fail_to_start(std::string("signals: ") + strerror(errno));
   s.t.stop_fd = stop_pipe[0];
+  open_device(s.t.nor, s.nor_file);
+  if (s.t.nand) open_device(*s.t.nand, s.nand_file);
 
   fprintf(stderr, "kesp-sim: listening on %s:%u\n", s.listen.c_str(), LOADER_PORT);
   serve(listener, s.t);

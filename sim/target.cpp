@@ -25,8 +25,9 @@
 namespace {
 
 constexpr size_t IO_CHUNK = size_t{64} * 1024;  // bytes per receive, flash read and erase write
-constexpr uint8_t ERASED = 0xFF;        // the value of every byte of an erased block
-constexpr int TRICKLE_PAUSE_MS = 5;     // between the bytes of a trickled reply
+constexpr uint8_t ERASED = 0xFF;                // the value of every byte of an erased block
+constexpr int TRICKLE_PAUSE_MS = 5;             // between the bytes of a trickled reply
+constexpr int DRAIN_MS = 2000;                  // at most, for the client's close after ours
 
 std::string errno_text(const std::string &what) { return what + ": " + strerror(errno); }
 
@@ -67,23 +68,221 @@ bool fill_erased(int fd, uint64_t from, uint64_t to) {
   return true;
 }
 
+void sync_folder_of(const std::string &path) {
+  auto dir = std::filesystem::absolute(path).parent_path();
+  int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd >= 0) {
+    fsync(dir_fd);
+    close(dir_fd);
+  }
+}
+
+// The journal beside a flash file holds the new content of the blocks one
+// download touches, so that the file changes all at once: it is written
+// and synced before the file is touched, and dropped once the file is
+// synced. Found at start, a whole one is applied again and a torn one
+// dropped, so that the blocks read wholly old or wholly new whenever the
+// simulator died.
+//
+// Layout, numbers big-endian: the header (JOURNAL_MAGIC, the offset in the
+// device as two words, the length likewise, the CRC-32 of the content, the
+// CRC-32 of the header before it), the content, then the commit marker
+// (JOURNAL_COMMIT and the content's CRC-32 again), written only once the
+// rest is on disk.
+constexpr char JOURNAL_SUFFIX[] = ".journal";
+constexpr uint8_t JOURNAL_MAGIC[8] = {'K', 'S', 'I', 'M', 'J', 'R', 'N', '1'};
+constexpr uint8_t JOURNAL_COMMIT[8] = {'K', 'S', 'I', 'M', 'D', 'O', 'N', 'E'};
+constexpr size_t JOURNAL_HEADER = sizeof JOURNAL_MAGIC + 6 * WORD_SIZE;
+constexpr size_t JOURNAL_MARKER = sizeof JOURNAL_COMMIT + WORD_SIZE;
+
+struct journal_header {
+  uint64_t offset = 0;
+  uint64_t length = 0;
+  uint32_t crc = 0;
+};
+
+void put_be64(uint8_t *out, uint64_t value) {
+  put_be32(out, static_cast<uint32_t>(value >> 32));
+  put_be32(out + WORD_SIZE, static_cast<uint32_t>(value));
+}
+
+uint64_t get_be64(const uint8_t *in) {
+  return uint64_t{get_be32(in)} << 32 | get_be32(in + WORD_SIZE);
+}
+
+void encode_journal_header(uint8_t *out, const journal_header &h) {
+  std::copy(std::begin(JOURNAL_MAGIC), std::end(JOURNAL_MAGIC), out);
+  uint8_t *p = out + sizeof JOURNAL_MAGIC;
+  put_be64(p, h.offset);
+  put_be64(p + 2 * WORD_SIZE, h.length);
+  put_be32(p + 4 * WORD_SIZE, h.crc);
+  put_be32(p + 5 * WORD_SIZE, crc32_update(0, out, JOURNAL_HEADER - WORD_SIZE));
+}
+
+// The new content of the touched blocks, in pieces: erased up to the image,
+// the image, erased after it.
+struct block_content {
+  uint64_t first_block;
+  uint64_t past_last_block;
+  uint32_t addr;
+  const std::vector<uint8_t> &image;
+
+  // Calls put(bytes, n, device offset) for each piece in order; false as
+  // soon as put fails.
+  template <typename Put>
+  bool each_piece(Put put) const {
+    static const std::vector<uint8_t> erased(IO_CHUNK, ERASED);
+    auto fill = [&](uint64_t from, uint64_t to) {
+      for (uint64_t at = from; at < to; at += IO_CHUNK) {
+        if (!put(erased.data(), std::min<uint64_t>(IO_CHUNK, to - at), at)) return false;
+      }
+      return true;
+    };
+    auto copy = [&] {
+      for (size_t at = 0; at < image.size(); at += IO_CHUNK) {
+        if (!put(image.data() + at, std::min(IO_CHUNK, image.size() - at), addr + at)) {
+          return false;
+        }
+      }
+      return true;
+    };
+    return fill(first_block, addr) && copy() &&
+           fill(uint64_t{addr} + image.size(), past_last_block);
+  }
+};
+
+bool fail_step(const flash_device &dev, write_step step) {
+  if (!dev.inject) return false;
+  int code = dev.inject(step);
+  if (code == 0) return false;
+  errno = code;
+  return true;
+}
+
+// Writes the journal of content and syncs it; false, with nothing left
+// behind, if any of that failed.
+bool write_journal(const flash_device &dev, const block_content &content) {
+  const std::string journal = dev.path + JOURNAL_SUFFIX;
+  if (fail_step(dev, write_step::journal)) return false;
+  int fd = open(journal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  journal_header h{content.first_block, content.past_last_block - content.first_block, 0};
+  content.each_piece([&](const uint8_t *bytes, uint64_t n, uint64_t) {
+    h.crc = crc32_update(h.crc, bytes, static_cast<size_t>(n));
+    return true;
+  });
+  uint8_t header[JOURNAL_HEADER];
+  encode_journal_header(header, h);
+  uint8_t marker[JOURNAL_MARKER];
+  std::copy(std::begin(JOURNAL_COMMIT), std::end(JOURNAL_COMMIT), marker);
+  put_be32(marker + sizeof JOURNAL_COMMIT, h.crc);
+  bool ok = pwrite_all(fd, header, sizeof header, 0) &&
+            content.each_piece([&](const uint8_t *bytes, uint64_t n, uint64_t at) {
+              return pwrite_all(fd, bytes, n, JOURNAL_HEADER + at - content.first_block);
+            }) &&
+            fdatasync(fd) == 0 &&
+            pwrite_all(fd, marker, sizeof marker, JOURNAL_HEADER + h.length) && fdatasync(fd) == 0;
+  int saved = errno;
+  close(fd);
+  if (!ok) {
+    unlink(journal.c_str());
+    errno = saved;
+    return false;
+  }
+  // The journal's name must be on disk before the file changes.
+  sync_folder_of(journal);
+  return true;
+}
+
 // Erases the blocks the image touches and programs it. A real part has no
 // half-erased block, so everything around the image within them reads
-// erased afterwards.
-int32_t program(const flash_device &dev, uint32_t addr, const std::vector<uint8_t> &image) {
+// erased afterwards. A file-backed device changes all at once through the
+// journal; the new content is synced before this returns.
+bool pause_ms(const target &t, int ms);
+
+int32_t program(const target &t, const flash_device &dev, uint32_t addr,
+                const std::vector<uint8_t> &image) {
   if (image.empty()) return ERR_NONE;
   uint64_t end = uint64_t{addr} + image.size();
-  uint64_t first_block = addr - addr % dev.block_size;
-  uint64_t past_last_block = (end + dev.block_size - 1) / dev.block_size * dev.block_size;
-  if (!fill_erased(dev.fd, first_block, addr) || !fill_erased(dev.fd, end, past_last_block)) {
-    return ERR_ERASE;
-  }
-  if (!pwrite_all(dev.fd, image.data(), image.size(), addr)) return ERR_REPROGRAM;
-  if (fdatasync(dev.fd) != 0) return ERR_REPROGRAM;
+  block_content content{addr - addr % dev.block_size,
+                        (end + dev.block_size - 1) / dev.block_size * dev.block_size, addr, image};
+  const bool journaled = !dev.path.empty();
+  // Nothing has been erased when the journal cannot be written: the file
+  // is as it was, and the erase is what failed.
+  if (journaled && !write_journal(dev, content)) return ERR_ERASE;
+  // A slow part takes its time per piece; a stop cuts that short, never the
+  // writing.
+  bool hurry = false;
+  bool ok = !fail_step(dev, write_step::apply) &&
+            content.each_piece([&](const uint8_t *bytes, uint64_t n, uint64_t at) {
+              if (!pwrite_all(dev.fd, bytes, n, at)) return false;
+              hurry = hurry || !pause_ms(t, t.faults.write_delay_ms);
+              return true;
+            }) &&
+            fdatasync(dev.fd) == 0;
+  // A file left half written keeps its journal, so that the next start
+  // completes the write.
+  if (!ok) return ERR_REPROGRAM;
+  if (journaled) unlink((dev.path + JOURNAL_SUFFIX).c_str());
   return ERR_NONE;
 }
 
-enum class io { ok, closed, silent, stopped, failed };
+// Settles the journal that a simulator which died mid-write left beside
+// dev's file: applied and synced when whole, dropped when torn. Returns an
+// empty string or why the file could not be brought up to date.
+std::string settle_journal(const flash_device &dev) {
+  const std::string journal = dev.path + JOURNAL_SUFFIX;
+  int fd = open(journal.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? std::string() : errno_text(journal);
+  auto verdict = [&](std::string why) {
+    close(fd);
+    unlink(journal.c_str());
+    return why;
+  };
+  struct stat st {};
+  uint8_t header[JOURNAL_HEADER];
+  if (fstat(fd, &st) != 0 || !pread_all(fd, header, sizeof header, 0)) return verdict({});
+  journal_header h{get_be64(header + sizeof JOURNAL_MAGIC),
+                   get_be64(header + sizeof JOURNAL_MAGIC + 2 * WORD_SIZE),
+                   get_be32(header + sizeof JOURNAL_MAGIC + 4 * WORD_SIZE)};
+  uint8_t expected[JOURNAL_HEADER];
+  encode_journal_header(expected, h);
+  uint8_t marker[JOURNAL_MARKER];
+  const bool whole =
+      std::equal(header, header + sizeof header, expected) && h.offset <= dev.size &&
+      h.length <= dev.size - h.offset &&
+      static_cast<uint64_t>(st.st_size) == JOURNAL_HEADER + h.length + JOURNAL_MARKER &&
+      pread_all(fd, marker, sizeof marker, JOURNAL_HEADER + h.length) &&
+      std::equal(std::begin(JOURNAL_COMMIT), std::end(JOURNAL_COMMIT), marker) &&
+      get_be32(marker + sizeof JOURNAL_COMMIT) == h.crc;
+  if (!whole) return verdict({});
+  // The content is checked whole before any of it reaches the file.
+  std::vector<uint8_t> chunk(IO_CHUNK);
+  uint32_t crc = 0;
+  for (uint64_t at = 0; at < h.length; at += IO_CHUNK) {
+    auto n = static_cast<size_t>(std::min<uint64_t>(IO_CHUNK, h.length - at));
+    if (!pread_all(fd, chunk.data(), n, JOURNAL_HEADER + at)) return verdict({});
+    crc = crc32_update(crc, chunk.data(), n);
+  }
+  if (crc != h.crc) return verdict({});
+  for (uint64_t at = 0; at < h.length; at += IO_CHUNK) {
+    auto n = static_cast<size_t>(std::min<uint64_t>(IO_CHUNK, h.length - at));
+    if (!pread_all(fd, chunk.data(), n, JOURNAL_HEADER + at) ||
+        !pwrite_all(dev.fd, chunk.data(), n, h.offset + at)) {
+      std::string why = errno_text(dev.path);
+      close(fd);
+      return why;
+    }
+  }
+  if (fdatasync(dev.fd) != 0) {
+    std::string why = errno_text(dev.path);
+    close(fd);
+    return why;
+  }
+  return verdict({});
+}
+
+enum class io { ok, closed, silent, stopped, expired, failed };
 
 session_end end_for(io r) {
   switch (r) {
@@ -91,31 +290,45 @@ session_end end_for(io r) {
       return session_end::silent;
     case io::stopped:
       return session_end::stopped;
+    case io::expired:
+      return session_end::expired;
     default:
       return session_end::gone;
   }
 }
 
-// Waits for fd to become readable within the time-out, or for stop_fd.
+using clock_type = std::chrono::steady_clock;
+
+int ms_until(clock_type::time_point when) {
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(when - clock_type::now()).count();
+  return static_cast<int>(std::clamp<int64_t>(left, 0, INT_MAX));
+}
+
+// Waits for fd to become readable within the time-out, or for stop_fd; the
+// session's own limit bounds every wait.
 io wait_readable(int fd, const target &t, int timeout_ms) {
   pollfd fds[2] = {{fd, POLLIN, 0}, {t.stop_fd, POLLIN, 0}};
   nfds_t count = t.stop_fd >= 0 ? 2 : 1;
+  auto until = clock_type::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
-    int n = poll(fds, count, timeout_ms);
+    int session_left = ms_until(t.session_deadline);
+    int left = ms_until(until);
+    int n = poll(fds, count, std::min(left, session_left));
     if (n < 0) {
       if (errno == EINTR) continue;
       return io::failed;
     }
-    if (n == 0) return io::silent;
+    if (n == 0) return session_left <= left ? io::expired : io::silent;
     if (count == 2 && fds[1].revents != 0) return io::stopped;
     return io::ok;
   }
 }
 
-// Receives up to n bytes, at least one, into buf.
-io recv_some(int fd, const target &t, uint8_t *buf, size_t n, size_t *got) {
+// Receives up to n bytes, at least one, into buf, waiting at most
+// timeout_ms for them.
+io recv_some(int fd, const target &t, uint8_t *buf, size_t n, size_t *got, int timeout_ms) {
   *got = 0;
-  io w = wait_readable(fd, t, t.idle_timeout_ms);
+  io w = wait_readable(fd, t, timeout_ms);
   if (w != io::ok) return w;
   for (;;) {
     ssize_t r = recv(fd, buf, n, 0);
@@ -126,6 +339,11 @@ io recv_some(int fd, const target &t, uint8_t *buf, size_t n, size_t *got) {
     *got = static_cast<size_t>(r);
     return io::ok;
   }
+}
+
+// The same within the idle time-out.
+io recv_some(int fd, const target &t, uint8_t *buf, size_t n, size_t *got) {
+  return recv_some(fd, t, buf, n, got, t.idle_timeout_ms);
 }
 
 io recv_exact(int fd, const target &t, uint8_t *buf, size_t n, size_t *got) {
@@ -182,12 +400,15 @@ io send_reply(int fd, const target &t, const flash_reply &reply, std::optional<s
 
 // Ends our side in order and drops whatever the client still sends until
 // it closes, so that it reads our close rather than a reset, which unread
-// data would turn a plain close into.
+// data would turn a plain close into. A client that goes on sending gets
+// the reset after a short while: it must not hold the target.
 void close_in_order(int fd, const target &t) {
   shutdown(fd, SHUT_WR);
   std::array<uint8_t, IO_CHUNK> sink{};
   size_t got = 0;
-  while (recv_some(fd, t, sink.data(), sink.size(), &got) == io::ok) {
+  auto until = clock_type::now() + std::chrono::milliseconds(std::min(DRAIN_MS, t.idle_timeout_ms));
+  for (int left = ms_until(until); left > 0; left = ms_until(until)) {
+    if (recv_some(fd, t, sink.data(), sink.size(), &got, left) != io::ok) break;
   }
 }
 
@@ -259,9 +480,9 @@ bool reply_and_go_on(int fd, const target &t, const flash_reply &reply, std::opt
     return false;
   }
   if (cut) {
-    end_injected(fd, t, std::string(which) + " reply cut after " + std::to_string(*cut) +
-                            " bytes (injected)",
-                 rec);
+    end_injected(
+        fd, t,
+        std::string(which) + " reply cut after " + std::to_string(*cut) + " bytes (injected)", rec);
     return false;
   }
   return true;
@@ -336,6 +557,73 @@ bool receive_image(int fd, const target &t, const flash_device *dev, session_rec
   }
 }
 
+// create_erased's word for "the file appeared meanwhile: look again".
+const char RECHECK[] = "recheck";
+// What a file being made is called until it is whole; one per file, so a
+// leftover from a killed simulator is found and reused, never piled up.
+const char CREATING_SUFFIX[] = ".kesp-sim-new";
+constexpr int STOP_CHECK_CHUNKS = 16;  // erased chunks written between looks at the stop request
+
+bool stop_requested(int stop_fd) {
+  if (stop_fd < 0) return false;
+  pollfd p = {stop_fd, POLLIN, 0};
+  return poll(&p, 1, 0) > 0;
+}
+
+// Makes path an erased file of the device's size that appears under its
+// name only once whole: filled under a temporary name beside it, synced,
+// renamed, and the folder synced, so that neither a crash nor a stop nor a
+// full disk leaves a short file that would block every restart. On success
+// dev.fd is the new file, locked.
+std::string create_erased(flash_device &dev, const std::string &path, int stop_fd, bool *stopped) {
+  const std::string temp = path + CREATING_SUFFIX;
+  int fd = open(temp.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return errno_text(temp);
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    std::string why =
+        errno == EWOULDBLOCK ? path + ": in use by another simulator" : errno_text(temp);
+    close(fd);
+    return why;
+  }
+  // Whoever held the temporary before us may have finished with it: then
+  // the name now leads to a whole file, and ours is a fresh stray.
+  auto drop = [&](std::string why) {
+    unlink(temp.c_str());
+    close(fd);
+    return why;
+  };
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && st.st_size != 0) return drop(RECHECK);
+  // A leftover of a killed simulator is ours to reuse.
+  if (ftruncate(fd, 0) != 0) return drop(errno_text(temp));
+  // Reserving the space first makes a full disk fail at once.
+  int rc = posix_fallocate(fd, 0, static_cast<off_t>(dev.size));
+  if (rc != 0 && rc != EOPNOTSUPP && rc != EINVAL) {
+    errno = rc;
+    return drop("cannot create " + errno_text(path));
+  }
+  static const std::vector<uint8_t> erased(IO_CHUNK, ERASED);
+  int chunks = 0;
+  for (uint64_t at = 0; at < dev.size; at += IO_CHUNK) {
+    if (++chunks % STOP_CHECK_CHUNKS == 0 && stop_requested(stop_fd)) {
+      if (stopped != nullptr) *stopped = true;
+      return drop({});
+    }
+    if (!pwrite_all(fd, erased.data(), std::min<uint64_t>(IO_CHUNK, dev.size - at), at)) {
+      return drop("cannot create " + errno_text(path));
+    }
+  }
+  if (fsync(fd) != 0) return drop("cannot create " + errno_text(path));
+  if (rename(temp.c_str(), path.c_str()) != 0) return drop("cannot create " + errno_text(path));
+  // The new name must survive a crash as well as the bytes.
+  sync_folder_of(path);
+  // A journal beside a file that was not there belongs to another one.
+  unlink((path + JOURNAL_SUFFIX).c_str());
+  dev.fd = fd;
+  dev.path = path;
+  return {};
+}
+
 }  // namespace
 
 std::string check_geometry(const flash_device &dev) {
@@ -349,36 +637,49 @@ std::string check_geometry(const flash_device &dev) {
   return {};
 }
 
-std::string open_backing_file(flash_device &dev, const std::string &path) {
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return errno_text(path);
-  auto fail = [&](const std::string &why) {
-    close(fd);
-    return why;
-  };
-  // Two simulators writing one file would each believe they own the flash.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    return fail(errno == EWOULDBLOCK ? path + ": in use by another simulator" : errno_text(path));
-  }
-  struct stat st {};
-  if (fstat(fd, &st) != 0) return fail(errno_text(path));
-  if (!S_ISREG(st.st_mode)) return fail(path + ": not a regular file");
-  auto held = static_cast<uint64_t>(st.st_size);
-  if (held == 0) {
-    if (!fill_erased(fd, 0, dev.size) || fsync(fd) != 0) return fail(errno_text(path));
-    // The new file's name must survive a crash as well as its bytes.
-    auto dir = std::filesystem::absolute(path).parent_path();
-    int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir_fd >= 0) {
-      fsync(dir_fd);
-      close(dir_fd);
+std::string open_backing_file(flash_device &dev, const std::string &path, int stop_fd,
+                              bool *stopped) {
+  if (stopped != nullptr) *stopped = false;
+  // A second look is needed at most once: when another simulator finished
+  // making the file while we waited to make it.
+  for (int look = 0; look < 2; ++look) {
+    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0 && errno != ENOENT) return errno_text(path);
+    if (fd >= 0) {
+      auto fail = [&](const std::string &why) {
+        close(fd);
+        return why;
+      };
+      // Two simulators writing one file would each believe they own the flash.
+      if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        return fail(errno == EWOULDBLOCK ? path + ": in use by another simulator"
+                                         : errno_text(path));
+      }
+      struct stat st {};
+      if (fstat(fd, &st) != 0) return fail(errno_text(path));
+      if (!S_ISREG(st.st_mode)) return fail(path + ": not a regular file");
+      auto held = static_cast<uint64_t>(st.st_size);
+      if (held == dev.size) {
+        dev.fd = fd;
+        dev.path = path;
+        std::string why = settle_journal(dev);
+        if (!why.empty()) close_device(dev);
+        return why;
+      }
+      if (held != 0) {
+        return fail(path + ": holds " + std::to_string(held) + " bytes but the " + dev.name +
+                    " device has " + std::to_string(dev.size));
+      }
+      // An empty file is made anew like a missing one; our lock on it keeps
+      // others out meanwhile.
+      std::string why = create_erased(dev, path, stop_fd, stopped);
+      close(fd);
+      return why == RECHECK ? path + ": in use by another simulator" : why;
     }
-  } else if (held != dev.size) {
-    return fail(path + ": holds " + std::to_string(held) + " bytes but the " + dev.name +
-                " device has " + std::to_string(dev.size));
+    std::string why = create_erased(dev, path, stop_fd, stopped);
+    if (why != RECHECK) return why;
   }
-  dev.fd = fd;
-  return {};
+  return path + ": in use by another simulator";
 }
 
 std::string open_memory(flash_device &dev) {
@@ -399,6 +700,7 @@ void close_device(flash_device &dev) {
 }
 
 session_record serve_connection(int fd, target &t) {
+  t.session_deadline = clock_type::now() + std::chrono::milliseconds(t.session_limit_ms);
   session_record rec;
   const fault_plan &faults = t.faults;
   if (!read_request(fd, t, rec)) return rec;
@@ -437,7 +739,7 @@ session_record serve_connection(int fd, target &t) {
   } else if ((rec.flags & FLAG_COMPARE) != 0) {
     rec.verdict = differs ? ERR_COMPARE_FAILED : ERR_NONE;
   } else {
-    rec.verdict = program(*dev, rec.addr, image);
+    rec.verdict = program(t, *dev, rec.addr, image);
     rec.written = !image.empty();
   }
   rec.judged = true;
@@ -460,6 +762,7 @@ std::string describe(const session_record &rec) {
   if (!rec.have_request) {
     std::string why = rec.end == session_end::silent    ? "client went silent"
                       : rec.end == session_end::stopped ? "stopped"
+                      : rec.end == session_end::expired ? "session limit reached"
                                                         : "client went away";
     return why + " before a whole request (" + std::to_string(rec.request_bytes) + " bytes)";
   }
@@ -484,6 +787,8 @@ std::string describe(const session_record &rec) {
       return line + "client went silent" + progress;
     case session_end::stopped:
       return line + "stopped" + progress;
+    case session_end::expired:
+      return line + "session limit reached" + progress;
     case session_end::send_fail:
     case session_end::injected:
       return line + (rec.judged ? verdict + ", " : std::string()) + rec.note;

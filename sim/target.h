@@ -4,7 +4,9 @@
 // socketpair.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -13,22 +15,37 @@
 // Addresses on the wire are 32 bits wide, so no device may be larger.
 inline constexpr uint64_t DEVICE_SIZE_LIMIT = uint64_t{1} << 32;
 
+// The steps of a write to a file-backed device, for tests that make one fail.
+enum class write_step {
+  journal,  // writing the journal of the new block contents
+  apply,    // writing the new contents into the file
+};
+
 struct flash_device {
   std::string name;         // "nor" or "nand", for the log
   uint16_t id = 0;          // flash_id in both replies
   uint64_t size = 0;        // bytes, a multiple of block_size
   uint64_t block_size = 0;  // erase unit
   int fd = -1;              // backing store: a regular file or anonymous memory
+  std::string path;         // the file's, beside which its journal lies; empty in memory
+  // Tests only: an errno value to fail that step with, or 0.
+  std::function<int(write_step)> inject;
 };
 
 // Checks the geometry; returns an empty string or why it is unusable.
 std::string check_geometry(const flash_device &dev);
 
-// Opens path as the device's store, locked against a second simulator.
-// A missing or empty file is created erased at the device size; a file of
-// any other size is refused rather than guessed at. Returns an empty string
-// or why it failed.
-std::string open_backing_file(flash_device &dev, const std::string &path);
+// Opens path as the device's store, locked against a second simulator. A
+// write that a dead simulator left half done is completed from its journal
+// (PATH.journal) when that is whole, and otherwise dropped with the old
+// content intact.
+// A missing or empty file is created erased at the device size, appearing
+// under its name only once whole; a file of any other size is refused
+// rather than guessed at. Creation gives up, leaving nothing behind, once
+// stop_fd is readable, and says so in *stopped. Returns an empty string or
+// why it failed.
+std::string open_backing_file(flash_device &dev, const std::string &path, int stop_fd = -1,
+                              bool *stopped = nullptr);
 
 // Gives the device an erased store in anonymous memory, gone at exit.
 std::string open_memory(flash_device &dev);
@@ -47,6 +64,7 @@ struct fault_plan {
   bool trickle = false;                 // replies one byte at a time
   int reply_delay_ms = 0;               // before each reply
   int final_delay_ms = 0;               // before the final reply, on top of the above
+  int write_delay_ms = 0;               // after each 64 KiB written into the flash
 };
 
 struct target {
@@ -54,7 +72,11 @@ struct target {
   std::optional<flash_device> nand;
   fault_plan faults;
   int idle_timeout_ms = 10000;  // a client silent this long is dropped
-  int stop_fd = -1;             // readable once the simulator must stop; -1 for never
+  // A client still connected this long after it came is dropped, however
+  // it trickles: no real transfer comes near it.
+  int session_limit_ms = 3600 * 1000;
+  std::chrono::steady_clock::time_point session_deadline;  // of the connection being served
+  int stop_fd = -1;  // readable once the simulator must stop; -1 for never
 };
 
 // How a connection ended.
@@ -63,6 +85,7 @@ enum class session_end {
   replied,    // both replies went out, whatever the verdict
   gone,       // the client closed or reset before the transaction was over
   silent,     // the client sent nothing for the idle time-out
+  expired,    // the session limit passed
   stopped,    // stop_fd fired
   injected,   // a fault ended it early
   send_fail,  // a reply could not be sent

@@ -170,6 +170,11 @@ int main(int argc, char *argv[]) {
   // A reader of our output that goes away must not end the transaction
   // half way: the failed write is reported at the end instead.
   signal(SIGPIPE, SIG_IGN);
+  // A bar per 256 bytes is a quarter of the image again in output; into a
+  // file or a pipe it goes in large writes. A terminal keeps its own
+  // buffering, so the bar still moves there.
+  static char out_buffer[64 * 1024];
+  if (isatty(STDOUT_FILENO) == 0) setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
   command_line cmd;
   scan_args(argc, argv, &cmd);
   if (cmd.host == nullptr || (!cmd.start && cmd.filename == nullptr)) {

@@ -32,7 +32,7 @@ class SimCore : public testing::Test {
   void SetUp() override {
     alarm(WATCHDOG_S);
     t.idle_timeout_ms = IDLE_MS;
-    t.nor = {"nor", 0x0101, DEVICE_SIZE, DEVICE_BLOCK, -1};
+    t.nor = {"nor", 0x0101, DEVICE_SIZE, DEVICE_BLOCK, -1, {}, {}};
     ASSERT_EQ(open_memory(t.nor), "");
   }
   void TearDown() override {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -470,6 +471,170 @@ INSTANTIATE_TEST_SUITE_P(StdDescriptors, SimClosedStd,
                            return CLOSED_STD[p.param].name;
                          });
 
+// A large flash file takes a while to make; whatever happens meanwhile, a
+// restart must find either no file or a whole one under the name.
+constexpr char CREATING[] = ".kesp-sim-new";  // the file's name while it is made
+constexpr char BIG_SIZE[] = "2G";             // seconds to fill: time enough to interrupt
+
+bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+
+// Starts a simulator that makes path at size, and waits until the file
+// being made shows up; null if it never did.
+std::unique_ptr<sim_process> sim_making(const std::string &path, const std::string &size) {
+  for (int attempt = 0; attempt < ADDRESS_TRIES; ++attempt) {
+    auto sim = std::make_unique<sim_process>(
+        KESP_SIM_BINARY, std::vector<std::string>{"--nor-file", path, "--nor-size", size}, 0ms);
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!exists(path + CREATING) && !address_was_taken(sim->log()) &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(1ms);
+    }
+    if (exists(path + CREATING)) return sim;
+    if (!address_was_taken(sim->log())) return nullptr;
+  }
+  return nullptr;
+}
+
+TEST(SimCreatesFile, StopWhileMakingItLeavesNothingAndExitsZero) {
+  const std::string path = unique_path("big");
+  auto sim = sim_making(path, BIG_SIZE);
+  ASSERT_TRUE(sim) << "the file was never begun";
+  auto began = std::chrono::steady_clock::now();
+  EXPECT_EQ(sim->stop(), 0) << sim->log();
+  EXPECT_LT(std::chrono::steady_clock::now() - began, PROMPT) << "the stop waited for the file";
+  EXPECT_EQ(sim->log().substr(sim->log().rfind("kesp-sim: ")), "kesp-sim: stopped\n") << sim->log();
+  EXPECT_FALSE(exists(path)) << "a partial file is left under the name";
+  EXPECT_FALSE(exists(path + CREATING)) << "the partial file is left";
+
+  sim_process again(KESP_SIM_BINARY, {"--nor-file", path, "--nor-size", "64K"});
+  EXPECT_TRUE(again.ready()) << again.log();
+  EXPECT_EQ(again.stop(), 0);
+  EXPECT_TRUE(read_file(path) == std::string(64 * 1024, '\xff'));
+}
+
+TEST(SimCreatesFile, KilledWhileMakingItDoesNotBlockARestart) {
+  const std::string path = unique_path("big");
+  auto sim = sim_making(path, BIG_SIZE);
+  ASSERT_TRUE(sim) << "the file was never begun";
+  kill(sim->pid(), SIGKILL);
+  sim->stop();
+  EXPECT_FALSE(exists(path)) << "a partial file is left under the name";
+
+  sim_process again(KESP_SIM_BINARY, {"--nor-file", path, "--nor-size", "64K"});
+  EXPECT_TRUE(again.ready()) << again.log();
+  EXPECT_EQ(again.stop(), 0);
+  EXPECT_TRUE(read_file(path) == std::string(64 * 1024, '\xff'));
+  EXPECT_FALSE(exists(path + CREATING)) << "the leftover was not cleared";
+}
+
+// A file size limit fails the writes as a full disk would, without needing
+// one.
+TEST(SimCreatesFile, NoRoomLeavesNothingAndSaysWhy) {
+  const std::string path = unique_path("big");
+  run_result r;
+  for (int attempt = 0; attempt < ADDRESS_TRIES; ++attempt) {
+    r = run_program({"/bin/sh", "-c", "ulimit -f 1024 && exec \"$0\" \"$@\"", KESP_SIM_BINARY,
+                     "--listen", next_candidate(), "--nor-file", path, "--nor-size", "2M"},
+                    RUN_LIMIT);
+    if (!address_was_taken(r.err)) break;
+  }
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cannot create " + path + ": " + strerror(EFBIG)), std::string::npos)
+      << r.err;
+  EXPECT_FALSE(exists(path)) << "a partial file is left under the name";
+  EXPECT_FALSE(exists(path + CREATING)) << "the partial file is left";
+}
+
+// A client may hold the single-connection simulator only so long: a whole
+// session has its limit however the bytes trickle, and after the final
+// reply the simulator waits only briefly for the client's close.
+constexpr int DRIBBLE_IDLE_MS = 2000;
+constexpr auto DRIBBLE_PAUSE = 1500ms;   // under the idle time-out, every time
+constexpr int DRIBBLE_LIMIT_MS = 3000;   // the session limit the dribbler meets
+constexpr auto CLIENT_GIVES_UP = 9s;     // how long a rogue client goes on at most
+constexpr auto DROPPED_WITHIN = 6s;      // from connecting; the rogue alone would take 9 s
+constexpr auto DRAINED_WITHIN = 4500ms;  // from the final reply; the drain takes at most 2 s
+
+// Whether the simulator has ended the connection, waiting at most limit.
+bool dropped_within(int fd, std::chrono::milliseconds limit) {
+  pollfd p{fd, POLLIN, 0};
+  if (poll(&p, 1, static_cast<int>(limit.count())) != 1) return false;
+  char buf[64];
+  ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno != EAGAIN);
+}
+
+TEST(SimHeldByOneClient, DribblerIsDroppedAtTheSessionLimit) {
+  bench b({"--idle-timeout", std::to_string(DRIBBLE_IDLE_MS), "--session-limit",
+           std::to_string(DRIBBLE_LIMIT_MS)});
+  ASSERT_TRUE(b.sim->ready()) << b.sim->log();
+  int fd = connect_to(b.address);
+  ASSERT_GE(fd, 0);
+  auto began = std::chrono::steady_clock::now();
+  std::string header = request(1000 | FLAG_ADDRESS, 0x4000, 0);
+  send_all(fd, header.data(), header.size());
+  uint8_t reply[REPLY_SIZE];
+  ASSERT_EQ(recv_all(fd, reply, sizeof reply), static_cast<ssize_t>(REPLY_SIZE));
+
+  // A real client waits behind it meanwhile.
+  std::string image = pattern_bytes(IMAGE_SIZE, 11);
+  run_result served;
+  std::chrono::steady_clock::duration served_after{};
+  std::thread next([&] {
+    served = b.kesp({"-a", "0x4010"}, image);
+    served_after = std::chrono::steady_clock::now() - began;
+  });
+  bool dropped = false;
+  while (!dropped && std::chrono::steady_clock::now() - began < CLIENT_GIVES_UP) {
+    char byte = 'x';
+    send(fd, &byte, 1, MSG_NOSIGNAL);
+    dropped = dropped_within(fd, DRIBBLE_PAUSE);
+  }
+  auto dropped_after = std::chrono::steady_clock::now() - began;
+  close(fd);
+  next.join();
+
+  EXPECT_TRUE(dropped) << "the dribbler was never dropped";
+  EXPECT_LT(dropped_after, DROPPED_WITHIN);
+  EXPECT_GE(dropped_after, std::chrono::milliseconds(DRIBBLE_LIMIT_MS));
+  EXPECT_LT(served_after, DROPPED_WITHIN) << "the real client waited for the dribbler";
+  EXPECT_EQ(lines_of(served.out), tool_lines("4010 40000000 0101", "done", "update", image));
+  EXPECT_NE(b.sim->log().find(": session limit reached after "), std::string::npos) << b.sim->log();
+  program_flash(b.nor, NOR_BLOCK, 0x4010, image);
+  b.stop_and_check_flash();
+}
+
+TEST(SimHeldByOneClient, ClientSendingPastTheFinalReplyIsLetGo) {
+  bench b;
+  ASSERT_TRUE(b.sim->ready()) << b.sim->log();
+  int fd = connect_to(b.address);
+  ASSERT_GE(fd, 0);
+  std::string bytes = request(IMAGE_SIZE | FLAG_ADDRESS, 0x4010, IMAGE_SIZE);
+  send_all(fd, bytes.data(), bytes.size());
+  uint8_t replies[2 * REPLY_SIZE];
+  ASSERT_EQ(recv_all(fd, replies, sizeof replies), static_cast<ssize_t>(sizeof replies));
+  auto replied = std::chrono::steady_clock::now();
+  // The simulator's half close comes at once; only once it has closed for
+  // good are our bytes refused.
+  bool dropped = false;
+  while (!dropped && std::chrono::steady_clock::now() - replied < CLIENT_GIVES_UP) {
+    std::string more(100, 'x');
+    dropped = send(fd, more.data(), more.size(), MSG_NOSIGNAL) < 0;
+    std::this_thread::sleep_for(50ms);
+  }
+  auto dropped_after = std::chrono::steady_clock::now() - replied;
+  close(fd);
+  EXPECT_TRUE(dropped) << "the client held the simulator";
+  EXPECT_LT(dropped_after, DRAINED_WITHIN);
+
+  std::string image = pattern_bytes(IMAGE_SIZE, 12);
+  EXPECT_EQ(lines_of(b.kesp({"-a", "0x8010"}, image).out),
+            tool_lines("8010 40000000 0101", "done", "update", image));
+  program_flash(b.nor, NOR_BLOCK, 0x4010, bytes.substr(2 * WORD_SIZE));
+  program_flash(b.nor, NOR_BLOCK, 0x8010, image);
+  b.stop_and_check_flash();
+}
+
 TEST(SimCommandLine, HelpListsEveryOption) {
   run_result r = run_program({KESP_SIM_BINARY, "--help"}, RUN_LIMIT);
   EXPECT_EQ(r.status, 0);
@@ -478,7 +643,7 @@ TEST(SimCommandLine, HelpListsEveryOption) {
         "--nand ",        "--nand-file",      "--nand-size",   "--nand-block",  "--nand-id",
         "--idle-timeout", "--help",           "--first-error", "--final-error", "--close-after",
         "--reset-after",  "--no-final-reply", "--cut-first",   "--cut-final",   "--trickle",
-        "--reply-delay",  "--final-delay"}) {
+        "--reply-delay",  "--final-delay",    "--write-delay"}) {
     EXPECT_NE(r.out.find(option), std::string::npos) << option;
   }
 }
@@ -487,6 +652,11 @@ TEST(SimCommandLine, RefusesWhatItCannotServe) {
   std::string kept = unique_path("nor");
   write_file(kept, "not a flash image");
   std::string held = unique_path("nor");
+  // One file under two names, for the NOR and the NAND.
+  std::string held2 = unique_path("both");
+  std::string link2 = unique_path("link");
+  write_file(held2, std::string(64 * 1024, '\xff'));
+  ASSERT_EQ(link(held2.c_str(), link2.c_str()), 0);
   sim_process holder(KESP_SIM_BINARY, {"--nor-size", "64K", "--nor-file", held});
   ASSERT_TRUE(holder.ready()) << holder.log();
   const std::string taken = holder.address();
@@ -500,6 +670,18 @@ TEST(SimCommandLine, RefusesWhatItCannotServe) {
       {{"--bogus"}, 2, "unknown option --bogus"},
       {{"--nor-size", "100K", "--nor-block", "64K"}, 2, "multiple of the erase-block size"},
       {{"--cut-first", "18"}, 2, "invalid --cut-first"},
+      {{"--final-error", "0"}, 2, "--final-error 0 would report done and write nothing"},
+      {{"--final-error", "0x0"}, 2, "--final-error 0 would report done and write nothing"},
+      {{"--nor-size", "64K", "--nand-size", "64K", "--nand-block", "16K", "--nor-file", held2,
+        "--nand-file", held2},
+       2,
+       held2 + " and " + held2 + " are the same file",
+       true},
+      {{"--nor-size", "64K", "--nand-size", "64K", "--nand-block", "16K", "--nor-file", held2,
+        "--nand-file", link2},
+       2,
+       link2 + " and " + held2 + " are the same file",
+       true},
       {{"--listen", "localhost"}, 2, "not an IPv4 address"},
       {{"--listen", taken}, 1, strerror(EADDRINUSE)},
       {{"--nor-file", kept}, 1, "holds 17 bytes", true},
@@ -514,6 +696,7 @@ TEST(SimCommandLine, RefusesWhatItCannotServe) {
     EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
   }
   EXPECT_EQ(read_file(kept), "not a flash image");
+  EXPECT_TRUE(read_file(held2) == std::string(64 * 1024, '\xff')) << "a refused file changed";
   EXPECT_EQ(holder.stop(), 0);
 }
 

@@ -1,0 +1,177 @@
+// The simulator's flash file changing all at once: a write that died
+// midway is completed from its journal at the next start when the journal
+// is whole, and dropped, with the old content intact, when it is torn; a
+// journal that cannot be written leaves the file alone and fails the reply.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support.h"
+#include "target.h"
+#include "wire.h"
+
+namespace {
+
+constexpr uint64_t DEVICE_SIZE = 256 * 1024;
+constexpr uint64_t DEVICE_BLOCK = 16 * 1024;
+constexpr uint32_t ADDRESS = 0x4321;  // mid-block, so that erased surroundings are journaled
+constexpr uint32_t IMAGE_SIZE = 40'000;
+constexpr int IDLE_MS = 2000;  // bounds every wait of the simulator here
+// What the journal ends with: the commit word and the content's CRC-32.
+constexpr size_t MARKER_SIZE = 12;
+
+std::string journal_of(const std::string &path) { return path + ".journal"; }
+
+class SimJournal : public testing::Test {
+ protected:
+  void SetUp() override {
+    path = temp_path("journaled-" + std::to_string(++count));
+    old = pattern_bytes(DEVICE_SIZE, 21);
+    write_file(path, old);
+    fresh = old;
+    program_flash(fresh, DEVICE_BLOCK, ADDRESS, image);
+    t.idle_timeout_ms = IDLE_MS;
+  }
+  void TearDown() override { close_device(t.nor); }
+
+  void open_device() {
+    close_device(t.nor);
+    t.nor = {"nor", 0x0101, DEVICE_SIZE, DEVICE_BLOCK, -1, {}, {}};
+    ASSERT_EQ(open_backing_file(t.nor, path), "");
+  }
+
+  // Sends the image as a download over a socketpair; returns the final
+  // reply's error code, or INT32_MIN if none came.
+  int32_t download() {
+    int fds[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    uint8_t words[2 * WORD_SIZE];
+    encode_header(words, IMAGE_SIZE, FLAG_ADDRESS);
+    encode_address(words + WORD_SIZE, ADDRESS);
+    std::string bytes = std::string(reinterpret_cast<char *>(words), sizeof words) + image;
+    std::string replies;
+    std::thread client([&] {
+      send_all(fds[0], bytes.data(), bytes.size());
+      shutdown(fds[0], SHUT_WR);
+      char buf[256];
+      ssize_t n = 0;
+      while ((n = recv(fds[0], buf, sizeof buf, 0)) > 0) replies.append(buf, size_t(n));
+    });
+    serve_connection(fds[1], t);
+    close(fds[1]);
+    client.join();
+    close(fds[0]);
+    if (replies.size() != 2 * REPLY_SIZE) return INT32_MIN;
+    return decode_reply(reinterpret_cast<const uint8_t *>(replies.data()) + REPLY_SIZE).error;
+  }
+
+  // Leaves a whole journal beside an untouched file, as a simulator killed
+  // between the two would.
+  void journal_without_applying() {
+    open_device();
+    t.nor.inject = [](write_step step) { return step == write_step::apply ? EIO : 0; };
+    EXPECT_EQ(download(), ERR_REPROGRAM);
+    close_device(t.nor);
+    ASSERT_TRUE(read_file(path) == old) << "the file changed before the journal was applied";
+    ASSERT_EQ(access(journal_of(path).c_str(), F_OK), 0) << "no journal was left";
+  }
+
+  static inline int count = 0;
+  std::string path;
+  std::string image = pattern_bytes(IMAGE_SIZE, 22);
+  std::string old;    // the file before the download
+  std::string fresh;  // the file after it
+  target t;
+};
+
+TEST_F(SimJournal, DownloadLeavesNewContentAndNoJournal) {
+  open_device();
+  EXPECT_EQ(download(), ERR_NONE);
+  EXPECT_TRUE(read_file(path) == fresh);
+  EXPECT_NE(access(journal_of(path).c_str(), F_OK), 0) << "the journal was kept";
+}
+
+// What happened to the journal before the next start, and what the blocks
+// must read after it.
+struct leftover {
+  const char *name;
+  std::function<void(const std::string &journal)> damage;
+  bool applied;
+};
+
+void cut_to(const std::string &journal, size_t size) {
+  EXPECT_EQ(truncate(journal.c_str(), static_cast<off_t>(size)), 0);
+}
+
+void flip(const std::string &journal, size_t at) {
+  std::string bytes = read_file(journal);
+  ASSERT_LT(at, bytes.size());
+  bytes[at] = static_cast<char>(bytes[at] ^ 0x10);
+  write_file(journal, bytes);
+}
+
+size_t size_of(const std::string &journal) { return read_file(journal).size(); }
+
+const leftover LEFTOVERS[] = {
+    {"Whole", [](const std::string &) {}, true},
+    {"WithoutCommitMarker", [](const std::string &j) { cut_to(j, size_of(j) - MARKER_SIZE); },
+     false},
+    {"CommitMarkerCut", [](const std::string &j) { cut_to(j, size_of(j) - 1); }, false},
+    {"CutMidContent", [](const std::string &j) { cut_to(j, size_of(j) / 2); }, false},
+    {"HeaderOnlyInPart", [](const std::string &j) { cut_to(j, 10); }, false},
+    {"Empty", [](const std::string &j) { cut_to(j, 0); }, false},
+    {"ContentByteWrong", [](const std::string &j) { flip(j, size_of(j) / 2); }, false},
+    {"HeaderByteWrong", [](const std::string &j) { flip(j, 9); }, false},
+    {"CommitMarkerWrong", [](const std::string &j) { flip(j, size_of(j) - 1); }, false},
+    {"LongerThanItSays",
+     [](const std::string &j) { write_file(j, read_file(j) + std::string(100, '\xff')); }, false},
+};
+
+class SimJournalLeftover : public SimJournal, public testing::WithParamInterface<int> {};
+
+TEST_P(SimJournalLeftover, NextStartAppliesOrDropsIt) {
+  const leftover &c = LEFTOVERS[GetParam()];
+  journal_without_applying();
+  c.damage(journal_of(path));
+  open_device();
+  EXPECT_TRUE(read_file(path) == (c.applied ? fresh : old))
+      << (c.applied ? "a whole journal was not applied" : "a torn journal was applied");
+  EXPECT_NE(access(journal_of(path).c_str(), F_OK), 0) << "the journal outlived the start";
+  // The device goes on working either way.
+  EXPECT_EQ(download(), ERR_NONE);
+  EXPECT_TRUE(read_file(path) == fresh);
+}
+
+INSTANTIATE_TEST_SUITE_P(Leftovers, SimJournalLeftover,
+                         testing::Range(0, static_cast<int>(std::size(LEFTOVERS))),
+                         [](const testing::TestParamInfo<int> &p) {
+                           return LEFTOVERS[p.param].name;
+                         });
+
+// A journal with nothing to say about this file: made for a file that has
+// since been removed.
+TEST_F(SimJournal, JournalOfAVanishedFileIsDropped) {
+  journal_without_applying();
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  open_device();
+  EXPECT_TRUE(read_file(path) == std::string(DEVICE_SIZE, '\xff'));
+  EXPECT_NE(access(journal_of(path).c_str(), F_OK), 0);
+}
+
+TEST_F(SimJournal, JournalThatCannotBeWrittenFailsTheEraseAndKeepsTheFile) {
+  for (int code : {ENOSPC, EIO}) {
+    open_device();
+    t.nor.inject = [code](write_step step) { return step == write_step::journal ? code : 0; };
+    EXPECT_EQ(download(), ERR_ERASE) << strerror(code);
+    EXPECT_TRUE(read_file(path) == old) << "the file changed though its journal failed";
+    EXPECT_NE(access(journal_of(path).c_str(), F_OK), 0);
+  }
+}
+
+}  // namespace
