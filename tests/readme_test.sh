@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Runs the shell examples of the README as they are printed there: the
 # function that tells success from failure, on every kind of result, and
-# the production-line example against simulated boards, one of which fails
-# and one of which is not there, and the kesp-sim walkthrough.
-# usage: readme_test.sh SOURCE_DIR KESP KESP_SIM REFUSER
+# the production-line examples of kesp-batch and of kesp against simulated
+# boards, one of which fails and one of which is not there, and the kesp-sim
+# walkthrough.
+# usage: readme_test.sh SOURCE_DIR KESP KESP_SIM KESP_BATCH REFUSER
 set -u
-src=$(realpath "$1") kesp=$(realpath "$2") sim=$(realpath "$3") refuser=$(realpath "$4")
+src=$(realpath "$1") kesp=$(realpath "$2") sim=$(realpath "$3") batch=$(realpath "$4")
+refuser=$(realpath "$5")
 # The walkthrough's, tried in turn while a user's own sim holds one.
 walk_addresses=(127.0.0.235 127.0.0.236 127.0.0.237 127.0.0.238)
 . "$(dirname "$0")/testlib.sh"
@@ -48,6 +50,7 @@ $(diff <(echo "$in_page") <(echo "$function_text"))"
 
 # Every option of both programs is in the README.
 options=$( (exec -a kesp "$kesp") | sed -n 's/^\(-[a-z]\) .*/\1/p'
+  "$batch" --help | sed -nE 's/^ +(-[a-z], )?(--[a-z-]+).*/\2/p'
   "$sim" --help | sed -nE 's/^ +(-[a-z], )?(--[a-z-]+).*/\2/p')
 (($(wc -l <<<"$options") > 10)) || fail "found too few options: $options"
 for option in $options; do
@@ -115,6 +118,23 @@ for board in "${boards[0]}" "${boards[2]}"; do
   grep -qx 'kesp: flash update done, size = 5000' "$line/logs/$board.log" ||
     fail "no done line in the log of $board: $(cat "$line/logs/$board.log")"
 done
+
+# kesp-batch's example, as printed, on the same line: exit status 1, and a
+# report and a JUnit file that name the two boards that failed.
+example=$(readme_block 'kesp-batch -a 0x10000 -i app.bin')
+[[ -n $example ]] || fail "no kesp-batch example in README.md"
+out=$(cd "$line" && PATH=$(dirname "$batch"):$PATH timeout 60 sh -c "$example" 2>&1)
+rc=$?
+((rc == 1)) || fail "the kesp-batch example exits $rc, not 1: $out"
+failed=$(grep '"type":"step".*"result":"failed"' "$line/line.jsonl" | sed -E 's/.*"board":"([^"]*)".*/\1/' | sort)
+[[ $failed == "$(printf '%s\n' "${boards[1]}" "$absent" | sort)" ]] ||
+  fail "the kesp-batch example's report names as failed: [$failed]"
+grep -q '"type":"summary".*"passed":2,"failed":2' "$line/line.jsonl" ||
+  fail "the kesp-batch example's summary: $(tail -n 1 "$line/line.jsonl")"
+python3 -c 'import sys, xml.etree.ElementTree as e; e.parse(sys.argv[1])' "$line/line.xml" ||
+  fail "the kesp-batch example's JUnit file does not parse"
+grep -q "^kesp-batch: 2 passed, 2 failed (4 boards)" <<<"$out" ||
+  fail "the kesp-batch example prints no summary: $out"
 
 # The kesp-sim walkthrough, run by sh from a stand-in repository root whose
 # build/ holds the programs: it must load both images, show the failed
