@@ -66,15 +66,18 @@ void console::live(const std::vector<std::string> &lines) {
   size_t width = 0;
   size_t height = 0;
   terminal_size(&width, &height);
-  std::vector<std::string> shown;
+  // The last line, the count of boards done, always shows; the boards at
+  // work take the rows left.
   size_t room = height > RESERVED_ROWS + 1 ? height - RESERVED_ROWS : 1;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    if (shown.size() + 1 == room && i + 1 < lines.size()) {
-      shown.push_back("... and " + std::to_string(lines.size() - i) + " more at work");
+  std::vector<std::string> shown;
+  for (size_t i = 0; i + 1 < lines.size(); ++i) {
+    if (shown.size() + 2 >= room && i + 2 < lines.size()) {
+      shown.push_back("... and " + std::to_string(lines.size() - 1 - i) + " more at work");
       break;
     }
     shown.push_back(fit(lines[i], width));
   }
+  if (!lines.empty()) shown.push_back(fit(lines.back(), width));
   std::string text = live_lines_ > 0 ? "\x1b[" + std::to_string(live_lines_) + "A\r\x1b[J" : "";
   for (const std::string &l : shown) text += l + "\n";
   live_ = shown;
@@ -179,10 +182,13 @@ std::string view::live_line(size_t board, int64_t now_ms) const {
   }
   if (pr.size == 0) return line;
   auto cells = static_cast<size_t>(uint64_t{pr.sent} * BAR_CELLS / pr.size);
+  line += "  [" + std::string(cells, '#') + std::string(BAR_CELLS - cells, ' ') + "]" +
+          format(" %3.0f%%", 100.0 * pr.sent / pr.size);
+  // The rate would only fall while the board works on the image.
+  if (pr.sent == pr.size) return line + "  waiting for the board's verdict";
   double seconds = static_cast<double>(now_ms - pr.step_ms) / 1000.0;
   double rate = seconds > 0 ? pr.sent / MIB / seconds : 0;
-  return line + "  [" + std::string(cells, '#') + std::string(BAR_CELLS - cells, ' ') + "]" +
-         format(" %3.0f%%  %6.1f MiB/s", 100.0 * pr.sent / pr.size, rate);
+  return line + format("  %6.1f MiB/s", rate);
 }
 
 void view::tick(int64_t now_ms) {

@@ -20,7 +20,8 @@ class console {
   [[nodiscard]] bool smart() const { return smart_; }
   // A line that stays, printed above the live block.
   void print(const std::string &line);
-  // Replaces the live block (a terminal only).
+  // Replaces the live block (a terminal only): lines for the boards at
+  // work, and a last line that always shows.
   void live(const std::vector<std::string> &lines);
   // The first error writing standard output, or 0.
   [[nodiscard]] int error() const { return error_; }
