@@ -297,9 +297,11 @@ bool line::refill(size_t b, int64_t now) {
                           : "file ended after " + std::to_string(r.txn.sent) + " of " +
                                 std::to_string(r.txn.length) + " bytes";
   // The target waits for bytes we do not have: closing the connection
-  // ends its wait.
-  fail_attempt(b, failure_kind::local, "read file: " + why, "\nread file: " + why + "\n", false,
-               now);
+  // ends its wait. kesp's log ends with its last bar, a line end and why.
+  const transaction &t = r.txn;
+  std::string bar = captured([&](FILE *out) { print_bar(out, t.length, t.sent); });
+  fail_attempt(b, failure_kind::local, "read file: " + why, bar + "\nread file: " + why + "\n",
+               false, now);
   return false;
 }
 

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "batch_support.h"
@@ -182,6 +183,42 @@ TEST(BatchRefuses, DryRunPrintsThePlanAndSendsNothing) {
       << r.out;
   board.stop();
   EXPECT_EQ(board.log().find(SIM_CONNECTION), std::string::npos) << board.log();
+}
+
+// An image cut short after the checks fails its board's step with kesp's
+// "read file" line, and closes the connection so that the board stops
+// waiting; the other boards go on.
+TEST(BatchRefuses, ImageCutShortDuringTheRunFailsItsBoardOnly) {
+  const std::string shrinking = temp_path("shrinking.bin");
+  const std::string steady = temp_path("steady.bin");
+  write_file(shrinking, pattern_bytes(300000, 30));
+  write_file(steady, pattern_bytes(300000, 31));
+  sim_process slow(KESP_SIM_BINARY, {"--reply-delay", "1500"});
+  sim_process other(KESP_SIM_BINARY, {});
+  ASSERT_TRUE(slow.ready() && other.ready());
+  const std::string dir = temp_path("shrink");
+  ASSERT_EQ(system(("mkdir -p '" + dir + "'").c_str()), 0);
+  ASSERT_EQ(symlink(shrinking.c_str(), (dir + "/" + slow.address() + ".bin").c_str()), 0);
+  ASSERT_EQ(symlink(steady.c_str(), (dir + "/" + other.address() + ".bin").c_str()), 0);
+  const std::string report_path = temp_path("shrink.jsonl");
+  const std::string logs = temp_path("shrink-logs");
+  batch_process batch({"-i", dir + "/{board}.bin", "--report", report_path, "--log-dir", logs,
+                       slow.address(), other.address()});
+  // The slow board holds its first reply back; the image shrinks meanwhile.
+  std::this_thread::sleep_for(500ms);
+  ASSERT_EQ(truncate(shrinking.c_str(), 1000), 0);
+  EXPECT_EQ(batch.wait(20s), 1) << batch.out() << batch.err();
+  report rep = read_report(report_path);
+  json j = rep.step(slow.address(), 1);
+  EXPECT_EQ(j["failure"], "local");
+  EXPECT_EQ(j["reason"], "read file: file ended after 1000 of 300000 bytes");
+  EXPECT_EQ(j["attempts"], 1);
+  EXPECT_EQ(rep.step(other.address(), 1)["result"], "passed");
+  EXPECT_TRUE(read_file(logs + "/" + slow.address() + ".log")
+                  .ends_with("]\nread file: file ended after 1000 of 300000 bytes\n"))
+      << read_file(logs + "/" + slow.address() + ".log");
+  EXPECT_TRUE(slow.wait_for_log("kesp-sim: update nor")) << slow.log();
+  EXPECT_EQ(slow.log().find(": done"), std::string::npos) << slow.log();
 }
 
 // The first interrupt lets the running step end and starts nothing more;
