@@ -6,17 +6,21 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "stdfds.h"
@@ -36,6 +40,9 @@ constexpr int SESSION_LIMIT_MS = 3600 * 1000;         // an hour: no real transf
 constexpr int LISTEN_BACKLOG = 8;                     // clients queued behind the one served
 constexpr int ACCEPT_RETRY_MS = 100;                  // pause when out of descriptors
 constexpr int EXIT_USAGE = 2;                         // bad command line
+constexpr uint32_t BOARDS_LIMIT = 1024;               // boards one process serves at most
+constexpr char ADDR_MARK[] = "{addr}";                // in a file name: the board's address
+constexpr rlim_t FDS_PER_BOARD = 4;                   // listener, client, NOR, NAND
 constexpr int EXIT_FAILURE_TO_START = 1;              // could not set up
 
 const char USAGE[] =
@@ -45,6 +52,8 @@ const char USAGE[] =
     "time until SIGINT or SIGTERM. Logs one line per connection on standard error.\n"
     "\n"
     "  -l, --listen ADDR       IPv4 address to listen on (default 127.0.0.1)\n"
+    "      --boards N          serve N boards, each with its own flash, on N\n"
+    "                          consecutive addresses from ADDR on (default 1)\n"
     "      --nor-file PATH     keep the NOR flash in PATH, created erased when missing\n"
     "                          or empty (default: in memory)\n"
     "      --nor-size BYTES    NOR size (default 16M)\n"
@@ -64,7 +73,8 @@ const char USAGE[] =
     "\"no such device\". BYTES take a K, M or G suffix (powers of 1024); numbers\n"
     "may be written in hexadecimal with 0x.\n"
     "\n"
-    "Faults, off by default, committed on every connection:\n"
+    "Faults, off by default, committed on every connection (of every board, but\n"
+    "for those after a --select):\n"
     "      --first-error CODE  refuse an acceptable request with CODE in the first\n"
     "                          reply (the image is read, nothing is written)\n"
     "      --final-error CODE  report CODE in the final reply and write nothing\n"
@@ -78,7 +88,13 @@ const char USAGE[] =
     "      --reply-delay MS    wait MS milliseconds before each reply\n"
     "      --final-delay MS    wait MS milliseconds more before the final reply\n"
     "      --write-delay MS    wait MS milliseconds after each 64K written into the\n"
-    "                          flash, as a slow part would\n";
+    "                          flash, as a slow part would\n"
+    "      --select LIST       apply the fault options that follow only to the boards\n"
+    "                          in LIST: numbers from 1, ranges like 3-5, or\n"
+    "                          addresses, separated by commas\n"
+    "\n"
+    "With --boards, a --nor-file or --nand-file PATH must contain {addr}, which\n"
+    "stands for each board's address, and every log line names its board.\n";
 
 enum option_id {
   OPT_NOR_FILE = 256,
@@ -103,6 +119,8 @@ enum option_id {
   OPT_REPLY_DELAY,
   OPT_FINAL_DELAY,
   OPT_WRITE_DELAY,
+  OPT_BOARDS,
+  OPT_SELECT,
 };
 
 const option LONG_OPTIONS[] = {
@@ -130,15 +148,25 @@ const option LONG_OPTIONS[] = {
     {"reply-delay", required_argument, nullptr, OPT_REPLY_DELAY},
     {"final-delay", required_argument, nullptr, OPT_FINAL_DELAY},
     {"write-delay", required_argument, nullptr, OPT_WRITE_DELAY},
+    {"boards", required_argument, nullptr, OPT_BOARDS},
+    {"select", required_argument, nullptr, OPT_SELECT},
     {nullptr, 0, nullptr, 0},
+};
+
+// Fault options given after one --select (or before any, for every board).
+struct fault_group {
+  std::string list;  // the --select LIST; empty for every board
+  std::vector<std::function<void(fault_plan &)>> faults;
 };
 
 struct settings {
   std::string listen = "127.0.0.1";
-  std::string nor_file;
+  uint32_t boards = 1;
+  std::string nor_file;  // with {addr} for the board's address
   std::string nand_file;
   bool nand = false;
-  target t;
+  target t;  // every board's, but for the faults
+  std::vector<fault_group> groups{1};
 };
 
 [[noreturn]] void usage_error(const std::string &why) {
@@ -187,7 +215,9 @@ settings parse_command_line(int argc, char *argv[]) {
   settings s;
   s.t.nor = {"nor", NOR_ID, NOR_SIZE, NOR_BLOCK, -1, {}, {}};
   flash_device nand{"nand", NAND_ID, NAND_SIZE, NAND_BLOCK, -1, {}, {}};
-  fault_plan &f = s.t.faults;
+  auto add = [&s](std::function<void(fault_plan &)> fault) {
+    s.groups.back().faults.push_back(std::move(fault));
+  };
   s.t.idle_timeout_ms = IDLE_TIMEOUT_MS;
   s.t.session_limit_ms = SESSION_LIMIT_MS;
   opterr = 0;
@@ -241,44 +271,58 @@ settings parse_command_line(int argc, char *argv[]) {
         if (s.t.session_limit_ms == 0) usage_error("--session-limit must be at least 1");
         break;
       case OPT_FIRST_ERROR:
-        f.first_error = parse_code("--first-error", optarg);
+        add([v = parse_code("--first-error", optarg)](fault_plan &f) { f.first_error = v; });
         break;
-      case OPT_FINAL_ERROR:
-        f.final_error = parse_code("--final-error", optarg);
+      case OPT_FINAL_ERROR: {
+        int32_t code = parse_code("--final-error", optarg);
         // Code 0 is the done reply: the client would believe an image was
         // written that never was.
-        if (*f.final_error == ERR_NONE) {
+        if (code == ERR_NONE) {
           usage_error("--final-error 0 would report done and write nothing; give a failure code");
         }
+        add([code](fault_plan &f) { f.final_error = code; });
         break;
+      }
       case OPT_CLOSE_AFTER:
-        f.close_after =
-            static_cast<uint32_t>(parse_number("--close-after", optarg, LENGTH_LIMIT - 1, false));
+        add([v = static_cast<uint32_t>(parse_number("--close-after", optarg, LENGTH_LIMIT - 1,
+                                                    false))](fault_plan &f) { f.close_after = v; });
         break;
       case OPT_RESET_AFTER:
-        f.reset_after =
-            static_cast<uint32_t>(parse_number("--reset-after", optarg, LENGTH_LIMIT - 1, false));
+        add([v = static_cast<uint32_t>(parse_number("--reset-after", optarg, LENGTH_LIMIT - 1,
+                                                    false))](fault_plan &f) { f.reset_after = v; });
         break;
       case OPT_NO_FINAL_REPLY:
-        f.no_final_reply = true;
+        add([](fault_plan &f) { f.no_final_reply = true; });
         break;
       case OPT_CUT_FIRST:
-        f.cut_first = parse_number("--cut-first", optarg, REPLY_SIZE - 1, false);
+        add([v = parse_number("--cut-first", optarg, REPLY_SIZE - 1, false)](fault_plan &f) {
+          f.cut_first = v;
+        });
         break;
       case OPT_CUT_FINAL:
-        f.cut_final = parse_number("--cut-final", optarg, REPLY_SIZE - 1, false);
+        add([v = parse_number("--cut-final", optarg, REPLY_SIZE - 1, false)](fault_plan &f) {
+          f.cut_final = v;
+        });
         break;
       case OPT_TRICKLE:
-        f.trickle = true;
+        add([](fault_plan &f) { f.trickle = true; });
         break;
       case OPT_REPLY_DELAY:
-        f.reply_delay_ms = parse_ms("--reply-delay", optarg);
+        add([v = parse_ms("--reply-delay", optarg)](fault_plan &f) { f.reply_delay_ms = v; });
         break;
       case OPT_FINAL_DELAY:
-        f.final_delay_ms = parse_ms("--final-delay", optarg);
+        add([v = parse_ms("--final-delay", optarg)](fault_plan &f) { f.final_delay_ms = v; });
         break;
       case OPT_WRITE_DELAY:
-        f.write_delay_ms = parse_ms("--write-delay", optarg);
+        add([v = parse_ms("--write-delay", optarg)](fault_plan &f) { f.write_delay_ms = v; });
+        break;
+      case OPT_BOARDS:
+        s.boards = static_cast<uint32_t>(parse_number("--boards", optarg, BOARDS_LIMIT, false));
+        if (s.boards == 0) usage_error("--boards must be at least 1");
+        break;
+      case OPT_SELECT:
+        if (*optarg == '\0') usage_error("--select needs a list of boards");
+        s.groups.push_back({optarg, {}});
         break;
       case ':':
         usage_error(std::string(name) + " needs a value");
@@ -288,6 +332,14 @@ settings parse_command_line(int argc, char *argv[]) {
   }
   if (optind < argc) usage_error(std::string("unexpected argument ") + argv[optind]);
   if (s.nand) s.t.nand = nand;
+  if (s.boards > 1) {
+    for (const auto *path : {&s.nor_file, &s.nand_file}) {
+      if (!path->empty() && path->find(ADDR_MARK) == std::string::npos) {
+        usage_error(std::string("with --boards, a flash file name must contain ") + ADDR_MARK +
+                    " so that each board has its own: " + *path);
+      }
+    }
+  }
   for (const flash_device *dev : {&s.t.nor, s.nand ? &*s.t.nand : nullptr}) {
     if (dev == nullptr) continue;
     std::string why = check_geometry(*dev);
@@ -360,13 +412,58 @@ void open_device(flash_device &dev, const std::string &path) {
   if (!path.empty() && fstat(dev.fd, &st) == 0) opened.push_back({st.st_dev, st.st_ino, path});
 }
 
+uint32_t parse_ipv4(const std::string &address) {
+  in_addr a{};
+  if (inet_pton(AF_INET, address.c_str(), &a) != 1) {
+    usage_error("not an IPv4 address: " + address);
+  }
+  return ntohl(a.s_addr);
+}
+
+std::string ipv4_text(uint32_t host) {
+  in_addr a{htonl(host)};
+  char text[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &a, text, sizeof text);
+  return text;
+}
+
+// The boards (from 0) that a --select list names: numbers from 1, ranges
+// of them, or the boards' addresses.
+std::vector<bool> selected_boards(const std::string &list, uint32_t first, uint32_t boards) {
+  std::vector<bool> chosen(boards, false);
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t comma = std::min(list.find(',', start), list.size());
+    std::string item = list.substr(start, comma - start);
+    start = comma + 1;
+    auto bad = [&](const std::string &why) {
+      usage_error("--select " + list + ": " + item + ": " + why);
+    };
+    if (item.find('.') != std::string::npos) {
+      uint32_t at = parse_ipv4(item);
+      if (at < first || at - first >= boards) bad("not the address of one of the boards");
+      chosen[at - first] = true;
+      continue;
+    }
+    size_t dash = item.find('-');
+    std::string low = item.substr(0, dash);
+    std::string high = dash == std::string::npos ? low : item.substr(dash + 1);
+    if (low.empty() || high.empty()) bad("not a board number or range");
+    auto from = parse_number("--select", low.c_str(), UINT32_MAX, false);
+    auto to = parse_number("--select", high.c_str(), UINT32_MAX, false);
+    if (from < 1 || to < from || to > boards) {
+      bad("boards are numbered 1 to " + std::to_string(boards));
+    }
+    for (auto b = from; b <= to; ++b) chosen[b - 1] = true;
+  }
+  return chosen;
+}
+
 int open_listener(const std::string &address) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(LOADER_PORT);
-  if (inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1) {
-    usage_error("not an IPv4 address: " + address);
-  }
+  sa.sin_addr.s_addr = htonl(parse_ipv4(address));
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) fail_to_start(std::string("socket: ") + strerror(errno));
   // Lets a restarted simulator take the port while old connections linger.
@@ -380,13 +477,21 @@ int open_listener(const std::string &address) {
   return fd;
 }
 
+// One simulated board: its address, its listener and its own flash.
+struct board {
+  std::string address;
+  std::string log_prefix;  // "kesp-sim: ", and the address when there are several
+  int listener = -1;
+  target t;
+};
+
 // Serves one client after another until a stop signal.
-void serve(int listener, target &t) {
-  pollfd fds[2] = {{listener, POLLIN, 0}, {t.stop_fd, POLLIN, 0}};
+void serve(board &b) {
+  pollfd fds[2] = {{b.listener, POLLIN, 0}, {b.t.stop_fd, POLLIN, 0}};
   for (;;) {
     if (poll(fds, 2, -1) < 0) continue;
     if (fds[1].revents != 0) return;
-    int conn = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    int conn = accept4(b.listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (conn < 0) {
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
         poll(nullptr, 0, ACCEPT_RETRY_MS);
@@ -396,9 +501,29 @@ void serve(int listener, target &t) {
     // Replies trickled byte by byte must leave as separate segments.
     int on = 1;
     setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    session_record rec = serve_connection(conn, t);
+    session_record rec = serve_connection(conn, b.t);
     close(conn);
-    fprintf(stderr, "kesp-sim: %s\n", describe(rec).c_str());
+    // One call per line, so that boards' lines never interleave.
+    fprintf(stderr, "%s%s\n", b.log_prefix.c_str(), describe(rec).c_str());
+  }
+}
+
+std::string with_address(std::string path, const std::string &address) {
+  for (size_t at = path.find(ADDR_MARK); at != std::string::npos;
+       at = path.find(ADDR_MARK, at + address.size())) {
+    path.replace(at, sizeof ADDR_MARK - 1, address);
+  }
+  return path;
+}
+
+// Every board needs a listener, a client and its flash files at once.
+void make_room_for(uint32_t boards) {
+  rlimit fds{};
+  if (getrlimit(RLIMIT_NOFILE, &fds) != 0) return;
+  rlim_t want = std::min<rlim_t>(fds.rlim_max, boards * FDS_PER_BOARD + 64);
+  if (fds.rlim_cur < want) {
+    fds.rlim_cur = want;
+    setrlimit(RLIMIT_NOFILE, &fds);
   }
 }
 
@@ -409,21 +534,56 @@ int main(int argc, char *argv[]) {
   // take its number, and our log lines would land in the flash.
   if (!open_std_fds()) return EXIT_FAILURE_TO_START;
   settings s = parse_command_line(argc, argv);
-  int listener = open_listener(s.listen);
+  const uint32_t first = parse_ipv4(s.listen);
+  if (s.boards - 1 > UINT32_MAX - first) {
+    usage_error(std::to_string(s.boards) + " boards from " + s.listen +
+                " run past 255.255.255.255");
+  }
+  std::vector<board> boards(s.boards);
+  for (uint32_t i = 0; i < s.boards; ++i) {
+    boards[i].address = ipv4_text(first + i);
+    boards[i].log_prefix = s.boards > 1 ? "kesp-sim: " + boards[i].address + ": " : "kesp-sim: ";
+    boards[i].t = s.t;
+  }
+  for (const auto &group : s.groups) {
+    std::vector<bool> chosen = group.list.empty() ? std::vector<bool>(s.boards, true)
+                                                  : selected_boards(group.list, first, s.boards);
+    for (uint32_t i = 0; i < s.boards; ++i) {
+      if (!chosen[i]) continue;
+      for (const auto &fault : group.faults) fault(boards[i].t.faults);
+    }
+  }
+  make_room_for(s.boards);
+  // Every address first: one that is taken ends the start before any file
+  // is made, and names itself so that a harness can move on.
+  for (auto &b : boards) b.listener = open_listener(b.address);
   // Before the flash files: making a large one takes a while, and a stop
   // meanwhile must end it cleanly.
   if (!install_stop_handlers()) fail_to_start(std::string("signals: ") + strerror(errno));
-  s.t.stop_fd = stop_pipe[0];
-  open_device(s.t.nor, s.nor_file);
-  if (s.t.nand) open_device(*s.t.nand, s.nand_file);
+  for (auto &b : boards) {
+    b.t.stop_fd = stop_pipe[0];
+    open_device(b.t.nor, with_address(s.nor_file, b.address));
+    if (b.t.nand) open_device(*b.t.nand, with_address(s.nand_file, b.address));
+  }
 
-  fprintf(stderr, "kesp-sim: listening on %s:%u\n", s.listen.c_str(), LOADER_PORT);
-  serve(listener, s.t);
+  if (s.boards == 1) {
+    fprintf(stderr, "kesp-sim: listening on %s:%u\n", s.listen.c_str(), LOADER_PORT);
+    serve(boards[0]);
+  } else {
+    fprintf(stderr, "kesp-sim: listening on %s:%u .. %s:%u (%u boards)\n", s.listen.c_str(),
+            LOADER_PORT, boards.back().address.c_str(), LOADER_PORT, s.boards);
+    std::vector<std::thread> threads;
+    threads.reserve(boards.size());
+    for (auto &b : boards) threads.emplace_back([&b] { serve(b); });
+    for (auto &thread : threads) thread.join();
+  }
 
   // Every write was synced before its reply, so there is nothing to flush.
-  close(listener);
-  close_device(s.t.nor);
-  if (s.t.nand) close_device(*s.t.nand);
+  for (auto &b : boards) {
+    close(b.listener);
+    close_device(b.t.nor);
+    if (b.t.nand) close_device(*b.t.nand);
+  }
   fprintf(stderr, "kesp-sim: stopped\n");
   return 0;
 }
