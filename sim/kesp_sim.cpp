@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -211,13 +212,79 @@ int parse_ms(const char *name, const char *text) {
   return static_cast<int>(parse_number(name, text, INT32_MAX, false));
 }
 
+// A fault option's effect on a board's plan; its value is checked here,
+// once, whichever boards it goes to.
+std::function<void(fault_plan &)> parse_fault(int opt, const char *arg) {
+  switch (opt) {
+    case OPT_FIRST_ERROR:
+      return [v = parse_code("--first-error", arg)](fault_plan &f) { f.first_error = v; };
+    case OPT_FINAL_ERROR: {
+      int32_t code = parse_code("--final-error", arg);
+      // Code 0 is the done reply: the client would believe an image was
+      // written that never was.
+      if (code == ERR_NONE) {
+        usage_error("--final-error 0 would report done and write nothing; give a failure code");
+      }
+      return [code](fault_plan &f) { f.final_error = code; };
+    }
+    case OPT_CLOSE_AFTER:
+      return [v = static_cast<uint32_t>(parse_number("--close-after", arg, LENGTH_LIMIT - 1,
+                                                     false))](fault_plan &f) { f.close_after = v; };
+    case OPT_RESET_AFTER:
+      return [v = static_cast<uint32_t>(parse_number("--reset-after", arg, LENGTH_LIMIT - 1,
+                                                     false))](fault_plan &f) { f.reset_after = v; };
+    case OPT_NO_FINAL_REPLY:
+      return [](fault_plan &f) { f.no_final_reply = true; };
+    case OPT_CUT_FIRST:
+      return [v = parse_number("--cut-first", arg, REPLY_SIZE - 1, false)](fault_plan &f) {
+        f.cut_first = v;
+      };
+    case OPT_CUT_FINAL:
+      return [v = parse_number("--cut-final", arg, REPLY_SIZE - 1, false)](fault_plan &f) {
+        f.cut_final = v;
+      };
+    case OPT_TRICKLE:
+      return [](fault_plan &f) { f.trickle = true; };
+    case OPT_REPLY_DELAY:
+      return [v = parse_ms("--reply-delay", arg)](fault_plan &f) { f.reply_delay_ms = v; };
+    case OPT_FINAL_DELAY:
+      return [v = parse_ms("--final-delay", arg)](fault_plan &f) { f.final_delay_ms = v; };
+    case OPT_WRITE_DELAY:
+      return [v = parse_ms("--write-delay", arg)](fault_plan &f) { f.write_delay_ms = v; };
+    default:
+      return [](fault_plan &) {};
+  }
+}
+
+// What no single option shows wrong: the devices' geometry, and one file
+// per board.
+void check_settings(const settings &s) {
+  if (s.boards > 1) {
+    for (const auto *path : {&s.nor_file, &s.nand_file}) {
+      if (!path->empty() && path->find(ADDR_MARK) == std::string::npos) {
+        usage_error(std::string("with --boards, a flash file name must contain ") + ADDR_MARK +
+                    " so that each board has its own: " + *path);
+      }
+    }
+  }
+  for (const flash_device *dev : {&s.t.nor, s.t.nand ? &*s.t.nand : nullptr}) {
+    if (dev == nullptr) continue;
+    std::string why = check_geometry(*dev);
+    if (!why.empty()) usage_error(why);
+  }
+}
+
+// The limits that have no sensible 0.
+int parse_positive_ms(const char *name, const char *text) {
+  int ms = parse_ms(name, text);
+  if (ms == 0) usage_error(std::string(name) + " must be at least 1");
+  return ms;
+}
+
 settings parse_command_line(int argc, char *argv[]) {
   settings s;
   s.t.nor = {"nor", NOR_ID, NOR_SIZE, NOR_BLOCK, -1, {}, {}};
   flash_device nand{"nand", NAND_ID, NAND_SIZE, NAND_BLOCK, -1, {}, {}};
-  auto add = [&s](std::function<void(fault_plan &)> fault) {
-    s.groups.back().faults.push_back(std::move(fault));
-  };
   s.t.idle_timeout_ms = IDLE_TIMEOUT_MS;
   s.t.session_limit_ms = SESSION_LIMIT_MS;
   opterr = 0;
@@ -263,58 +330,23 @@ settings parse_command_line(int argc, char *argv[]) {
         nand.id = static_cast<uint16_t>(parse_number("--nand-id", optarg, UINT16_MAX, false));
         break;
       case OPT_IDLE_TIMEOUT:
-        s.t.idle_timeout_ms = parse_ms("--idle-timeout", optarg);
-        if (s.t.idle_timeout_ms == 0) usage_error("--idle-timeout must be at least 1");
+        s.t.idle_timeout_ms = parse_positive_ms("--idle-timeout", optarg);
         break;
       case OPT_SESSION_LIMIT:
-        s.t.session_limit_ms = parse_ms("--session-limit", optarg);
-        if (s.t.session_limit_ms == 0) usage_error("--session-limit must be at least 1");
+        s.t.session_limit_ms = parse_positive_ms("--session-limit", optarg);
         break;
       case OPT_FIRST_ERROR:
-        add([v = parse_code("--first-error", optarg)](fault_plan &f) { f.first_error = v; });
-        break;
-      case OPT_FINAL_ERROR: {
-        int32_t code = parse_code("--final-error", optarg);
-        // Code 0 is the done reply: the client would believe an image was
-        // written that never was.
-        if (code == ERR_NONE) {
-          usage_error("--final-error 0 would report done and write nothing; give a failure code");
-        }
-        add([code](fault_plan &f) { f.final_error = code; });
-        break;
-      }
+      case OPT_FINAL_ERROR:
       case OPT_CLOSE_AFTER:
-        add([v = static_cast<uint32_t>(parse_number("--close-after", optarg, LENGTH_LIMIT - 1,
-                                                    false))](fault_plan &f) { f.close_after = v; });
-        break;
       case OPT_RESET_AFTER:
-        add([v = static_cast<uint32_t>(parse_number("--reset-after", optarg, LENGTH_LIMIT - 1,
-                                                    false))](fault_plan &f) { f.reset_after = v; });
-        break;
       case OPT_NO_FINAL_REPLY:
-        add([](fault_plan &f) { f.no_final_reply = true; });
-        break;
       case OPT_CUT_FIRST:
-        add([v = parse_number("--cut-first", optarg, REPLY_SIZE - 1, false)](fault_plan &f) {
-          f.cut_first = v;
-        });
-        break;
       case OPT_CUT_FINAL:
-        add([v = parse_number("--cut-final", optarg, REPLY_SIZE - 1, false)](fault_plan &f) {
-          f.cut_final = v;
-        });
-        break;
       case OPT_TRICKLE:
-        add([](fault_plan &f) { f.trickle = true; });
-        break;
       case OPT_REPLY_DELAY:
-        add([v = parse_ms("--reply-delay", optarg)](fault_plan &f) { f.reply_delay_ms = v; });
-        break;
       case OPT_FINAL_DELAY:
-        add([v = parse_ms("--final-delay", optarg)](fault_plan &f) { f.final_delay_ms = v; });
-        break;
       case OPT_WRITE_DELAY:
-        add([v = parse_ms("--write-delay", optarg)](fault_plan &f) { f.write_delay_ms = v; });
+        s.groups.back().faults.push_back(parse_fault(opt, optarg));
         break;
       case OPT_BOARDS:
         s.boards = static_cast<uint32_t>(parse_number("--boards", optarg, BOARDS_LIMIT, false));
@@ -332,19 +364,7 @@ settings parse_command_line(int argc, char *argv[]) {
   }
   if (optind < argc) usage_error(std::string("unexpected argument ") + argv[optind]);
   if (s.nand) s.t.nand = nand;
-  if (s.boards > 1) {
-    for (const auto *path : {&s.nor_file, &s.nand_file}) {
-      if (!path->empty() && path->find(ADDR_MARK) == std::string::npos) {
-        usage_error(std::string("with --boards, a flash file name must contain ") + ADDR_MARK +
-                    " so that each board has its own: " + *path);
-      }
-    }
-  }
-  for (const flash_device *dev : {&s.t.nor, s.nand ? &*s.t.nand : nullptr}) {
-    if (dev == nullptr) continue;
-    std::string why = check_geometry(*dev);
-    if (!why.empty()) usage_error(why);
-  }
+  check_settings(s);
   return s;
 }
 
@@ -437,7 +457,13 @@ std::vector<bool> selected_boards(const std::string &list, uint32_t first, uint3
     std::string item = list.substr(start, comma - start);
     start = comma + 1;
     auto bad = [&](const std::string &why) {
-      usage_error("--select " + list + ": " + item + ": " + why);
+      std::string text = "--select ";
+      text += list;
+      text += ": ";
+      text += item;
+      text += ": ";
+      text += why;
+      usage_error(text);
     };
     if (item.find('.') != std::string::npos) {
       uint32_t at = parse_ipv4(item);
@@ -527,13 +553,9 @@ void make_room_for(uint32_t boards) {
   }
 }
 
-}  // namespace
-
-int main(int argc, char *argv[]) {
-  // With a standard descriptor closed, the listener or a flash file would
-  // take its number, and our log lines would land in the flash.
-  if (!open_std_fds()) return EXIT_FAILURE_TO_START;
-  settings s = parse_command_line(argc, argv);
+// The boards from the command line: their addresses, and each one's target
+// with the faults chosen for it.
+std::vector<board> lay_out_boards(const settings &s) {
   const uint32_t first = parse_ipv4(s.listen);
   if (s.boards - 1 > UINT32_MAX - first) {
     usage_error(std::to_string(s.boards) + " boards from " + s.listen +
@@ -553,6 +575,35 @@ int main(int argc, char *argv[]) {
       for (const auto &fault : group.faults) fault(boards[i].t.faults);
     }
   }
+  return boards;
+}
+
+// Says it is ready and serves every board until a stop signal: one board
+// in this thread, several in a thread each.
+void serve_all(std::vector<board> &boards) {
+  const std::string &first = boards.front().address;
+  if (boards.size() == 1) {
+    fprintf(stderr, "kesp-sim: listening on %s:%u\n", first.c_str(), LOADER_PORT);
+    serve(boards[0]);
+    return;
+  }
+  fprintf(stderr, "kesp-sim: listening on %s:%u .. %s:%u (%zu boards)\n", first.c_str(),
+          LOADER_PORT, boards.back().address.c_str(), LOADER_PORT, boards.size());
+  std::vector<std::thread> threads;
+  threads.reserve(boards.size());
+  std::transform(boards.begin(), boards.end(), std::back_inserter(threads),
+                 [](board &b) { return std::thread([&b] { serve(b); }); });
+  for (auto &thread : threads) thread.join();
+}
+
+}  // namespace
+
+int main(int argc, char *argv[]) {
+  // With a standard descriptor closed, the listener or a flash file would
+  // take its number, and our log lines would land in the flash.
+  if (!open_std_fds()) return EXIT_FAILURE_TO_START;
+  settings s = parse_command_line(argc, argv);
+  std::vector<board> boards = lay_out_boards(s);
   make_room_for(s.boards);
   // Every address first: one that is taken ends the start before any file
   // is made, and names itself so that a harness can move on.
@@ -565,18 +616,7 @@ int main(int argc, char *argv[]) {
     open_device(b.t.nor, with_address(s.nor_file, b.address));
     if (b.t.nand) open_device(*b.t.nand, with_address(s.nand_file, b.address));
   }
-
-  if (s.boards == 1) {
-    fprintf(stderr, "kesp-sim: listening on %s:%u\n", s.listen.c_str(), LOADER_PORT);
-    serve(boards[0]);
-  } else {
-    fprintf(stderr, "kesp-sim: listening on %s:%u .. %s:%u (%u boards)\n", s.listen.c_str(),
-            LOADER_PORT, boards.back().address.c_str(), LOADER_PORT, s.boards);
-    std::vector<std::thread> threads;
-    threads.reserve(boards.size());
-    for (auto &b : boards) threads.emplace_back([&b] { serve(b); });
-    for (auto &thread : threads) thread.join();
-  }
+  serve_all(boards);
 
   // Every write was synced before its reply, so there is nothing to flush.
   for (auto &b : boards) {
