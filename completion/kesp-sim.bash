@@ -4,7 +4,7 @@ _kesp_sim() {
   local cur=${COMP_WORDS[COMP_CWORD]}
   local prev=${COMP_WORDS[COMP_CWORD - 1]}
   local with_file=(--nor-file --nand-file)
-  local with_value=(-l --listen --nor-size --nor-block --nor-id --nand-size --nand-block
+  local with_value=(-l --listen --boards --select --nor-size --nor-block --nor-id --nand-size --nand-block
     --nand-id --idle-timeout --session-limit --first-error --final-error --close-after --reset-after
     --cut-first --cut-final --reply-delay --final-delay --write-delay)
   local plain=(-h --help --nand --no-final-reply --trickle)

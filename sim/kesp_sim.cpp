@@ -6,17 +6,22 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "stdfds.h"
@@ -36,6 +41,9 @@ constexpr int SESSION_LIMIT_MS = 3600 * 1000;         // an hour: no real transf
 constexpr int LISTEN_BACKLOG = 8;                     // clients queued behind the one served
 constexpr int ACCEPT_RETRY_MS = 100;                  // pause when out of descriptors
 constexpr int EXIT_USAGE = 2;                         // bad command line
+constexpr uint32_t BOARDS_LIMIT = 1024;               // boards one process serves at most
+constexpr char ADDR_MARK[] = "{addr}";                // in a file name: the board's address
+constexpr rlim_t FDS_PER_BOARD = 4;                   // listener, client, NOR, NAND
 constexpr int EXIT_FAILURE_TO_START = 1;              // could not set up
 
 const char USAGE[] =
@@ -45,6 +53,8 @@ const char USAGE[] =
     "time until SIGINT or SIGTERM. Logs one line per connection on standard error.\n"
     "\n"
     "  -l, --listen ADDR       IPv4 address to listen on (default 127.0.0.1)\n"
+    "      --boards N          serve N boards, each with its own flash, on N\n"
+    "                          consecutive addresses from ADDR on (default 1)\n"
     "      --nor-file PATH     keep the NOR flash in PATH, created erased when missing\n"
     "                          or empty (default: in memory)\n"
     "      --nor-size BYTES    NOR size (default 16M)\n"
@@ -64,7 +74,8 @@ const char USAGE[] =
     "\"no such device\". BYTES take a K, M or G suffix (powers of 1024); numbers\n"
     "may be written in hexadecimal with 0x.\n"
     "\n"
-    "Faults, off by default, committed on every connection:\n"
+    "Faults, off by default, committed on every connection (of every board, but\n"
+    "for those after a --select):\n"
     "      --first-error CODE  refuse an acceptable request with CODE in the first\n"
     "                          reply (the image is read, nothing is written)\n"
     "      --final-error CODE  report CODE in the final reply and write nothing\n"
@@ -78,7 +89,13 @@ const char USAGE[] =
     "      --reply-delay MS    wait MS milliseconds before each reply\n"
     "      --final-delay MS    wait MS milliseconds more before the final reply\n"
     "      --write-delay MS    wait MS milliseconds after each 64K written into the\n"
-    "                          flash, as a slow part would\n";
+    "                          flash, as a slow part would\n"
+    "      --select LIST       apply the fault options that follow only to the boards\n"
+    "                          in LIST: numbers from 1, ranges like 3-5, or\n"
+    "                          addresses, separated by commas\n"
+    "\n"
+    "With --boards, a --nor-file or --nand-file PATH must contain {addr}, which\n"
+    "stands for each board's address, and every log line names its board.\n";
 
 enum option_id {
   OPT_NOR_FILE = 256,
@@ -103,6 +120,8 @@ enum option_id {
   OPT_REPLY_DELAY,
   OPT_FINAL_DELAY,
   OPT_WRITE_DELAY,
+  OPT_BOARDS,
+  OPT_SELECT,
 };
 
 const option LONG_OPTIONS[] = {
@@ -130,15 +149,25 @@ const option LONG_OPTIONS[] = {
     {"reply-delay", required_argument, nullptr, OPT_REPLY_DELAY},
     {"final-delay", required_argument, nullptr, OPT_FINAL_DELAY},
     {"write-delay", required_argument, nullptr, OPT_WRITE_DELAY},
+    {"boards", required_argument, nullptr, OPT_BOARDS},
+    {"select", required_argument, nullptr, OPT_SELECT},
     {nullptr, 0, nullptr, 0},
+};
+
+// Fault options given after one --select (or before any, for every board).
+struct fault_group {
+  std::string list;  // the --select LIST; empty for every board
+  std::vector<std::function<void(fault_plan &)>> faults;
 };
 
 struct settings {
   std::string listen = "127.0.0.1";
-  std::string nor_file;
+  uint32_t boards = 1;
+  std::string nor_file;  // with {addr} for the board's address
   std::string nand_file;
   bool nand = false;
-  target t;
+  target t;  // every board's, but for the faults
+  std::vector<fault_group> groups{1};
 };
 
 [[noreturn]] void usage_error(const std::string &why) {
@@ -183,11 +212,79 @@ int parse_ms(const char *name, const char *text) {
   return static_cast<int>(parse_number(name, text, INT32_MAX, false));
 }
 
+// A fault option's effect on a board's plan; its value is checked here,
+// once, whichever boards it goes to.
+std::function<void(fault_plan &)> parse_fault(int opt, const char *arg) {
+  switch (opt) {
+    case OPT_FIRST_ERROR:
+      return [v = parse_code("--first-error", arg)](fault_plan &f) { f.first_error = v; };
+    case OPT_FINAL_ERROR: {
+      int32_t code = parse_code("--final-error", arg);
+      // Code 0 is the done reply: the client would believe an image was
+      // written that never was.
+      if (code == ERR_NONE) {
+        usage_error("--final-error 0 would report done and write nothing; give a failure code");
+      }
+      return [code](fault_plan &f) { f.final_error = code; };
+    }
+    case OPT_CLOSE_AFTER:
+      return [v = static_cast<uint32_t>(parse_number("--close-after", arg, LENGTH_LIMIT - 1,
+                                                     false))](fault_plan &f) { f.close_after = v; };
+    case OPT_RESET_AFTER:
+      return [v = static_cast<uint32_t>(parse_number("--reset-after", arg, LENGTH_LIMIT - 1,
+                                                     false))](fault_plan &f) { f.reset_after = v; };
+    case OPT_NO_FINAL_REPLY:
+      return [](fault_plan &f) { f.no_final_reply = true; };
+    case OPT_CUT_FIRST:
+      return [v = parse_number("--cut-first", arg, REPLY_SIZE - 1, false)](fault_plan &f) {
+        f.cut_first = v;
+      };
+    case OPT_CUT_FINAL:
+      return [v = parse_number("--cut-final", arg, REPLY_SIZE - 1, false)](fault_plan &f) {
+        f.cut_final = v;
+      };
+    case OPT_TRICKLE:
+      return [](fault_plan &f) { f.trickle = true; };
+    case OPT_REPLY_DELAY:
+      return [v = parse_ms("--reply-delay", arg)](fault_plan &f) { f.reply_delay_ms = v; };
+    case OPT_FINAL_DELAY:
+      return [v = parse_ms("--final-delay", arg)](fault_plan &f) { f.final_delay_ms = v; };
+    case OPT_WRITE_DELAY:
+      return [v = parse_ms("--write-delay", arg)](fault_plan &f) { f.write_delay_ms = v; };
+    default:
+      return [](fault_plan &) {};
+  }
+}
+
+// What no single option shows wrong: the devices' geometry, and one file
+// per board.
+void check_settings(const settings &s) {
+  if (s.boards > 1) {
+    for (const auto *path : {&s.nor_file, &s.nand_file}) {
+      if (!path->empty() && path->find(ADDR_MARK) == std::string::npos) {
+        usage_error(std::string("with --boards, a flash file name must contain ") + ADDR_MARK +
+                    " so that each board has its own: " + *path);
+      }
+    }
+  }
+  for (const flash_device *dev : {&s.t.nor, s.t.nand ? &*s.t.nand : nullptr}) {
+    if (dev == nullptr) continue;
+    std::string why = check_geometry(*dev);
+    if (!why.empty()) usage_error(why);
+  }
+}
+
+// The limits that have no sensible 0.
+int parse_positive_ms(const char *name, const char *text) {
+  int ms = parse_ms(name, text);
+  if (ms == 0) usage_error(std::string(name) + " must be at least 1");
+  return ms;
+}
+
 settings parse_command_line(int argc, char *argv[]) {
   settings s;
   s.t.nor = {"nor", NOR_ID, NOR_SIZE, NOR_BLOCK, -1, {}, {}};
   flash_device nand{"nand", NAND_ID, NAND_SIZE, NAND_BLOCK, -1, {}, {}};
-  fault_plan &f = s.t.faults;
   s.t.idle_timeout_ms = IDLE_TIMEOUT_MS;
   s.t.session_limit_ms = SESSION_LIMIT_MS;
   opterr = 0;
@@ -233,52 +330,31 @@ settings parse_command_line(int argc, char *argv[]) {
         nand.id = static_cast<uint16_t>(parse_number("--nand-id", optarg, UINT16_MAX, false));
         break;
       case OPT_IDLE_TIMEOUT:
-        s.t.idle_timeout_ms = parse_ms("--idle-timeout", optarg);
-        if (s.t.idle_timeout_ms == 0) usage_error("--idle-timeout must be at least 1");
+        s.t.idle_timeout_ms = parse_positive_ms("--idle-timeout", optarg);
         break;
       case OPT_SESSION_LIMIT:
-        s.t.session_limit_ms = parse_ms("--session-limit", optarg);
-        if (s.t.session_limit_ms == 0) usage_error("--session-limit must be at least 1");
+        s.t.session_limit_ms = parse_positive_ms("--session-limit", optarg);
         break;
       case OPT_FIRST_ERROR:
-        f.first_error = parse_code("--first-error", optarg);
-        break;
       case OPT_FINAL_ERROR:
-        f.final_error = parse_code("--final-error", optarg);
-        // Code 0 is the done reply: the client would believe an image was
-        // written that never was.
-        if (*f.final_error == ERR_NONE) {
-          usage_error("--final-error 0 would report done and write nothing; give a failure code");
-        }
-        break;
       case OPT_CLOSE_AFTER:
-        f.close_after =
-            static_cast<uint32_t>(parse_number("--close-after", optarg, LENGTH_LIMIT - 1, false));
-        break;
       case OPT_RESET_AFTER:
-        f.reset_after =
-            static_cast<uint32_t>(parse_number("--reset-after", optarg, LENGTH_LIMIT - 1, false));
-        break;
       case OPT_NO_FINAL_REPLY:
-        f.no_final_reply = true;
-        break;
       case OPT_CUT_FIRST:
-        f.cut_first = parse_number("--cut-first", optarg, REPLY_SIZE - 1, false);
-        break;
       case OPT_CUT_FINAL:
-        f.cut_final = parse_number("--cut-final", optarg, REPLY_SIZE - 1, false);
-        break;
       case OPT_TRICKLE:
-        f.trickle = true;
-        break;
       case OPT_REPLY_DELAY:
-        f.reply_delay_ms = parse_ms("--reply-delay", optarg);
-        break;
       case OPT_FINAL_DELAY:
-        f.final_delay_ms = parse_ms("--final-delay", optarg);
-        break;
       case OPT_WRITE_DELAY:
-        f.write_delay_ms = parse_ms("--write-delay", optarg);
+        s.groups.back().faults.push_back(parse_fault(opt, optarg));
+        break;
+      case OPT_BOARDS:
+        s.boards = static_cast<uint32_t>(parse_number("--boards", optarg, BOARDS_LIMIT, false));
+        if (s.boards == 0) usage_error("--boards must be at least 1");
+        break;
+      case OPT_SELECT:
+        if (*optarg == '\0') usage_error("--select needs a list of boards");
+        s.groups.push_back({optarg, {}});
         break;
       case ':':
         usage_error(std::string(name) + " needs a value");
@@ -288,11 +364,7 @@ settings parse_command_line(int argc, char *argv[]) {
   }
   if (optind < argc) usage_error(std::string("unexpected argument ") + argv[optind]);
   if (s.nand) s.t.nand = nand;
-  for (const flash_device *dev : {&s.t.nor, s.nand ? &*s.t.nand : nullptr}) {
-    if (dev == nullptr) continue;
-    std::string why = check_geometry(*dev);
-    if (!why.empty()) usage_error(why);
-  }
+  check_settings(s);
   return s;
 }
 
@@ -360,13 +432,64 @@ void open_device(flash_device &dev, const std::string &path) {
   if (!path.empty() && fstat(dev.fd, &st) == 0) opened.push_back({st.st_dev, st.st_ino, path});
 }
 
+uint32_t parse_ipv4(const std::string &address) {
+  in_addr a{};
+  if (inet_pton(AF_INET, address.c_str(), &a) != 1) {
+    usage_error("not an IPv4 address: " + address);
+  }
+  return ntohl(a.s_addr);
+}
+
+std::string ipv4_text(uint32_t host) {
+  in_addr a{htonl(host)};
+  char text[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &a, text, sizeof text);
+  return text;
+}
+
+// The boards (from 0) that a --select list names: numbers from 1, ranges
+// of them, or the boards' addresses.
+std::vector<bool> selected_boards(const std::string &list, uint32_t first, uint32_t boards) {
+  std::vector<bool> chosen(boards, false);
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t comma = std::min(list.find(',', start), list.size());
+    std::string item = list.substr(start, comma - start);
+    start = comma + 1;
+    auto bad = [&](const std::string &why) {
+      std::string text = "--select ";
+      text += list;
+      text += ": ";
+      text += item;
+      text += ": ";
+      text += why;
+      usage_error(text);
+    };
+    if (item.find('.') != std::string::npos) {
+      uint32_t at = parse_ipv4(item);
+      if (at < first || at - first >= boards) bad("not the address of one of the boards");
+      chosen[at - first] = true;
+      continue;
+    }
+    size_t dash = item.find('-');
+    std::string low = item.substr(0, dash);
+    std::string high = dash == std::string::npos ? low : item.substr(dash + 1);
+    if (low.empty() || high.empty()) bad("not a board number or range");
+    auto from = parse_number("--select", low.c_str(), UINT32_MAX, false);
+    auto to = parse_number("--select", high.c_str(), UINT32_MAX, false);
+    if (from < 1 || to < from || to > boards) {
+      bad("boards are numbered 1 to " + std::to_string(boards));
+    }
+    for (auto b = from; b <= to; ++b) chosen[b - 1] = true;
+  }
+  return chosen;
+}
+
 int open_listener(const std::string &address) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(LOADER_PORT);
-  if (inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1) {
-    usage_error("not an IPv4 address: " + address);
-  }
+  sa.sin_addr.s_addr = htonl(parse_ipv4(address));
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) fail_to_start(std::string("socket: ") + strerror(errno));
   // Lets a restarted simulator take the port while old connections linger.
@@ -380,13 +503,21 @@ int open_listener(const std::string &address) {
   return fd;
 }
 
+// One simulated board: its address, its listener and its own flash.
+struct board {
+  std::string address;
+  std::string log_prefix;  // "kesp-sim: ", and the address when there are several
+  int listener = -1;
+  target t;
+};
+
 // Serves one client after another until a stop signal.
-void serve(int listener, target &t) {
-  pollfd fds[2] = {{listener, POLLIN, 0}, {t.stop_fd, POLLIN, 0}};
+void serve(board &b) {
+  pollfd fds[2] = {{b.listener, POLLIN, 0}, {b.t.stop_fd, POLLIN, 0}};
   for (;;) {
     if (poll(fds, 2, -1) < 0) continue;
     if (fds[1].revents != 0) return;
-    int conn = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    int conn = accept4(b.listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (conn < 0) {
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
         poll(nullptr, 0, ACCEPT_RETRY_MS);
@@ -396,10 +527,73 @@ void serve(int listener, target &t) {
     // Replies trickled byte by byte must leave as separate segments.
     int on = 1;
     setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    session_record rec = serve_connection(conn, t);
+    session_record rec = serve_connection(conn, b.t);
     close(conn);
-    fprintf(stderr, "kesp-sim: %s\n", describe(rec).c_str());
+    // One call per line, so that boards' lines never interleave.
+    fprintf(stderr, "%s%s\n", b.log_prefix.c_str(), describe(rec).c_str());
   }
+}
+
+std::string with_address(std::string path, const std::string &address) {
+  for (size_t at = path.find(ADDR_MARK); at != std::string::npos;
+       at = path.find(ADDR_MARK, at + address.size())) {
+    path.replace(at, sizeof ADDR_MARK - 1, address);
+  }
+  return path;
+}
+
+// Every board needs a listener, a client and its flash files at once.
+void make_room_for(uint32_t boards) {
+  rlimit fds{};
+  if (getrlimit(RLIMIT_NOFILE, &fds) != 0) return;
+  rlim_t want = std::min<rlim_t>(fds.rlim_max, boards * FDS_PER_BOARD + 64);
+  if (fds.rlim_cur < want) {
+    fds.rlim_cur = want;
+    setrlimit(RLIMIT_NOFILE, &fds);
+  }
+}
+
+// The boards from the command line: their addresses, and each one's target
+// with the faults chosen for it.
+std::vector<board> lay_out_boards(const settings &s) {
+  const uint32_t first = parse_ipv4(s.listen);
+  if (s.boards - 1 > UINT32_MAX - first) {
+    usage_error(std::to_string(s.boards) + " boards from " + s.listen +
+                " run past 255.255.255.255");
+  }
+  std::vector<board> boards(s.boards);
+  for (uint32_t i = 0; i < s.boards; ++i) {
+    boards[i].address = ipv4_text(first + i);
+    boards[i].log_prefix = s.boards > 1 ? "kesp-sim: " + boards[i].address + ": " : "kesp-sim: ";
+    boards[i].t = s.t;
+  }
+  for (const auto &group : s.groups) {
+    std::vector<bool> chosen = group.list.empty() ? std::vector<bool>(s.boards, true)
+                                                  : selected_boards(group.list, first, s.boards);
+    for (uint32_t i = 0; i < s.boards; ++i) {
+      if (!chosen[i]) continue;
+      for (const auto &fault : group.faults) fault(boards[i].t.faults);
+    }
+  }
+  return boards;
+}
+
+// Says it is ready and serves every board until a stop signal: one board
+// in this thread, several in a thread each.
+void serve_all(std::vector<board> &boards) {
+  const std::string &first = boards.front().address;
+  if (boards.size() == 1) {
+    fprintf(stderr, "kesp-sim: listening on %s:%u\n", first.c_str(), LOADER_PORT);
+    serve(boards[0]);
+    return;
+  }
+  fprintf(stderr, "kesp-sim: listening on %s:%u .. %s:%u (%zu boards)\n", first.c_str(),
+          LOADER_PORT, boards.back().address.c_str(), LOADER_PORT, boards.size());
+  std::vector<std::thread> threads;
+  threads.reserve(boards.size());
+  std::transform(boards.begin(), boards.end(), std::back_inserter(threads),
+                 [](board &b) { return std::thread([&b] { serve(b); }); });
+  for (auto &thread : threads) thread.join();
 }
 
 }  // namespace
@@ -409,21 +603,27 @@ int main(int argc, char *argv[]) {
   // take its number, and our log lines would land in the flash.
   if (!open_std_fds()) return EXIT_FAILURE_TO_START;
   settings s = parse_command_line(argc, argv);
-  int listener = open_listener(s.listen);
+  std::vector<board> boards = lay_out_boards(s);
+  make_room_for(s.boards);
+  // Every address first: one that is taken ends the start before any file
+  // is made, and names itself so that a harness can move on.
+  for (auto &b : boards) b.listener = open_listener(b.address);
   // Before the flash files: making a large one takes a while, and a stop
   // meanwhile must end it cleanly.
   if (!install_stop_handlers()) fail_to_start(std::string("signals: ") + strerror(errno));
-  s.t.stop_fd = stop_pipe[0];
-  open_device(s.t.nor, s.nor_file);
-  if (s.t.nand) open_device(*s.t.nand, s.nand_file);
-
-  fprintf(stderr, "kesp-sim: listening on %s:%u\n", s.listen.c_str(), LOADER_PORT);
-  serve(listener, s.t);
+  for (auto &b : boards) {
+    b.t.stop_fd = stop_pipe[0];
+    open_device(b.t.nor, with_address(s.nor_file, b.address));
+    if (b.t.nand) open_device(*b.t.nand, with_address(s.nand_file, b.address));
+  }
+  serve_all(boards);
 
   // Every write was synced before its reply, so there is nothing to flush.
-  close(listener);
-  close_device(s.t.nor);
-  if (s.t.nand) close_device(*s.t.nand);
+  for (auto &b : boards) {
+    close(b.listener);
+    close_device(b.t.nor);
+    if (b.t.nand) close_device(*b.t.nand);
+  }
   fprintf(stderr, "kesp-sim: stopped\n");
   return 0;
 }

@@ -130,7 +130,7 @@ struct block_content {
   // Calls put(bytes, n, device offset) for each piece in order; false as
   // soon as put fails.
   template <typename Put>
-  bool each_piece(Put put) const {
+  [[nodiscard]] bool each_piece(Put put) const {
     static const std::vector<uint8_t> erased(IO_CHUNK, ERASED);
     auto fill = [&](uint64_t from, uint64_t to) {
       for (uint64_t at = from; at < to; at += IO_CHUNK) {
@@ -164,13 +164,15 @@ bool fail_step(const flash_device &dev, write_step step) {
 bool write_journal(const flash_device &dev, const block_content &content) {
   const std::string journal = dev.path + JOURNAL_SUFFIX;
   if (fail_step(dev, write_step::journal)) return false;
+  journal_header h{content.first_block, content.past_last_block - content.first_block, 0};
+  if (!content.each_piece([&](const uint8_t *bytes, uint64_t n, uint64_t) {
+        h.crc = crc32_update(h.crc, bytes, static_cast<size_t>(n));
+        return true;
+      })) {
+    return false;
+  }
   int fd = open(journal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  journal_header h{content.first_block, content.past_last_block - content.first_block, 0};
-  content.each_piece([&](const uint8_t *bytes, uint64_t n, uint64_t) {
-    h.crc = crc32_update(h.crc, bytes, static_cast<size_t>(n));
-    return true;
-  });
   uint8_t header[JOURNAL_HEADER];
   encode_journal_header(header, h);
   uint8_t marker[JOURNAL_MARKER];
@@ -624,6 +626,40 @@ std::string create_erased(flash_device &dev, const std::string &path, int stop_f
   return {};
 }
 
+// Takes the file open on fd as the device's store: locked, of the device's
+// size (or empty, then made anew) and with any journal settled.
+std::string open_existing(flash_device &dev, const std::string &path, int fd, int stop_fd,
+                          bool *stopped) {
+  auto fail = [&](const std::string &why) {
+    close(fd);
+    return why;
+  };
+  // Two simulators writing one file would each believe they own the flash.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    return fail(errno == EWOULDBLOCK ? path + ": in use by another simulator" : errno_text(path));
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return fail(errno_text(path));
+  if (!S_ISREG(st.st_mode)) return fail(path + ": not a regular file");
+  auto held = static_cast<uint64_t>(st.st_size);
+  if (held == dev.size) {
+    dev.fd = fd;
+    dev.path = path;
+    std::string why = settle_journal(dev);
+    if (!why.empty()) close_device(dev);
+    return why;
+  }
+  if (held != 0) {
+    return fail(path + ": holds " + std::to_string(held) + " bytes but the " + dev.name +
+                " device has " + std::to_string(dev.size));
+  }
+  // An empty file is made anew like a missing one; our lock on it keeps
+  // others out meanwhile.
+  std::string why = create_erased(dev, path, stop_fd, stopped);
+  close(fd);
+  return why == RECHECK ? path + ": in use by another simulator" : why;
+}
+
 }  // namespace
 
 std::string check_geometry(const flash_device &dev) {
@@ -644,38 +680,8 @@ std::string open_backing_file(flash_device &dev, const std::string &path, int st
   // making the file while we waited to make it.
   for (int look = 0; look < 2; ++look) {
     int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0 && errno != ENOENT) return errno_text(path);
-    if (fd >= 0) {
-      auto fail = [&](const std::string &why) {
-        close(fd);
-        return why;
-      };
-      // Two simulators writing one file would each believe they own the flash.
-      if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        return fail(errno == EWOULDBLOCK ? path + ": in use by another simulator"
-                                         : errno_text(path));
-      }
-      struct stat st {};
-      if (fstat(fd, &st) != 0) return fail(errno_text(path));
-      if (!S_ISREG(st.st_mode)) return fail(path + ": not a regular file");
-      auto held = static_cast<uint64_t>(st.st_size);
-      if (held == dev.size) {
-        dev.fd = fd;
-        dev.path = path;
-        std::string why = settle_journal(dev);
-        if (!why.empty()) close_device(dev);
-        return why;
-      }
-      if (held != 0) {
-        return fail(path + ": holds " + std::to_string(held) + " bytes but the " + dev.name +
-                    " device has " + std::to_string(dev.size));
-      }
-      // An empty file is made anew like a missing one; our lock on it keeps
-      // others out meanwhile.
-      std::string why = create_erased(dev, path, stop_fd, stopped);
-      close(fd);
-      return why == RECHECK ? path + ": in use by another simulator" : why;
-    }
+    if (fd >= 0) return open_existing(dev, path, fd, stop_fd, stopped);
+    if (errno != ENOENT) return errno_text(path);
     std::string why = create_erased(dev, path, stop_fd, stopped);
     if (why != RECHECK) return why;
   }

@@ -61,6 +61,13 @@ const std::vector<taker> &takers() {
              KESP_SIM_BINARY, std::vector<std::string>{"--nor-size", "64K"}));
          return kept.back()->ready() ? kept.back()->address() : std::string();
        }},
+      {"MultiBoardSimulator",
+       [] {
+         static std::vector<std::unique_ptr<sim_process>> kept;
+         kept.push_back(std::make_unique<sim_process>(
+             KESP_SIM_BINARY, 4, std::vector<std::string>{"--nor-size", "64K"}));
+         return kept.back()->ready() ? kept.back()->address() : std::string();
+       }},
       {"ScriptedTarget",
        [] {
          static std::vector<std::unique_ptr<scripted_target>> kept;

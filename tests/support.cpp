@@ -230,17 +230,23 @@ run_result run_sim_on_free_address(const std::string &binary, const std::vector<
 
 sim_process::sim_process(const std::string &binary, const std::vector<std::string> &args,
                          std::chrono::milliseconds ready_limit) {
-  start(binary, 1, args, ready_limit);
+  start(
+      binary, 1, [&args](const std::string &) { return args; }, ready_limit);
 }
 
 sim_process::sim_process(const std::string &binary, uint32_t boards,
                          const std::vector<std::string> &args,
                          std::chrono::milliseconds ready_limit) {
+  start(
+      binary, boards, [&args](const std::string &) { return args; }, ready_limit);
+}
+
+sim_process::sim_process(const std::string &binary, uint32_t boards, const args_for_address &args,
+                         std::chrono::milliseconds ready_limit) {
   start(binary, boards, args, ready_limit);
 }
 
-void sim_process::start(const std::string &binary, uint32_t boards,
-                        const std::vector<std::string> &args,
+void sim_process::start(const std::string &binary, uint32_t boards, const args_for_address &args,
                         std::chrono::milliseconds ready_limit) {
   static int count = 0;
   log_path_ = temp_path("sim-" + std::to_string(++count) + ".log");
@@ -248,7 +254,8 @@ void sim_process::start(const std::string &binary, uint32_t boards,
     address_ = next_candidate();
     std::vector<std::string> words = {binary, "--listen", address_};
     if (boards != 1) words.insert(words.end(), {"--boards", std::to_string(boards)});
-    words.insert(words.end(), args.begin(), args.end());
+    std::vector<std::string> more = args(address_);
+    words.insert(words.end(), more.begin(), more.end());
     if (!spawn(words)) return;
     ready_ = wait_for_log(SIM_READY, ready_limit);
     if (ready_) return;

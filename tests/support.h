@@ -90,6 +90,10 @@ class sim_process {
   // The same for a multi-board simulator (--boards boards).
   sim_process(const std::string &binary, uint32_t boards, const std::vector<std::string> &args,
               std::chrono::milliseconds ready_limit = std::chrono::seconds(10));
+  // The same with arguments that depend on the first board's address.
+  using args_for_address = std::function<std::vector<std::string>(const std::string &first)>;
+  sim_process(const std::string &binary, uint32_t boards, const args_for_address &args,
+              std::chrono::milliseconds ready_limit = std::chrono::seconds(10));
   ~sim_process();
   sim_process(const sim_process &) = delete;
   sim_process &operator=(const sim_process &) = delete;
@@ -109,7 +113,7 @@ class sim_process {
                     std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
 
  private:
-  void start(const std::string &binary, uint32_t boards, const std::vector<std::string> &args,
+  void start(const std::string &binary, uint32_t boards, const args_for_address &args,
              std::chrono::milliseconds ready_limit);
   bool spawn(const std::vector<std::string> &words);
 
