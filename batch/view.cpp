@@ -13,7 +13,8 @@ constexpr size_t BAR_CELLS = 24;      // cells of a live bar
 constexpr size_t DEFAULT_WIDTH = 80;  // when the terminal does not say
 constexpr size_t DEFAULT_HEIGHT = 24;
 constexpr size_t RESERVED_ROWS = 2;  // kept free below the live block
-constexpr double MIB = 1024.0 * 1024.0;
+constexpr double KIB = 1024.0;
+constexpr double MIB = KIB * KIB;
 
 void terminal_size(size_t *width, size_t *height) {
   winsize ws{};
@@ -30,6 +31,19 @@ void terminal_size(size_t *width, size_t *height) {
 std::string fit(const std::string &line, size_t width) {
   if (width < 4 || line.size() < width) return line;
   return line.substr(0, width - 4) + "...";
+}
+
+// "512 B", "15.6 KiB", "8.0 MiB": a line of small images is not "0.0 MiB".
+std::string amount(double bytes) {
+  char text[32];
+  if (bytes < KIB) {
+    snprintf(text, sizeof text, "%.0f B", bytes);
+  } else if (bytes < MIB) {
+    snprintf(text, sizeof text, "%.1f KiB", bytes / KIB);
+  } else {
+    snprintf(text, sizeof text, "%.1f MiB", bytes / MIB);
+  }
+  return text;
 }
 
 std::string format(const char *fmt, double a, double b = 0) {
@@ -157,8 +171,8 @@ void view::board_ended(size_t board) {
         bytes += o.size;
       }
       out_->print("PASS " + name + ": " + std::to_string(outcomes.size()) + " step" +
-                  (outcomes.size() == 1 ? "" : "s") +
-                  format(", %.1f MiB, %.2f s", bytes / MIB, seconds));
+                  (outcomes.size() == 1 ? "" : "s") + ", " + amount(bytes) +
+                  format(", %.2f s", seconds));
       return;
     }
     case board_verdict::failed:
@@ -202,7 +216,7 @@ void view::tick(int64_t now_ms) {
                             [](const board_progress &pr) { return pr.finished; });
   lines.push_back(std::to_string(done) + "/" + std::to_string(p_.boards.size()) + " boards done: " +
                   std::to_string(t.passed) + " passed, " + std::to_string(t.failed) + " failed" +
-                  format(", %.1f MiB sent", static_cast<double>(state_.bytes_sent) / MIB));
+                  ", " + amount(static_cast<double>(state_.bytes_sent)) + " sent");
   out_->live(lines);
 }
 
@@ -213,8 +227,8 @@ void view::summary(double seconds) {
   if (state_.interrupts > 0) line += "interrupted: ";
   line += std::to_string(t.passed) + " passed, " + std::to_string(t.failed) + " failed";
   if (t.not_run > 0) line += ", " + std::to_string(t.not_run) + " not run";
-  line +=
-      " (" + std::to_string(p_.boards.size()) + " board" + (p_.boards.size() == 1 ? "" : "s") +
-      format(") in %.2f s, %.1f MiB sent", seconds, static_cast<double>(state_.bytes_sent) / MIB);
+  line += " (" + std::to_string(p_.boards.size()) + " board" + (p_.boards.size() == 1 ? "" : "s") +
+          format(") in %.2f s, ", seconds) + amount(static_cast<double>(state_.bytes_sent)) +
+          " sent";
   out_->print(line);
 }
