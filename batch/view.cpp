@@ -46,9 +46,9 @@ std::string amount(double bytes) {
   return text;
 }
 
-std::string format(const char *fmt, double a, double b = 0) {
+std::string format(const char *fmt, double value) {
   char text[64];
-  snprintf(text, sizeof text, fmt, a, b);
+  snprintf(text, sizeof text, fmt, value);
   return text;
 }
 
