@@ -21,25 +21,15 @@ constexpr uint32_t TAKEN = 3;  // candidates held by someone else before the har
 
 // A listener of someone else's on port 57000 of address.
 int occupy(const std::string &address) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int on = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(LOADER_PORT);
-  inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-  EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa), 0) << address;
-  EXPECT_EQ(listen(fd, 1), 0);
+  int fd = listen_at(address);
+  EXPECT_GE(fd, 0) << address;
   return fd;
 }
 
 // Whether a connection to port 57000 of address is refused.
 bool refused(const std::string &address) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(LOADER_PORT);
-  inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+  sockaddr_in sa = loader_address(address);
   bool no =
       connect(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0 && errno == ECONNREFUSED;
   close(fd);

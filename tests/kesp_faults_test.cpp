@@ -198,10 +198,7 @@ TEST(KespSlowTarget, BoardThatIsOffTimesOutTheConnect) {
   ASSERT_EQ(listen(listener, 0), 0);
   // One connection fills a queue of length 0; the next SYNs are dropped.
   int filler = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(LOADER_PORT);
-  inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+  sockaddr_in sa = loader_address(address);
   ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
   const std::string path = temp_path("image.bin");
   write_file(path, "image");

@@ -110,15 +110,8 @@ TEST(MultiBoard, AnyAddressTakenFailsTheStartNamingIt) {
   // Someone else listens where the third board would.
   std::string first = next_candidate();
   std::string taken = nth_address(first, 2);
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int on = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(LOADER_PORT);
-  inet_pton(AF_INET, taken.c_str(), &sa.sin_addr);
-  ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa), 0);
-  ASSERT_EQ(listen(fd, 1), 0);
+  int fd = listen_at(taken);
+  ASSERT_GE(fd, 0) << taken;
   const std::string nor = temp_path("taken-{addr}.nor");
 
   run_result r = run_program(
@@ -133,11 +126,8 @@ TEST(MultiBoard, AnyAddressTakenFailsTheStartNamingIt) {
 
   // The harness moves on to a range that is free throughout.
   const std::string next = peek_candidate(0);
-  int fd2 = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  setsockopt(fd2, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  inet_pton(AF_INET, nth_address(next, 3).c_str(), &sa.sin_addr);
-  ASSERT_EQ(bind(fd2, reinterpret_cast<const sockaddr *>(&sa), sizeof sa), 0);
-  ASSERT_EQ(listen(fd2, 1), 0);
+  int fd2 = listen_at(nth_address(next, 3));
+  ASSERT_GE(fd2, 0);
   sim_process sim(KESP_SIM_BINARY, 4, std::vector<std::string>{"--nor-size", "64K"});
   EXPECT_TRUE(sim.ready()) << sim.log();
   EXPECT_NE(sim.address(), next);

@@ -196,10 +196,7 @@ int bind_loopback(bool listening, std::string *address) {
     // an earlier test; a socket that only refuses must own the address.
     int on = 1;
     if (listening) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(LOADER_PORT);
-    sa.sin_addr.s_addr = htonl(to_host(candidate));
+    sockaddr_in sa = loader_address(candidate);
     if (bind(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) == 0 &&
         (!listening || listen(fd, SOMAXCONN) == 0)) {
       *address = candidate;
@@ -208,6 +205,26 @@ int bind_loopback(bool listening, std::string *address) {
     close(fd);
   }
   return -1;
+}
+
+sockaddr_in loader_address(const std::string &address) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(LOADER_PORT);
+  sa.sin_addr.s_addr = htonl(to_host(address));
+  return sa;
+}
+
+int listen_at(const std::string &address) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in sa = loader_address(address);
+  if (bind(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0 || listen(fd, 1) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 refusing_address::refusing_address() { fd_ = bind_loopback(false, &address_); }

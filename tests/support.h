@@ -1,6 +1,8 @@
 // Helpers shared by the tests that run the built programs as processes.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -55,6 +57,12 @@ bool address_was_taken(const std::string &err);
 // Binds a TCP socket to port 57000 of a free candidate address and, when
 // asked, listens on it. Returns the socket, or -1 if every try failed.
 int bind_loopback(bool listening, std::string *address);
+
+// Port 57000 of address, as a socket address.
+sockaddr_in loader_address(const std::string &address);
+// A listener on port 57000 of address, as someone else's would be; -1 if
+// the address is taken.
+int listen_at(const std::string &address);
 
 // Port 57000 of a loopback address bound by us without listening, so that
 // every connection to it is refused, whatever else runs on the machine.
