@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -348,7 +349,7 @@ TEST(BatchLine, RecipeWithPerBoardFilesAndStart) {
   constexpr uint32_t NAND_SIZE = 1 << 20;
   constexpr uint32_t NAND_BLOCK = 128 << 10;
   const std::string folder = temp_path("recipe-line");
-  ASSERT_EQ(system(("mkdir -p '" + folder + "'").c_str()), 0);
+  ASSERT_TRUE(std::filesystem::create_directories(folder));
   const std::string boot = pattern_bytes(70000, 13);
   const std::string rootfs = pattern_bytes(150000, 14);
   write_file(folder + "/boot.bin", boot);
@@ -431,7 +432,7 @@ TEST(BatchLine, TwoHundredFiftySixBoardsAtOnce) {
   sim_process sims(KESP_SIM_BINARY, BOARDS, {"--nor-size", "256K", "--nor-block", "64K"});
   ASSERT_TRUE(sims.ready()) << sims.log();
   const std::string folder = temp_path("line-256");
-  ASSERT_EQ(system(("mkdir -p '" + folder + "'").c_str()), 0);
+  ASSERT_TRUE(std::filesystem::create_directories(folder));
   std::vector<std::string> args = {"-j",       "256",      "-a",
                                    "0x8000",   "-i",       folder + "/{board}.bin",
                                    "--verify", "--report", folder + "/report.jsonl",

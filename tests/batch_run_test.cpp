@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -37,7 +38,7 @@ TEST(BatchRefuses, BadInputExitsTwoAndSendsNothing) {
   sim_process board(KESP_SIM_BINARY, {});
   ASSERT_TRUE(board.ready());
   const std::string dir = temp_path("refusals");
-  ASSERT_EQ(system(("mkdir -p '" + dir + "/folder'").c_str()), 0);
+  ASSERT_TRUE(std::filesystem::create_directories(dir + "/folder"));
   const std::string image = put(dir, "image.bin", "image");
   put(dir, "empty.bin", "");
   const std::vector<refusal> cases = {
@@ -164,7 +165,7 @@ TEST(BatchRefuses, DryRunPrintsThePlanAndSendsNothing) {
   sim_process board(KESP_SIM_BINARY, {});
   ASSERT_TRUE(board.ready());
   const std::string dir = temp_path("dry");
-  ASSERT_EQ(system(("mkdir -p '" + dir + "'").c_str()), 0);
+  ASSERT_TRUE(std::filesystem::create_directories(dir));
   const std::string image = put(dir, "app.bin", std::string(1234, 'a'));
   run_result r = run_batch({"--dry-run", "-n", "-a", "0x200000", "-i", image, "--verify", "-s",
                             board.address(), "no-such-board.invalid"});
@@ -197,7 +198,7 @@ TEST(BatchRefuses, ImageCutShortDuringTheRunFailsItsBoardOnly) {
   sim_process other(KESP_SIM_BINARY, {});
   ASSERT_TRUE(slow.ready() && other.ready());
   const std::string dir = temp_path("shrink");
-  ASSERT_EQ(system(("mkdir -p '" + dir + "'").c_str()), 0);
+  ASSERT_TRUE(std::filesystem::create_directories(dir));
   ASSERT_EQ(symlink(shrinking.c_str(), (dir + "/" + slow.address() + ".bin").c_str()), 0);
   ASSERT_EQ(symlink(steady.c_str(), (dir + "/" + other.address() + ".bin").c_str()), 0);
   const std::string report_path = temp_path("shrink.jsonl");
@@ -318,6 +319,30 @@ TEST(BatchOutput, UnwritableReportMakesTheExitStatusNonZero) {
     EXPECT_EQ(r.status, 3) << option;
     EXPECT_EQ(r.err, "kesp-batch: " + option + " /dev/full: No space left on device\n");
   }
+}
+
+// Names the reports carry as they are, whatever their characters: the
+// JSON and the XML still parse and say them back.
+TEST(BatchOutput, ReportsCarryAwkwardNamesIntact) {
+  const std::string dir = temp_path("a&b <c> \"d\" 'e'");
+  ASSERT_TRUE(std::filesystem::create_directories(dir));
+  const std::string image = dir + "/\x01app\xff.bin";
+  write_file(image, pattern_bytes(500, 32));
+  sim_process bad(KESP_SIM_BINARY, {"--final-error", "3"});
+  ASSERT_TRUE(bad.ready());
+  const std::string report_path = temp_path("awkward.jsonl");
+  const std::string junit_path = temp_path("awkward.xml");
+  run_result r =
+      run_batch({"-i", image, "--report", report_path, "--junit", junit_path, bad.address()});
+  EXPECT_EQ(r.status, 1) << r.err;
+  report rep = read_report(report_path);
+  EXPECT_EQ(rep.error, "");
+  // Bytes that are not UTF-8 come back replaced, the rest as they were.
+  EXPECT_EQ(rep.step(bad.address(), 1)["image"], dir + "/\x01app\xef\xbf\xbd.bin");
+  std::string junit_error;
+  auto junit = read_junit(junit_path, &junit_error);
+  EXPECT_EQ(junit_error, "");
+  EXPECT_EQ(junit[bad.address()], "failure:target_error");
 }
 
 // On a terminal: a live view redrawn in place, a line per finished board
