@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -155,7 +156,11 @@ void print_outcome_lines(FILE *out, const transaction *t) {
   }
 }
 
-void download_file(int sock, const char *filename, uint32_t flags, uint32_t address) {
+namespace {
+
+// Opens and measures the image; exits on a local failure, as kesp does
+// before anything but the connection is made.
+int open_measured(const char *filename, uint32_t *length) {
   int fd = open_image(filename);
   if (fd < 0) {
     perror("open file");
@@ -176,7 +181,68 @@ void download_file(int sock, const char *filename, uint32_t flags, uint32_t addr
     fprintf(stderr, "kesp: image file is empty\n");
     exit(-1);
   }
-  const auto length = static_cast<uint32_t>(measured);
+  *length = static_cast<uint32_t>(measured);
+  return fd;
+}
+
+// Sends the first n bytes of block in 256-byte sends, a bar after each
+// whole one; returns how many went out, with *err set if a send failed.
+uint32_t send_chunks(int sock, const uint8_t *block, uint32_t n, const transaction *t, int *err) {
+  for (uint32_t at = 0; at < n; at += CHUNK_SIZE) {
+    uint32_t chunk = std::min(CHUNK_SIZE, n - at);
+    if (send_all(sock, block + at, chunk) < 0) {
+      *err = errno;
+      return at;
+    }
+    if (chunk == CHUNK_SIZE) {
+      print_bar(stdout, t->length, t->sent + at + chunk);
+      note_stdout();
+    }
+  }
+  return n;
+}
+
+// Streams the image from fd while the transaction wants it. The file is
+// read a block at a time and the checksum taken over the whole block: a
+// read and a checksum call per 256 bytes cost more than the sends. The
+// wire still gets 256-byte sends and the bar its redraw after each.
+void stream_image(int sock, int fd, transaction *t) {
+  static uint8_t block[READ_BLOCK];
+  while (uint32_t left = txn_image_left(t)) {
+    uint32_t want = std::min(left, READ_BLOCK);
+    ssize_t got = read_full(fd, block, want);
+    const bool cut_short = got != static_cast<ssize_t>(want);
+    // Whole chunks of a block cut short still go out, as they would have
+    // been read one by one.
+    uint32_t usable = got < 0 ? 0 : static_cast<uint32_t>(got);
+    if (cut_short) usable -= usable % CHUNK_SIZE;
+    int err = 0;
+    uint32_t done = send_chunks(sock, block, usable, t, &err);
+    txn_image_sent(t, block, done);
+    if (err != 0) {
+      txn_send_failed(t, err);
+      return;
+    }
+    if (cut_short) {
+      // The target is waiting for bytes we no longer have; exiting closes
+      // the connection so that neither side waits forever.
+      printf("\n");
+      if (got < 0) {
+        perror("read file");
+      } else {
+        fprintf(stderr, "read file: file ended after %u of %u bytes\n",
+                t->sent + static_cast<uint32_t>(got) - done, t->length);
+      }
+      exit(-1);
+    }
+  }
+}
+
+}  // namespace
+
+void download_file(int sock, const char *filename, uint32_t flags, uint32_t address) {
+  uint32_t length = 0;
+  int fd = open_measured(filename, &length);
 
   transaction t;
   txn_begin(&t, length, flags, address);
@@ -195,47 +261,7 @@ void download_file(int sock, const char *filename, uint32_t flags, uint32_t addr
   print_first_reply_line(stdout, &t);
   note_stdout();
 
-  // The file is read a block at a time and the checksum taken over the
-  // whole block: a read and a checksum call per 256 bytes cost more than
-  // the sends. The wire still gets 256-byte sends and the bar its redraw
-  // after each, as the file's bytes go out.
-  static uint8_t block[READ_BLOCK];
-  while (uint32_t left = txn_image_left(&t)) {
-    uint32_t want = left < READ_BLOCK ? left : READ_BLOCK;
-    ssize_t got = read_full(fd, block, want);
-    // Whole chunks of a block cut short still go out, as they would have
-    // been read one by one.
-    uint32_t usable = got < 0 ? 0 : static_cast<uint32_t>(got);
-    if (got != static_cast<ssize_t>(want)) usable -= usable % CHUNK_SIZE;
-    uint32_t done = 0;
-    while (done < usable) {
-      uint32_t n = usable - done < CHUNK_SIZE ? usable - done : CHUNK_SIZE;
-      if (send_all(sock, block + done, n) < 0) {
-        txn_image_sent(&t, block, done);
-        txn_send_failed(&t, errno);
-        break;
-      }
-      done += n;
-      if (n == CHUNK_SIZE) {
-        print_bar(stdout, length, t.sent + done);
-        note_stdout();
-      }
-    }
-    if (t.send_errno != 0) break;
-    txn_image_sent(&t, block, done);
-    if (got != static_cast<ssize_t>(want)) {
-      // The target is waiting for bytes we no longer have; exiting closes
-      // the connection so that neither side waits forever.
-      printf("\n");
-      if (got < 0) {
-        perror("read file");
-      } else {
-        fprintf(stderr, "read file: file ended after %u of %u bytes\n",
-                t.sent + static_cast<uint32_t>(got) - done, length);
-      }
-      exit(-1);
-    }
-  }
+  stream_image(sock, fd, &t);
   // Nothing follows the last chunk that Nagle could join it with, and the
   // target cannot answer before it has it.
   push_queued(sock);

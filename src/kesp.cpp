@@ -173,8 +173,10 @@ int main(int argc, char *argv[]) {
   // A bar per 256 bytes is a quarter of the image again in output; into a
   // file or a pipe it goes in large writes. A terminal keeps its own
   // buffering, so the bar still moves there.
-  static char out_buffer[64 * 1024];
-  if (isatty(STDOUT_FILENO) == 0) setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
+  if (isatty(STDOUT_FILENO) == 0) {
+    static char out_buffer[64 * 1024];
+    setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
+  }
   command_line cmd;
   scan_args(argc, argv, &cmd);
   if (cmd.host == nullptr || (!cmd.start && cmd.filename == nullptr)) {
