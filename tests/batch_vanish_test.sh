@@ -9,15 +9,6 @@
 set -u
 batch=$(realpath "$1") sim=$(realpath "$2")
 
-skip() {
-  echo "SKIP: $*"
-  exit 77
-}
-[ "$(id -u)" -eq 0 ] || skip "making network namespaces needs root"
-command -v ip >/dev/null || skip "no ip command (iproute2)"
-command -v tc >/dev/null || skip "no tc command (iproute2)"
-command -v python3 >/dev/null || skip "no python3 to read the report"
-
 big_size=64M          # the vanishing board's image: far more than the link carries in the wait
 slow_size=1M
 rate=40mbit           # its link: 64 MiB take 13 s, so the cut finds it mid-image
@@ -29,60 +20,18 @@ dead_peer_floor=20    # seconds: giving up sooner would drop slow boards too
 dead_peer_ceiling=36  # seconds after the cut by which a vanished board must have failed
 ready_tries=100
 
-tool_ns="kesp-bvanish-$$-tool"
-board_ns="kesp-bvanish-$$-board"
 vanish_ip=10.214.0.2 slow_ip=10.214.0.6 final_ip=10.214.0.10
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
-  sleep 0.2
-  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
-  wait 2>/dev/null
-  ip netns del "$tool_ns" 2>/dev/null
-  ip netns del "$board_ns" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/netns_lib.sh"
+command -v python3 >/dev/null || skip "no python3 to read the report"
+netns_begin bvanish
 
-. "$(dirname "$0")/testlib.sh"
-in_tool() { ip netns exec "$tool_ns" "$@"; }
-in_board() { ip netns exec "$board_ns" "$@"; }
-
-ip netns add "$tool_ns" 2>"$work/netns.err" || skip "cannot make a network namespace: $(cat "$work/netns.err")"
-ip netns add "$board_ns" || skip "cannot make a second network namespace"
-# link TOOL_IP BOARD_IP TOOL_LINK BOARD_LINK: a veth pair between the two.
-link() {
-  ip link add "$3" netns "$tool_ns" type veth peer name "$4" netns "$board_ns" &&
-    in_tool ip addr add "$1/30" dev "$3" && in_tool ip link set "$3" up &&
-    in_board ip addr add "$2/30" dev "$4" && in_board ip link set "$4" up || return 1
-  # Fixed neighbours: a failed ARP lookup while the link is down would turn
-  # the time-out into "No route to host".
-  local mac
-  mac=$(ip -n "$board_ns" link show "$4" | awk '/link\/ether/ { print $2 }')
-  in_tool ip neigh replace "$2" lladdr "$mac" dev "$3" nud permanent
-}
-link 10.214.0.1 "$vanish_ip" "bv$$t" "bv$$b" || skip "cannot make a veth pair"
-link 10.214.0.5 "$slow_ip" "bs$$t" "bs$$b" || skip "cannot make a veth pair"
-link 10.214.0.9 "$final_ip" "bz$$t" "bz$$b" || skip "cannot make a veth pair"
+link 10.214.0.1 "$vanish_ip" "bv$$t" "bv$$b"
+link 10.214.0.5 "$slow_ip" "bs$$t" "bs$$b"
+link 10.214.0.9 "$final_ip" "bz$$t" "bz$$b"
 in_tool tc qdisc add dev "bv$$t" root tbf rate "$rate" burst 64kb latency 1s ||
   skip "cannot slow the link down (no tbf queueing discipline)"
 
-# board NAME IP SIM_ARGS...: a simulated board in the board namespace.
-board() {
-  local name=$1 ip=$2
-  shift 2
-  ip netns exec "$board_ns" "$sim" --listen "$ip" "$@" 2>"$work/$name.log" &
-  pids+=($!)
-  for _ in $(seq "$ready_tries"); do
-    grep -q 'listening on' "$work/$name.log" && return 0
-    sleep 0.1
-  done
-  echo "the $name board did not start:"
-  cat "$work/$name.log"
-  exit 1
-}
 board vanish "$vanish_ip" --nor-size "$big_size"
 board slow "$slow_ip" --final-delay "$final_delay_ms"
 board final "$final_ip" --final-delay "$quiet_delay_ms"
@@ -114,7 +63,6 @@ for line in open(sys.argv[1]):
     if j.get("board") == sys.argv[2]:
         print(j[sys.argv[3]])' "$work/r.jsonl" "$1" "$2"
 }
-below() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a < b) }'; }
 for name_ip in "vanish $vanish_ip" "final $final_ip"; do
   read -r name ip <<<"$name_ip"
   [ "$(field "$ip" reason)" = "connection failed: Connection timed out" ] ||

@@ -9,14 +9,6 @@
 set -u
 kesp=$(realpath "$1") sim=$(realpath "$2")
 
-skip() {
-  echo "SKIP: $*"
-  exit 77
-}
-[ "$(id -u)" -eq 0 ] || skip "making network namespaces needs root"
-command -v ip >/dev/null || skip "no ip command (iproute2)"
-command -v tc >/dev/null || skip "no tc command (iproute2)"
-
 big_size=64M          # the vanishing board's image: far more than the link carries in the wait
 slow_size=1M          # the slow board's image
 rate=40mbit           # the tool's link: 64 MiB take 13 s, so the cut finds it mid-image
@@ -29,9 +21,7 @@ slow_limit=45         # seconds within which the slow board's load must end
 dead_peer_floor=20    # seconds: giving up sooner would drop slow boards too
 ready_tries=100       # looks 0.1 s apart: at most 10 s for a board to start
 
-# Names are unique per run; the addresses exist only in these namespaces.
-tool_ns="kesp-vanish-$$-tool"
-board_ns="kesp-vanish-$$-board"
+# Link names are unique per run; the addresses exist only in the namespaces.
 vanish_tool="kv$$t" vanish_board="kv$$b"  # the board that vanishes
 slow_tool="ks$$t" slow_board="ks$$b"      # the board that is slow
 vanish_ip=10.213.0.2 slow_ip=10.213.0.6
@@ -39,63 +29,18 @@ first_tool="kf$$t" first_board="kf$$b"    # vanishes while the tool waits for th
 final_tool="kz$$t" final_board="kz$$b"    # vanishes while the tool waits for the verdict
 first_ip=10.213.0.10 final_ip=10.213.0.14
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "$work"/*.pid; do [ -f "$pid" ] && pids+=("$(cat "$pid")"); done
-  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
-  sleep 0.2
-  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
-  wait 2>/dev/null
-  ip netns del "$tool_ns" 2>/dev/null
-  ip netns del "$board_ns" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-. "$(dirname "$0")/testlib.sh"
-in_tool() { ip netns exec "$tool_ns" "$@"; }
-in_board() { ip netns exec "$board_ns" "$@"; }
+. "$(dirname "$0")/netns_lib.sh"
+netns_begin vanish
 now() { date +%s.%N; }
 seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", b - a }'; }
-below() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a < b) }'; }
 
-ip netns add "$tool_ns" 2>"$work/netns.err" || skip "cannot make a network namespace: $(cat "$work/netns.err")"
-ip netns add "$board_ns" || skip "cannot make a second network namespace"
-# tool_ip board_ip tool_link board_link: a veth pair between the two.
-link() {
-  ip link add "$3" netns "$tool_ns" type veth peer name "$4" netns "$board_ns" &&
-    in_tool ip addr add "$1/30" dev "$3" && in_tool ip link set "$3" up &&
-    in_board ip addr add "$2/30" dev "$4" && in_board ip link set "$4" up || return 1
-  # Fixed neighbours: a failed ARP lookup while the link is down would turn
-  # the tool's time-out into "No route to host".
-  local mac
-  mac=$(ip -n "$board_ns" link show "$4" | awk '/link\/ether/ { print $2 }')
-  in_tool ip neigh replace "$2" lladdr "$mac" dev "$3" nud permanent
-}
-link 10.213.0.1 "$vanish_ip" "$vanish_tool" "$vanish_board" || skip "cannot make a veth pair"
-link 10.213.0.5 "$slow_ip" "$slow_tool" "$slow_board" || skip "cannot make a veth pair"
-link 10.213.0.9 "$first_ip" "$first_tool" "$first_board" || skip "cannot make a veth pair"
-link 10.213.0.13 "$final_ip" "$final_tool" "$final_board" || skip "cannot make a veth pair"
+link 10.213.0.1 "$vanish_ip" "$vanish_tool" "$vanish_board"
+link 10.213.0.5 "$slow_ip" "$slow_tool" "$slow_board"
+link 10.213.0.9 "$first_ip" "$first_tool" "$first_board"
+link 10.213.0.13 "$final_ip" "$final_tool" "$final_board"
 in_tool tc qdisc add dev "$vanish_tool" root tbf rate "$rate" burst 64kb latency 1s ||
   skip "cannot slow the link down (no tbf queueing discipline)"
 
-# board NAME IP SIM_ARGS...: a simulated board in the board namespace.
-board() {
-  local name=$1 ip=$2
-  shift 2
-  # Started directly, not through a function: $! is then the simulator
-  # itself, which ip execs, and the trap can stop it.
-  ip netns exec "$board_ns" "$sim" --listen "$ip" "$@" 2>"$work/$name.log" &
-  pids+=($!)
-  for _ in $(seq "$ready_tries"); do
-    grep -q 'listening on' "$work/$name.log" && return 0
-    sleep 0.1
-  done
-  echo "the $name board did not start:"
-  cat "$work/$name.log"
-  exit 1
-}
 board vanish "$vanish_ip" --nor-size "$big_size"
 board slow "$slow_ip" --final-delay "$final_delay_ms"
 board first "$first_ip" --reply-delay "$quiet_delay_ms"
