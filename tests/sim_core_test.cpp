@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "crc32.h"
+#include "sim_client.h"
 #include "support.h"
 #include "target.h"
 #include "wire.h"
@@ -40,27 +41,9 @@ class SimCore : public testing::Test {
     close_device(t.nor);
   }
 
-  // Plays the client on one end of a socketpair, a byte at a time if asked,
-  // so that no receive of the simulator finds a whole word; returns the
-  // final reply.
+  // Plays the client and returns the final reply.
   flash_reply exchange(const std::string &bytes, bool byte_by_byte = false) {
-    int fds[2];
-    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    std::string replies;
-    std::thread client([&] {
-      for (size_t i = 0; i < bytes.size(); i += byte_by_byte ? 1 : bytes.size()) {
-        send_all(fds[0], bytes.data() + i, byte_by_byte ? 1 : bytes.size());
-        if (byte_by_byte) std::this_thread::sleep_for(std::chrono::microseconds(200));
-      }
-      shutdown(fds[0], SHUT_WR);
-      char buf[256];
-      ssize_t n = 0;
-      while ((n = recv(fds[0], buf, sizeof buf, 0)) > 0) replies.append(buf, size_t(n));
-    });
-    serve_connection(fds[1], t);
-    close(fds[1]);
-    client.join();
-    close(fds[0]);
+    std::string replies = serve_over_socketpair(t, bytes, byte_by_byte);
     EXPECT_EQ(replies.size(), 2 * REPLY_SIZE);
     if (replies.size() != 2 * REPLY_SIZE) return {};
     return decode_reply(reinterpret_cast<const uint8_t *>(replies.data()) + REPLY_SIZE);

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim_client.h"
 #include "support.h"
 #include "target.h"
 #include "wire.h"
@@ -49,24 +50,11 @@ class SimJournal : public testing::Test {
   // Sends the image as a download over a socketpair; returns the final
   // reply's error code, or INT32_MIN if none came.
   int32_t download() {
-    int fds[2];
-    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
     uint8_t words[2 * WORD_SIZE];
     encode_header(words, IMAGE_SIZE, FLAG_ADDRESS);
     encode_address(words + WORD_SIZE, ADDRESS);
     std::string bytes = std::string(reinterpret_cast<char *>(words), sizeof words) + image;
-    std::string replies;
-    std::thread client([&] {
-      send_all(fds[0], bytes.data(), bytes.size());
-      shutdown(fds[0], SHUT_WR);
-      char buf[256];
-      ssize_t n = 0;
-      while ((n = recv(fds[0], buf, sizeof buf, 0)) > 0) replies.append(buf, size_t(n));
-    });
-    serve_connection(fds[1], t);
-    close(fds[1]);
-    client.join();
-    close(fds[0]);
+    std::string replies = serve_over_socketpair(t, bytes);
     if (replies.size() != 2 * REPLY_SIZE) return INT32_MIN;
     return decode_reply(reinterpret_cast<const uint8_t *>(replies.data()) + REPLY_SIZE).error;
   }
