@@ -196,12 +196,12 @@ bool write_journal(const flash_device &dev, const block_content &content) {
   return true;
 }
 
+bool pause_ms(const target &t, int ms);
+
 // Erases the blocks the image touches and programs it. A real part has no
 // half-erased block, so everything around the image within them reads
 // erased afterwards. A file-backed device changes all at once through the
 // journal; the new content is synced before this returns.
-bool pause_ms(const target &t, int ms);
-
 int32_t program(const target &t, const flash_device &dev, uint32_t addr,
                 const std::vector<uint8_t> &image) {
   if (image.empty()) return ERR_NONE;

@@ -51,7 +51,7 @@ const char *flash_error_str(int32_t error);
 
 // Sends all n bytes, continuing partial sends and retrying EINTR. A closed
 // peer fails the call with EPIPE instead of raising SIGPIPE, a vanished one
-// with ETIMEDOUT (see wait_for_peer); a busy one is waited for. Returns n,
+// with ETIMEDOUT (see keep_waiting); a busy one is waited for. Returns n,
 // or -1 with errno set.
 ssize_t send_all(int fd, const void *buf, size_t n);
 
