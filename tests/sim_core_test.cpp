@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -91,6 +92,33 @@ TEST_F(SimCore, CompareFindsFirstDifferenceAcrossReceives) {
   EXPECT_EQ(final.addr, 150'001u);
   EXPECT_EQ(final.crc, crc_of(changed));
   EXPECT_EQ(flash(0, image.size()), image) << "a compare wrote the flash";
+}
+
+// A client that sent a little past its image and closed must read a plain
+// close, however late the drain after the verdict got to run: here its
+// time is up before it starts.
+TEST(SimDrain, BytesAlreadyThereAreTakenWhenTheDrainTimeIsUp) {
+  target t;
+  t.idle_timeout_ms = 0;
+  t.nor = {"nor", 0x0101, DEVICE_SIZE, DEVICE_BLOCK, -1, {}, {}};
+  ASSERT_EQ(open_memory(t.nor), "");
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+  // Everything is queued before the simulator looks, so no wait of its
+  // own needs any time.
+  const std::string bytes = request(4, 0, "data") + "trailing bytes";
+  ASSERT_EQ(send(fds[0], bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+  shutdown(fds[0], SHUT_WR);
+  serve_connection(fds[1], t);
+  close(fds[1]);
+  std::string replies;
+  char buf[256];
+  ssize_t n = 0;
+  while ((n = recv(fds[0], buf, sizeof buf, 0)) > 0) replies.append(buf, size_t(n));
+  EXPECT_EQ(n, 0) << "the replies ended in " << strerror(errno);
+  EXPECT_EQ(replies.size(), 2 * REPLY_SIZE);
+  close(fds[0]);
+  close_device(t.nor);
 }
 
 }  // namespace
