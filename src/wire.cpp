@@ -31,6 +31,11 @@ void encode_header(uint8_t out[WORD_SIZE], uint32_t length, uint32_t flags) {
   put_be32(out, length | flags);
 }
 
+request_header decode_header(const uint8_t in[WORD_SIZE]) {
+  uint32_t word = get_be32(in);
+  return {word & ~FLAG_MASK, word & FLAG_MASK};
+}
+
 void encode_address(uint8_t out[WORD_SIZE], uint32_t address) { put_be32(out, address); }
 
 // Byte for byte the header of an empty image without flags.

@@ -41,6 +41,13 @@ void put_be32(uint8_t *out, uint32_t value);
 uint32_t get_be32(const uint8_t *in);
 
 void encode_header(uint8_t out[WORD_SIZE], uint32_t length, uint32_t flags);
+// The header word split back into the image length and the FLAG_* bits. A
+// start request decodes as length 0 without flags.
+struct request_header {
+  uint32_t length;
+  uint32_t flags;
+};
+request_header decode_header(const uint8_t in[WORD_SIZE]);
 void encode_address(uint8_t out[WORD_SIZE], uint32_t address);
 void encode_start(uint8_t out[WORD_SIZE]);
 void encode_reply(uint8_t out[REPLY_SIZE], const flash_reply &reply);

@@ -27,6 +27,22 @@ TEST(Wire, HeaderLayouts) {
   EXPECT_EQ(header(LENGTH_LIMIT - 1, FLAG_COMPARE), (word{0x9F, 0xFF, 0xFF, 0xFF}));
 }
 
+// Every flag combination and the lengths at both ends come back as they went.
+TEST(Wire, HeaderDecodesWhatWasEncoded) {
+  for (uint32_t flags : {0u, FLAG_COMPARE, FLAG_ADDRESS, FLAG_NAND | FLAG_ADDRESS, FLAG_MASK}) {
+    for (uint32_t length : {0u, 1u, 300u, LENGTH_LIMIT - 1}) {
+      request_header h = decode_header(header(length, flags).data());
+      EXPECT_EQ(h.length, length) << std::hex << flags;
+      EXPECT_EQ(h.flags, flags) << std::hex << length;
+    }
+  }
+  word start{};
+  encode_start(start.data());
+  request_header h = decode_header(start.data());
+  EXPECT_EQ(h.length, 0u);
+  EXPECT_EQ(h.flags, 0u);
+}
+
 TEST(Wire, AddressAndStartWords) {
   word w{};
   encode_address(w.data(), 0x10000);
