@@ -11,8 +11,8 @@
 #include <string>
 
 #include "line.h"
-#include "outputs.h"
 #include "net.h"
+#include "outputs.h"
 #include "plan.h"
 #include "records.h"
 #include "stdfds.h"

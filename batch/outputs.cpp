@@ -131,7 +131,8 @@ bool claim_junit(const plan &p, output_files *out, std::string *error) {
   out->junit_final = junit_target(junit);
   out->junit_temp = out->junit_final + JUNIT_TEMP_SUFFIX;
   const std::string &temp = out->junit_temp;
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0666);
+  int fd =
+      open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0666);
   if (fd >= 0) {
     out->junit = fd;
     out->junit_temp_created = true;

@@ -30,7 +30,7 @@ class console {
  private:
   void write_out(const std::string &text);
   bool smart_;
-  FILE *stream_;  // standard output, or standard error when the report is there
+  FILE *stream_;           // standard output, or standard error when the report is there
   size_t live_lines_ = 0;  // lines of the live block on the screen now
   std::vector<std::string> live_;
   int error_ = 0;
