@@ -32,12 +32,14 @@ struct inputs {
   std::string image = dir + "/image.bin";
   std::string recipe = dir + "/line.recipe";
   std::string boards = dir + "/boards.txt";
-  std::string logs = dir + "/logs";  // not made: a refused run must not make it
+  std::string link = dir + "/copy.bin";  // the image by another name
+  std::string logs = dir + "/logs";      // not made: a refused run must not make it
   explicit inputs(const std::string &board) {
     fs::create_directories(dir);
     write_file(image, pattern_bytes(5000, 40));
     write_file(recipe, "-a 0x0 image.bin\n");
     write_file(boards, board + "\n");
+    EXPECT_EQ(symlink(image.c_str(), link.c_str()), 0);
   }
   std::vector<std::string> files() const { return {image, recipe, boards}; }
   static int counter() {
@@ -51,90 +53,64 @@ bool is_link(const std::string &path) {
   return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
-struct clash {
+struct refusal {
   std::string label;
-  std::function<std::vector<std::string>(const inputs &in, const std::string &board)> args;
-  std::function<std::string(const inputs &in, const std::string &board)> message;
+  std::vector<std::string> args;
+  std::string message;  // what standard error must hold
 };
 
-// Every clash exits 2 before a connection, with every input as it was.
-TEST(BatchFiles, OutputNamingAnInputOrAnotherOutputIsRefused) {
-  sim_process board(KESP_SIM_BINARY, {});
-  ASSERT_TRUE(board.ready());
-  const std::vector<clash> cases = {
-      {.label = "report is the image",
-       .args =
-           [](auto &in, auto b) {
-             return std::vector<std::string>{"-i", in.image, "--report", in.image, b};
-           },
-       .message =
-           [](auto &in, auto) {
-             return "--report " + in.image + ": the same file as the image " + in.image;
-           }},
-      {.label = "report is the image by a link",
-       .args =
-           [](auto &in, auto b) {
-             EXPECT_EQ(symlink(in.image.c_str(), (in.dir + "/copy.bin").c_str()), 0);
-             return std::vector<std::string>{"-i", in.image, "--report", in.dir + "/copy.bin", b};
-           },
-       .message = [](auto &in, auto) { return ": the same file as the image " + in.image; }},
-      {.label = "report is the JUnit file",
-       .args =
-           [](auto &in, auto b) {
-             return std::vector<std::string>{
-                 "-i", in.image, "--report", in.dir + "/out", "--junit", in.dir + "/./out", b};
-           },
-       .message =
-           [](auto &in, auto) {
-             return "--junit " + in.dir + "/./out: the same file as --report " + in.dir + "/out";
-           }},
-      {.label = "report is a board's log",
-       .args =
-           [](auto &in, auto b) {
-             return std::vector<std::string>{
-                 "-i", in.image, "--log-dir", in.logs, "--report", in.logs + "/" + b + ".log", b};
-           },
-       .message =
-           [](auto &in, auto b) {
-             return "--report " + in.logs + "/" + b + ".log: the same file as the log of board " +
-                    b;
-           }},
-      {.label = "report is the recipe",
-       .args =
-           [](auto &in, auto b) {
-             return std::vector<std::string>{"-r", in.recipe, "--report", in.recipe, b};
-           },
-       .message = [](auto &in, auto) { return ": the same file as the recipe " + in.recipe; }},
-      {.label = "report is the board list",
-       .args =
-           [](auto &in, auto) {
-             return std::vector<std::string>{"-i",      in.image,   "-b",
-                                             in.boards, "--report", in.boards};
-           },
-       .message = [](auto &in, auto) { return ": the same file as the board list " + in.boards; }},
-      {.label = "JUnit file is the image",
-       .args =
-           [](auto &in, auto b) {
-             return std::vector<std::string>{"-i", in.image, "--junit", in.image, b};
-           },
-       .message = [](auto &in,
-                     auto) { return "--junit " + in.image + ": the same file as the image"; }},
-  };
-  for (const clash &c : cases) {
+// Runs each case: exit 2 with its message, every input as it was, no
+// log folder made, and not a connection to the board.
+void expect_refused(const std::vector<refusal> &cases, const inputs &in, sim_process *board) {
+  std::vector<std::string> before;
+  for (const std::string &f : in.files()) before.push_back(read_file(f));
+  for (const refusal &c : cases) {
     SCOPED_TRACE(c.label);
-    inputs in(board.address());
-    std::vector<std::string> before;
-    for (const std::string &f : in.files()) before.push_back(read_file(f));
-    run_result r = run_batch(c.args(in, board.address()), 20s);
+    run_result r = run_batch(c.args, 20s);
     EXPECT_EQ(r.status, 2) << r.err;
-    EXPECT_NE(r.err.find(c.message(in, board.address())), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     for (size_t i = 0; i < before.size(); ++i)
       EXPECT_TRUE(read_file(in.files()[i]) == before[i]) << in.files()[i] << " changed";
     EXPECT_FALSE(fs::exists(in.logs));
-    EXPECT_FALSE(fs::exists(in.dir + "/out"));
   }
-  board.stop();
-  EXPECT_EQ(board.log().find(SIM_CONNECTION), std::string::npos) << board.log();
+  board->stop();
+  EXPECT_EQ(board->log().find(SIM_CONNECTION), std::string::npos) << board->log();
+}
+
+TEST(BatchFiles, OutputNamingAnInputOrAnotherOutputIsRefused) {
+  sim_process board(KESP_SIM_BINARY, {});
+  ASSERT_TRUE(board.ready());
+  const std::string b = board.address();
+  inputs in(b);
+  const std::string out = in.dir + "/out";
+  const std::string log = in.logs + "/" + b + ".log";
+  const std::string same = ": the same file as ";
+  expect_refused(
+      {
+          {.label = "report is the image",
+           .args = {"-i", in.image, "--report", in.image, b},
+           .message = "--report " + in.image + same + "the image " + in.image},
+          {.label = "report is the image by a link",
+           .args = {"-i", in.image, "--report", in.link, b},
+           .message = "--report " + in.link + same + "the image " + in.image},
+          {.label = "report is the JUnit file, neither there yet",
+           .args = {"-i", in.image, "--report", out, "--junit", in.dir + "/./out", b},
+           .message = "--junit " + in.dir + "/./out" + same + "--report " + out},
+          {.label = "report is a board's log",
+           .args = {"-i", in.image, "--log-dir", in.logs, "--report", log, b},
+           .message = "--report " + log + same + "the log of board " + b},
+          {.label = "report is the recipe",
+           .args = {"-r", in.recipe, "--report", in.recipe, b},
+           .message = same + "the recipe " + in.recipe},
+          {.label = "report is the board list",
+           .args = {"-i", in.image, "-b", in.boards, "--report", in.boards},
+           .message = same + "the board list " + in.boards},
+          {.label = "JUnit file is the image",
+           .args = {"-i", in.image, "--junit", in.link, b},
+           .message = "--junit " + in.link + same + "the image"},
+      },
+      in, &board);
+  EXPECT_FALSE(fs::exists(out));
 }
 
 // A target that takes the connection and says nothing until finish():
@@ -209,81 +185,67 @@ TEST(BatchFiles, FileSizeLimitLeavesWholeLinesAndExitsThree) {
   EXPECT_TRUE(rep.summary.is_null());
 }
 
-struct refused_run {
-  std::string label;
-  std::function<std::vector<std::string>(const inputs &in, const std::string &board)> args;
-  std::string message;
-};
-
 // Whatever stops a run before it starts, the report, the JUnit file and
 // the folders are as they were: nothing emptied, made or removed.
 TEST(BatchFiles, RefusedRunChangesNothingOnDisk) {
   sim_process board(KESP_SIM_BINARY, {});
   ASSERT_TRUE(board.ready());
-  const std::vector<refused_run> cases = {
-      {.label = "missing image",
-       .args =
-           [](auto &in, auto b) {
-             return std::vector<std::string>{"-i", in.dir + "/none.bin", b};
-           },
-       .message = "No such file or directory"},
-      {.label = "JUnit file in a missing folder",
-       .args =
-           [](auto &in, auto b) {
-             return std::vector<std::string>{"-i", in.image, "--junit", in.dir + "/no/j.xml", b};
-           },
-       .message = "--junit "},
-      {.label = "JUnit temporary planted as a link",
-       .args =
-           [](auto &in, auto b) {
-             EXPECT_EQ(
-                 symlink((in.dir + "/victim").c_str(), (in.dir + "/j.xml" + JUNIT_TEMP).c_str()),
-                 0);
-             return std::vector<std::string>{"-i", in.image, "--junit", in.dir + "/j.xml", b};
-           },
-       .message = "j.xml.kesp-batch-new is a symbolic link"},
+  const std::string b = board.address();
+  inputs in(b);
+  const std::string report_path = in.dir + "/old.jsonl";
+  const std::string junit_path = in.dir + "/old.xml";
+  write_file(report_path, "{\"type\":\"summary\"}\n");
+  write_file(junit_path, "<testsuites/>\n");
+  const std::vector<std::string> outputs = {"--report", report_path, "--log-dir", in.logs};
+  auto with_outputs = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), outputs.begin(), outputs.end());
+    return args;
   };
-  for (const refused_run &c : cases) {
-    SCOPED_TRACE(c.label);
-    inputs in(board.address());
-    const std::string report_path = in.dir + "/old.jsonl";
-    const std::string junit_path = in.dir + "/j.xml";
-    write_file(report_path, "{\"type\":\"summary\"}\n");
-    write_file(junit_path, "<testsuites/>\n");
-    write_file(in.dir + "/victim", "victim");
-    std::vector<std::string> args = c.args(in, board.address());
-    args.insert(args.end(), {"--report", report_path, "--log-dir", in.logs});
-    if (std::find(args.begin(), args.end(), "--junit") == args.end())
-      args.insert(args.end(), {"--junit", junit_path});
-    run_result r = run_batch(args, 20s);
-    EXPECT_EQ(r.status, 2) << r.err;
-    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
-    EXPECT_EQ(read_file(report_path), "{\"type\":\"summary\"}\n");
-    EXPECT_EQ(read_file(junit_path), "<testsuites/>\n");
-    EXPECT_EQ(read_file(in.dir + "/victim"), "victim");
-    EXPECT_FALSE(fs::exists(in.logs));
-  }
-  board.stop();
-  EXPECT_EQ(board.log().find(SIM_CONNECTION), std::string::npos) << board.log();
+  expect_refused(
+      {
+          {.label = "missing image",
+           .args = with_outputs({"--junit", junit_path, "-i", in.dir + "/none.bin", b}),
+           .message = "none.bin, command line: No such file or directory"},
+          {.label = "one board by two names",
+           .args = with_outputs({"--junit", junit_path, "-i", in.image, "localhost", "127.0.0.1"}),
+           .message = "are the same board"},
+          {.label = "JUnit file in a missing folder",
+           .args = with_outputs({"--junit", in.dir + "/no/j.xml", "-i", in.image, b}),
+           .message = "--junit " + in.dir + "/no/j.xml: "},
+      },
+      in, &board);
+  EXPECT_EQ(read_file(report_path), "{\"type\":\"summary\"}\n");
+  EXPECT_EQ(read_file(junit_path), "<testsuites/>\n");
 }
 
-// A link planted at a board's log name is refused, not followed.
-TEST(BatchFiles, LinkAtABoardsLogNameIsNotFollowed) {
+// A link planted where kesp-batch makes a file (a board's log, the JUnit
+// file's temporary) is refused and left as it is, its target untouched.
+TEST(BatchFiles, LinksPlantedAtNamesWeMakeAreNotFollowed) {
   sim_process board(KESP_SIM_BINARY, {});
   ASSERT_TRUE(board.ready());
-  inputs in(board.address());
-  fs::create_directories(in.logs);
+  const std::string b = board.address();
+  inputs in(b);
   const std::string victim = in.dir + "/victim";
-  const std::string log = in.logs + "/" + board.address() + ".log";
   write_file(victim, "victim");
-  ASSERT_EQ(symlink(victim.c_str(), log.c_str()), 0);
-  run_result r = run_batch({"-i", in.image, "--log-dir", in.logs, board.address()}, 20s);
-  EXPECT_EQ(r.status, 2) << r.err;
-  EXPECT_NE(r.err.find(log + " is a symbolic link"), std::string::npos) << r.err;
+  const std::string logs = in.dir + "/planted-logs";
+  fs::create_directories(logs);
+  const std::string log = logs + "/" + b + ".log";
+  const std::string junit_temp = in.dir + "/j.xml" + JUNIT_TEMP;
+  for (const std::string &link : {log, junit_temp})
+    ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+  expect_refused(
+      {
+          {.label = "a board's log",
+           .args = {"-i", in.image, "--log-dir", logs, b},
+           .message = log + " is a symbolic link"},
+          {.label = "the JUnit file's temporary",
+           .args = {"-i", in.image, "--junit", in.dir + "/j.xml", b},
+           .message = junit_temp + " is a symbolic link"},
+      },
+      in, &board);
   EXPECT_EQ(read_file(victim), "victim");
-  EXPECT_TRUE(is_link(log));
-  board.stop();
-  EXPECT_EQ(board.log().find(SIM_CONNECTION), std::string::npos) << board.log();
+  EXPECT_TRUE(is_link(log) && is_link(junit_temp));
+  EXPECT_FALSE(fs::exists(in.dir + "/j.xml"));
 }
 
 // The JUnit file of an earlier run is gone once a run starts, and the new
