@@ -8,6 +8,8 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -182,40 +184,43 @@ void release(const plan &p, output_files *out) {
 
 bool check_outputs(const plan &p, std::string *error) {
   if (!check_log_names(p, error)) return false;
-  std::map<std::string, std::string> seen;  // identity -> what the file is
-  auto input = [&](const std::string &path, const std::string &what) {
-    std::string id = identity(path);
-    if (!id.empty()) seen.emplace(id, what + " " + path);
-  };
+  std::vector<std::pair<std::string, std::string>> inputs;  // path, what it is
   for (const board &b : p.boards) {
     for (const std::string &file : b.files) {
-      if (!file.empty()) input(file, "the image");
+      if (!file.empty()) inputs.emplace_back(file, "the image " + file);
     }
   }
-  if (!p.recipe_file.empty() && p.recipe_file != "-") input(p.recipe_file, "the recipe");
-  for (const std::string &list : p.board_lists) {
-    if (list != "-") input(list, "the board list");
-  }
-  auto output = [&](const std::string &path, const std::string &what) {
-    std::string id = identity(path);
-    if (id.empty()) return true;
-    auto [at, fresh] = seen.emplace(id, what);
-    if (!fresh) *error = what + ": the same file as " + at->second;
-    return fresh;
-  };
+  if (!p.recipe_file.empty()) inputs.emplace_back(p.recipe_file, "the recipe " + p.recipe_file);
+  for (const std::string &list : p.board_lists) inputs.emplace_back(list, "the board list " + list);
+  std::vector<std::pair<std::string, std::string>> outputs;
   if (!p.opt.log_dir.empty()) {
     for (const board &b : p.boards) {
-      if (!output(log_path(p, b), "the log of board " + b.name + ", " + log_path(p, b)))
-        return false;
+      std::string log = log_path(p, b);
+      outputs.emplace_back(log, "the log of board " + b.name + ", " + log);
     }
   }
-  if (!p.opt.report.empty() && p.opt.report != "-" &&
-      !output(p.opt.report, "--report " + p.opt.report))
-    return false;
-  if (p.opt.junit.empty() || junit_in_place(p.opt.junit)) return true;
-  std::string temp = junit_target(p.opt.junit) + JUNIT_TEMP_SUFFIX;
-  return output(p.opt.junit, "--junit " + p.opt.junit) &&
-         output(temp, "the JUnit file's temporary " + temp);
+  if (!p.opt.report.empty()) outputs.emplace_back(p.opt.report, "--report " + p.opt.report);
+  if (!p.opt.junit.empty() && !junit_in_place(p.opt.junit)) {
+    std::string temp = junit_target(p.opt.junit) + JUNIT_TEMP_SUFFIX;
+    outputs.emplace_back(p.opt.junit, "--junit " + p.opt.junit);
+    outputs.emplace_back(temp, "the JUnit file's temporary " + temp);
+  }
+
+  std::map<std::string, std::string> seen;  // identity -> what the file is
+  for (const auto &[path, what] : inputs) {
+    std::string id = path == "-" ? "" : identity(path);
+    if (!id.empty()) seen.emplace(id, what);
+  }
+  for (const auto &[path, what] : outputs) {
+    std::string id = path == "-" ? "" : identity(path);
+    if (id.empty()) continue;
+    auto [at, fresh] = seen.emplace(id, what);
+    if (!fresh) {
+      *error = what + ": the same file as " + at->second;
+      return false;
+    }
+  }
+  return true;
 }
 
 bool claim_outputs(const plan &p, output_files *out, std::string *error) {
