@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <utility>
 #include <vector>
@@ -180,19 +182,25 @@ void release(const plan &p, output_files *out) {
   *out = output_files{};
 }
 
-}  // namespace
+// Files by path, each with what it is to the run, for messages.
+using named_files = std::vector<std::pair<std::string, std::string>>;
 
-bool check_outputs(const plan &p, std::string *error) {
-  if (!check_log_names(p, error)) return false;
-  std::vector<std::pair<std::string, std::string>> inputs;  // path, what it is
+named_files inputs_of(const plan &p) {
+  named_files inputs;
   for (const board &b : p.boards) {
     for (const std::string &file : b.files) {
       if (!file.empty()) inputs.emplace_back(file, "the image " + file);
     }
   }
   if (!p.recipe_file.empty()) inputs.emplace_back(p.recipe_file, "the recipe " + p.recipe_file);
-  for (const std::string &list : p.board_lists) inputs.emplace_back(list, "the board list " + list);
-  std::vector<std::pair<std::string, std::string>> outputs;
+  std::transform(
+      p.board_lists.begin(), p.board_lists.end(), std::back_inserter(inputs),
+      [](const std::string &list) { return std::make_pair(list, "the board list " + list); });
+  return inputs;
+}
+
+named_files outputs_of(const plan &p) {
+  named_files outputs;
   if (!p.opt.log_dir.empty()) {
     for (const board &b : p.boards) {
       std::string log = log_path(p, b);
@@ -205,13 +213,19 @@ bool check_outputs(const plan &p, std::string *error) {
     outputs.emplace_back(p.opt.junit, "--junit " + p.opt.junit);
     outputs.emplace_back(temp, "the JUnit file's temporary " + temp);
   }
+  return outputs;
+}
 
+}  // namespace
+
+bool check_outputs(const plan &p, std::string *error) {
+  if (!check_log_names(p, error)) return false;
   std::map<std::string, std::string> seen;  // identity -> what the file is
-  for (const auto &[path, what] : inputs) {
+  for (const auto &[path, what] : inputs_of(p)) {
     std::string id = path == "-" ? "" : identity(path);
     if (!id.empty()) seen.emplace(id, what);
   }
-  for (const auto &[path, what] : outputs) {
+  for (const auto &[path, what] : outputs_of(p)) {
     std::string id = path == "-" ? "" : identity(path);
     if (id.empty()) continue;
     auto [at, fresh] = seen.emplace(id, what);
