@@ -12,6 +12,7 @@
 
 #include "line.h"
 #include "net.h"
+#include "outputs.h"
 #include "plan.h"
 #include "records.h"
 #include "stdfds.h"
@@ -61,8 +62,10 @@ int main(int argc, char *argv[]) {
   // Before anything is opened: a socket on a closed standard number would
   // get our own text on the wire.
   if (!open_std_fds()) return EXIT_USAGE;
-  // A reader of our output that goes away must not end the line half way.
+  // A reader of our output that goes away must not end the line half way,
+  // nor a file-size limit: both are write errors, said at the end.
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
 
   plan p;
   std::string error;
@@ -75,21 +78,26 @@ int main(int argc, char *argv[]) {
       return usage_failure(error);
   }
   if (!check_plan(&p, &error)) return usage_failure(error);
+  if (!check_outputs(p, &error)) return usage_failure(error);
   if (!resolve_boards(&p, &error)) return usage_failure(error);
+  // With the report on standard output, the lines for people go to
+  // standard error, so that a reader of the one never gets the other.
+  FILE *people = p.opt.report == "-" ? stderr : stdout;
   if (p.opt.dry_run) {
-    fputs(describe_plan(p).c_str(), stdout);
-    return fflush(stdout) == 0 ? EXIT_PASSED : EXIT_USAGE;
+    fputs(describe_plan(p).c_str(), people);
+    return fflush(people) == 0 ? EXIT_PASSED : EXIT_USAGE;
   }
   make_room_for(&p.opt);
+  if (!install_interrupt_handlers())
+    return usage_failure(std::string("signals: ") + strerror(errno));
 
   line_state state;
   records rec(p, state);
   if (!rec.open(&error)) return usage_failure(error);
-  if (!install_interrupt_handlers())
-    return usage_failure(std::string("signals: ") + strerror(errno));
 
   const char *term = getenv("TERM");
-  console out(isatty(STDOUT_FILENO) != 0 && (term == nullptr || strcmp(term, "dumb") != 0));
+  console out(isatty(fileno(people)) != 0 && (term == nullptr || strcmp(term, "dumb") != 0),
+              people);
   view v(p, state, &out, p.opt.quiet);
   line_observer observer;
   observer.step_ended = [&](size_t board, size_t step) {
@@ -113,7 +121,8 @@ int main(int argc, char *argv[]) {
   for (const std::string &e : rec.errors()) fprintf(stderr, "kesp-batch: %s\n", e.c_str());
   // The exit status carries the verdict, so a lost standard output is
   // said but changes nothing.
-  if (out.error() != 0) fprintf(stderr, "kesp-batch: standard output: %s\n", strerror(out.error()));
+  if (out.error() != 0 && people == stdout)
+    fprintf(stderr, "kesp-batch: standard output: %s\n", strerror(out.error()));
 
   tally t = count_boards(state);
   if (state.interrupts > 0) return EXIT_INTERRUPTED;

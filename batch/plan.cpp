@@ -70,7 +70,9 @@ const char USAGE[] =
     "\n"
     "Output:\n"
     "  -q, --quiet               print only failures and the summary\n"
-    "      --report FILE         write a JSON Lines report, one object per step\n"
+    "      --report FILE         write a JSON Lines report, one object per step;\n"
+    "                            - for standard output (the lines for people then\n"
+    "                            go to standard error)\n"
     "      --junit FILE          write a JUnit XML report, one test case per board\n"
     "      --log-dir DIR         write kesp's lines for each board into DIR/BOARD.log\n"
     "  -h, --help                print this text and exit\n"
@@ -345,13 +347,24 @@ std::string check_image(const std::string &path, uint32_t *size) {
   return why;
 }
 
+// The folder is made only once the run starts; here it must exist, or
+// its parent, and be writable.
 bool check_log_dir(const std::string &dir, std::string *error) {
-  if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
-    *error = "--log-dir " + dir + ": " + strerror(errno);
-    return false;
-  }
   struct stat st {};
-  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+  if (stat(dir.c_str(), &st) != 0) {
+    int err = errno;
+    std::string parent = folder_of(dir);
+    if (err != ENOENT || stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      *error = "--log-dir " + dir + ": " + strerror(err);
+      return false;
+    }
+    if (access(parent.c_str(), W_OK | X_OK) != 0) {
+      *error = "--log-dir " + dir + ": " + strerror(errno);
+      return false;
+    }
+    return true;
+  }
+  if (!S_ISDIR(st.st_mode)) {
     *error = "--log-dir " + dir + ": not a folder";
     return false;
   }
@@ -620,6 +633,8 @@ parse_end parse_command_line(int argc, char *argv[], plan *p, std::string *error
     return usage_error(error, "nothing to do: give -i IMAGE, -r RECIPE or -s");
   }
   if (!make_steps(r, p, error) || !gather_boards(r, p, error)) return parse_end::usage;
+  p->recipe_file = r.recipe;
+  p->board_lists = r.board_files;
   if (p->boards.empty()) return usage_error(error, "no boards given");
   if (p->opt.jobs == 0) p->opt.jobs = std::min(p->boards.size(), DEFAULT_JOBS_LIMIT);
   return parse_end::run;

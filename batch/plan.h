@@ -50,6 +50,8 @@ struct plan {
   settings opt;
   std::vector<step> steps;
   std::vector<board> boards;
+  std::string recipe_file;               // as named, for the output checks; "" without -r
+  std::vector<std::string> board_lists;  // likewise
 };
 
 // How reading the command line ended.

@@ -16,11 +16,11 @@ constexpr size_t RESERVED_ROWS = 2;  // kept free below the live block
 constexpr double KIB = 1024.0;
 constexpr double MIB = KIB * KIB;
 
-void terminal_size(size_t *width, size_t *height) {
+void terminal_size(int fd, size_t *width, size_t *height) {
   winsize ws{};
   *width = DEFAULT_WIDTH;
   *height = DEFAULT_HEIGHT;
-  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 && ws.ws_row > 0) {
+  if (ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 && ws.ws_row > 0) {
     *width = ws.ws_col;
     *height = ws.ws_row;
   }
@@ -56,10 +56,10 @@ std::string format(const char *fmt, double value) {
 
 void console::write_out(const std::string &text) {
   if (text.empty()) return;
-  if (fwrite(text.data(), 1, text.size(), stdout) != text.size() && error_ == 0) {
+  if (fwrite(text.data(), 1, text.size(), stream_) != text.size() && error_ == 0) {
     error_ = errno != 0 ? errno : EIO;
   }
-  if (fflush(stdout) != 0 && error_ == 0) error_ = errno != 0 ? errno : EIO;
+  if (fflush(stream_) != 0 && error_ == 0) error_ = errno != 0 ? errno : EIO;
 }
 
 void console::print(const std::string &line) {
@@ -79,7 +79,7 @@ void console::live(const std::vector<std::string> &lines) {
   if (!smart_) return;
   size_t width = 0;
   size_t height = 0;
-  terminal_size(&width, &height);
+  terminal_size(fileno(stream_), &width, &height);
   // The last line, the count of boards done, always shows; the boards at
   // work take the rows left.
   size_t room = height > RESERVED_ROWS + 1 ? height - RESERVED_ROWS : 1;

@@ -5,18 +5,19 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "line.h"
 #include "plan.h"
 
-// The one place that knows whether standard output is a terminal and
+// The one place that knows whether its stream is a terminal and
 // writes escape codes: lines printed through it stay, the live block
 // below them is redrawn in place and cut to the terminal's width.
 class console {
  public:
-  explicit console(bool smart) : smart_(smart) {}
+  explicit console(bool smart, FILE *stream = stdout) : smart_(smart), stream_(stream) {}
   [[nodiscard]] bool smart() const { return smart_; }
   // A line that stays, printed above the live block.
   void print(const std::string &line);
@@ -29,6 +30,7 @@ class console {
  private:
   void write_out(const std::string &text);
   bool smart_;
+  FILE *stream_;           // standard output, or standard error when the report is there
   size_t live_lines_ = 0;  // lines of the live block on the screen now
   std::vector<std::string> live_;
   int error_ = 0;
