@@ -19,6 +19,7 @@ Script lines, one conversation after another ('#' starts a comment):
                       segments of SPLIT bytes (default 256)
   c again             the client's last segment sent again (retransmission)
   c back N HEX...     a segment whose first N bytes were sent before
+  c lost HEX...       a segment sent but missing from the capture
   fin c|s, rst c|s    that side closes or resets
 """
 import struct
@@ -112,6 +113,8 @@ def main(script, out):
                 conn.send(op, data[at:at + split])
         elif op == "c" and args == ["again"]:
             conn.send("c", conn.last[1], seq=conn.last[0])
+        elif op == "c" and args[:1] == ["lost"]:
+            conn.next["c"] += len(bytes.fromhex("".join(args[1:])))
         elif op == "c" and args[:1] == ["back"]:
             conn.send("c", bytes.fromhex("".join(args[2:])), seq=conn.next["c"] - int(args[1]))
         elif op in ("c", "s"):

@@ -132,6 +132,18 @@ c image 100
 fin c
 conv 40022 nosyn   # 22: the capture begins with a reply
 s 0101 $ok 00000000 00000000 00000000
+conv 40023   # 23: the capture lost a segment of the image, then one of a request
+c 0000000c
+s 0101 $ok 00000000 00000000 00000000
+c image 4
+c lost 11223344
+c 55667788
+s 0101 $ok 00000000 0000000c 00000000
+fin c
+conv 40024   # 24: the capture lost the request
+c lost 00000004
+c 01020304
+s 0101 $ok 00000000 00000000 00000000
 EOF
 python3 "$(dirname "$0")/loader_pcap.py" "$work/lines.script" "$work/lines.pcap" ||
   { fail "loader_pcap.py failed"; exit 1; }
@@ -246,6 +258,13 @@ want=$(
 21:image_sent=100;image=100;image_offset=0
 21:expert.short_image=1;msg=Connection closed with the image shorter than announced: 100 of 300 bytes sent
 22:reply=unknown;$first;expert.mid_conversation=1;msg=Capture began mid-conversation: its request was not seen
+23:header=0x0000000c;flags.compare=0;flags.address=0;flags.nand=0;length=12
+23:reply=first;$first
+23:image_sent=4;image=4;image_offset=0
+23:image_sent=12;image=4;image_offset=8
+23:reply=final;flash_id=0x0101;error=0;error_text=no error;addr=0x00000000;size=12;crc=0x00000000;image_sent=12
+24:image=4
+24:reply=first;$first
 EOF
 )
 # Of the error codes' conversations only the verdicts are listed; the

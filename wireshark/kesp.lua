@@ -135,8 +135,13 @@ local f_rst = Field.new("tcp.flags.reset")
 -- found in each frame by frame number.
 local conversations, frames, closes
 
+-- The last frame walked by each: a frame that was passed over (no fields
+-- then) is not walked later out of order, which would corrupt the state.
+local last_walked, last_closed
+
 local function forget_all()
   conversations, frames, closes = {}, {}, {}
+  last_walked, last_closed = 0, 0
 end
 forget_all()
 -- Called whenever Wireshark dissects the capture again from the start.
@@ -281,9 +286,9 @@ local function walk(tvb, pinfo)
       local lost = math.min(gap, conv.length - conv.sent)
       conv.sent, conv.crc_ok = conv.sent + lost, false
     elseif to_target then
-      side.stage, side.buf = "unknown", ""
+      side.stage, side.buf, conv.crc_ok = "unknown", "", false
     else
-      side.buf, conv.crc_ok = "", false
+      side.buf = ""
     end
   end
   if skip > 0 then recs[#recs + 1] = { t = "seen", off = 0, n = skip } end
@@ -411,7 +416,8 @@ function p_kesp.dissector(tvb, pinfo, tree)
   if tvb:len() == 0 then return 0 end
   local recs = frames[pinfo.number]
   if recs == nil then
-    if field_value(f_stream) == nil then return 0 end
+    if field_value(f_stream) == nil or pinfo.number <= last_walked then return 0 end
+    last_walked = pinfo.number
     recs = walk(tvb, pinfo)
     frames[pinfo.number] = recs
   end
@@ -435,7 +441,14 @@ local function closing(pinfo)
   local stream = field_value(f_stream)
   local conv = conversations[stream]
   if field_value(f_syn) then
-    if not conv then conversations[stream] = new_conversation(true) end
+    if not conv then
+      conv = new_conversation(true)
+      conversations[stream] = conv
+    end
+    -- The SYN takes one sequence number; the first byte of data is next.
+    local seq = field_value(f_seq)
+    local side = pinfo.src_port == PORT and conv.target or conv.client
+    if seq then side.next_seq = seq + 1 end
     return nil
   end
   if not conv or not (field_value(f_fin) or field_value(f_rst)) then return nil end
@@ -458,7 +471,11 @@ function p_close.dissector(tvb, pinfo, tree)
   if field_value(f_stream) == nil or (pinfo.src_port ~= PORT and pinfo.dst_port ~= PORT) then
     return
   end
-  if closes[pinfo.number] == nil then closes[pinfo.number] = closing(pinfo) or false end
+  if closes[pinfo.number] == nil then
+    if pinfo.number <= last_closed then return end
+    last_closed = pinfo.number
+    closes[pinfo.number] = closing(pinfo) or false
+  end
   local found = closes[pinfo.number]
   if not found then return end
   local item = tree:add(p_kesp, tvb(0, 0))
