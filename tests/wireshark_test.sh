@@ -15,7 +15,7 @@ if ! command -v tshark >/dev/null || ! command -v python3 >/dev/null; then
   exit 77
 fi
 work=$(mktemp -d)
-sim_pid= capture_pid=
+sim_pid='' capture_pid=''
 cleanup() {
   for pid in $capture_pid $sim_pid; do
     kill -TERM "$pid" 2>/dev/null
@@ -317,12 +317,12 @@ fi
 # walkthrough can be run on this capture.
 for i in $(seq 40); do printf 'kesp demo image, line %02d\n' "$i"; done >"$work/image.bin"
 sed 's/line 17/LINE 17/' "$work/image.bin" >"$work/changed.bin"
-for options in "-a 0x10000" "-c -a 0x10000" "-c -a 0x10000 changed" "-n" "-s"; do
-  file=$work/image.bin
-  [[ $options == *changed ]] && options=${options% changed} file=$work/changed.bin
-  # shellcheck disable=SC2086 # the options are words of their own
-  timeout 20 "$kesp" $options "$sim_addr" "$file" >>"$work/kesp.out" 2>&1
-done
+load() { timeout 20 "$kesp" "$@" >>"$work/kesp.out" 2>&1; }
+load -a 0x10000 "$sim_addr" "$work/image.bin"
+load -c -a 0x10000 "$sim_addr" "$work/image.bin"
+load -c -a 0x10000 "$sim_addr" "$work/changed.bin"
+load -n "$sim_addr" "$work/image.bin"
+load -s "$sim_addr"
 # Packets reach the capture a while after they were sent; stopping it at
 # once would lose them. Each of the five conversations ends with a FIN from
 # either side.
@@ -358,7 +358,7 @@ walk=$(awk '!inside && /^```/ { inside = 1; block = ""; next }
   inside { block = block $0 "\n" }' "$src/README.md")
 [[ -n $walk ]] || { fail "no tshark walkthrough in README.md"; exit 1; }
 ours() { sed -E "/127\.0\.0\.1[0-9]/d; s/127\.0\.0\.1([^0-9]|\$)/$sim_addr\1/g"; }
-command= want=
+command='' want=''
 check_command() {
   [[ -n $command ]] || return 0
   local cmd got
@@ -371,7 +371,7 @@ $got"
 while IFS= read -r line; do
   if [[ $line == '$ '* ]]; then
     check_command
-    command=${line#\$ } want=
+    command=${line#\$ } want=''
   else
     want+=${want:+$'\n'}$line
   fi

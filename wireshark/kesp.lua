@@ -27,7 +27,15 @@ local LENGTH_MASK = 0x1FFFFFFF
 -- its image already.
 local REQUEST_BYTES_MAX = 2 * WORD_SIZE
 
-local band, bxor, rshift = bit32.band, bit32.bxor, bit32.rshift
+-- Wireshark 4.0 runs Lua 5.2, whose bit operations are the bit32 library;
+-- later Lua has operators instead, which 5.2 cannot even parse.
+local band, bxor, rshift
+if bit32 then
+  band, bxor, rshift = bit32.band, bit32.bxor, bit32.rshift
+else
+  band, bxor, rshift = load([[return function(a, b) return a & b end,
+    function(a, b) return a ~ b end, function(a, n) return a >> n end]])()
+end
 
 -- CRC-32 of IEEE 802.3 with both complements folded into the table, as kesp
 -- keeps it: the register starts at 0 and the result needs no complement.
