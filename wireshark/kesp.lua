@@ -5,9 +5,9 @@
 -- image or a reply follows only from what went before in the same
 -- conversation, and the verdict's crc can only be checked against every
 -- image byte sent so far. So each conversation is walked once, in frame
--- order, on the first pass; what every frame holds is kept by frame number,
--- and later passes (Wireshark dissects a frame again whenever it is shown)
--- only draw what was kept. Words and replies split over segments are
+-- order, on the first pass that has TCP's fields; what every frame holds is
+-- kept by frame number, and later passes (Wireshark dissects a frame again
+-- whenever it is shown) only draw what was kept. Words and replies split over segments are
 -- gathered here rather than through TCP's own reassembly, which would hide
 -- the image's per-segment items and depends on a TCP preference.
 --
@@ -139,8 +139,8 @@ local f_syn = Field.new("tcp.flags.syn")
 local f_fin = Field.new("tcp.flags.fin")
 local f_rst = Field.new("tcp.flags.reset")
 
--- Per capture: conversations by TCP stream number, and what the first pass
--- found in each frame by frame number.
+-- Per capture: conversations by TCP stream number, and what the walk found
+-- in each frame by frame number.
 local conversations, frames, closes
 
 -- The last frame walked by each: a frame that was passed over (no fields
