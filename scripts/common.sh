@@ -33,10 +33,19 @@ need_compile_tools() {
 }
 
 # need_build_tools installs all that building and testing need: the tests
-# also render the manual pages, build and read the Debian package, and read
-# kesp-batch's JUnit reports with python3's XML parser.
+# also render the manual pages, build and read the Debian package, read
+# kesp-batch's JUnit reports with python3's XML parser, and read captures
+# with tshark through the Wireshark dissector. tshark's package asks whether
+# users other than root may capture: answered no beforehand, so that the
+# install runs unattended.
 need_build_tools() {
-  need_compile_tools man-db groff-base dpkg-dev python3
+  if ! dpkg-query -W -f='${Status}' tshark 2>/dev/null | grep -q "install ok installed"; then
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && command -v sudo >/dev/null && sudo=(sudo)
+    echo 'wireshark-common wireshark-common/install-setuid boolean false' |
+      "${sudo[@]}" debconf-set-selections 2>/dev/null || true
+  fi
+  need_compile_tools man-db groff-base dpkg-dev python3 tshark
 }
 
 # configure_build DIR [CMAKE_ARGS...] configures and builds into DIR.
