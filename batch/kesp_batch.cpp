@@ -52,8 +52,8 @@ bool make_room_for(settings *opt, size_t boards, size_t images, std::string *err
   }
   if (lim.rlim_cur < fixed + FDS_PER_BOARD) {
     *error = "the limit of open files (" + std::to_string(lim.rlim_cur) +
-             ") cannot hold one board at work: it needs " +
-             std::to_string(fixed + FDS_PER_BOARD) + " (ulimit -n)";
+             ") cannot hold one board at work: it needs " + std::to_string(fixed + FDS_PER_BOARD) +
+             " (ulimit -n)";
     return false;
   }
   if (lim.rlim_cur < needed) {
@@ -86,8 +86,7 @@ int main(int argc, char *argv[]) {
       return usage_failure(error);
   }
   // Before the checks, which hold every image's snapshot open.
-  if (!make_room_for(&p.opt, p.boards.size(), count_images(p), &error))
-    return usage_failure(error);
+  if (!make_room_for(&p.opt, p.boards.size(), count_images(p), &error)) return usage_failure(error);
   if (!check_plan(&p, &error)) return usage_failure(error);
   if (!resolve_boards(&p, &error)) return usage_failure(error);
   if (p.opt.dry_run) {

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,7 +23,7 @@
 
 namespace {
 
-// Image bytes read from the file at once and offered to the socket at once,
+// Image bytes read from the snapshot at once and offered to the socket at once,
 // per board at work: large enough that a system call moves a lot, small
 // enough that 256 boards at once stay within tens of MiB.
 constexpr size_t PIECE_SIZE = size_t{128} * 1024;

@@ -1,7 +1,6 @@
 #include "plan.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <getopt.h>
 #include <netdb.h>
 #include <sys/stat.h>
@@ -36,7 +35,7 @@ constexpr int RETRIES_LIMIT = 100;         // likewise for --retries
 constexpr double SECONDS_LIMIT = 86400;    // a day: the longest time-out taken
 constexpr size_t ERRORS_SHOWN = 20;        // check failures listed before "and N more"
 constexpr char BOARD_MARK[] = "{board}";   // stands for the board's name in file names
-constexpr char BOM[] = "\xef\xbb\xbf";        // what some editors put before a UTF-8 text
+constexpr char BOM[] = "\xef\xbb\xbf";     // what some editors put before a UTF-8 text
 constexpr char STDIN_NAME[] = "-";         // a board list or recipe read from standard input
 
 const char USAGE[] =

@@ -255,9 +255,9 @@ std::vector<std::string> view::live_block(int64_t now_ms) const {
     passed += v == board_verdict::passed ? 1 : 0;
     failed += v == board_verdict::failed ? 1 : 0;
   }
-  lines.push_back(std::to_string(done) + "/" + std::to_string(p_.boards.size()) + " boards done: " +
-                  std::to_string(passed) + " passed, " + std::to_string(failed) + " failed" +
-                  ", " + amount(static_cast<double>(state_.bytes_sent)) + " sent");
+  lines.push_back(std::to_string(done) + "/" + std::to_string(p_.boards.size()) +
+                  " boards done: " + std::to_string(passed) + " passed, " + std::to_string(failed) +
+                  " failed" + ", " + amount(static_cast<double>(state_.bytes_sent)) + " sent");
   return lines;
 }
 

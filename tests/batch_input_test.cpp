@@ -98,9 +98,7 @@ TEST(BatchSnapshot, ImageChangedDuringTheRunChangesNothingSent) {
              write_file(path + ".new", other);
              ASSERT_EQ(rename((path + ".new").c_str(), path.c_str()), 0);
            }},
-      {.label = "per-board file rewritten in place",
-       .per_board = true,
-       .change = rewrite_in_place},
+      {.label = "per-board file rewritten in place", .per_board = true, .change = rewrite_in_place},
   };
   const std::string original = pattern_bytes(IMAGE_SIZE, 40);
   const std::string other = pattern_bytes(IMAGE_SIZE, 41);
@@ -155,25 +153,40 @@ struct list_case {
 TEST(BatchBoardList, SavedWithAMarkOrHoldingNamesThatLeaveTheirFolder) {
   const std::vector<list_case> cases = {
       {.label = "byte order mark",
-       .text = "\xef\xbb\xbf" "10.0.0.1\n10.0.0.2\n",
+       .text = "\xef\xbb\xbf"
+               "10.0.0.1\n10.0.0.2\n",
        .boards = {"10.0.0.1", "10.0.0.2"},
        .error = ""},
       {.label = "mark and CR LF, a comment first",
        .text = "\xef\xbb\xbf# line\r\nb1\r\n",
        .boards = {"b1"},
        .error = ""},
-      {.label = "a mark later on is no mark", .text = "b1\n\xef\xbb\xbf" "b2\n", .boards = {"b1", "\xef\xbb\xbf" "b2"},
+      {.label = "a mark later on is no mark",
+       .text = "b1\n\xef\xbb\xbf"
+               "b2\n",
+       .boards = {"b1",
+                  "\xef\xbb\xbf"
+                  "b2"},
        .error = ""},
       {.label = "up and out",
-       .text = "b1\n../../outside\n", .boards = {},
+       .text = "b1\n../../outside\n",
+       .boards = {},
        .error = "l.txt:2: \"../../outside\" is not a board name: it holds a \"/\""},
-      {.label = "dots", .text = "..\n", .boards = {}, .error = "l.txt:1: \"..\" is not a board name: it is made only of dots"},
-      {.label = "one dot", .text = "b1\n\n.\n", .boards = {}, .error = "l.txt:3: \".\" is not a board name: it is made only of dots"},
+      {.label = "dots",
+       .text = "..\n",
+       .boards = {},
+       .error = "l.txt:1: \"..\" is not a board name: it is made only of dots"},
+      {.label = "one dot",
+       .text = "b1\n\n.\n",
+       .boards = {},
+       .error = "l.txt:3: \".\" is not a board name: it is made only of dots"},
       {.label = "NUL",
-       .text = std::string("b1\nb\0x\n", 7), .boards = {},
+       .text = std::string("b1\nb\0x\n", 7),
+       .boards = {},
        .error = "l.txt:2: \"b\\x00x\" is not a board name: it holds a NUL or control character"},
       {.label = "escape",
-       .text = "b\x1b[2J\n", .boards = {},
+       .text = "b\x1b[2J\n",
+       .boards = {},
        .error = "l.txt:1: \"b\\x1b[2J\" is not a board name: it holds a NUL or control character"},
   };
   for (const list_case &c : cases) {
@@ -251,10 +264,10 @@ TEST(BatchInputs, StandardInputAndBoardNamesOnTheCommandLine) {
     SCOPED_TRACE(c.label);
     sim_process board(KESP_SIM_BINARY, {});
     ASSERT_TRUE(board.ready());
-    run_result r = run_program({"/bin/bash", "-c",
-                                "B=\"$1\" I=\"$2\" D=\"$3\" K=\"$4\"; " + c.command, "bash",
-                                board.address(), image, dir, KESP_BATCH_BINARY},
-                               20s);
+    run_result r =
+        run_program({"/bin/bash", "-c", "B=\"$1\" I=\"$2\" D=\"$3\" K=\"$4\"; " + c.command, "bash",
+                     board.address(), image, dir, KESP_BATCH_BINARY},
+                    20s);
     EXPECT_EQ(r.status, c.status) << r.out << r.err;
     if (c.err.empty() || c.err.back() == '\n') {
       EXPECT_EQ(r.err, c.err);
@@ -301,7 +314,8 @@ std::vector<frame> frames_of(const std::string &screen) {
     size_t clear = screen.find("\x1b[J", at);
     size_t from = clear == std::string::npos ? screen.size() : clear + 3;
     size_t up = screen.find("\x1b[", from);
-    std::istringstream text(screen.substr(from, (up == std::string::npos ? screen.size() : up) - from));
+    std::istringstream text(
+        screen.substr(from, (up == std::string::npos ? screen.size() : up) - from));
     frame f;
     std::string line;
     while (std::getline(text, line)) {
