@@ -45,6 +45,58 @@ std::string hex_of(const unsigned char *bytes, unsigned n) {
   return text;
 }
 
+// Why the open file cannot be an image, or "".
+std::string sendable(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return strerror(errno);
+  if (!S_ISREG(st.st_mode)) return "not a regular file";
+  if (st.st_size == 0) return "empty (an image holds at least 1 byte)";
+  if (st.st_size >= static_cast<off_t>(LENGTH_LIMIT)) {
+    return "too large (" + std::to_string(st.st_size) + " bytes; an image is under 512 MiB)";
+  }
+  return "";
+}
+
+struct copied {
+  uint64_t size = 0;
+  uint32_t crc = 0;
+  std::string sha256;
+};
+
+// Copies what the file holds up to its end now: that is the image,
+// whatever its size was a moment ago, and the size, CRC and digest all
+// come from the bytes copied. "" or why not.
+std::string copy_out(int in, int copy, copied *c) {
+  std::unique_ptr<EVP_MD_CTX, digest_free> ctx(EVP_MD_CTX_new());
+  if (ctx == nullptr || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
+    return "cannot be copied: SHA-256 unavailable";
+  }
+  std::vector<uint8_t> buf(COPY_CHUNK);
+  for (;;) {
+    ssize_t n = read(in, buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::string("cannot be read: ") + strerror(errno);
+    if (n == 0) break;
+    auto got = static_cast<size_t>(n);
+    c->size += got;
+    if (c->size >= LENGTH_LIMIT) {
+      return "too large (over " + std::to_string(c->size) + " bytes; an image is under 512 MiB)";
+    }
+    c->crc = crc32_update(c->crc, buf.data(), got);
+    if (EVP_DigestUpdate(ctx.get(), buf.data(), got) != 1)
+      return "cannot be copied: SHA-256 failed";
+    if (!write_all(copy, buf.data(), got)) {
+      return std::string("cannot be copied: ") + strerror(errno != 0 ? errno : EIO);
+    }
+  }
+  if (c->size == 0) return "empty (an image holds at least 1 byte)";
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned md_size = 0;
+  if (EVP_DigestFinal_ex(ctx.get(), md, &md_size) != 1) return "cannot be copied: SHA-256 failed";
+  c->sha256 = hex_of(md, md_size);
+  return "";
+}
+
 }  // namespace
 
 snapshot::~snapshot() {
@@ -72,65 +124,19 @@ std::string snapshot::take(const std::string &path) {
   // Without O_NONBLOCK a FIFO named by mistake would wait for a writer.
   int in = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (in < 0) return strerror(errno);
-  struct stat st {};
-  std::string why;
-  if (fstat(in, &st) != 0) {
-    why = strerror(errno);
-  } else if (!S_ISREG(st.st_mode)) {
-    why = "not a regular file";
-  } else if (st.st_size == 0) {
-    why = "empty (an image holds at least 1 byte)";
-  } else if (st.st_size >= static_cast<off_t>(LENGTH_LIMIT)) {
-    why = "too large (" + std::to_string(st.st_size) + " bytes; an image is under 512 MiB)";
-  }
-  if (!why.empty()) {
-    close(in);
-    return why;
-  }
+  std::string why = sendable(in);
   // One copy per distinct image, in memory the kernel holds for us: boards
   // read it at their own offsets and hold no descriptor of their own.
-  int copy = memfd_create("kesp-batch image", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-  std::unique_ptr<EVP_MD_CTX, digest_free> ctx(EVP_MD_CTX_new());
-  if (copy < 0) {
-    why = std::string("cannot be copied: ") + strerror(errno);
-  } else if (ctx == nullptr || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
-    why = "cannot be copied: SHA-256 unavailable";
+  int copy = -1;
+  if (why.empty()) {
+    copy = memfd_create("kesp-batch image", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (copy < 0) why = std::string("cannot be copied: ") + strerror(errno);
   }
-  // What the file holds up to its end now is the image, whatever its size
-  // was a moment ago: the size, CRC and digest all come from the copy.
-  std::vector<uint8_t> buf(COPY_CHUNK);
-  uint64_t total = 0;
-  uint32_t crc = 0;
-  while (why.empty()) {
-    ssize_t n = read(in, buf.data(), buf.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      why = std::string("cannot be read: ") + strerror(errno);
-      break;
-    }
-    if (n == 0) break;
-    auto got = static_cast<size_t>(n);
-    total += got;
-    if (total >= LENGTH_LIMIT) {
-      why = "too large (over " + std::to_string(total) + " bytes; an image is under 512 MiB)";
-      break;
-    }
-    crc = crc32_update(crc, buf.data(), got);
-    if (EVP_DigestUpdate(ctx.get(), buf.data(), got) != 1) {
-      why = "cannot be copied: SHA-256 failed";
-    } else if (!write_all(copy, buf.data(), got)) {
-      why = std::string("cannot be copied: ") + strerror(errno != 0 ? errno : EIO);
-    }
-  }
+  copied c;
+  if (why.empty()) why = copy_out(in, copy, &c);
   close(in);
-  if (why.empty() && total == 0) why = "empty (an image holds at least 1 byte)";
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned md_size = 0;
   if (why.empty() && fcntl(copy, F_ADD_SEALS, SEALS) != 0) {
     why = std::string("cannot be sealed: ") + strerror(errno);
-  }
-  if (why.empty() && EVP_DigestFinal_ex(ctx.get(), md, &md_size) != 1) {
-    why = "cannot be copied: SHA-256 failed";
   }
   if (!why.empty()) {
     if (copy >= 0) close(copy);
@@ -138,8 +144,8 @@ std::string snapshot::take(const std::string &path) {
   }
   if (fd_ >= 0) close(fd_);
   fd_ = copy;
-  size_ = static_cast<uint32_t>(total);
-  crc_ = crc;
-  sha256_ = hex_of(md, md_size);
+  size_ = static_cast<uint32_t>(c.size);
+  crc_ = c.crc;
+  sha256_ = c.sha256;
   return "";
 }
