@@ -209,6 +209,7 @@ void records::write_step(size_t board, size_t step) {
   j["flash_address"] = image ? json(hex(s.address, 8)) : json(nullptr);
   j["image"] = image ? json(b.files[step]) : json(nullptr);
   j["size"] = image ? json(o.size) : json(nullptr);
+  j["sha256"] = image ? json(o.sha256) : json(nullptr);
   j["result"] = result_name(o.result);
   j["failure"] = o.result == step_result::failed ? json(failure_name(o.failure)) : json(nullptr);
   j["reason"] = o.reason.empty() ? json(nullptr) : json(o.reason);

@@ -21,6 +21,10 @@ class console {
   [[nodiscard]] bool smart() const { return smart_; }
   // A line that stays, printed above the live block.
   void print(const std::string &line);
+  // Lines that stay, and the live block that replaces the one below them,
+  // in one write (a terminal only): the screen never shows the block of
+  // before under the lines that changed it.
+  void print(const std::vector<std::string> &lines, const std::vector<std::string> &block);
   // Replaces the live block (a terminal only): lines for the boards at
   // work, and a last line that always shows.
   void live(const std::vector<std::string> &lines);
@@ -29,6 +33,8 @@ class console {
 
  private:
   void write_out(const std::string &text);
+  [[nodiscard]] std::string up_and_clear() const;
+  void shape_block(const std::vector<std::string> &lines);
   bool smart_;
   FILE *stream_;           // standard output, or standard error when the report is there
   size_t live_lines_ = 0;  // lines of the live block on the screen now
@@ -62,6 +68,7 @@ class view {
 
  private:
   [[nodiscard]] std::string live_line(size_t board, int64_t now_ms) const;
+  [[nodiscard]] std::vector<std::string> live_block(int64_t now_ms) const;
   const plan &p_;
   const line_state &state_;
   console *out_;

@@ -26,10 +26,11 @@ need_packages() {
 
 # need_compile_tools [PKG...] installs what configuring and building need: a
 # compiler, CMake, Ninja, the JSON library kesp-batch writes its report with,
-# and GoogleTest, which the configure step looks for unless KESP_TESTS is
-# off; and PKG..., in the same apt-get run.
+# OpenSSL's libcrypto for the images' SHA-256 in that report, and GoogleTest,
+# which the configure step looks for unless KESP_TESTS is off; and PKG..., in
+# the same apt-get run.
 need_compile_tools() {
-  need_packages g++ cmake ninja-build nlohmann-json3-dev libgtest-dev "$@"
+  need_packages g++ cmake ninja-build nlohmann-json3-dev libssl-dev libgtest-dev "$@"
 }
 
 # need_build_tools installs all that building and testing need: the tests
