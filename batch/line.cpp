@@ -16,7 +16,7 @@
 #include <memory>
 #include <string>
 
-#include "download.h"
+#include "transcript.h"
 #include "engine.h"
 #include "net.h"
 #include "owner.h"

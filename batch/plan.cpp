@@ -20,7 +20,7 @@
 #include <sstream>
 #include <string_view>
 
-#include "kesp.h"
+#include "cmdline.h"
 #include "wire.h"
 
 #ifndef KESP_VERSION

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "kesp.h"
+#include "cmdline.h"
 #include "wire.h"
 
 namespace {

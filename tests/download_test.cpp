@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "net.h"
 #include "support.h"
 #include "wire.h"
 

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "net.h"
 #include "support.h"
 #include "wire.h"
 

@@ -1,3 +1,4 @@
+#include "net.h"
 #include "support.h"
 
 #include <arpa/inet.h>
