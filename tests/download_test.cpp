@@ -60,12 +60,12 @@ std::string receive(int fd, size_t n) {
 void play_target(int fd, const target_script &script, target_log *log) {
   log->request = receive(fd, WORD_SIZE);
   if (log->request.size() < WORD_SIZE) return;
-  uint32_t header = get_be32(reinterpret_cast<const uint8_t *>(log->request.data()));
-  if ((header & FLAG_ADDRESS) != 0) log->request += receive(fd, WORD_SIZE);
+  request_header header = decode_header(reinterpret_cast<const uint8_t *>(log->request.data()));
+  if ((header.flags & FLAG_ADDRESS) != 0) log->request += receive(fd, WORD_SIZE);
   if (script.close_before_first) return;
   send_reply(fd, script.first_reply, script.drip);
   if (script.first_reply.size() < REPLY_SIZE) return;
-  log->image = receive(fd, std::min<size_t>(header & ~FLAG_MASK, script.close_after));
+  log->image = receive(fd, std::min<size_t>(header.length, script.close_after));
   if (script.close_after != NO_LIMIT) return;
   send_reply(fd, script.final_reply, script.drip);
 }

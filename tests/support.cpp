@@ -413,14 +413,13 @@ bool scripted_target::session::receive(size_t n) {
 
 bool scripted_target::session::request() {
   if (!receive(WORD_SIZE)) return false;
-  uint32_t header = get_be32(reinterpret_cast<const uint8_t *>(received.data()));
-  return (header & FLAG_ADDRESS) == 0 || receive(WORD_SIZE);
+  request_header header = decode_header(reinterpret_cast<const uint8_t *>(received.data()));
+  return (header.flags & FLAG_ADDRESS) == 0 || receive(WORD_SIZE);
 }
 
 bool scripted_target::session::image() {
   if (received.size() < WORD_SIZE) return false;
-  uint32_t header = get_be32(reinterpret_cast<const uint8_t *>(received.data()));
-  return receive(header & ~FLAG_MASK);
+  return receive(decode_header(reinterpret_cast<const uint8_t *>(received.data())).length);
 }
 
 void scripted_target::session::send(const std::string &bytes) {
