@@ -29,12 +29,6 @@ constexpr uint32_t ADDRESS_VALUE = 0x10000;
 constexpr uint32_t NOR_SIZE = 1 << 20;
 constexpr uint32_t NOR_BLOCK = 64 << 10;
 
-std::string reply(flash_reply r) {
-  uint8_t bytes[REPLY_SIZE];
-  encode_reply(bytes, r);
-  return {reinterpret_cast<char *>(bytes), REPLY_SIZE};
-}
-
 // A target that takes the whole image and answers done with a CRC one
 // bit off: the simulator never lies about its CRC.
 scripted_target::script wrong_crc(const std::string &image) {

@@ -33,12 +33,6 @@ struct target_log {
   std::string image;    // image bytes as received
 };
 
-std::string reply_bytes(flash_reply r) {
-  uint8_t bytes[REPLY_SIZE];
-  encode_reply(bytes, r);
-  return {reinterpret_cast<char *>(bytes), REPLY_SIZE};
-}
-
 void send_reply(int fd, const std::string &bytes, bool drip) {
   if (!drip) {
     send_all(fd, bytes.data(), bytes.size());
@@ -105,7 +99,7 @@ TEST(Download, ExactOutputPerImageSize) {
   for (const auto &c : cases) {
     const std::string image = pattern_bytes(c.size, static_cast<unsigned>(c.size));
     const auto size = static_cast<uint32_t>(c.size);
-    target_script script{reply_bytes(FIRST), reply_bytes({0, 0, 0, size, 0xABCD})};
+    target_script script{reply(FIRST), reply({0, 0, 0, size, 0xABCD})};
     target_log log;
     std::string out = run_download(image, 0, 0, script, &log);
 
@@ -126,7 +120,7 @@ TEST(Download, ExactOutputPerImageSize) {
 
 TEST(Download, AddressWordAndFlagsLines) {
   const std::string image = pattern_bytes(300, 1);
-  target_script script{reply_bytes(FIRST), reply_bytes({0, 0, 0x10000, 300, crc_of(image)})};
+  target_script script{reply(FIRST), reply({0, 0, 0x10000, 300, crc_of(image)})};
   target_log log;
   std::string out = run_download(image, FLAG_ADDRESS, 0x10000, script, &log);
   EXPECT_EQ(log.request, std::string("\x40\x00\x01\x2C\x00\x01\x00\x00", 8));
@@ -160,7 +154,7 @@ TEST(Download, TargetErrorsInFinalReply) {
                                              "4294967295, error = \"unknown error\")\n"},
   };
   for (const auto &c : cases) {
-    target_script script{reply_bytes(FIRST), reply_bytes(c.final_reply)};
+    target_script script{reply(FIRST), reply(c.final_reply)};
     target_log log;
     std::string out = run_download(image, c.flags, 0, script, &log);
     EXPECT_EQ(out.substr(out.rfind(']') + 2), c.line);
@@ -169,7 +163,7 @@ TEST(Download, TargetErrorsInFinalReply) {
 
 TEST(Download, FirstReplyErrorStillStreamsTheImage) {
   const std::string image = pattern_bytes(700, 3);
-  target_script script{reply_bytes({0x0101, 3, 0, 0, 0}), reply_bytes({0, 3, 0, 0, 0})};
+  target_script script{reply({0x0101, 3, 0, 0, 0}), reply({0, 3, 0, 0, 0})};
   target_log log;
   std::string out = run_download(image, 0, 0, script, &log);
   EXPECT_EQ(log.image, image);
@@ -179,7 +173,7 @@ TEST(Download, FirstReplyErrorStillStreamsTheImage) {
 
 TEST(Download, RepliesDrippedOneByteAtATime) {
   const std::string image = pattern_bytes(300, 4);
-  target_script script{reply_bytes({0xBEEF, 0, 0, 0, 0}), reply_bytes({0, 0, 0, 300, 7})};
+  target_script script{reply({0xBEEF, 0, 0, 0, 0}), reply({0, 0, 0, 300, 7})};
   script.drip = true;
   target_log log;
   std::string out = run_download(image, 0, 0, script, &log);
@@ -191,7 +185,7 @@ TEST(Download, RepliesDrippedOneByteAtATime) {
 // No field of a partial reply may be printed.
 TEST(Download, MissingOrPartialReplies) {
   const std::string image = pattern_bytes(300, 5);
-  const std::string first = reply_bytes(FIRST);
+  const std::string first = reply(FIRST);
   const std::string head = "kesp: address = 0\nkesp: flags = 0\n";
   const std::string streamed = head + "kesp: flash_id = 00c2\n" + bar(42) + bar(50) + "\n";
   const std::string closed = "kesp: connection failed: closed by target\n";
@@ -217,7 +211,7 @@ TEST(Download, MissingOrPartialReplies) {
 // really went out, and the reason must be the send's.
 TEST(Download, TargetClosesMidImage) {
   const std::string image = pattern_bytes(4 << 20, 6);
-  target_script script{reply_bytes(FIRST), ""};
+  target_script script{reply(FIRST), ""};
   script.close_after = 1024;
   target_log log;
   std::string out = run_download(image, 0, 0, script, &log);
@@ -236,7 +230,7 @@ TEST(Download, TargetClosesMidImage) {
 // The target may give its verdict and close before taking the whole image.
 TEST(Download, VerdictSentBeforeCloseIsStillRead) {
   const std::string image = pattern_bytes(4 << 20, 8);
-  target_script script{reply_bytes(FIRST) + reply_bytes({0, 5, 0, 0, 0}), ""};
+  target_script script{reply(FIRST) + reply({0, 5, 0, 0, 0}), ""};
   script.close_after = 512;
   target_log log;
   std::string out = run_download(image, 0, 0, script, &log);
@@ -286,7 +280,7 @@ TEST(DownloadDeathTest, FileEndingEarlyIsALocalFailure) {
         std::thread target([&] {
           receive(sv[1], WORD_SIZE);
           if (truncate(path.c_str(), 300) != 0) _exit(1);
-          send_reply(sv[1], reply_bytes(FIRST), false);
+          send_reply(sv[1], reply(FIRST), false);
           receive(sv[1], 1000);
         });
         target.detach();

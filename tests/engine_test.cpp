@@ -15,12 +15,6 @@
 
 namespace {
 
-std::string reply(flash_reply r) {
-  uint8_t bytes[REPLY_SIZE];
-  encode_reply(bytes, r);
-  return {reinterpret_cast<char *>(bytes), REPLY_SIZE};
-}
-
 enum class op {
   send_request,  // n request bytes go out (all that are left when n is 0)
   receive,       // bytes arrive, fed in pieces of n (all at once when n is 0)

@@ -26,12 +26,6 @@ constexpr auto RUN_LIMIT = 30s;
 constexpr uint32_t NOR_SIZE = 2 << 20;
 constexpr uint32_t ADDRESS = 0x10000;
 
-std::string reply(flash_reply r) {
-  uint8_t bytes[REPLY_SIZE];
-  encode_reply(bytes, r);
-  return {reinterpret_cast<char *>(bytes), REPLY_SIZE};
-}
-
 // Runs kesp through bash so that the test can close or redirect its
 // standard descriptors: shell is bash text in which "$@" is kesp's command.
 run_result kesp_through(const std::string &shell, const std::vector<std::string> &args,

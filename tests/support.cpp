@@ -384,6 +384,12 @@ std::string crc_hex(const std::string &bytes, int digits) {
   return buf;
 }
 
+std::string reply(const flash_reply &r) {
+  uint8_t bytes[REPLY_SIZE];
+  encode_reply(bytes, r);
+  return {reinterpret_cast<char *>(bytes), REPLY_SIZE};
+}
+
 void program_flash(std::string &flash, uint32_t block, uint32_t addr, const std::string &image) {
   auto first = static_cast<long>(addr / block * block);
   auto past = static_cast<long>((addr + image.size() + block - 1) / block * block);

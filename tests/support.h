@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "wire.h"
+
 struct run_result {
   int status = -1;         // exit status, or 128 + signal number when killed
   bool signaled = false;   // ended by a signal (a crash, or the time limit)
@@ -141,6 +143,9 @@ std::string progress_bars(uint32_t total, uint32_t chunks);
 // digits as the simulator logs it.
 uint32_t crc_of(const std::string &bytes);
 std::string crc_hex(const std::string &bytes, int digits = 0);
+
+// A reply as the target puts it on the wire.
+std::string reply(const flash_reply &r);
 
 // Erases the blocks the image touches and programs it, as a flash part does.
 void program_flash(std::string &flash, uint32_t block, uint32_t addr, const std::string &image);
