@@ -6,7 +6,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,8 +23,6 @@
 #include "net.h"
 #include "support.h"
 #include "wire.h"
-
-extern char **environ;
 
 namespace {
 
@@ -417,22 +414,10 @@ pid_t spawn_closed_std(const closed_std_case &c, const std::vector<std::string> 
     *address = next_candidate();
     std::vector<std::string> words = {KESP_SIM_BINARY, "--listen", *address};
     words.insert(words.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (auto &w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    for (int fd = 0; fd <= 2; ++fd) {
-      if (std::find(c.closed.begin(), c.closed.end(), fd) != c.closed.end()) {
-        posix_spawn_file_actions_addclose(&actions, fd);
-      } else {
-        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
-      }
-    }
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -1;
+    int fds[3] = {SPAWN_NULL, SPAWN_NULL, SPAWN_NULL};
+    for (int fd : c.closed) fds[fd] = SPAWN_CLOSED;
+    pid_t pid = spawn_program(words, fds);
+    if (pid < 0) return -1;
     if (holds_open(pid, watched, 10s)) return pid;
     // It ended at start-up, its address taken most likely: try another.
     kill(pid, SIGKILL);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -22,6 +23,17 @@ struct run_result {
   std::string out;         // everything written to standard output
   std::string err;         // everything written to standard error
 };
+
+// What spawn_program puts on a standard descriptor besides a descriptor of
+// the caller's.
+inline constexpr int SPAWN_NULL = -1;    // /dev/null, open for reading and writing
+inline constexpr int SPAWN_CLOSED = -2;  // nothing: the descriptor is closed
+
+// Starts argv[0] with the given arguments, its descriptor i (0, 1, 2) on
+// std_fds[i]. It is killed if the test process dies first, so that a
+// crashed test leaves no program holding an address. Returns its process
+// id, or -1. Every test starts its programs through here.
+pid_t spawn_program(const std::vector<std::string> &argv, const int (&std_fds)[3]);
 
 // Runs argv[0] with the given arguments, standard input from /dev/null,
 // and gathers both outputs. Kills it with SIGKILL after the time limit.
