@@ -1,6 +1,8 @@
 #include "download.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -87,7 +89,6 @@ std::string bar(unsigned stars) {
   return "\rloader: [" + std::string(stars, '*') + std::string(50 - stars, ' ') + "]";
 }
 
-
 const flash_reply FIRST{0x00C2, 0, 0, 0, 0};
 
 TEST(Download, ExactOutputPerImageSize) {
@@ -144,14 +145,22 @@ TEST(Download, TargetErrorsInFinalReply) {
     flash_reply final_reply;
     const char *line;
   } cases[] = {
-      {0, {0, 4, 0x100, 300, 0}, "kesp: flash update failed (addr = 100, size = 300, "
-                                 "error = \"compare failed\")\n"},
-      {FLAG_COMPARE, {0, 4, 0x1F, 300, 0}, "kesp: flash compare failed (addr = 1f, size = 300, "
-                                           "error = \"compare failed\")\n"},
-      {0, {0, -3, 0xFFFFFFFF, 0, 0}, "kesp: flash update failed (addr = ffffffff, size = 0, "
-                                     "error = \"invalid address\")\n"},
-      {0, {0, INT32_MIN, 0, 4294967295u, 0}, "kesp: flash update failed (addr = 0, size = "
-                                             "4294967295, error = \"unknown error\")\n"},
+      {0,
+       {0, 4, 0x100, 300, 0},
+       "kesp: flash update failed (addr = 100, size = 300, "
+       "error = \"compare failed\")\n"},
+      {FLAG_COMPARE,
+       {0, 4, 0x1F, 300, 0},
+       "kesp: flash compare failed (addr = 1f, size = 300, "
+       "error = \"compare failed\")\n"},
+      {0,
+       {0, -3, 0xFFFFFFFF, 0, 0},
+       "kesp: flash update failed (addr = ffffffff, size = 0, "
+       "error = \"invalid address\")\n"},
+      {0,
+       {0, INT32_MIN, 0, 4294967295u, 0},
+       "kesp: flash update failed (addr = 0, size = "
+       "4294967295, error = \"unknown error\")\n"},
   };
   for (const auto &c : cases) {
     target_script script{reply(FIRST), reply(c.final_reply)};
@@ -237,6 +246,36 @@ TEST(Download, VerdictSentBeforeCloseIsStillRead) {
   EXPECT_NE(out.find("kesp: flash update failed (addr = 0, size = 0, error = \"invalid size\")\n"),
             std::string::npos);
   EXPECT_EQ(out.find("connection failed"), std::string::npos);
+}
+
+// Nothing follows the last image bytes that Nagle could join them with, so
+// they are pushed out at once: the connection has TCP_NODELAY by the time
+// the verdict is awaited. Over TCP, which a socketpair is not.
+TEST(Download, LastImageBytesArePushedOut) {
+  const std::string image = pattern_bytes(1000, 9);
+  const std::string path = temp_path("pushed.bin");
+  write_file(path, image);
+  int nodelay_at_verdict = -1;
+  int sock = socket(AF_INET, SOCK_STREAM, 0);
+  scripted_target target([&](scripted_target::session &s) {
+    if (!s.request()) return;
+    s.send(reply(FIRST));
+    if (!s.image()) return;
+    socklen_t size = sizeof nodelay_at_verdict;
+    getsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &nodelay_at_verdict, &size);
+    s.send(reply({0x0101, 0, 0, static_cast<uint32_t>(image.size()), crc_of(image)}));
+    s.close();
+  });
+  ASSERT_TRUE(target.listening());
+  sockaddr_in sa = loader_address(target.address());
+  ASSERT_EQ(connect(sock, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+  testing::internal::CaptureStdout();
+  download_file(sock, path.c_str(), 0, 0);
+  std::string out = testing::internal::GetCapturedStdout();
+  target.finish();
+  close(sock);
+  EXPECT_NE(out.find("kesp: flash update done, size = 1000\n"), std::string::npos) << out;
+  EXPECT_EQ(nodelay_at_verdict, 1);
 }
 
 void expect_local_failure(const std::string &path, const char *message) {
