@@ -33,10 +33,11 @@ need_compile_tools() {
 }
 
 # need_build_tools installs all that building and testing need: the tests
-# also render the manual pages, build and read the Debian package, and read
-# kesp-batch's JUnit reports with python3's XML parser.
+# also render the manual pages, build and read the Debian package, read
+# kesp-batch's JUnit reports with python3's XML parser, and drive the bash
+# completions, which build on bash-completion's helpers.
 need_build_tools() {
-  need_compile_tools man-db groff-base dpkg-dev python3
+  need_compile_tools man-db groff-base dpkg-dev python3 bash-completion
 }
 
 # configure_build DIR [CMAKE_ARGS...] configures and builds into DIR.
