@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine.h"
 #include "image.h"
 #include "net.h"
 #include "transcript.h"
