@@ -17,6 +17,7 @@ enum class image_size : uint8_t {
   too_large,  // would turn into a flag on the wire
 };
 
+// bytes is a measured length, never negative.
 image_size judge_image_size(int64_t bytes);
 
 // Opens an image for reading, or returns -1 with errno set. It does not

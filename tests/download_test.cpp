@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "image.h"
 #include "net.h"
 #include "support.h"
 #include "wire.h"
@@ -276,6 +277,16 @@ TEST(Download, LastImageBytesArePushedOut) {
   close(sock);
   EXPECT_NE(out.find("kesp: flash update done, size = 1000\n"), std::string::npos) << out;
   EXPECT_EQ(nodelay_at_verdict, 1);
+}
+
+// The one size check every sender uses: 1 byte to under 512 MiB.
+TEST(ImageSize, OneByteToUnderTheLengthLimit) {
+  EXPECT_EQ(judge_image_size(0), image_size::empty);
+  EXPECT_EQ(judge_image_size(1), image_size::fits);
+  EXPECT_EQ(judge_image_size(int64_t{LENGTH_LIMIT} - 1), image_size::fits);
+  EXPECT_EQ(judge_image_size(LENGTH_LIMIT), image_size::too_large);
+  EXPECT_EQ(judge_image_size(int64_t{1} << 40), image_size::too_large);
+  EXPECT_EQ(std::string(IMAGE_LIMIT_TEXT), std::to_string(LENGTH_LIMIT >> 20) + " MiB");
 }
 
 void expect_local_failure(const std::string &path, const char *message) {
