@@ -129,7 +129,8 @@ struct request {
   bool step_options = false;  // -a, -n or -c given
 };
 
-// Joins the parts with one allocation.
+// Joins the parts into one string: messages are built of many pieces, some
+// of them C strings that + would not join.
 std::string cat(std::initializer_list<std::string_view> parts) {
   std::string all;
   for (std::string_view part : parts) all += part;
