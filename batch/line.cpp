@@ -15,7 +15,7 @@
 #include <memory>
 #include <string>
 
-#include "download.h"
+#include "transcript.h"
 #include "engine.h"
 #include "net.h"
 #include "owner.h"

@@ -20,7 +20,7 @@
 #include <sstream>
 #include <string_view>
 
-#include "kesp.h"
+#include "cmdline.h"
 #include "wire.h"
 
 #ifndef KESP_VERSION
@@ -134,7 +134,8 @@ struct request {
   bool step_options = false;  // -a, -n or -c given
 };
 
-// Joins the parts with one allocation.
+// Joins the parts into one string: messages are built of many pieces, some
+// of them C strings that + would not join.
 std::string cat(std::initializer_list<std::string_view> parts) {
   std::string all;
   for (std::string_view part : parts) all += part;

@@ -6,15 +6,16 @@
 # the next word an operand whatever it looks like, and "-" alone is an operand.
 
 _kesp() {
-  local cur=${COMP_WORDS[COMP_CWORD]}
+  local cur prev words cword split
+  # -s keeps a file name with "=" in it one word.
+  _init_completion -s || return
   local operands=0 forced=0 i word letters
-  COMPREPLY=()
 
-  for ((i = 1; i < COMP_CWORD; i++)); do
-    word=${COMP_WORDS[i]}
+  for ((i = 1; i < cword; i++)); do
+    word=${words[i]}
     if [[ $word == -- ]]; then
       # The word after "--" is an operand, even the one being typed.
-      if ((i + 1 == COMP_CWORD)); then
+      if ((i + 1 == cword)); then
         forced=1
         break
       fi
@@ -23,7 +24,7 @@ _kesp() {
       letters=${word#-}
       # Only an "a" that ends its word takes the next word.
       if [[ $letters == *a* && ${letters#*a} == "" ]]; then
-        if ((i + 1 == COMP_CWORD)); then
+        if ((i + 1 == cword)); then
           return 0  # an address: nothing sensible to offer
         fi
         i=$((i + 1))
@@ -40,12 +41,7 @@ _kesp() {
 
   case $operands in
     0) mapfile -t COMPREPLY < <(compgen -A hostname -- "$cur") ;;
-    1)
-      # Outside a completion (a script calling this function) compopt fails;
-      # the names are the same, only directories get no trailing slash.
-      compopt -o filenames 2>/dev/null
-      mapfile -t COMPREPLY < <(compgen -f -- "$cur")
-      ;;
+    1) _filedir ;;
   esac
   return 0
 }

@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "kesp.h"
+#include "cmdline.h"
 #include "wire.h"
 
 namespace {

@@ -97,10 +97,6 @@ void open_slot(device_slot &slot, const char *name, uint16_t id, uint64_t size, 
   memcpy(slot.mapped, slot.initial.data(), size);
 }
 
-uint32_t be32(const uint8_t *p) {
-  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
-}
-
 struct run_setup {
   bool client_closes;
   bool nand_present;
@@ -169,18 +165,18 @@ outcome expect(const run_setup &r) {
   outcome o;
   const uint8_t *s = r.stream;
   if (r.n < WORD_SIZE) return o;
-  const uint32_t header = be32(s);
-  if (header == 0) {
+  const request_header header = decode_header(s);
+  if (header.length == 0 && header.flags == 0) {
     o.end = session_end::start;
     o.may_reset = true;
     return o;
   }
-  o.flags = header & FLAG_MASK;
-  o.length = header & ~FLAG_MASK;
+  o.flags = header.flags;
+  o.length = header.length;
   size_t at = WORD_SIZE;
   if ((o.flags & FLAG_ADDRESS) != 0) {
     if (r.n < 2 * WORD_SIZE) return o;
-    o.addr = be32(s + WORD_SIZE);
+    o.addr = get_be32(s + WORD_SIZE);
     at += WORD_SIZE;
   }
   o.have_request = true;

@@ -35,7 +35,8 @@ need_compile_tools() {
 
 # need_build_tools installs all that building and testing need: the tests
 # also render the manual pages, build and read the Debian package, read
-# kesp-batch's JUnit reports with python3's XML parser, and read captures
+# kesp-batch's JUnit reports with python3's XML parser, drive the bash
+# completions, which build on bash-completion's helpers, and read captures
 # with tshark through the Wireshark dissector. tshark's package asks whether
 # users other than root may capture: answered no beforehand, so that the
 # install runs unattended.
@@ -46,7 +47,7 @@ need_build_tools() {
     echo 'wireshark-common wireshark-common/install-setuid boolean false' |
       "${sudo[@]}" debconf-set-selections 2>/dev/null || true
   fi
-  need_compile_tools man-db groff-base dpkg-dev python3 tshark
+  need_compile_tools man-db groff-base dpkg-dev python3 bash-completion tshark
 }
 
 # configure_build DIR [CMAKE_ARGS...] configures and builds into DIR.

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "crc32.h"
+#include "net.h"
 #include "wire.h"
 
 namespace {

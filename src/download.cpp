@@ -1,7 +1,5 @@
 #include "download.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,18 +8,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine.h"
+#include "image.h"
 #include "net.h"
+#include "transcript.h"
 #include "wire.h"
-
-#ifndef O_BINARY
-#define O_BINARY 0
-#endif
 
 namespace {
 
-constexpr uint32_t CHUNK_SIZE = 256;               // image bytes per read, checksum pass and send
-constexpr uint32_t BAR_WIDTH = 50;                 // cells in the progress bar
-constexpr uint32_t READ_BLOCK = 256 * CHUNK_SIZE;  // image bytes per read from the file
+constexpr uint32_t CHUNK_SIZE = 256;               // image bytes per send and bar redraw
+constexpr uint32_t READ_BLOCK = 256 * CHUNK_SIZE;  // image bytes per read and checksum call
 
 off_t filelen(int fd) {
   off_t here = lseek(fd, 0, SEEK_CUR);
@@ -30,8 +26,6 @@ off_t filelen(int fd) {
   lseek(fd, here, SEEK_SET);
   return end;
 }
-
-void back_line(FILE *out) { fputs("\r", out); }
 
 // Reads until n bytes or end of file: a short count means the file ended.
 ssize_t read_full(int fd, uint8_t *buf, size_t n) {
@@ -46,25 +40,6 @@ ssize_t read_full(int fd, uint8_t *buf, size_t n) {
     done += static_cast<size_t>(r);
   }
   return static_cast<ssize_t>(done);
-}
-
-// The image is opened without blocking so that a FIFO named by mistake
-// fails the length check instead of waiting for a writer forever. A
-// directory opens too, but a seek to its end gives whatever its filesystem
-// likes (2^63 - 1, an error, or a block size that would put a header on the
-// wire before the first read fails), so it fails here, as the open.
-int open_image(const char *filename) {
-  int fd = open(filename, O_RDONLY | O_BINARY | O_NONBLOCK);
-  if (fd < 0) return fd;
-  struct stat st {};
-  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-    close(fd);
-    errno = EISDIR;
-    return -1;
-  }
-  int fl = fcntl(fd, F_GETFL);
-  if (fl >= 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
-  return fd;
 }
 
 // Waits for the reply the transaction awaits, reading no byte past it.
@@ -110,52 +85,6 @@ void send_request(int sock, transaction *t) {
 
 }  // namespace
 
-void print_request_lines(FILE *out, uint32_t address, uint32_t flags) {
-  fprintf(out, "kesp: address = %x\n", address);
-  fprintf(out, "kesp: flags = %x\n", flags);
-}
-
-void print_first_reply_line(FILE *out, const transaction *t) {
-  fprintf(out, "kesp: flash_id = %04x\n", t->first.flash_id);
-}
-
-// Drawn once per 256-byte chunk, so the line is built whole and written
-// with one call rather than a call per cell.
-void print_bar(FILE *out, uint32_t total, uint32_t done) {
-  static constexpr char PREFIX[] = "loader: [";
-  char line[sizeof PREFIX - 1 + BAR_WIDTH + 1];
-  back_line(out);
-  memcpy(line, PREFIX, sizeof PREFIX - 1);
-  // An empty total counts as finished rather than dividing by zero.
-  uint64_t stars = total == 0 ? BAR_WIDTH : static_cast<uint64_t>(done) * BAR_WIDTH / total;
-  if (stars > BAR_WIDTH) stars = BAR_WIDTH;  // done never exceeds total
-  char *cells = line + sizeof PREFIX - 1;
-  memset(cells, '*', stars);
-  memset(cells + stars, ' ', BAR_WIDTH - stars);
-  cells[BAR_WIDTH] = ']';
-  fwrite(line, 1, sizeof line, out);
-}
-
-void print_outcome_lines(FILE *out, const transaction *t) {
-  const char *mode = (t->flags & FLAG_COMPARE) != 0 ? "compare" : "update";
-  switch (txn_judge(t)) {
-    case txn_result::target_error:
-      fprintf(out, "kesp: flash %s failed (addr = %x, size = %u, error = \"%s\")\n", mode,
-              t->final.addr, t->final.size, flash_error_str(t->final.error));
-      break;
-    case txn_result::passed:
-    case txn_result::crc_mismatch:
-      // The two checksums are shown side by side for the reader to judge.
-      fprintf(out, "kesp: flash %s done, size = %u\n", mode, t->final.size);
-      fprintf(out, "kesp: crc = %x, received = %x\n", t->crc, t->final.crc);
-      break;
-    case txn_result::connection_failed:
-    case txn_result::pending:
-      fprintf(out, "kesp: connection failed: %s\n", txn_failure_text(t));
-      break;
-  }
-}
-
 namespace {
 
 // Opens and measures the image; exits on a local failure, as kesp does
@@ -171,15 +100,16 @@ int open_measured(const char *filename, uint32_t *length) {
     perror("get file len");
     exit(-1);
   }
-  if (measured >= static_cast<off_t>(LENGTH_LIMIT)) {
-    errno = EFBIG;
-    perror("get file len");
-    exit(-1);
-  }
-  // An empty image without flags is the start request on the wire.
-  if (measured == 0) {
-    fprintf(stderr, "kesp: image file is empty\n");
-    exit(-1);
+  switch (judge_image_size(measured)) {
+    case image_size::fits:
+      break;
+    case image_size::too_large:
+      errno = EFBIG;
+      perror("get file len");
+      exit(-1);
+    case image_size::empty:
+      fprintf(stderr, "kesp: image file is empty\n");
+      exit(-1);
   }
   *length = static_cast<uint32_t>(measured);
   return fd;
@@ -283,4 +213,11 @@ void download_file(int sock, const char *filename, uint32_t flags, uint32_t addr
 int stdout_failure() {
   note_stdout();
   return stdout_errno();
+}
+
+bool start_program(int sock) {
+  transaction t;
+  txn_begin_start(&t);
+  send_request(sock, &t);
+  return txn_judge(&t) == txn_result::passed;
 }

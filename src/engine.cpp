@@ -96,7 +96,6 @@ txn_event txn_received(transaction *t, const uint8_t *bytes, size_t n, size_t *u
   if (want == 0) {
     // Nothing is awaited: what a target says after its verdict, or on a
     // start request, means nothing to the transaction.
-    if (t->state == txn_state::done) t->extra += n;
     *used = n;
     return txn_event::none;
   }

@@ -55,7 +55,6 @@ struct transaction {
   bool start = false;       // a start request, not a download
   bool have_first = false;  // the first reply is in
   bool early = false;       // the verdict came before the whole image went out
-  size_t extra = 0;         // bytes received after the verdict, ignored
   flash_reply first{};
   flash_reply final{};
 };

@@ -1,11 +1,13 @@
 #include "net.h"
 
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 
 namespace {
@@ -123,4 +125,49 @@ int connect_bounded(int sock, const sockaddr_in &target) {
 void push_queued(int sock) {
   int on = 1;
   setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+const char *resolve_host(const char *host, in_addr *address) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo *found = nullptr;
+  int rc = getaddrinfo(host, nullptr, &hints, &found);
+  if (rc != 0) return rc == EAI_SYSTEM ? strerror(errno) : gai_strerror(rc);
+  *address = reinterpret_cast<const sockaddr_in *>(found->ai_addr)->sin_addr;
+  freeaddrinfo(found);
+  return nullptr;
+}
+
+ssize_t send_all(int fd, const void *buf, size_t n) {
+  const auto *p = static_cast<const uint8_t *>(buf);
+  size_t done = 0;
+  peer_watch watch;
+  while (done < n) {
+    ssize_t r = send(fd, p + done, n - done, MSG_NOSIGNAL);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      if ((errno == EAGAIN || errno == EWOULDBLOCK) && keep_waiting(fd, POLLOUT, &watch)) continue;
+      return -1;
+    }
+    done += static_cast<size_t>(r);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+ssize_t recv_all(int fd, void *buf, size_t n) {
+  auto *p = static_cast<uint8_t *>(buf);
+  size_t done = 0;
+  peer_watch watch;
+  while (done < n) {
+    ssize_t r = recv(fd, p + done, n - done, 0);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      if ((errno == EAGAIN || errno == EWOULDBLOCK) && keep_waiting(fd, POLLIN, &watch)) continue;
+      return -1;
+    }
+    if (r == 0) break;
+    done += static_cast<size_t>(r);
+  }
+  return static_cast<ssize_t>(done);
 }

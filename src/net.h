@@ -1,10 +1,13 @@
-// Connection settings and waits shared by every program that talks to a
-// target: how long a board that is off or gone may hold us, and how a busy
-// board is told from a vanished one.
+// Connections to a target and the transfers over them, shared by every
+// program that talks to one: finding the board by name, how long a board
+// that is off or gone may hold us, and how a busy board is told from a
+// vanished one.
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 
 // A target that stays completely silent this long while we wait on it,
@@ -48,3 +51,19 @@ int connect_bounded(int sock, const sockaddr_in &target);
 // acknowledgement: for after the last image byte, when nothing follows
 // that Nagle could coalesce it with.
 void push_queued(int sock);
+
+// The first IPv4 address of host: nullptr with *address set, or why the
+// name does not resolve (the resolver's text, or errno's for a system
+// error).
+const char *resolve_host(const char *host, in_addr *address);
+
+// Sends all n bytes, continuing partial sends and retrying EINTR. A closed
+// peer fails the call with EPIPE instead of raising SIGPIPE, a vanished one
+// with ETIMEDOUT (see keep_waiting); a busy one is waited for. Returns n,
+// or -1 with errno set.
+ssize_t send_all(int fd, const void *buf, size_t n);
+
+// Receives exactly n bytes unless the peer closes or vanishes first.
+// Returns n, the count gathered before an orderly close (less than n), or
+// -1 with errno set.
+ssize_t recv_all(int fd, void *buf, size_t n);

@@ -1,12 +1,5 @@
 #include "wire.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-
-#include <cerrno>
-
-#include "net.h"
-
 void put_be32(uint8_t *out, uint32_t value) {
   out[0] = static_cast<uint8_t>(value >> 24);
   out[1] = static_cast<uint8_t>(value >> 16);
@@ -72,37 +65,4 @@ const char *flash_error_str(int32_t error) {
     return "unknown error";
   }
   return texts[magnitude];
-}
-
-ssize_t send_all(int fd, const void *buf, size_t n) {
-  const auto *p = static_cast<const uint8_t *>(buf);
-  size_t done = 0;
-  peer_watch watch;
-  while (done < n) {
-    ssize_t r = send(fd, p + done, n - done, MSG_NOSIGNAL);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      if ((errno == EAGAIN || errno == EWOULDBLOCK) && keep_waiting(fd, POLLOUT, &watch)) continue;
-      return -1;
-    }
-    done += static_cast<size_t>(r);
-  }
-  return static_cast<ssize_t>(done);
-}
-
-ssize_t recv_all(int fd, void *buf, size_t n) {
-  auto *p = static_cast<uint8_t *>(buf);
-  size_t done = 0;
-  peer_watch watch;
-  while (done < n) {
-    ssize_t r = recv(fd, p + done, n - done, 0);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      if ((errno == EAGAIN || errno == EWOULDBLOCK) && keep_waiting(fd, POLLIN, &watch)) continue;
-      return -1;
-    }
-    if (r == 0) break;
-    done += static_cast<size_t>(r);
-  }
-  return static_cast<ssize_t>(done);
 }

@@ -2,8 +2,6 @@
 // client and the simulated target so that both ends speak the same bytes.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <cstdint>
 
@@ -55,14 +53,3 @@ flash_reply decode_reply(const uint8_t in[REPLY_SIZE]);
 
 // Text for a target error code; negative codes read like their magnitude.
 const char *flash_error_str(int32_t error);
-
-// Sends all n bytes, continuing partial sends and retrying EINTR. A closed
-// peer fails the call with EPIPE instead of raising SIGPIPE, a vanished one
-// with ETIMEDOUT (see keep_waiting); a busy one is waited for. Returns n,
-// or -1 with errno set.
-ssize_t send_all(int fd, const void *buf, size_t n);
-
-// Receives exactly n bytes unless the peer closes or vanishes first.
-// Returns n, the count gathered before an orderly close (less than n), or
-// -1 with errno set.
-ssize_t recv_all(int fd, void *buf, size_t n);

@@ -29,12 +29,6 @@ constexpr uint32_t ADDRESS_VALUE = 0x10000;
 constexpr uint32_t NOR_SIZE = 1 << 20;
 constexpr uint32_t NOR_BLOCK = 64 << 10;
 
-std::string reply(flash_reply r) {
-  uint8_t bytes[REPLY_SIZE];
-  encode_reply(bytes, r);
-  return {reinterpret_cast<char *>(bytes), REPLY_SIZE};
-}
-
 // A target that takes the whole image and answers done with a CRC one
 // bit off: the simulator never lies about its CRC.
 scripted_target::script wrong_crc(const std::string &image) {
@@ -49,85 +43,64 @@ scripted_target::script wrong_crc(const std::string &image) {
 
 struct board_case {
   std::string label;
-  std::vector<std::string> sim_args;  // the simulator's faults
-  bool scripted = false;              // a target that lies about the CRC instead
-  std::string result;                 // "passed" or "failed"
-  std::string failure;                // the report's failure kind; "" when passed
-  std::optional<int> error;           // the verdict's error code; none without a verdict
-  bool flash_id = true;               // the first reply came whole
-  std::string reason;                 // the whole reason; "" to leave it unchecked
-  bool same_log_as_kesp = true;       // its log is kesp's output, bar at its end state
+  std::vector<std::string> sim_args = {};  // the simulator's faults
+  bool scripted = false;                   // a target that lies about the CRC instead
+  std::string result;                      // "passed" or "failed"
+  std::string failure = "";                // the report's failure kind; "" when passed
+  std::optional<int> error = {};           // the verdict's error code; none without a verdict
+  bool flash_id = true;                    // the first reply came whole
+  std::string reason = "";                 // the whole reason; "" to leave it unchecked
+  bool same_log_as_kesp = true;            // its log is kesp's output, bar at its end state
 };
 
 const std::vector<board_case> &line_cases() {
   static const std::vector<board_case> cases = {
-      {"good", {}, false, "passed", "", 0, true, "", true},
-      {"good too", {}, false, "passed", "", 0, true, "", true},
-      {"first error",
-       {"--first-error", "2"},
-       false,
-       "failed",
-       "target_error",
-       2,
-       true,
-       "erase error (error 2, addr = 10000)",
-       true},
-      {"final error",
-       {"--final-error", "1"},
-       false,
-       "failed",
-       "target_error",
-       1,
-       true,
-       "reprogram error (error 1, addr = 10000)",
-       true},
+      {.label = "good", .result = "passed", .error = 0},
+      {.label = "good too", .result = "passed", .error = 0},
+      {.label = "first error",
+       .sim_args = {"--first-error", "2"},
+       .result = "failed",
+       .failure = "target_error",
+       .error = 2,
+       .reason = "erase error (error 2, addr = 10000)"},
+      {.label = "final error",
+       .sim_args = {"--final-error", "1"},
+       .result = "failed",
+       .failure = "target_error",
+       .error = 1,
+       .reason = "reprogram error (error 1, addr = 10000)"},
       // How far the image got before the close is the socket buffers' choice.
-      {"close mid-image",
-       {"--close-after", "100000"},
-       false,
-       "failed",
-       "connection",
-       {},
-       true,
-       "",
-       false},
-      {"reset mid-image",
-       {"--reset-after", "100000"},
-       false,
-       "failed",
-       "connection",
-       {},
-       true,
-       "",
-       false},
-      {"no final reply",
-       {"--no-final-reply"},
-       false,
-       "failed",
-       "connection",
-       {},
-       true,
-       "connection failed: closed by target",
-       true},
-      {"cut first reply",
-       {"--cut-first", "7"},
-       false,
-       "failed",
-       "connection",
-       {},
-       false,
-       "connection failed: closed by target",
-       true},
-      {"cut final reply",
-       {"--cut-final", "9"},
-       false,
-       "failed",
-       "connection",
-       {},
-       true,
-       "connection failed: closed by target",
-       true},
-      {"wrong crc", {}, true, "failed", "crc_mismatch", 0, true, "", true},
+      {.label = "close mid-image",
+       .sim_args = {"--close-after", "100000"},
+       .result = "failed",
+       .failure = "connection",
+       .same_log_as_kesp = false},
+      {.label = "reset mid-image",
+       .sim_args = {"--reset-after", "100000"},
+       .result = "failed",
+       .failure = "connection",
+       .same_log_as_kesp = false},
+      {.label = "no final reply",
+       .sim_args = {"--no-final-reply"},
+       .result = "failed",
+       .failure = "connection",
+       .reason = "connection failed: closed by target"},
+      {.label = "cut first reply",
+       .sim_args = {"--cut-first", "7"},
+       .result = "failed",
+       .failure = "connection",
+       .flash_id = false,
+       .reason = "connection failed: closed by target"},
+      {.label = "cut final reply",
+       .sim_args = {"--cut-final", "9"},
+       .result = "failed",
+       .failure = "connection",
+       .reason = "connection failed: closed by target"},
+      {.label = "wrong crc",
+       .scripted = true,
+       .result = "failed",
+       .failure = "crc_mismatch",
+       .error = 0},
   };
   return cases;
 }

@@ -2,14 +2,11 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <sstream>
 #include <thread>
-
-extern char **environ;
 
 namespace {
 
@@ -115,18 +112,11 @@ batch_process::batch_process(const std::vector<std::string> &args) {
   err_path_ = temp_path("batch-" + std::to_string(count) + ".err");
   std::vector<std::string> words = {KESP_BATCH_BINARY};
   words.insert(words.end(), args.begin(), args.end());
-  std::vector<char *> argv;
-  for (auto &w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-  posix_spawn_file_actions_destroy(&actions);
+  int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (out >= 0 && err >= 0) pid_ = spawn_program(words, {SPAWN_NULL, out, err});
+  if (out >= 0) close(out);
+  if (err >= 0) close(err);
 }
 
 batch_process::~batch_process() {

@@ -1,9 +1,10 @@
+#include "cmdline.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "kesp.h"
 #include "wire.h"
 
 namespace {
@@ -108,6 +109,46 @@ TEST(ParseAddress, ReadsLikeStrtoulInto32Bits) {
     EXPECT_EQ(parse_address(c.text, &value), c.ok) << '"' << c.text << '"';
     EXPECT_EQ(value, c.value) << '"' << c.text << '"';
   }
+}
+
+// What kesp-batch's options and recipe steps rely on: each letter's effect
+// alone, and an unknown letter changing nothing so that they can refuse it.
+TEST(OptionLetters, EachLetterAloneAndUnknownOnesChangeNothing) {
+  struct letter_case {
+    char letter;
+    letter_use use;
+    uint32_t flags;
+    bool start;
+  };
+  const letter_case cases[] = {
+      {.letter = 'c', .use = letter_use::applied, .flags = FLAG_COMPARE, .start = false},
+      {.letter = 'n',
+       .use = letter_use::applied,
+       .flags = FLAG_NAND | FLAG_ADDRESS,
+       .start = false},
+      {.letter = 's', .use = letter_use::applied, .flags = 0, .start = true},
+      {.letter = 'a', .use = letter_use::takes_address, .flags = 0, .start = false},
+      {.letter = 'x', .use = letter_use::unknown, .flags = 0, .start = false},
+      {.letter = 'A', .use = letter_use::unknown, .flags = 0, .start = false},
+  };
+  for (const auto &c : cases) {
+    transfer_options o;
+    EXPECT_EQ(apply_option_letter(c.letter, &o), c.use) << c.letter;
+    EXPECT_EQ(o.flags, c.flags) << c.letter;
+    EXPECT_EQ(o.start, c.start) << c.letter;
+    EXPECT_EQ(o.address, 0U) << c.letter;
+  }
+}
+
+TEST(OptionLetters, AnAddressSetsItsFlagEvenWhenItIsNotANumber) {
+  transfer_options o;
+  EXPECT_TRUE(apply_address("0x100", &o));
+  EXPECT_EQ(o.address, 0x100U);
+  EXPECT_EQ(o.flags, FLAG_ADDRESS);
+  transfer_options bad;
+  EXPECT_FALSE(apply_address("12 ", &bad));
+  EXPECT_EQ(bad.address, 12U);
+  EXPECT_EQ(bad.flags, FLAG_ADDRESS);
 }
 
 TEST(Usage, SixPiecesOnStandardOutput) {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Checks the bash completions the way bash drives them: COMP_WORDS and
-# COMP_CWORD set, the function called, COMPREPLY compared.
+# Checks the bash completions the way bash drives them: bash-completion
+# loaded, COMP_WORDS, COMP_CWORD, COMP_LINE and COMP_POINT set, the function
+# called, COMPREPLY compared.
 # usage: completion_test.sh SOURCE_DIR KESP KESP_SIM KESP_BATCH
 set -u
 src=$(realpath "$1") kesp=$(realpath "$2") sim=$(realpath "$3") batch=$(realpath "$4")
@@ -15,17 +16,34 @@ printf '127.0.0.1 board1 board2\n127.0.0.2 bench\n' >"$work/hosts"
 # Read when a host name is first completed, so it must be set before.
 HOSTFILE=$work/hosts
 
+# The scripts build on bash-completion's helpers, which bash loads first.
+bash_completion=/usr/share/bash-completion/bash_completion
+[ -r "$bash_completion" ] || fail "no $bash_completion: install bash-completion"
+. "$bash_completion"
 . "$src/completion/kesp.bash"
 . "$src/completion/kesp-sim.bash"
 . "$src/completion/kesp-batch.bash"
 
 # expect FUNCTION "EXPECTED" WORD...: completes the last word; EXPECTED is
-# the sorted replies, separated by blanks.
+# the sorted replies, separated by blanks. A word "=" is where bash split
+# "--opt=value" at the "=", so the line has no blanks around it.
 expect() {
-  local func=$1 want=$2
+  local func=$1 want=$2 word before=''
   shift 2
   COMP_WORDS=("$@")
   COMP_CWORD=$(($# - 1))
+  COMP_LINE=''
+  for word in "$@"; do
+    if [[ -z $COMP_LINE ]]; then
+      COMP_LINE=$word
+    elif [[ $word == = || $before == = ]]; then
+      COMP_LINE+=$word
+    else
+      COMP_LINE+=" $word"
+    fi
+    before=$word
+  done
+  COMP_POINT=${#COMP_LINE}
   COMPREPLY=(unset)
   "$func"
   local got

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "download.h"
+#include "net.h"
 #include "support.h"
 #include "wire.h"
 

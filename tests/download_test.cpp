@@ -1,6 +1,8 @@
 #include "download.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "image.h"
+#include "net.h"
 #include "support.h"
 #include "wire.h"
 
@@ -32,12 +36,6 @@ struct target_log {
   std::string image;    // image bytes as received
 };
 
-std::string reply_bytes(flash_reply r) {
-  uint8_t bytes[REPLY_SIZE];
-  encode_reply(bytes, r);
-  return {reinterpret_cast<char *>(bytes), REPLY_SIZE};
-}
-
 void send_reply(int fd, const std::string &bytes, bool drip) {
   if (!drip) {
     send_all(fd, bytes.data(), bytes.size());
@@ -59,12 +57,12 @@ std::string receive(int fd, size_t n) {
 void play_target(int fd, const target_script &script, target_log *log) {
   log->request = receive(fd, WORD_SIZE);
   if (log->request.size() < WORD_SIZE) return;
-  uint32_t header = get_be32(reinterpret_cast<const uint8_t *>(log->request.data()));
-  if ((header & FLAG_ADDRESS) != 0) log->request += receive(fd, WORD_SIZE);
+  request_header header = decode_header(reinterpret_cast<const uint8_t *>(log->request.data()));
+  if ((header.flags & FLAG_ADDRESS) != 0) log->request += receive(fd, WORD_SIZE);
   if (script.close_before_first) return;
   send_reply(fd, script.first_reply, script.drip);
   if (script.first_reply.size() < REPLY_SIZE) return;
-  log->image = receive(fd, std::min<size_t>(header & ~FLAG_MASK, script.close_after));
+  log->image = receive(fd, std::min<size_t>(header.length, script.close_after));
   if (script.close_after != NO_LIMIT) return;
   send_reply(fd, script.final_reply, script.drip);
 }
@@ -92,7 +90,6 @@ std::string bar(unsigned stars) {
   return "\rloader: [" + std::string(stars, '*') + std::string(50 - stars, ' ') + "]";
 }
 
-
 const flash_reply FIRST{0x00C2, 0, 0, 0, 0};
 
 TEST(Download, ExactOutputPerImageSize) {
@@ -104,7 +101,7 @@ TEST(Download, ExactOutputPerImageSize) {
   for (const auto &c : cases) {
     const std::string image = pattern_bytes(c.size, static_cast<unsigned>(c.size));
     const auto size = static_cast<uint32_t>(c.size);
-    target_script script{reply_bytes(FIRST), reply_bytes({0, 0, 0, size, 0xABCD})};
+    target_script script{reply(FIRST), reply({0, 0, 0, size, 0xABCD})};
     target_log log;
     std::string out = run_download(image, 0, 0, script, &log);
 
@@ -125,7 +122,7 @@ TEST(Download, ExactOutputPerImageSize) {
 
 TEST(Download, AddressWordAndFlagsLines) {
   const std::string image = pattern_bytes(300, 1);
-  target_script script{reply_bytes(FIRST), reply_bytes({0, 0, 0x10000, 300, crc_of(image)})};
+  target_script script{reply(FIRST), reply({0, 0, 0x10000, 300, crc_of(image)})};
   target_log log;
   std::string out = run_download(image, FLAG_ADDRESS, 0x10000, script, &log);
   EXPECT_EQ(log.request, std::string("\x40\x00\x01\x2C\x00\x01\x00\x00", 8));
@@ -149,17 +146,25 @@ TEST(Download, TargetErrorsInFinalReply) {
     flash_reply final_reply;
     const char *line;
   } cases[] = {
-      {0, {0, 4, 0x100, 300, 0}, "kesp: flash update failed (addr = 100, size = 300, "
-                                 "error = \"compare failed\")\n"},
-      {FLAG_COMPARE, {0, 4, 0x1F, 300, 0}, "kesp: flash compare failed (addr = 1f, size = 300, "
-                                           "error = \"compare failed\")\n"},
-      {0, {0, -3, 0xFFFFFFFF, 0, 0}, "kesp: flash update failed (addr = ffffffff, size = 0, "
-                                     "error = \"invalid address\")\n"},
-      {0, {0, INT32_MIN, 0, 4294967295u, 0}, "kesp: flash update failed (addr = 0, size = "
-                                             "4294967295, error = \"unknown error\")\n"},
+      {0,
+       {0, 4, 0x100, 300, 0},
+       "kesp: flash update failed (addr = 100, size = 300, "
+       "error = \"compare failed\")\n"},
+      {FLAG_COMPARE,
+       {0, 4, 0x1F, 300, 0},
+       "kesp: flash compare failed (addr = 1f, size = 300, "
+       "error = \"compare failed\")\n"},
+      {0,
+       {0, -3, 0xFFFFFFFF, 0, 0},
+       "kesp: flash update failed (addr = ffffffff, size = 0, "
+       "error = \"invalid address\")\n"},
+      {0,
+       {0, INT32_MIN, 0, 4294967295u, 0},
+       "kesp: flash update failed (addr = 0, size = "
+       "4294967295, error = \"unknown error\")\n"},
   };
   for (const auto &c : cases) {
-    target_script script{reply_bytes(FIRST), reply_bytes(c.final_reply)};
+    target_script script{reply(FIRST), reply(c.final_reply)};
     target_log log;
     std::string out = run_download(image, c.flags, 0, script, &log);
     EXPECT_EQ(out.substr(out.rfind(']') + 2), c.line);
@@ -168,7 +173,7 @@ TEST(Download, TargetErrorsInFinalReply) {
 
 TEST(Download, FirstReplyErrorStillStreamsTheImage) {
   const std::string image = pattern_bytes(700, 3);
-  target_script script{reply_bytes({0x0101, 3, 0, 0, 0}), reply_bytes({0, 3, 0, 0, 0})};
+  target_script script{reply({0x0101, 3, 0, 0, 0}), reply({0, 3, 0, 0, 0})};
   target_log log;
   std::string out = run_download(image, 0, 0, script, &log);
   EXPECT_EQ(log.image, image);
@@ -178,7 +183,7 @@ TEST(Download, FirstReplyErrorStillStreamsTheImage) {
 
 TEST(Download, RepliesDrippedOneByteAtATime) {
   const std::string image = pattern_bytes(300, 4);
-  target_script script{reply_bytes({0xBEEF, 0, 0, 0, 0}), reply_bytes({0, 0, 0, 300, 7})};
+  target_script script{reply({0xBEEF, 0, 0, 0, 0}), reply({0, 0, 0, 300, 7})};
   script.drip = true;
   target_log log;
   std::string out = run_download(image, 0, 0, script, &log);
@@ -190,7 +195,7 @@ TEST(Download, RepliesDrippedOneByteAtATime) {
 // No field of a partial reply may be printed.
 TEST(Download, MissingOrPartialReplies) {
   const std::string image = pattern_bytes(300, 5);
-  const std::string first = reply_bytes(FIRST);
+  const std::string first = reply(FIRST);
   const std::string head = "kesp: address = 0\nkesp: flags = 0\n";
   const std::string streamed = head + "kesp: flash_id = 00c2\n" + bar(42) + bar(50) + "\n";
   const std::string closed = "kesp: connection failed: closed by target\n";
@@ -216,7 +221,7 @@ TEST(Download, MissingOrPartialReplies) {
 // really went out, and the reason must be the send's.
 TEST(Download, TargetClosesMidImage) {
   const std::string image = pattern_bytes(4 << 20, 6);
-  target_script script{reply_bytes(FIRST), ""};
+  target_script script{reply(FIRST), ""};
   script.close_after = 1024;
   target_log log;
   std::string out = run_download(image, 0, 0, script, &log);
@@ -235,13 +240,53 @@ TEST(Download, TargetClosesMidImage) {
 // The target may give its verdict and close before taking the whole image.
 TEST(Download, VerdictSentBeforeCloseIsStillRead) {
   const std::string image = pattern_bytes(4 << 20, 8);
-  target_script script{reply_bytes(FIRST) + reply_bytes({0, 5, 0, 0, 0}), ""};
+  target_script script{reply(FIRST) + reply({0, 5, 0, 0, 0}), ""};
   script.close_after = 512;
   target_log log;
   std::string out = run_download(image, 0, 0, script, &log);
   EXPECT_NE(out.find("kesp: flash update failed (addr = 0, size = 0, error = \"invalid size\")\n"),
             std::string::npos);
   EXPECT_EQ(out.find("connection failed"), std::string::npos);
+}
+
+// Nothing follows the last image bytes that Nagle could join them with, so
+// they are pushed out at once: the connection has TCP_NODELAY by the time
+// the verdict is awaited. Over TCP, which a socketpair is not.
+TEST(Download, LastImageBytesArePushedOut) {
+  const std::string image = pattern_bytes(1000, 9);
+  const std::string path = temp_path("pushed.bin");
+  write_file(path, image);
+  int nodelay_at_verdict = -1;
+  int sock = socket(AF_INET, SOCK_STREAM, 0);
+  scripted_target target([&](scripted_target::session &s) {
+    if (!s.request()) return;
+    s.send(reply(FIRST));
+    if (!s.image()) return;
+    socklen_t size = sizeof nodelay_at_verdict;
+    getsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &nodelay_at_verdict, &size);
+    s.send(reply({0x0101, 0, 0, static_cast<uint32_t>(image.size()), crc_of(image)}));
+    s.close();
+  });
+  ASSERT_TRUE(target.listening());
+  sockaddr_in sa = loader_address(target.address());
+  ASSERT_EQ(connect(sock, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+  testing::internal::CaptureStdout();
+  download_file(sock, path.c_str(), 0, 0);
+  std::string out = testing::internal::GetCapturedStdout();
+  target.finish();
+  close(sock);
+  EXPECT_NE(out.find("kesp: flash update done, size = 1000\n"), std::string::npos) << out;
+  EXPECT_EQ(nodelay_at_verdict, 1);
+}
+
+// The one size check every sender uses: 1 byte to under 512 MiB.
+TEST(ImageSize, OneByteToUnderTheLengthLimit) {
+  EXPECT_EQ(judge_image_size(0), image_size::empty);
+  EXPECT_EQ(judge_image_size(1), image_size::fits);
+  EXPECT_EQ(judge_image_size(int64_t{LENGTH_LIMIT} - 1), image_size::fits);
+  EXPECT_EQ(judge_image_size(LENGTH_LIMIT), image_size::too_large);
+  EXPECT_EQ(judge_image_size(int64_t{1} << 40), image_size::too_large);
+  EXPECT_EQ(std::string(IMAGE_LIMIT_TEXT), std::to_string(LENGTH_LIMIT >> 20) + " MiB");
 }
 
 void expect_local_failure(const std::string &path, const char *message) {
@@ -285,7 +330,7 @@ TEST(DownloadDeathTest, FileEndingEarlyIsALocalFailure) {
         std::thread target([&] {
           receive(sv[1], WORD_SIZE);
           if (truncate(path.c_str(), 300) != 0) _exit(1);
-          send_reply(sv[1], reply_bytes(FIRST), false);
+          send_reply(sv[1], reply(FIRST), false);
           receive(sv[1], 1000);
         });
         target.detach();

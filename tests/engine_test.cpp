@@ -15,18 +15,13 @@
 
 namespace {
 
-std::string reply(flash_reply r) {
-  uint8_t bytes[REPLY_SIZE];
-  encode_reply(bytes, r);
-  return {reinterpret_cast<char *>(bytes), REPLY_SIZE};
-}
-
 enum class op {
-  send_request,  // n request bytes go out (all that are left when n is 0)
-  receive,       // bytes arrive, fed in pieces of n (all at once when n is 0)
-  send_image,    // n image bytes go out
-  send_fails,    // a send fails with err
-  close,         // the connection ends with err (0: closed by the target)
+  send_request,     // n request bytes go out (all that are left when n is 0)
+  receive,          // bytes arrive, fed in pieces of n (all at once when n is 0)
+  send_image,       // n image bytes go out
+  send_fails,       // a send fails with err
+  close,            // the connection ends with err (0: closed by the target)
+  nothing_to_send,  // neither request nor image bytes are left to send
 };
 
 struct step {
@@ -96,6 +91,12 @@ std::vector<txn_event> run(transaction *t, const std::vector<step> &steps) {
       case op::close:
         note(txn_closed(t, s.err));
         break;
+      case op::nothing_to_send: {
+        const uint8_t *bytes = nullptr;
+        EXPECT_EQ(txn_request_bytes(t, &bytes), 0U);
+        EXPECT_EQ(txn_image_left(t), 0U);
+        break;
+      }
     }
   }
   return seen;
@@ -105,6 +106,7 @@ using E = txn_event;
 const step REQUEST = S(op::send_request);
 const step FIRST_IN = S(op::receive, 0, reply(FIRST), 0, {E::first_reply});
 const step IMAGE_OUT = S(op::send_image, LENGTH);
+const step NO_SENDS = S(op::nothing_to_send);
 
 const std::vector<engine_case> &cases() {
   static const std::vector<engine_case> all = {
@@ -202,6 +204,20 @@ const std::vector<engine_case> &cases() {
        {S(op::send_fails, 0, "", EPIPE), FIRST_IN, S(op::receive, 0, reply(DONE), 0, {E::verdict})},
        txn_result::connection_failed,
        "Broken pipe"},
+      // After a failed send nothing more is sent, whatever arrives: the
+      // connection is as good as gone, and only the verdict may still come.
+      {"NoImageAfterTheRequestFailed",
+       LENGTH,
+       {S(op::send_fails, 0, "", EPIPE), NO_SENDS, FIRST_IN, NO_SENDS,
+        S(op::receive, 0, reply(DONE), 0, {E::verdict})},
+       txn_result::connection_failed,
+       "Broken pipe"},
+      {"NoMoreImageAfterAnImageSendFailed",
+       LENGTH,
+       {REQUEST, FIRST_IN, S(op::send_image, 256), S(op::send_fails, 0, "", ECONNRESET), NO_SENDS,
+        S(op::close, 0, "", ECONNRESET, {E::failed})},
+       txn_result::connection_failed,
+       "Connection reset by peer"},
       {"BothRepliesInOneReceiveBeforeTheImage",
        LENGTH,
        {REQUEST, S(op::receive, 0, reply(FIRST) + reply(DONE), 0, {E::first_reply, E::verdict})},

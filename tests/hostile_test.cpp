@@ -53,12 +53,6 @@ struct scenario {
 
 std::string image_of(uint32_t size) { return pattern_bytes(size, size); }
 
-std::string reply(flash_reply r) {
-  uint8_t bytes[REPLY_SIZE];
-  encode_reply(bytes, r);
-  return {reinterpret_cast<char *>(bytes), REPLY_SIZE};
-}
-
 std::string failed(uint32_t addr, uint32_t size, const std::string &text) {
   char line[160];
   snprintf(line, sizeof line, "kesp: flash update failed (addr = %x, size = %u, error = \"%s\")\n",

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "net.h"
 #include "target.h"
 #include "wire.h"
 

@@ -6,7 +6,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,10 +20,9 @@
 #include <thread>
 #include <vector>
 
+#include "net.h"
 #include "support.h"
 #include "wire.h"
-
-extern char **environ;
 
 namespace {
 
@@ -201,26 +199,97 @@ struct mode_case {
 };
 
 const mode_case MODES[] = {
-    {"DownloadWithoutAddressGoesToZero", "", source::fresh, IMAGE_SIZE, 0, "nor", "0 0 0101",
-     "done", "update nor addr=0x0 size=300"},
-    {"DownloadAcrossTwoBlocks", "-a 0x7f00", source::fresh, 600, 0x7f00, "nor",
-     "7f00 40000000 0101", "done", "update nor addr=0x7f00 size=600"},
-    {"DownloadWholeDevice", "", source::fresh, NOR_SIZE, 0, "nor", "0 0 0101", "done",
-     "update nor addr=0x0 size=131072"},
-    {"DownloadEndingAtDeviceEnd", "-a 0x1fed4", source::fresh, IMAGE_SIZE, 0x1fed4, "nor",
-     "1fed4 40000000 0101", "done", "update nor addr=0x1fed4"},
-    {"NandDownload", "-n -a 0x9000", source::fresh, IMAGE_SIZE, 0x9000, "nand",
-     "9000 60000000 0202", "done", "update nand addr=0x9000"},
-    {"ComparePasses", "-c -a 0x4010", source::nor_copy, IMAGE_SIZE, 0x4010, "",
-     "4010 c0000000 0101", "done", "compare nor addr=0x4010"},
-    {"CompareFailsAtFirstDifference", "-c -a 0x4010", source::nor_copy_flipped, IMAGE_SIZE, 0x4010,
-     "", "4010 c0000000 0101", "408b, compare failed", "compare nor addr=0x4010"},
-    {"AddressOutsideDevice", "-a 0x20000", source::fresh, IMAGE_SIZE, 0, "", "20000 40000000 0101",
-     "20000, invalid address", "update nor addr=0x20000"},
-    {"ImagePastDeviceEnd", "-a 0x1fed5", source::fresh, IMAGE_SIZE, 0, "", "1fed5 40000000 0101",
-     "1fed5, invalid size", "update nor addr=0x1fed5"},
-    {"NandAbsent", "-n", source::fresh, IMAGE_SIZE, 0, "", "0 60000000 0000", "0, no such device",
-     "update nand addr=0x0", false},
+    {.name = "DownloadWithoutAddressGoesToZero",
+     .options = "",
+     .image_source = source::fresh,
+     .size = IMAGE_SIZE,
+     .at = 0,
+     .written = "nor",
+     .head = "0 0 0101",
+     .verdict = "done",
+     .log = "update nor addr=0x0 size=300"},
+    {.name = "DownloadAcrossTwoBlocks",
+     .options = "-a 0x7f00",
+     .image_source = source::fresh,
+     .size = 600,
+     .at = 0x7f00,
+     .written = "nor",
+     .head = "7f00 40000000 0101",
+     .verdict = "done",
+     .log = "update nor addr=0x7f00 size=600"},
+    {.name = "DownloadWholeDevice",
+     .options = "",
+     .image_source = source::fresh,
+     .size = NOR_SIZE,
+     .at = 0,
+     .written = "nor",
+     .head = "0 0 0101",
+     .verdict = "done",
+     .log = "update nor addr=0x0 size=131072"},
+    {.name = "DownloadEndingAtDeviceEnd",
+     .options = "-a 0x1fed4",
+     .image_source = source::fresh,
+     .size = IMAGE_SIZE,
+     .at = 0x1fed4,
+     .written = "nor",
+     .head = "1fed4 40000000 0101",
+     .verdict = "done",
+     .log = "update nor addr=0x1fed4"},
+    {.name = "NandDownload",
+     .options = "-n -a 0x9000",
+     .image_source = source::fresh,
+     .size = IMAGE_SIZE,
+     .at = 0x9000,
+     .written = "nand",
+     .head = "9000 60000000 0202",
+     .verdict = "done",
+     .log = "update nand addr=0x9000"},
+    {.name = "ComparePasses",
+     .options = "-c -a 0x4010",
+     .image_source = source::nor_copy,
+     .size = IMAGE_SIZE,
+     .at = 0x4010,
+     .written = "",
+     .head = "4010 c0000000 0101",
+     .verdict = "done",
+     .log = "compare nor addr=0x4010"},
+    {.name = "CompareFailsAtFirstDifference",
+     .options = "-c -a 0x4010",
+     .image_source = source::nor_copy_flipped,
+     .size = IMAGE_SIZE,
+     .at = 0x4010,
+     .written = "",
+     .head = "4010 c0000000 0101",
+     .verdict = "408b, compare failed",
+     .log = "compare nor addr=0x4010"},
+    {.name = "AddressOutsideDevice",
+     .options = "-a 0x20000",
+     .image_source = source::fresh,
+     .size = IMAGE_SIZE,
+     .at = 0,
+     .written = "",
+     .head = "20000 40000000 0101",
+     .verdict = "20000, invalid address",
+     .log = "update nor addr=0x20000"},
+    {.name = "ImagePastDeviceEnd",
+     .options = "-a 0x1fed5",
+     .image_source = source::fresh,
+     .size = IMAGE_SIZE,
+     .at = 0,
+     .written = "",
+     .head = "1fed5 40000000 0101",
+     .verdict = "1fed5, invalid size",
+     .log = "update nor addr=0x1fed5"},
+    {.name = "NandAbsent",
+     .options = "-n",
+     .image_source = source::fresh,
+     .size = IMAGE_SIZE,
+     .at = 0,
+     .written = "",
+     .head = "0 60000000 0000",
+     .verdict = "0, no such device",
+     .log = "update nand addr=0x0",
+     .with_nand = false},
 };
 
 class SimMode : public testing::TestWithParam<int> {};
@@ -416,22 +485,10 @@ pid_t spawn_closed_std(const closed_std_case &c, const std::vector<std::string> 
     *address = next_candidate();
     std::vector<std::string> words = {KESP_SIM_BINARY, "--listen", *address};
     words.insert(words.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (auto &w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    for (int fd = 0; fd <= 2; ++fd) {
-      if (std::find(c.closed.begin(), c.closed.end(), fd) != c.closed.end()) {
-        posix_spawn_file_actions_addclose(&actions, fd);
-      } else {
-        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
-      }
-    }
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -1;
+    int fds[3] = {SPAWN_NULL, SPAWN_NULL, SPAWN_NULL};
+    for (int fd : c.closed) fds[fd] = SPAWN_CLOSED;
+    pid_t pid = spawn_program(words, fds);
+    if (pid < 0) return -1;
     if (holds_open(pid, watched, 10s)) return pid;
     // It ended at start-up, its address taken most likely: try another.
     kill(pid, SIGKILL);

@@ -1,3 +1,4 @@
+#include "net.h"
 #include "support.h"
 
 #include <arpa/inet.h>
@@ -5,7 +6,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -25,7 +25,36 @@
 #include "crc32.h"
 #include "wire.h"
 
-extern char **environ;
+pid_t spawn_program(const std::vector<std::string> &argv, const int (&std_fds)[3]) {
+  std::vector<char *> args;
+  for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
+  int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (null_fd < 0) return -1;
+  int fds[3];
+  for (int i = 0; i < 3; ++i) fds[i] = std_fds[i] == SPAWN_NULL ? null_fd : std_fds[i];
+  pid_t parent = getpid();
+  // fork rather than posix_spawn, for the death signal; the child calls
+  // only what is safe after a fork in a process with threads.
+  pid_t pid = fork();
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
+    for (int i = 0; i < 3; ++i) {
+      if (fds[i] == SPAWN_CLOSED) {
+        close(i);
+      } else if (fds[i] == i) {
+        fcntl(i, F_SETFD, 0);
+      } else if (dup2(fds[i], i) < 0) {
+        _exit(127);
+      }
+    }
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(null_fd);
+  return pid;
+}
 
 run_result run_program(const std::vector<std::string> &argv, std::chrono::milliseconds limit) {
   run_result result;
@@ -33,20 +62,10 @@ run_result run_program(const std::vector<std::string> &argv, std::chrono::millis
   int err_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) return result;
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
-  std::vector<char *> args;
-  for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  pid_t pid = spawn_program(argv, {SPAWN_NULL, out_pipe[1], err_pipe[1]});
   close(out_pipe[1]);
   close(err_pipe[1]);
-  if (rc != 0) {
+  if (pid < 0) {
     close(out_pipe[0]);
     close(err_pipe[0]);
     result.err = "spawn failed";
@@ -286,24 +305,9 @@ void sim_process::start(const std::string &binary, uint32_t boards, const args_f
 }
 
 bool sim_process::spawn(const std::vector<std::string> &words) {
-  std::vector<char *> argv;
-  for (const auto &w : words) argv.push_back(const_cast<char *>(w.c_str()));
-  argv.push_back(nullptr);
   int log_fd = open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (log_fd < 0) return false;
-  pid_t parent = getpid();
-  pid_t pid = fork();
-  if (pid == 0) {
-    // A test that crashes must not leave its simulator holding the address.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) _exit(127);
-    int null_fd = open("/dev/null", O_RDONLY);
-    if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(log_fd, 1) < 0 || dup2(log_fd, 2) < 0) {
-      _exit(127);
-    }
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
+  pid_t pid = spawn_program(words, {SPAWN_NULL, log_fd, log_fd});
   close(log_fd);
   if (pid < 0) return false;
   pid_ = pid;
@@ -383,6 +387,12 @@ std::string crc_hex(const std::string &bytes, int digits) {
   return buf;
 }
 
+std::string reply(const flash_reply &r) {
+  uint8_t bytes[REPLY_SIZE];
+  encode_reply(bytes, r);
+  return {reinterpret_cast<char *>(bytes), REPLY_SIZE};
+}
+
 void program_flash(std::string &flash, uint32_t block, uint32_t addr, const std::string &image) {
   auto first = static_cast<long>(addr / block * block);
   auto past = static_cast<long>((addr + image.size() + block - 1) / block * block);
@@ -412,14 +422,13 @@ bool scripted_target::session::receive(size_t n) {
 
 bool scripted_target::session::request() {
   if (!receive(WORD_SIZE)) return false;
-  uint32_t header = get_be32(reinterpret_cast<const uint8_t *>(received.data()));
-  return (header & FLAG_ADDRESS) == 0 || receive(WORD_SIZE);
+  request_header header = decode_header(reinterpret_cast<const uint8_t *>(received.data()));
+  return (header.flags & FLAG_ADDRESS) == 0 || receive(WORD_SIZE);
 }
 
 bool scripted_target::session::image() {
   if (received.size() < WORD_SIZE) return false;
-  uint32_t header = get_be32(reinterpret_cast<const uint8_t *>(received.data()));
-  return receive(header & ~FLAG_MASK);
+  return receive(decode_header(reinterpret_cast<const uint8_t *>(received.data())).length);
 }
 
 void scripted_target::session::send(const std::string &bytes) {

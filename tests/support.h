@@ -2,6 +2,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -13,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "wire.h"
+
 struct run_result {
   int status = -1;         // exit status, or 128 + signal number when killed
   bool signaled = false;   // ended by a signal (a crash, or the time limit)
@@ -20,6 +23,17 @@ struct run_result {
   std::string out;         // everything written to standard output
   std::string err;         // everything written to standard error
 };
+
+// What spawn_program puts on a standard descriptor besides a descriptor of
+// the caller's.
+inline constexpr int SPAWN_NULL = -1;    // /dev/null, open for reading and writing
+inline constexpr int SPAWN_CLOSED = -2;  // nothing: the descriptor is closed
+
+// Starts argv[0] with the given arguments, its descriptor i (0, 1, 2) on
+// std_fds[i]. It is killed if the test process dies first, so that a
+// crashed test leaves no program holding an address. Returns its process
+// id, or -1. Every test starts its programs through here.
+pid_t spawn_program(const std::vector<std::string> &argv, const int (&std_fds)[3]);
 
 // Runs argv[0] with the given arguments, standard input from /dev/null,
 // and gathers both outputs. Kills it with SIGKILL after the time limit.
@@ -141,6 +155,9 @@ std::string progress_bars(uint32_t total, uint32_t chunks);
 // digits as the simulator logs it.
 uint32_t crc_of(const std::string &bytes);
 std::string crc_hex(const std::string &bytes, int digits = 0);
+
+// A reply as the target puts it on the wire.
+std::string reply(const flash_reply &r);
 
 // Erases the blocks the image touches and programs it, as a flash part does.
 void program_flash(std::string &flash, uint32_t block, uint32_t addr, const std::string &image);

@@ -1,4 +1,5 @@
 #include "wire.h"
+#include "net.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
