@@ -10,8 +10,10 @@
 #include <cstring>
 #include <string>
 
+#include "checks.h"
 #include "line.h"
 #include "net.h"
+#include "options.h"
 #include "outputs.h"
 #include "plan.h"
 #include "records.h"
@@ -136,7 +138,7 @@ int main(int argc, char *argv[]) {
   if (out.error() != 0 && people == stdout)
     fprintf(stderr, "kesp-batch: standard output: %s\n", strerror(out.error()));
 
-  tally t = count_boards(state);
+  tally t = count_boards(state.outcomes);
   if (state.interrupts > 0) return EXIT_INTERRUPTED;
   if (t.failed > 0 || t.not_run > 0) return EXIT_FAILED;
   if (!rec.errors().empty()) return EXIT_RECORDS;

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <string>
+#include <vector>
 
 enum class step_result : uint8_t {
   not_run,  // never started: an earlier step failed, or the run was interrupted
@@ -46,3 +48,15 @@ struct step_outcome {
   uint32_t reply_size = 0;    // its size
   std::string kesp_lines;     // what kesp prints for every attempt, the bar once, final
 };
+
+// A board's verdict over all its steps.
+enum class board_verdict : uint8_t { passed, failed, not_run };
+board_verdict verdict_of(const std::vector<step_outcome> &outcomes);
+
+// The counts of the summary, from every board's outcomes.
+struct tally {
+  size_t passed = 0;
+  size_t failed = 0;
+  size_t not_run = 0;
+};
+tally count_boards(const std::vector<std::vector<step_outcome>> &outcomes);

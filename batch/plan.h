@@ -1,6 +1,7 @@
 // What kesp-batch is asked to do: the boards, the steps each of them runs,
-// and the settings of the run, read from the command line, a recipe and a
-// board list, and checked before any board is touched.
+// and the settings of the run. options.h reads it from the command line,
+// recipe.h from a recipe and board lists, checks.h checks it before any
+// board is touched.
 #pragma once
 
 #include <netinet/in.h>
@@ -57,43 +58,11 @@ struct plan {
   std::vector<snapshot> images;  // each distinct image once, as the checks copied it
 };
 
-// How reading the command line ended.
-enum class parse_end : uint8_t {
-  run,    // the plan is complete
-  done,   // --help or --version was printed: exit 0
-  usage,  // *error says what is wrong: exit 2
-};
-
-// Reads the command line, the recipe and the board lists it names into *p
-// (boards named but not yet checked or resolved).
-parse_end parse_command_line(int argc, char *argv[], plan *p, std::string *error);
-
-// Reads a recipe's text; file names are taken relative to folder. name is
-// the recipe's own name for messages. False with *error naming FILE:LINE.
-bool parse_recipe(const std::string &text, const std::string &name, const std::string &folder,
-                  std::vector<step> *steps, std::string *error);
-
-// Reads a board list's text: one board per line, "#" comments.
-bool parse_board_list(const std::string &text, const std::string &name,
-                      std::vector<std::string> *boards, std::string *error);
-
 // The file a board's step uses: every "{board}" in file replaced by name.
 std::string board_file(const std::string &file, const std::string &name);
 
-// How many distinct images the boards' steps name, each held open as a
-// snapshot for the run.
-size_t count_images(const plan &p);
-
-// The checks made before anything is sent: boards given once, every image
-// of every board there, regular, readable and of a size the protocol can
-// carry, the output files and folder writable. Takes the snapshot of each
-// distinct image and fills each board's files, sizes and copies. False
-// with *error.
-bool check_plan(plan *p, std::string *error);
-
-// Resolves every board's name to its IPv4 address. A name that does not
-// resolve fails that board only; two names of the same board are an error.
-bool resolve_boards(plan *p, std::string *error);
+// "step 2/3 update nor 0x10000 boot.bin" as the lines and reports name a step.
+std::string step_title(const plan &p, size_t board, size_t step);
 
 // The plan as --dry-run prints it.
 std::string describe_plan(const plan &p);

@@ -1,6 +1,5 @@
 #include "records.h"
 
-#include <arpa/inet.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,7 +8,8 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
-#include "view.h"
+#include "net.h"
+#include "outcome.h"
 #include "wire.h"
 
 namespace {
@@ -195,8 +195,8 @@ void records::write_step(size_t board, size_t step) {
   j["schema"] = REPORT_SCHEMA;
   j["board"] = b.name;
   if (b.resolved) {
-    char text[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &b.address.sin_addr, text, sizeof text);
+    char text[INET_ADDRSTRLEN];
+    address_text(b.address.sin_addr, text);
     j["address"] = text;
   } else {
     j["address"] = nullptr;
@@ -256,7 +256,7 @@ void records::board_ended(size_t board) {
 }
 
 void records::finish(int64_t started_ms, double seconds) {
-  tally t = count_boards(state_);
+  tally t = count_boards(state_.outcomes);
   if (files_.report >= 0) {
     json j;
     j["type"] = "summary";
@@ -323,7 +323,7 @@ std::string records::junit_case(size_t board) const {
 
 void records::write_junit(int64_t started_ms, double seconds) {
   if (files_.junit < 0) return;
-  tally t = count_boards(state_);
+  tally t = count_boards(state_.outcomes);
   char counts[200];
   snprintf(counts, sizeof counts,
            R"(name="kesp-batch" tests="%zu" failures="%zu" errors="0" skipped="%zu" time="%.3f")",

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "crc32.h"
+#include "image.h"
 #include "wire.h"
 
 namespace {
@@ -45,16 +46,27 @@ std::string hex_of(const unsigned char *bytes, unsigned n) {
   return text;
 }
 
+// Why an image of bytes cannot be sent, or "". prefix comes before the
+// count: a copy that is cut off knows only a lower bound.
+std::string size_problem(int64_t bytes, const char *prefix) {
+  switch (judge_image_size(bytes)) {
+    case image_size::fits:
+      return "";
+    case image_size::empty:
+      return "empty (an image holds at least 1 byte)";
+    case image_size::too_large:
+      break;
+  }
+  return std::string("too large (") + prefix + std::to_string(bytes) + " bytes; an image is under " +
+         IMAGE_LIMIT_TEXT + ")";
+}
+
 // Why the open file cannot be an image, or "".
 std::string sendable(int fd) {
   struct stat st {};
   if (fstat(fd, &st) != 0) return strerror(errno);
   if (!S_ISREG(st.st_mode)) return "not a regular file";
-  if (st.st_size == 0) return "empty (an image holds at least 1 byte)";
-  if (st.st_size >= static_cast<off_t>(LENGTH_LIMIT)) {
-    return "too large (" + std::to_string(st.st_size) + " bytes; an image is under 512 MiB)";
-  }
-  return "";
+  return size_problem(st.st_size, "");
 }
 
 struct copied {
@@ -79,8 +91,8 @@ std::string copy_out(int in, int copy, copied *c) {
     if (n == 0) break;
     auto got = static_cast<size_t>(n);
     c->size += got;
-    if (c->size >= LENGTH_LIMIT) {
-      return "too large (over " + std::to_string(c->size) + " bytes; an image is under 512 MiB)";
+    if (judge_image_size(static_cast<int64_t>(c->size)) == image_size::too_large) {
+      return size_problem(static_cast<int64_t>(c->size), "over ");
     }
     c->crc = crc32_update(c->crc, buf.data(), got);
     if (EVP_DigestUpdate(ctx.get(), buf.data(), got) != 1)
@@ -89,7 +101,7 @@ std::string copy_out(int in, int copy, copied *c) {
       return std::string("cannot be copied: ") + strerror(errno != 0 ? errno : EIO);
     }
   }
-  if (c->size == 0) return "empty (an image holds at least 1 byte)";
+  if (c->size == 0) return size_problem(0, "");
   unsigned char md[EVP_MAX_MD_SIZE];
   unsigned md_size = 0;
   if (EVP_DigestFinal_ex(ctx.get(), md, &md_size) != 1) return "cannot be copied: SHA-256 failed";

@@ -122,43 +122,6 @@ void console::shape_block(const std::vector<std::string> &lines) {
   live_lines_ = shown.size();
 }
 
-board_verdict verdict_of(const std::vector<step_outcome> &outcomes) {
-  bool all_passed = true;
-  for (const step_outcome &o : outcomes) {
-    if (o.result == step_result::failed) return board_verdict::failed;
-    all_passed = all_passed && o.result == step_result::passed;
-  }
-  return all_passed ? board_verdict::passed : board_verdict::not_run;
-}
-
-tally count_boards(const line_state &state) {
-  tally t;
-  for (const auto &outcomes : state.outcomes) {
-    switch (verdict_of(outcomes)) {
-      case board_verdict::passed:
-        ++t.passed;
-        break;
-      case board_verdict::failed:
-        ++t.failed;
-        break;
-      case board_verdict::not_run:
-        ++t.not_run;
-        break;
-    }
-  }
-  return t;
-}
-
-std::string step_title(const plan &p, size_t board, size_t step) {
-  const struct step &s = p.steps[step];
-  std::string title = "step " + std::to_string(step + 1) + "/" + std::to_string(p.steps.size()) +
-                      " " + mode_name(s.mode);
-  if (s.mode == step_mode::start) return title;
-  char where[16];
-  snprintf(where, sizeof where, "0x%x", s.address);
-  return title + " " + device_name(s.flags) + " " + where + " " + p.boards[board].files[step];
-}
-
 void view::step_ended(size_t board, size_t step) {
   const step_outcome &o = state_.outcomes[board][step];
   bool passed = o.result == step_result::passed;
@@ -268,7 +231,7 @@ void view::tick(int64_t now_ms) {
 
 void view::summary(double seconds) {
   out_->live({});
-  tally t = count_boards(state_);
+  tally t = count_boards(state_.outcomes);
   std::string line = "kesp-batch: ";
   if (state_.interrupts > 0) line += "interrupted: ";
   line += std::to_string(t.passed) + " passed, " + std::to_string(t.failed) + " failed";

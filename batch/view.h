@@ -42,21 +42,6 @@ class console {
   int error_ = 0;
 };
 
-// A board's verdict over all its steps.
-enum class board_verdict : uint8_t { passed, failed, not_run };
-board_verdict verdict_of(const std::vector<step_outcome> &outcomes);
-
-// The counts of the summary.
-struct tally {
-  size_t passed = 0;
-  size_t failed = 0;
-  size_t not_run = 0;
-};
-tally count_boards(const line_state &state);
-
-// "step 2/3 update nor 0x10000 boot.bin" as the lines and reports name a step.
-std::string step_title(const plan &p, size_t board, size_t step);
-
 class view {
  public:
   view(const plan &p, const line_state &state, console *out, bool quiet)

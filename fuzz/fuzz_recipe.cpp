@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "plan.h"
+#include "recipe.h"
 #include "wire.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -120,7 +120,7 @@ txn_event txn_received(transaction *t, const uint8_t *bytes, size_t n, size_t *u
 
 txn_event txn_send_failed(transaction *t, int err) {
   // Once judged, a transaction stays judged.
-  if (t->state == txn_state::done || t->state == txn_state::failed) return txn_event::none;
+  if (txn_finished(t)) return txn_event::none;
   if (t->send_errno == 0) t->send_errno = err;
   // No reply follows a start request to say anything more.
   if (t->state == txn_state::start) {
@@ -140,11 +140,17 @@ txn_event txn_send_failed(transaction *t, int err) {
 }
 
 txn_event txn_closed(transaction *t, int err) {
-  if (t->state == txn_state::done || t->state == txn_state::failed) return txn_event::none;
+  if (txn_finished(t)) return txn_event::none;
   t->recv_errno = err;
   t->state = txn_state::failed;
   return txn_event::failed;
 }
+
+bool txn_finished(const transaction *t) {
+  return t->state == txn_state::done || t->state == txn_state::failed;
+}
+
+bool txn_has_verdict(const transaction *t) { return t->state == txn_state::done && !t->start; }
 
 txn_result txn_judge(const transaction *t) {
   if (t->state == txn_state::failed) return txn_result::connection_failed;

@@ -93,6 +93,12 @@ txn_event txn_send_failed(transaction *t, int err);
 // Reports failed unless the verdict (or the start request) was complete.
 txn_event txn_closed(transaction *t, int err);
 
+// The transaction is over: done, failed, or the start request sent.
+bool txn_finished(const transaction *t);
+// The target's verdict is in t->final: a download or compare that got its
+// final reply (a start request gets none).
+bool txn_has_verdict(const transaction *t);
+
 txn_result txn_judge(const transaction *t);
 // Why the connection failed: a failed send is the root cause, so its text
 // wins; then the receive's error; then "closed by target".

@@ -1,5 +1,6 @@
 #include "net.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/tcp.h>
@@ -137,6 +138,10 @@ const char *resolve_host(const char *host, in_addr *address) {
   *address = reinterpret_cast<const sockaddr_in *>(found->ai_addr)->sin_addr;
   freeaddrinfo(found);
   return nullptr;
+}
+
+void address_text(const in_addr &address, char (&text)[INET_ADDRSTRLEN]) {
+  if (inet_ntop(AF_INET, &address, text, sizeof text) == nullptr) text[0] = '\0';
 }
 
 ssize_t send_all(int fd, const void *buf, size_t n) {

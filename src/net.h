@@ -57,6 +57,10 @@ void push_queued(int sock);
 // error).
 const char *resolve_host(const char *host, in_addr *address);
 
+// address as dotted decimal, the way every message and report shows a
+// board's address.
+void address_text(const in_addr &address, char (&text)[INET_ADDRSTRLEN]);
+
 // Sends all n bytes, continuing partial sends and retrying EINTR. A closed
 // peer fails the call with EPIPE instead of raising SIGPIPE, a vanished one
 // with ETIMEDOUT (see keep_waiting); a busy one is waited for. Returns n,

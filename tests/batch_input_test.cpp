@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "batch_support.h"
-#include "plan.h"
+#include "recipe.h"
 #include "support.h"
 #include "wire.h"
 

@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "options.h"
 #include "plan.h"
+#include "recipe.h"
 #include "records.h"
 #include "wire.h"
 

@@ -1,0 +1,164 @@
+#include "checks.h"
+
+#include <arpa/inet.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <set>
+#include <utility>
+
+#include "net.h"
+#include "text.h"
+#include "wire.h"
+
+namespace {
+
+constexpr size_t ERRORS_SHOWN = 20;  // check failures listed before "and N more"
+
+std::string lower(std::string text) {
+  for (char &c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// The folder is made only once the run starts; here it must exist, or
+// its parent, and be writable.
+bool check_log_dir(const std::string &dir, std::string *error) {
+  struct stat st {};
+  if (stat(dir.c_str(), &st) != 0) {
+    int err = errno;
+    std::string parent = folder_of(dir);
+    if (err != ENOENT || stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      *error = "--log-dir " + dir + ": " + strerror(err);
+      return false;
+    }
+    if (access(parent.c_str(), W_OK | X_OK) != 0) {
+      *error = "--log-dir " + dir + ": " + strerror(errno);
+      return false;
+    }
+    return true;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    *error = "--log-dir " + dir + ": not a folder";
+    return false;
+  }
+  if (access(dir.c_str(), W_OK | X_OK) != 0) {
+    *error = "--log-dir " + dir + ": " + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+// Each board once, even when written with other capitals, and each with a
+// log of its own.
+bool check_names(const plan &p, std::string *error) {
+  std::map<std::string, std::string> seen;  // lower-case name -> board
+  for (const board &b : p.boards) {
+    auto [at, fresh] = seen.emplace(lower(b.name), b.name);
+    if (!fresh) {
+      *error = "board " + b.name + " is given twice";
+      if (at->second != b.name) *error += " (as " + at->second + ")";
+      return false;
+    }
+  }
+  if (p.opt.log_dir.empty()) return true;
+  std::map<std::string, std::string> logs;  // log name -> board
+  for (const board &b : p.boards) {
+    auto [at, fresh] = logs.emplace(b.log_name, b.name);
+    if (!fresh) {
+      *error = "boards " + at->second + " and " + b.name + " would share the log " + b.log_name;
+      return false;
+    }
+  }
+  return p.opt.dry_run || check_log_dir(p.opt.log_dir, error);
+}
+
+// Fills every board's files, sizes and copies; the images that cannot be
+// sent go to *problems. Boards mostly share their images: each file is
+// copied once.
+void check_images(plan *p, std::vector<std::string> *problems) {
+  std::map<std::string, std::pair<std::string, size_t>> checked;  // file -> why not, copy
+  p->images.clear();
+  for (board &b : p->boards) {
+    b.files.clear();
+    b.sizes.clear();
+    b.copies.clear();
+    for (const step &s : p->steps) {
+      if (s.mode == step_mode::start) {
+        b.files.emplace_back();
+        b.sizes.push_back(0);
+        b.copies.push_back(0);
+        continue;
+      }
+      std::string file = board_file(s.file, b.name);
+      auto at = checked.find(file);
+      if (at == checked.end()) {
+        snapshot copy;
+        std::string why = copy.take(file);
+        at = checked.emplace(file, std::make_pair(why, p->images.size())).first;
+        if (why.empty()) p->images.push_back(std::move(copy));
+        std::string which = s.file == file ? "" : cat({" (board ", b.name, ")"});
+        if (!why.empty())
+          problems->push_back(cat({"image ", file, which, ", ", s.origin, ": ", why}));
+      }
+      bool good = at->second.first.empty();
+      b.files.push_back(file);
+      b.sizes.push_back(good ? p->images[at->second.second].size() : 0);
+      b.copies.push_back(at->second.second);
+    }
+  }
+}
+
+}  // namespace
+
+size_t count_images(const plan &p) {
+  std::set<std::string> files;
+  for (const board &b : p.boards) {
+    for (const step &s : p.steps) {
+      if (s.mode != step_mode::start) files.insert(board_file(s.file, b.name));
+    }
+  }
+  return files.size();
+}
+
+bool check_plan(plan *p, std::string *error) {
+  if (!check_names(*p, error)) return false;
+  std::vector<std::string> problems;
+  check_images(p, &problems);
+  if (problems.empty()) return true;
+  std::string all;
+  for (size_t i = 0; i < problems.size() && i < ERRORS_SHOWN; ++i) {
+    all += i == 0 ? "" : "\nkesp-batch: ";
+    all += problems[i];
+  }
+  if (problems.size() > ERRORS_SHOWN) {
+    all += "\nkesp-batch: and " + std::to_string(problems.size() - ERRORS_SHOWN) + " more";
+  }
+  *error = all;
+  return false;
+}
+
+bool resolve_boards(plan *p, std::string *error) {
+  std::map<in_addr_t, std::string> taken;
+  for (board &b : p->boards) {
+    if (const char *why = resolve_host(b.name.c_str(), &b.address.sin_addr)) {
+      b.resolve_error = why;
+      continue;
+    }
+    b.address.sin_family = AF_INET;
+    b.address.sin_port = htons(LOADER_PORT);
+    b.resolved = true;
+    auto [at, fresh] = taken.emplace(b.address.sin_addr.s_addr, b.name);
+    if (!fresh) {
+      char text[INET_ADDRSTRLEN];
+      address_text(b.address.sin_addr, text);
+      *error = "boards " + at->second + " and " + b.name + " are the same board (" + text + ")";
+      return false;
+    }
+  }
+  return true;
+}
+

@@ -1,0 +1,385 @@
+#include "options.h"
+
+#include <getopt.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "cmdline.h"
+#include "recipe.h"
+#include "text.h"
+#include "wire.h"
+
+#ifndef KESP_VERSION
+#define KESP_VERSION "unknown"
+#endif
+
+namespace {
+
+constexpr size_t DEFAULT_JOBS_LIMIT = 64;  // boards at once unless -j says otherwise
+constexpr size_t JOBS_LIMIT = 4096;        // beyond this -j is surely a typing error
+constexpr int RETRIES_LIMIT = 100;         // likewise for --retries
+constexpr double SECONDS_LIMIT = 86400;    // a day: the longest time-out taken
+constexpr char STDIN_NAME[] = "-";         // a board list or recipe read from standard input
+
+const char USAGE[] =
+    "usage: kesp-batch [options] -i IMAGE [-a ADDRESS] [-n] [-c] [--verify] [-s] BOARD...\n"
+    "       kesp-batch [options] -r RECIPE [--verify] [-s] BOARD...\n"
+    "       kesp-batch [options] -s BOARD...\n"
+    "\n"
+    "Flashes many boards at once through the loader service on TCP port 57000:\n"
+    "every board runs the same steps in order and stops at its first failed step.\n"
+    "\n"
+    "Steps:\n"
+    "  -i, --image FILE          download FILE (compare it with -c)\n"
+    "  -a, --address ADDRESS     place the image at ADDRESS, as kesp -a\n"
+    "  -n, --nand                use the NAND device, as kesp -n\n"
+    "  -c, --compare             compare the flash with the image, write nothing\n"
+    "      --verify              compare after each download, same image and place\n"
+    "  -s, --start               start the board's program as the last step\n"
+    "  -r, --recipe FILE         run the steps in FILE, one per line, written like\n"
+    "                            kesp's options and file: -n -a 0x200000 rootfs.img\n"
+    "\"{board}\" in an image's name stands for the board's name.\n"
+    "\n"
+    "Boards (host names or IPv4 addresses, each given once):\n"
+    "  -b, --boards FILE         read boards from FILE, one per line, besides the\n"
+    "                            operands\n"
+    "A FILE of \"-\" for -r or -b is standard input (for one of them only).\n"
+    "\n"
+    "Run:\n"
+    "  -j, --jobs N              boards at work at once (default: all, at most 64)\n"
+    "      --retries N           attempts more for a step whose connection failed\n"
+    "                            (default 2)\n"
+    "      --connect-timeout SEC give up a connect after SEC seconds (default 25)\n"
+    "      --step-timeout SEC    give up an attempt at a step after SEC seconds\n"
+    "                            (default: no limit)\n"
+    "      --dry-run             print the plan and send nothing\n"
+    "\n"
+    "Output:\n"
+    "  -q, --quiet               print only failures and the summary\n"
+    "      --report FILE         write a JSON Lines report, one object per step;\n"
+    "                            - for standard output (the lines for people then\n"
+    "                            go to standard error)\n"
+    "      --junit FILE          write a JUnit XML report, one test case per board\n"
+    "      --log-dir DIR         write kesp's lines for each board into DIR/BOARD.log\n"
+    "  -h, --help                print this text and exit\n"
+    "      --version             print the version and exit\n"
+    "\n"
+    "Exit status: 0 every board passed every step; 1 a board failed; 2 a wrong\n"
+    "command line or a local error, found before anything was sent; 3 every board\n"
+    "passed but a report or log could not be written; 130 interrupted.\n";
+
+enum option_id : uint8_t {
+  OPT_VERIFY = 128,
+  OPT_RETRIES,
+  OPT_CONNECT_TIMEOUT,
+  OPT_STEP_TIMEOUT,
+  OPT_DRY_RUN,
+  OPT_REPORT,
+  OPT_JUNIT,
+  OPT_LOG_DIR,
+  OPT_VERSION,
+};
+
+const option LONG_OPTIONS[] = {
+    {"image", required_argument, nullptr, 'i'},
+    {"address", required_argument, nullptr, 'a'},
+    {"nand", no_argument, nullptr, 'n'},
+    {"compare", no_argument, nullptr, 'c'},
+    {"verify", no_argument, nullptr, OPT_VERIFY},
+    {"start", no_argument, nullptr, 's'},
+    {"recipe", required_argument, nullptr, 'r'},
+    {"boards", required_argument, nullptr, 'b'},
+    {"jobs", required_argument, nullptr, 'j'},
+    {"retries", required_argument, nullptr, OPT_RETRIES},
+    {"connect-timeout", required_argument, nullptr, OPT_CONNECT_TIMEOUT},
+    {"step-timeout", required_argument, nullptr, OPT_STEP_TIMEOUT},
+    {"dry-run", no_argument, nullptr, OPT_DRY_RUN},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"report", required_argument, nullptr, OPT_REPORT},
+    {"junit", required_argument, nullptr, OPT_JUNIT},
+    {"log-dir", required_argument, nullptr, OPT_LOG_DIR},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, OPT_VERSION},
+    {nullptr, 0, nullptr, 0},
+};
+
+// What the command line asks for besides the settings, before it becomes
+// steps.
+struct request {
+  std::string image;
+  std::string recipe;
+  std::vector<std::string> board_files;
+  std::vector<std::string> operands;
+  transfer_options letters;  // -a, -n, -c and -s
+  bool verify = false;
+  bool step_options = false;  // -a, -n or -c given
+};
+
+bool read_stdin(std::string *text, std::string *error) {
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = std::string("standard input: ") + strerror(errno);
+      return false;
+    }
+    if (n == 0) return true;
+    text->append(buf, static_cast<size_t>(n));
+  }
+}
+
+// A board list or recipe; "-" is standard input.
+bool read_text(const std::string &path, std::string *text, std::string *error) {
+  if (path == STDIN_NAME) return read_stdin(text, error);
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *error = path + ": " + strerror(errno);
+    return false;
+  }
+  std::ostringstream all;
+  all << in.rdbuf();
+  if (in.bad()) {
+    *error = path + ": cannot be read";
+    return false;
+  }
+  *text = all.str();
+  return true;
+}
+
+bool parse_count(const char *text, long limit, long *value) {
+  if (isdigit(static_cast<unsigned char>(*text)) == 0) return false;
+  char *end = nullptr;
+  errno = 0;
+  long n = strtol(text, &end, 10);
+  if (*end != '\0' || errno == ERANGE || n > limit) return false;
+  *value = n;
+  return true;
+}
+
+// Seconds, fractions allowed, into milliseconds of at least 1.
+bool parse_seconds(const char *text, int *ms) {
+  if (isdigit(static_cast<unsigned char>(*text)) == 0 && *text != '.') return false;
+  char *end = nullptr;
+  errno = 0;
+  double seconds = strtod(text, &end);
+  if (*end != '\0' || errno == ERANGE || !(seconds > 0) || seconds > SECONDS_LIMIT) return false;
+  *ms = std::max(1, static_cast<int>(std::lround(seconds * 1000)));
+  return true;
+}
+
+// Board names are host names or addresses, so only a stray word holds a
+// character that a file name cannot; anything else becomes "_".
+std::string safe_file_name(const std::string &name) {
+  std::string safe;
+  for (char c : name) {
+    bool plain = isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '-' || c == '_';
+    safe += plain ? c : '_';
+  }
+  if (safe.empty() || safe[0] == '.') safe.insert(0, "_");
+  return safe;
+}
+
+// A board list's or recipe's name in messages.
+std::string input_name(const std::string &path) {
+  return path == STDIN_NAME ? "standard input" : path;
+}
+
+parse_end usage_error(std::string *error, const std::string &why) {
+  *error = why + "\n(kesp-batch --help lists the options)";
+  return parse_end::usage;
+}
+
+// Turns the request into steps: a recipe's, or the one image's.
+bool make_steps(const request &r, plan *p, std::string *error) {
+  if (!r.recipe.empty()) {
+    std::string text;
+    if (!read_text(r.recipe, &text, error)) return false;
+    std::string folder = r.recipe == STDIN_NAME ? "." : folder_of(r.recipe);
+    if (!parse_recipe(text, input_name(r.recipe), folder, &p->steps, error)) return false;
+  } else if (!r.image.empty()) {
+    step s;
+    s.mode = (r.letters.flags & FLAG_COMPARE) != 0 ? step_mode::compare : step_mode::update;
+    s.flags = r.letters.flags;
+    s.address = r.letters.address;
+    s.file = r.image;
+    s.origin = "command line";
+    p->steps.push_back(s);
+  }
+  if (r.verify) {
+    std::vector<step> with_checks;
+    for (const step &s : p->steps) {
+      with_checks.push_back(s);
+      if (s.mode != step_mode::update) continue;
+      step check = s;
+      check.mode = step_mode::compare;
+      check.flags |= FLAG_COMPARE;
+      with_checks.push_back(check);
+    }
+    p->steps = with_checks;
+  }
+  if (r.letters.start) {
+    step s;
+    s.mode = step_mode::start;
+    s.origin = "command line";
+    p->steps.push_back(s);
+  }
+  return true;
+}
+
+// "invalid --jobs: 0", whichever of its names the option was given by.
+parse_end invalid_value(int opt, std::string *error) {
+  const auto *found = std::find_if(std::begin(LONG_OPTIONS), std::end(LONG_OPTIONS),
+                                   [opt](const option &o) { return o.val == opt; });
+  const char *name = found != std::end(LONG_OPTIONS) ? found->name : "option";
+  return usage_error(error, cat({"invalid --", name, ": ", optarg}));
+}
+
+// One of kesp's letters, taken as kesp takes it.
+parse_end apply_letter(char letter, request *r, std::string *error) {
+  if (letter != 's') r->step_options = true;
+  if (apply_option_letter(letter, &r->letters) == letter_use::takes_address &&
+      !apply_address(optarg, &r->letters)) {
+    return usage_error(error, cat({"invalid address: ", optarg}));
+  }
+  return parse_end::run;
+}
+
+// Applies one option from getopt_long to *r and *o; name is the word it
+// came in, for messages.
+parse_end apply_option(int opt, const std::string &name, request *r, settings *o,
+                       std::string *error) {
+  long count = 0;
+  switch (opt) {
+    case 'i':
+      r->image = optarg;
+      return parse_end::run;
+    case 'a':
+    case 'n':
+    case 'c':
+    case 's':
+      return apply_letter(static_cast<char>(opt), r, error);
+    case OPT_VERIFY:
+      r->verify = true;
+      return parse_end::run;
+    case 'r':
+      r->recipe = optarg;
+      return parse_end::run;
+    case 'b':
+      r->board_files.emplace_back(optarg);
+      return parse_end::run;
+    case 'j':
+      if (!parse_count(optarg, JOBS_LIMIT, &count) || count == 0) break;
+      o->jobs = static_cast<size_t>(count);
+      return parse_end::run;
+    case OPT_RETRIES:
+      if (!parse_count(optarg, RETRIES_LIMIT, &count)) break;
+      o->retries = static_cast<int>(count);
+      return parse_end::run;
+    case OPT_CONNECT_TIMEOUT:
+      return parse_seconds(optarg, &o->connect_timeout_ms) ? parse_end::run
+                                                           : invalid_value(opt, error);
+    case OPT_STEP_TIMEOUT:
+      return parse_seconds(optarg, &o->step_timeout_ms) ? parse_end::run
+                                                        : invalid_value(opt, error);
+    case OPT_DRY_RUN:
+      o->dry_run = true;
+      return parse_end::run;
+    case 'q':
+      o->quiet = true;
+      return parse_end::run;
+    case OPT_REPORT:
+      o->report = optarg;
+      return parse_end::run;
+    case OPT_JUNIT:
+      o->junit = optarg;
+      return parse_end::run;
+    case OPT_LOG_DIR:
+      o->log_dir = optarg;
+      return parse_end::run;
+    case 'h':
+      fputs(USAGE, stdout);
+      return parse_end::done;
+    case OPT_VERSION:
+      printf("kesp-batch %s\n", KESP_VERSION);
+      return parse_end::done;
+    case ':':
+      return usage_error(error, name + " needs a value");
+    default:
+      return usage_error(error, "unknown option " + name);
+  }
+  return invalid_value(opt, error);
+}
+
+// The boards of the board lists, then the operands.
+bool gather_boards(const request &r, plan *p, std::string *error) {
+  std::vector<std::string> names;
+  for (const std::string &file : r.board_files) {
+    std::string text;
+    if (!read_text(file, &text, error)) return false;
+    if (!parse_board_list(text, input_name(file), &names, error)) return false;
+  }
+  for (const std::string &name : r.operands) {
+    std::string why = bad_board_name(name);
+    if (!why.empty()) {
+      *error = "command line: " + why;
+      return false;
+    }
+  }
+  names.insert(names.end(), r.operands.begin(), r.operands.end());
+  for (const std::string &name : names) {
+    board b;
+    b.name = name;
+    b.log_name = safe_file_name(name) + ".log";
+    p->boards.push_back(b);
+  }
+  return true;
+}
+
+}  // namespace
+
+parse_end parse_command_line(int argc, char *argv[], plan *p, std::string *error) {
+  request r;
+  opterr = 0;
+  optind = 1;
+  int opt = 0;
+  while ((opt = getopt_long(argc, argv, ":i:a:ncsr:b:j:qh", LONG_OPTIONS, nullptr)) != -1) {
+    std::string name = optind > 0 && optind <= argc ? argv[optind - 1] : "option";
+    parse_end end = apply_option(opt, name, &r, &p->opt, error);
+    if (end != parse_end::run) return end;
+  }
+  for (int i = optind; i < argc; ++i) r.operands.emplace_back(argv[i]);
+
+  if (!r.image.empty() && !r.recipe.empty()) {
+    return usage_error(error, "-i and -r exclude each other: put the image in the recipe");
+  }
+  auto from_stdin = std::count(r.board_files.begin(), r.board_files.end(), STDIN_NAME) +
+                    (r.recipe == STDIN_NAME ? 1 : 0);
+  if (from_stdin > 1) {
+    return usage_error(error, "standard input can be read once: give \"-\" to one -b or -r");
+  }
+  if (!r.recipe.empty() && r.step_options) {
+    return usage_error(error, "-a, -n and -c belong on the recipe's lines");
+  }
+  if (r.image.empty() && r.recipe.empty() && (r.step_options || r.verify)) {
+    return usage_error(error, "no image: give -i IMAGE");
+  }
+  if (r.image.empty() && r.recipe.empty() && !r.letters.start) {
+    return usage_error(error, "nothing to do: give -i IMAGE, -r RECIPE or -s");
+  }
+  if (!make_steps(r, p, error) || !gather_boards(r, p, error)) return parse_end::usage;
+  p->recipe_file = r.recipe;
+  p->board_lists = r.board_files;
+  if (p->boards.empty()) return usage_error(error, "no boards given");
+  if (p->opt.jobs == 0) p->opt.jobs = std::min(p->boards.size(), DEFAULT_JOBS_LIMIT);
+  return parse_end::run;
+}

@@ -1,0 +1,28 @@
+#include "outcome.h"
+
+board_verdict verdict_of(const std::vector<step_outcome> &outcomes) {
+  bool all_passed = true;
+  for (const step_outcome &o : outcomes) {
+    if (o.result == step_result::failed) return board_verdict::failed;
+    all_passed = all_passed && o.result == step_result::passed;
+  }
+  return all_passed ? board_verdict::passed : board_verdict::not_run;
+}
+
+tally count_boards(const std::vector<std::vector<step_outcome>> &outcomes) {
+  tally t;
+  for (const auto &board : outcomes) {
+    switch (verdict_of(board)) {
+      case board_verdict::passed:
+        ++t.passed;
+        break;
+      case board_verdict::failed:
+        ++t.failed;
+        break;
+      case board_verdict::not_run:
+        ++t.not_run;
+        break;
+    }
+  }
+  return t;
+}

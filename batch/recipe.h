@@ -1,0 +1,21 @@
+// The texts kesp-batch reads besides its command line: a recipe, one step
+// a line written like kesp's options and file, and a board list, one board
+// a line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "plan.h"
+
+// Reads a recipe's text; file names are taken relative to folder. name is
+// the recipe's own name for messages. False with *error naming FILE:LINE.
+bool parse_recipe(const std::string &text, const std::string &name, const std::string &folder,
+                  std::vector<step> *steps, std::string *error);
+
+// Reads a board list's text: one board per line, "#" comments.
+bool parse_board_list(const std::string &text, const std::string &name,
+                      std::vector<std::string> *boards, std::string *error);
+
+// Why name cannot be a board's, or "": the message for it.
+std::string bad_board_name(const std::string &name);
