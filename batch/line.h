@@ -1,6 +1,6 @@
-// The production line at work: every board one record, one poll loop over
-// the non-blocking sockets of all boards at work, the protocol left to the
-// shared transaction engine.
+// The production line at work: one poll loop over the non-blocking sockets
+// of all boards at work, each board's attempts left to its worker
+// (attempt.h).
 #pragma once
 
 #include <cstddef>
@@ -40,11 +40,9 @@ struct line_observer {
 // Milliseconds since the epoch, for the reports' times of day.
 int64_t wall_clock_ms();
 
-// Installs the interrupt handlers: the first SIGINT or SIGTERM starts
-// nothing new, the second stops the steps at work. False with errno.
-bool install_interrupt_handlers();
-
 // Runs every board of p through its steps, with at most p.opt.jobs at work
 // at once, and fills *state. Returns once every board has finished or,
-// after an interrupt, every running step has ended.
+// after an interrupt, every running step has ended. Once
+// install_wakeup_signals has run, the first SIGINT or SIGTERM starts
+// nothing new and the second stops the steps at work.
 void run_line(const plan &p, line_state *state, const line_observer &observer);

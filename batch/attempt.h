@@ -1,0 +1,88 @@
+// One board's way through its steps: each attempt at a step a connection
+// of its own, the protocol left to the shared transaction engine. The poll
+// loop of line.cpp drives every board through the calls below and never
+// looks inside.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine.h"
+#include "line.h"
+#include "net.h"
+#include "plan.h"
+
+// A board waited on this long is asked whether it vanished; the poll loop
+// never sleeps longer, so that the looks come on time.
+inline constexpr int LOOK_MS = 1000;
+
+class board_worker {
+ public:
+  // The worker of board number board of p; it writes that board's outcomes
+  // and progress into *state and tells observer as steps and the board end.
+  board_worker(const plan &p, size_t board, line_state *state, const line_observer &observer);
+
+  // Starts the board's first step.
+  void begin(int64_t now);
+  // A board that never started, after an interrupt: every step not run.
+  void skip(const std::string &reason);
+  // The second interrupt: the step at work ends now, as failed.
+  void stop(int64_t now);
+
+  [[nodiscard]] bool never_started() const;
+  [[nodiscard]] bool at_work() const;  // started and not yet finished
+  // The socket to poll and the events to poll it for; 0 when the board
+  // waits on no socket now.
+  [[nodiscard]] int sock() const { return sock_; }
+  [[nodiscard]] short events() const;
+  // The earliest time, no later than next, at which look wants calling.
+  [[nodiscard]] int64_t wake_time(int64_t now, int64_t next) const;
+
+  // The poll saw revents on sock().
+  void on_ready(short revents, int64_t now);
+  // Time has passed: deadlines, the pause before a new attempt, the next
+  // step, a peer that may have vanished.
+  void look(int64_t now);
+
+ private:
+  enum class phase : uint8_t;
+  // Whether kesp, in the board's log, would print the reason as its line.
+  enum class logged : bool { no, yes };
+
+  void start_attempt(int64_t now);
+  void connected(int64_t now);
+  void connect_failed(int err, int64_t now);
+  bool refill(int64_t now);
+  bool send_once(int64_t now);
+  void send_some(int64_t now);
+  void receive_some(int64_t now);
+  void end_attempt(int64_t now);
+  void fail_attempt(failure_kind kind, const std::string &reason, logged log, bool retry,
+                    int64_t now);
+  void end_step(int64_t now);
+  void finish(const std::string &reason);
+  void close_socket();
+  step_outcome &outcome() { return state_->outcomes[board_][step_]; }
+
+  const plan &p_;
+  size_t board_;
+  line_state *state_;
+  const line_observer *observer_;
+  phase at_;
+  bool started_ = false;  // counted among the boards at work
+  size_t step_ = 0;       // the step at work, or the last one over
+  int sock_ = -1;
+  transaction txn_;
+  peer_watch watch_;
+  std::unique_ptr<uint8_t[]> piece_;  // held only while the board is at work
+  size_t piece_size_ = 0;             // bytes of the piece read from the snapshot
+  size_t piece_sent_ = 0;             // of them gone out
+  int64_t connect_deadline_ = 0;
+  int64_t step_deadline_ = 0;  // 0 for none
+  int64_t resume_at_ = 0;      // when pausing ends
+  int64_t last_io_ = 0;        // when bytes last moved either way
+  int64_t last_look_ = 0;      // when peer_vanished was last asked
+  int64_t step_began_ = 0;     // when the step's first attempt began
+};
