@@ -320,4 +320,37 @@ TEST(EngineStart, SendFailureIsAFailedStart) {
   EXPECT_STREQ(txn_failure_text(&t), "Broken pipe");
 }
 
+// What the queries say at each point of a download, a start and a
+// connection lost; a caller that waits on txn_finished for its verdict
+// hangs or stops early if either is wrong.
+TEST(EngineQueries, FinishedAndVerdictFollowTheTransaction) {
+  struct point {
+    const char *where;
+    bool finished;
+    bool verdict;
+  };
+  transaction t;
+  std::vector<std::pair<point, point>> seen;  // {what the queries said, what they should say}
+  auto look = [&](point want) {
+    seen.push_back({{want.where, txn_finished(&t), txn_has_verdict(&t)}, want});
+  };
+  txn_begin(&t, LENGTH, 0, 0);
+  look({.where = "request", .finished = false, .verdict = false});
+  run(&t, {REQUEST, FIRST_IN, IMAGE_OUT});
+  look({.where = "image out", .finished = false, .verdict = false});
+  run(&t, {S(op::receive, 0, reply(DONE), 0, {E::verdict})});
+  look({.where = "verdict in", .finished = true, .verdict = true});
+  txn_begin_start(&t);
+  look({.where = "start request", .finished = false, .verdict = false});
+  run(&t, {REQUEST});
+  look({.where = "start sent", .finished = true, .verdict = false});
+  txn_begin(&t, LENGTH, 0, 0);
+  run(&t, {REQUEST, S(op::close, 0, "", ECONNRESET, {E::failed})});
+  look({.where = "reset", .finished = true, .verdict = false});
+  for (const auto &[got, want] : seen) {
+    EXPECT_EQ(got.finished, want.finished) << want.where;
+    EXPECT_EQ(got.verdict, want.verdict) << want.where;
+  }
+}
+
 }  // namespace
