@@ -6,13 +6,22 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "engine.h"
-#include "line.h"
+#include "outcome.h"
 #include "net.h"
 #include "plan.h"
+
+// Called as the run goes on; any may be left empty.
+struct line_observer {
+  std::function<void(size_t board, size_t step)> step_ended;  // passed or failed
+  std::function<void(size_t board)> board_ended;              // its outcomes are final
+  std::function<void()> tick;                                 // every tick_ms or so
+  int tick_ms = 1000;
+};
 
 // A board waited on this long is asked whether it vanished; the poll loop
 // never sleeps longer, so that the looks come on time.

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
@@ -118,12 +117,6 @@ void line::run() {
 }
 
 }  // namespace
-
-int64_t wall_clock_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 void run_line(const plan &p, line_state *state, const line_observer &observer) {
   line l(p, state, observer);

@@ -1,5 +1,7 @@
 #include "outcome.h"
 
+#include <chrono>
+
 board_verdict verdict_of(const std::vector<step_outcome> &outcomes) {
   bool all_passed = true;
   for (const step_outcome &o : outcomes) {
@@ -25,4 +27,10 @@ tally count_boards(const std::vector<std::vector<step_outcome>> &outcomes) {
     }
   }
   return t;
+}
+
+int64_t wall_clock_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }

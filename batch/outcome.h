@@ -1,10 +1,10 @@
-// What happened to each step of each board: the one record that the live
-// view, the plain lines, the JSON and JUnit reports and the logs are all
-// written from.
+// What happened to each step of each board, and where each board is now:
+// the one record that the live view, the plain lines, the JSON and JUnit
+// reports and the logs are all written from.
 #pragma once
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -48,6 +48,27 @@ struct step_outcome {
   uint32_t reply_size = 0;    // its size
   std::string kesp_lines;     // what kesp prints for every attempt, the bar once, final
 };
+
+// What the live view shows of a board.
+struct board_progress {
+  bool active = false;    // at work now (connecting, sending, waiting or pausing)
+  bool finished = false;  // all its steps are over, or it stopped at a failed one
+  size_t step = 0;        // the step at work, from 0
+  uint32_t sent = 0;      // image bytes of the step gone out in this attempt
+  uint32_t size = 0;      // the step's image size; 0 for a start
+  int64_t step_ms = 0;    // monotonic time when the attempt began
+  bool retrying = false;  // waiting before a new attempt
+};
+
+struct line_state {
+  std::vector<std::vector<step_outcome>> outcomes;  // per board, per step
+  std::vector<board_progress> progress;             // per board
+  int interrupts = 0;                               // SIGINT or SIGTERM received
+  uint64_t bytes_sent = 0;  // image bytes sent in all, every attempt counted
+};
+
+// Milliseconds since the epoch, for the reports' times of day.
+int64_t wall_clock_ms();
 
 // A board's verdict over all its steps.
 enum class board_verdict : uint8_t { passed, failed, not_run };

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "line.h"
+#include "outcome.h"
 #include "outputs.h"
 #include "plan.h"
 

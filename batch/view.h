@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "line.h"
+#include "outcome.h"
 #include "plan.h"
 
 // The one place that knows whether its stream is a terminal and
