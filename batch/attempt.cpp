@@ -86,7 +86,6 @@ void board_worker::start_attempt(int64_t now) {
   if (o.attempts == 0) {
     o.started_ms = wall_clock_ms();
     step_began_ = now;
-    o.file = bd.files[step_];
     o.size = bd.sizes[step_];
     if (s.mode != step_mode::start) o.sha256 = p_.images[bd.copies[step_]].sha256();
   }
@@ -108,8 +107,8 @@ void board_worker::start_attempt(int64_t now) {
   }
   sock_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
   if (sock_ < 0) {
-    fail_attempt(failure_kind::local, std::string("create socket: ") + strerror(errno),
-                 logged::yes, false, now);
+    fail_attempt(failure_kind::local, std::string("create socket: ") + strerror(errno), logged::yes,
+                 false, now);
     return;
   }
   enable_dead_peer_detection(sock_);
@@ -339,8 +338,6 @@ void board_worker::end_attempt(int64_t now) {
   if (o.have_verdict) {
     o.error = t.final.error;
     o.target_crc = t.final.crc;
-    o.reply_addr = t.final.addr;
-    o.reply_size = t.final.size;
   }
   if (s.mode != step_mode::start) {
     o.kesp_lines += captured([&](FILE *out) {
@@ -430,7 +427,6 @@ void board_worker::finish(const std::string &reason) {
   for (size_t i = started_ ? step_ + 1 : 0; i < outcomes.size(); ++i) {
     outcomes[i].result = step_result::not_run;
     outcomes[i].reason = reason;
-    outcomes[i].file = bd.files[i];
     outcomes[i].size = bd.sizes[i];
     if (p_.steps[i].mode != step_mode::start) outcomes[i].sha256 = p_.images[bd.copies[i]].sha256();
   }

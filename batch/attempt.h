@@ -11,8 +11,8 @@
 #include <string>
 
 #include "engine.h"
-#include "outcome.h"
 #include "net.h"
+#include "outcome.h"
 #include "plan.h"
 
 // Called as the run goes on; any may be left empty.

@@ -161,4 +161,3 @@ bool resolve_boards(plan *p, std::string *error) {
   }
   return true;
 }
-

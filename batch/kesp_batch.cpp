@@ -103,8 +103,7 @@ int main(int argc, char *argv[]) {
     fputs(describe_plan(p).c_str(), people);
     return fflush(people) == 0 ? EXIT_PASSED : EXIT_USAGE;
   }
-  if (!install_wakeup_signals())
-    return usage_failure(std::string("signals: ") + strerror(errno));
+  if (!install_wakeup_signals()) return usage_failure(std::string("signals: ") + strerror(errno));
 
   line_state state;
   records rec(p, state);

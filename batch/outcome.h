@@ -31,7 +31,6 @@ struct step_outcome {
   step_result result = step_result::not_run;
   failure_kind failure = failure_kind::none;
   std::string reason;          // one line: why it failed or was not run; "" when it passed
-  std::string file;            // the image as this board used it; "" for a start
   uint32_t size = 0;           // its length
   std::string sha256;          // its SHA-256 in hexadecimal, as snapshotted; "" for a start
   int attempts = 0;            // connections tried for the step
@@ -44,8 +43,6 @@ struct step_outcome {
   bool have_verdict = false;  // the final reply arrived
   int32_t error = 0;          // its error code
   uint32_t target_crc = 0;    // its CRC-32
-  uint32_t reply_addr = 0;    // its address (where a compare failed)
-  uint32_t reply_size = 0;    // its size
   std::string kesp_lines;     // what kesp prints for every attempt, the bar once, final
 };
 

@@ -68,4 +68,3 @@ std::string describe_plan(const plan &p) {
   }
   return out.str();
 }
-

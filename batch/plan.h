@@ -55,7 +55,7 @@ struct plan {
   std::vector<board> boards;
   std::string recipe_file;               // as named, for the output checks; "" without -r
   std::vector<std::string> board_lists;  // likewise
-  std::vector<snapshot> images;  // each distinct image once, as the checks copied it
+  std::vector<snapshot> images;          // each distinct image once, as the checks copied it
 };
 
 // The file a board's step uses: every "{board}" in file replaced by name.

@@ -12,7 +12,6 @@
 #include <utility>
 #include <vector>
 
-#include "crc32.h"
 #include "image.h"
 #include "wire.h"
 
@@ -57,8 +56,8 @@ std::string size_problem(int64_t bytes, const char *prefix) {
     case image_size::too_large:
       break;
   }
-  return std::string("too large (") + prefix + std::to_string(bytes) + " bytes; an image is under " +
-         IMAGE_LIMIT_TEXT + ")";
+  return std::string("too large (") + prefix + std::to_string(bytes) +
+         " bytes; an image is under " + IMAGE_LIMIT_TEXT + ")";
 }
 
 // Why the open file cannot be an image, or "".
@@ -71,12 +70,11 @@ std::string sendable(int fd) {
 
 struct copied {
   uint64_t size = 0;
-  uint32_t crc = 0;
   std::string sha256;
 };
 
 // Copies what the file holds up to its end now: that is the image,
-// whatever its size was a moment ago, and the size, CRC and digest all
+// whatever its size was a moment ago, and the size and digest both
 // come from the bytes copied. "" or why not.
 std::string copy_out(int in, int copy, copied *c) {
   std::unique_ptr<EVP_MD_CTX, digest_free> ctx(EVP_MD_CTX_new());
@@ -94,7 +92,6 @@ std::string copy_out(int in, int copy, copied *c) {
     if (judge_image_size(static_cast<int64_t>(c->size)) == image_size::too_large) {
       return size_problem(static_cast<int64_t>(c->size), "over ");
     }
-    c->crc = crc32_update(c->crc, buf.data(), got);
     if (EVP_DigestUpdate(ctx.get(), buf.data(), got) != 1)
       return "cannot be copied: SHA-256 failed";
     if (!write_all(copy, buf.data(), got)) {
@@ -116,17 +113,13 @@ snapshot::~snapshot() {
 }
 
 snapshot::snapshot(snapshot &&other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
-      size_(other.size_),
-      crc_(other.crc_),
-      sha256_(std::move(other.sha256_)) {}
+    : fd_(std::exchange(other.fd_, -1)), size_(other.size_), sha256_(std::move(other.sha256_)) {}
 
 snapshot &snapshot::operator=(snapshot &&other) noexcept {
   if (this != &other) {
     if (fd_ >= 0) close(fd_);
     fd_ = std::exchange(other.fd_, -1);
     size_ = other.size_;
-    crc_ = other.crc_;
     sha256_ = std::move(other.sha256_);
   }
   return *this;
@@ -157,7 +150,6 @@ std::string snapshot::take(const std::string &path) {
   if (fd_ >= 0) close(fd_);
   fd_ = copy;
   size_ = static_cast<uint32_t>(c.size);
-  crc_ = c.crc;
   sha256_ = c.sha256;
   return "";
 }

@@ -22,13 +22,11 @@ class snapshot {
   // change, grow or shrink it. -1 before a take succeeded.
   [[nodiscard]] int fd() const { return fd_; }
   [[nodiscard]] uint32_t size() const { return size_; }
-  [[nodiscard]] uint32_t crc() const { return crc_; }
   // The copy's SHA-256 in 64 lower-case hexadecimal digits.
   [[nodiscard]] const std::string &sha256() const { return sha256_; }
 
  private:
   int fd_ = -1;
   uint32_t size_ = 0;
-  uint32_t crc_ = 0;
   std::string sha256_;
 };

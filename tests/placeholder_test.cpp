@@ -19,17 +19,28 @@ struct substitute_case {
 // always the whole result's.
 TEST(Substitute, EveryMarkOnceAndShortBuffersCut) {
   const std::vector<substitute_case> cases = {
-      {.pattern = "serial-{board}.bin", .mark = "{board}", .value = "b7", .result = "serial-b7.bin"},
-      {.pattern = "{board}/{board}.img", .mark = "{board}", .value = "10.0.0.7",
+      {.pattern = "serial-{board}.bin",
+       .mark = "{board}",
+       .value = "b7",
+       .result = "serial-b7.bin"},
+      {.pattern = "{board}/{board}.img",
+       .mark = "{board}",
+       .value = "10.0.0.7",
        .result = "10.0.0.7/10.0.0.7.img"},
       {.pattern = "plain.bin", .mark = "{board}", .value = "b7", .result = "plain.bin"},
       {.pattern = "{boa{board}rd}", .mark = "{board}", .value = "x", .result = "{boaxrd}"},
       {.pattern = "{board", .mark = "{board}", .value = "x", .result = "{board"},
-      {.pattern = "nor-{addr}", .mark = "{addr}", .value = "{addr}{addr}",
+      {.pattern = "nor-{addr}",
+       .mark = "{addr}",
+       .value = "{addr}{addr}",
        .result = "nor-{addr}{addr}"},
       {.pattern = "{addr}", .mark = "{addr}", .value = "", .result = ""},
-      {.pattern = std::string("a\0{addr}", 8), .mark = "{addr}", .value = "1",
-       .result = std::string("a\0" "1", 3)},
+      {.pattern = std::string("a\0{addr}", 8),
+       .mark = "{addr}",
+       .value = "1",
+       .result = std::string("a\0"
+                             "1",
+                             3)},
   };
   for (const substitute_case &c : cases) {
     for (size_t size = 0; size <= c.result.size() + 1; ++size) {

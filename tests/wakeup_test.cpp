@@ -1,8 +1,7 @@
 #include "wakeup.h"
 
-#include <poll.h>
-
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <csignal>
 
