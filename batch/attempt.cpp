@@ -15,15 +15,6 @@
 #include "transcript.h"
 #include "wire.h"
 
-enum class board_worker::phase : uint8_t {
-  waiting,     // not started
-  connecting,  // connect in progress
-  talking,     // the transaction runs
-  pausing,     // before a new attempt
-  next,        // the step after step_ is due; started from the loop, not from the last one's end
-  finished,
-};
-
 namespace {
 
 // Image bytes read from the snapshot at once and offered to the socket at once,
@@ -60,7 +51,7 @@ std::string captured(F write) {
 
 board_worker::board_worker(const plan &p, size_t board, line_state *state,
                            const line_observer &observer)
-    : p_(p), board_(board), state_(state), observer_(&observer), at_(phase::waiting) {}
+    : p_(p), board_(board), state_(state), observer_(&observer) {}
 
 bool board_worker::never_started() const { return at_ == phase::waiting; }
 

@@ -56,7 +56,14 @@ class board_worker {
   void look(int64_t now);
 
  private:
-  enum class phase : uint8_t;
+  enum class phase : uint8_t {
+    waiting,     // not started
+    connecting,  // connect in progress
+    talking,     // the transaction runs
+    pausing,     // before a new attempt
+    next,        // the step after step_ is due; started from the loop, not from the last one's end
+    finished,
+  };
   // Whether kesp, in the board's log, would print the reason as its line.
   enum class logged : bool { no, yes };
 
@@ -79,7 +86,7 @@ class board_worker {
   size_t board_;
   line_state *state_;
   const line_observer *observer_;
-  phase at_;
+  phase at_ = phase::waiting;
   bool started_ = false;  // counted among the boards at work
   size_t step_ = 0;       // the step at work, or the last one over
   int sock_ = -1;

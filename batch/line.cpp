@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <numeric>
 
 #include "attempt.h"
 #include "net.h"
@@ -56,8 +57,9 @@ void line::start_boards(int64_t now) {
 }
 
 int line::poll_timeout(int64_t now) const {
-  int64_t next = now + std::max(1, observer_.tick_ms);
-  for (const board_worker &w : workers_) next = w.wake_time(now, next);
+  int64_t next = std::accumulate(
+      workers_.begin(), workers_.end(), now + std::max(1, observer_.tick_ms),
+      [now](int64_t soonest, const board_worker &w) { return w.wake_time(now, soonest); });
   return static_cast<int>(std::clamp<int64_t>(next - now, 0, LOOK_MS));
 }
 
