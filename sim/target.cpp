@@ -32,6 +32,43 @@ constexpr int DRAIN_LATE_CHUNKS = 4;            // reads of what had arrived whe
 
 std::string errno_text(const std::string &what) { return what + ": " + strerror(errno); }
 
+// Opens a name the simulator makes up beside a flash file (its journal, the
+// temporary it creates the file under) without following what someone may
+// have planted there: a symbolic link is refused by the open itself, and a
+// FIFO, a device or a second name of another file by the look that
+// follows. Opening never waits for a FIFO's other end. Returns the
+// descriptor, or -1 with *why saying what is in the way (left empty when
+// the name is free and flags do not create it).
+int open_own_name(const std::string &name, int flags, std::string *why) {
+  constexpr char REMOVE_IT[] = "; kesp-sim makes that name itself: remove what is there";
+  why->clear();
+  int fd = open(name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    // ENXIO: a FIFO opened for writing with no reader.
+    if (errno == ELOOP) {
+      *why = name + ": a symbolic link, which kesp-sim does not follow" + REMOVE_IT;
+    } else if (errno == ENXIO) {
+      *why = name + ": not a regular file" + REMOVE_IT;
+    } else if (errno != ENOENT || (flags & O_CREAT) != 0) {
+      *why = errno_text(name);
+    }
+    return -1;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    *why = errno_text(name);
+  } else if (!S_ISREG(st.st_mode)) {
+    *why = name + ": not a regular file" + REMOVE_IT;
+  } else if (st.st_nlink != 1) {
+    *why = name + ": another name of some other file" + REMOVE_IT;
+  } else {
+    return fd;
+  }
+  close(fd);
+  return -1;
+}
+
+
 bool pwrite_all(int fd, const uint8_t *buf, uint64_t n, uint64_t offset) {
   while (n > 0) {
     ssize_t w = pwrite(fd, buf, static_cast<size_t>(std::min<uint64_t>(n, SSIZE_MAX)),
@@ -172,8 +209,16 @@ bool write_journal(const flash_device &dev, const block_content &content) {
       })) {
     return false;
   }
-  int fd = open(journal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // Truncated only once it is known to be ours alone.
+  std::string why;
+  int fd = open_own_name(journal, O_WRONLY | O_CREAT, &why);
   if (fd < 0) return false;
+  if (ftruncate(fd, 0) != 0) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return false;
+  }
   uint8_t header[JOURNAL_HEADER];
   encode_journal_header(header, h);
   uint8_t marker[JOURNAL_MARKER];
@@ -235,8 +280,9 @@ int32_t program(const target &t, const flash_device &dev, uint32_t addr,
 // empty string or why the file could not be brought up to date.
 std::string settle_journal(const flash_device &dev) {
   const std::string journal = dev.path + JOURNAL_SUFFIX;
-  int fd = open(journal.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? std::string() : errno_text(journal);
+  std::string refused;
+  int fd = open_own_name(journal, O_RDONLY, &refused);
+  if (fd < 0) return refused;
   auto verdict = [&](std::string why) {
     close(fd);
     unlink(journal.c_str());
@@ -586,8 +632,9 @@ bool stop_requested(int stop_fd) {
 // dev.fd is the new file, locked.
 std::string create_erased(flash_device &dev, const std::string &path, int stop_fd, bool *stopped) {
   const std::string temp = path + CREATING_SUFFIX;
-  int fd = open(temp.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return errno_text(temp);
+  std::string refused;
+  int fd = open_own_name(temp, O_RDWR | O_CREAT, &refused);
+  if (fd < 0) return refused;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     std::string why =
         errno == EWOULDBLOCK ? path + ": in use by another simulator" : errno_text(temp);
@@ -623,6 +670,14 @@ std::string create_erased(flash_device &dev, const std::string &path, int stop_f
     }
   }
   if (fsync(fd) != 0) return drop("cannot create " + errno_text(path));
+  // The name must still lead to what we filled: what took its place
+  // meanwhile is not ours to move under the flash file's name.
+  struct stat named {};
+  if (fstat(fd, &st) != 0 || lstat(temp.c_str(), &named) != 0 || named.st_dev != st.st_dev ||
+      named.st_ino != st.st_ino) {
+    close(fd);
+    return temp + ": replaced by something else while kesp-sim made the file";
+  }
   if (rename(temp.c_str(), path.c_str()) != 0) return drop("cannot create " + errno_text(path));
   // The new name must survive a crash as well as the bytes.
   sync_folder_of(path);

@@ -4,6 +4,7 @@
 // journal that cannot be written leaves the file alone and fails the reply.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -161,5 +162,113 @@ TEST_F(SimJournal, JournalThatCannotBeWrittenFailsTheEraseAndKeepsTheFile) {
     EXPECT_NE(access(journal_of(path).c_str(), F_OK), 0);
   }
 }
+
+// Names the simulator makes up beside the flash file, found taken by
+// something it did not make: what is there is never followed or written
+// through, and the file is made or changed only when the name is free.
+enum class planted { symlink, hard_link, fifo };
+enum class planted_when { before_creating, before_start, before_download };
+
+struct planted_case {
+  const char *name;
+  const char *suffix;  // appended to the flash file's name
+  planted what;
+  planted_when when;
+};
+
+const planted_case PLANTED[] = {
+    {.name = "SymlinkAtTemporary",
+     .suffix = ".kesp-sim-new",
+     .what = planted::symlink,
+     .when = planted_when::before_creating},
+    {.name = "HardLinkAtTemporary",
+     .suffix = ".kesp-sim-new",
+     .what = planted::hard_link,
+     .when = planted_when::before_creating},
+    {.name = "FifoAtTemporary",
+     .suffix = ".kesp-sim-new",
+     .what = planted::fifo,
+     .when = planted_when::before_creating},
+    {.name = "SymlinkAtJournalBeforeStart",
+     .suffix = ".journal",
+     .what = planted::symlink,
+     .when = planted_when::before_start},
+    {.name = "FifoAtJournalBeforeStart",
+     .suffix = ".journal",
+     .what = planted::fifo,
+     .when = planted_when::before_start},
+    {.name = "SymlinkAtJournal",
+     .suffix = ".journal",
+     .what = planted::symlink,
+     .when = planted_when::before_download},
+    {.name = "HardLinkAtJournal",
+     .suffix = ".journal",
+     .what = planted::hard_link,
+     .when = planted_when::before_download},
+    {.name = "FifoAtJournal",
+     .suffix = ".journal",
+     .what = planted::fifo,
+     .when = planted_when::before_download},
+};
+
+constexpr unsigned PLANTED_WATCHDOG_S = 20;  // a FIFO followed would block for good
+
+class SimJournalPlanted : public SimJournal, public testing::WithParamInterface<int> {
+ protected:
+  void TearDown() override {
+    alarm(0);
+    SimJournal::TearDown();
+  }
+};
+
+TEST_P(SimJournalPlanted, IsRefusedNotFollowed) {
+  const planted_case &c = PLANTED[GetParam()];
+  alarm(PLANTED_WATCHDOG_S);
+  const std::string victim = path + ".victim";
+  const std::string kept = "someone else's file";
+  write_file(victim, kept);
+  const std::string name = path + c.suffix;
+  auto plant = [&] {
+    switch (c.what) {
+      case planted::symlink:
+        ASSERT_EQ(symlink(victim.c_str(), name.c_str()), 0);
+        break;
+      case planted::hard_link:
+        ASSERT_EQ(link(victim.c_str(), name.c_str()), 0);
+        break;
+      case planted::fifo:
+        ASSERT_EQ(mkfifo(name.c_str(), 0600), 0);
+        break;
+    }
+  };
+  t.nor = {"nor", 0x0101, DEVICE_SIZE, DEVICE_BLOCK, -1, {}, {}};
+  if (c.when == planted_when::before_creating) {
+    ASSERT_EQ(unlink(path.c_str()), 0);
+  }
+  if (c.when != planted_when::before_download) {
+    plant();
+    std::string why = open_backing_file(t.nor, path);
+    EXPECT_NE(why.find(name + ": "), std::string::npos) << "not refused, naming it: " << why;
+    EXPECT_NE(why.find("remove what is there"), std::string::npos) << why;
+  } else {
+    ASSERT_EQ(open_backing_file(t.nor, path), "");
+    plant();
+    EXPECT_EQ(download(), ERR_ERASE);
+  }
+  EXPECT_EQ(read_file(victim), kept) << "written through " << name;
+  struct stat st {};
+  EXPECT_EQ(lstat(name.c_str(), &st), 0) << "what was planted is gone";
+  if (c.when == planted_when::before_creating) {
+    EXPECT_NE(access(path.c_str(), F_OK), 0) << "the flash file was made through it";
+  } else {
+    EXPECT_TRUE(read_file(path) == old) << "the flash file changed";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, SimJournalPlanted,
+                         testing::Range(0, static_cast<int>(std::size(PLANTED))),
+                         [](const testing::TestParamInfo<int> &p) {
+                           return PLANTED[p.param].name;
+                         });
 
 }  // namespace
