@@ -37,6 +37,7 @@ int open_own_name(const std::string &name, int flags, std::string *why) {
   why->clear();
   int fd = open(name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
   if (fd < 0) {
+    const int saved = errno;
     // ENXIO: a FIFO opened for writing with no reader.
     if (errno == ELOOP) {
       *why = name + ": a symbolic link, which kesp-sim does not follow" + REMOVE_IT;
@@ -45,6 +46,7 @@ int open_own_name(const std::string &name, int flags, std::string *why) {
     } else if (errno != ENOENT || (flags & O_CREAT) != 0) {
       *why = errno_text(name);
     }
+    errno = saved;
     return -1;
   }
   struct stat st {};
@@ -58,9 +60,9 @@ int open_own_name(const std::string &name, int flags, std::string *why) {
     return fd;
   }
   close(fd);
+  errno = EEXIST;  // something is in the way
   return -1;
 }
-
 
 bool pwrite_all(int fd, const uint8_t *buf, uint64_t n, uint64_t offset) {
   while (n > 0) {
@@ -101,13 +103,43 @@ bool each_erased_piece(uint64_t from, uint64_t to, Put put) {
   return true;
 }
 
-void sync_folder_of(const std::string &path) {
+// Makes a name made or removed in path's folder survive a crash; false,
+// with errno set, when it could not.
+bool sync_folder_of(const std::string &path) {
   auto dir = std::filesystem::absolute(path).parent_path();
   int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd >= 0) {
-    fsync(dir_fd);
-    close(dir_fd);
+  if (dir_fd < 0) return false;
+  bool synced = fsync(dir_fd) == 0;
+  int saved = errno;
+  close(dir_fd);
+  errno = saved;
+  return synced;
+}
+
+// In memory every byte is kept inverted, so that the zero pages the
+// system lends for memory never written read erased.
+void copy_inverted(uint8_t *to, const uint8_t *from, size_t n) {
+  for (size_t i = 0; i < n; ++i) to[i] = static_cast<uint8_t>(~from[i]);
+}
+
+// Erases [from, to) of a device in memory: whole pages go back to the
+// system, and the rest is cleared only where it is not already clear, so
+// that erasing what was never written takes no memory.
+void erase_memory(const flash_device &dev, uint64_t from, uint64_t to) {
+  const auto page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  uint64_t first_page = (from + page - 1) / page * page;
+  uint64_t past_page = to / page * page;
+  auto clear = [&](uint64_t a, uint64_t b) {
+    uint8_t *p = dev.memory + a;
+    if (std::any_of(p, p + (b - a), [](uint8_t v) { return v != 0; })) std::fill(p, p + (b - a), 0);
+  };
+  if (first_page >= past_page) {
+    clear(from, to);
+    return;
   }
+  clear(from, first_page);
+  madvise(dev.memory + first_page, past_page - first_page, MADV_DONTNEED);
+  clear(past_page, to);
 }
 
 // The journal beside a flash file holds the new content of the blocks one
@@ -152,31 +184,6 @@ void encode_journal_header(uint8_t *out, const journal_header &h) {
   put_be32(p + 5 * WORD_SIZE, crc32_update(0, out, JOURNAL_HEADER - WORD_SIZE));
 }
 
-// The new content of the touched blocks, in pieces: erased up to the image,
-// the image, erased after it.
-struct block_content {
-  uint64_t first_block;
-  uint64_t past_last_block;
-  uint32_t addr;
-  const std::vector<uint8_t> &image;
-
-  // Calls put(bytes, n, device offset) for each piece in order; false as
-  // soon as put fails.
-  template <typename Put>
-  [[nodiscard]] bool each_piece(Put put) const {
-    auto copy = [&] {
-      for (size_t at = 0; at < image.size(); at += IO_CHUNK) {
-        if (!put(image.data() + at, std::min(IO_CHUNK, image.size() - at), addr + at)) {
-          return false;
-        }
-      }
-      return true;
-    };
-    return each_erased_piece(first_block, addr, put) && copy() &&
-           each_erased_piece(uint64_t{addr} + image.size(), past_last_block, put);
-  }
-};
-
 bool fail_step(const flash_device &dev, write_step step) {
   if (!dev.inject) return false;
   int code = dev.inject(step);
@@ -185,56 +192,11 @@ bool fail_step(const flash_device &dev, write_step step) {
   return true;
 }
 
-// Writes the journal of content and syncs it; false, with nothing left
-// behind, if any of that failed.
-bool write_journal(const flash_device &dev, const block_content &content) {
-  const std::string journal = dev.path + JOURNAL_SUFFIX;
-  if (fail_step(dev, write_step::journal)) return false;
-  journal_header h{content.first_block, content.past_last_block - content.first_block, 0};
-  if (!content.each_piece([&](const uint8_t *bytes, uint64_t n, uint64_t) {
-        h.crc = crc32_update(h.crc, bytes, static_cast<size_t>(n));
-        return true;
-      })) {
-    return false;
-  }
-  // Truncated only once it is known to be ours alone.
-  std::string why;
-  int fd = open_own_name(journal, O_WRONLY | O_CREAT, &why);
-  if (fd < 0) return false;
-  if (ftruncate(fd, 0) != 0) {
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    return false;
-  }
-  uint8_t header[JOURNAL_HEADER];
-  encode_journal_header(header, h);
-  uint8_t marker[JOURNAL_MARKER];
-  std::copy(std::begin(JOURNAL_COMMIT), std::end(JOURNAL_COMMIT), marker);
-  put_be32(marker + sizeof JOURNAL_COMMIT, h.crc);
-  bool ok = pwrite_all(fd, header, sizeof header, 0) &&
-            content.each_piece([&](const uint8_t *bytes, uint64_t n, uint64_t at) {
-              return pwrite_all(fd, bytes, n, JOURNAL_HEADER + at - content.first_block);
-            }) &&
-            fdatasync(fd) == 0 &&
-            pwrite_all(fd, marker, sizeof marker, JOURNAL_HEADER + h.length) && fdatasync(fd) == 0;
-  int saved = errno;
-  close(fd);
-  if (!ok) {
-    unlink(journal.c_str());
-    errno = saved;
-    return false;
-  }
-  // The journal's name must be on disk before the file changes.
-  sync_folder_of(journal);
-  return true;
-}
-
 // Settles the journal that a simulator which died mid-write left beside
 // dev's file: applied and synced when whole, dropped when torn. Returns an
 // empty string or why the file could not be brought up to date.
 std::string settle_journal(const flash_device &dev) {
-  const std::string journal = dev.path + JOURNAL_SUFFIX;
+  const std::string journal = journal_name(dev.path);
   std::string refused;
   int fd = open_own_name(journal, O_RDONLY, &refused);
   if (fd < 0) return refused;
@@ -269,6 +231,11 @@ std::string settle_journal(const flash_device &dev) {
     crc = crc32_update(crc, chunk.data(), n);
   }
   if (crc != h.crc) return verdict({});
+  if (fail_step(dev, write_step::apply)) {
+    std::string why = errno_text(dev.path);
+    close(fd);
+    return why;
+  }
   for (uint64_t at = 0; at < h.length; at += IO_CHUNK) {
     auto n = static_cast<size_t>(std::min<uint64_t>(IO_CHUNK, h.length - at));
     if (!pread_all(fd, chunk.data(), n, JOURNAL_HEADER + at) ||
@@ -290,7 +257,7 @@ std::string settle_journal(const flash_device &dev) {
 const char RECHECK[] = "recheck";
 // What a file being made is called until it is whole; one per file, so a
 // leftover from a killed simulator is found and reused, never piled up.
-const char CREATING_SUFFIX[] = ".kesp-sim-new";
+constexpr char CREATING_SUFFIX[] = ".kesp-sim-new";
 constexpr int STOP_CHECK_CHUNKS = 16;  // erased chunks written between looks at the stop request
 
 bool stop_requested(int stop_fd) {
@@ -305,10 +272,11 @@ bool stop_requested(int stop_fd) {
 // full disk leaves a short file that would block every restart. On success
 // dev.fd is the new file, locked.
 std::string create_erased(flash_device &dev, const std::string &path, int stop_fd, bool *stopped) {
-  const std::string temp = path + CREATING_SUFFIX;
+  const std::string temp = temporary_name(path);
   std::string refused;
   int fd = open_own_name(temp, O_RDWR | O_CREAT, &refused);
-  if (fd < 0) return refused;
+  // A missing folder is the flash file's trouble, not the temporary's.
+  if (fd < 0) return errno == ENOENT ? "cannot create " + errno_text(path) : refused;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     std::string why =
         errno == EWOULDBLOCK ? path + ": in use by another simulator" : errno_text(temp);
@@ -353,10 +321,11 @@ std::string create_erased(flash_device &dev, const std::string &path, int stop_f
     return temp + ": replaced by something else while kesp-sim made the file";
   }
   if (rename(temp.c_str(), path.c_str()) != 0) return drop("cannot create " + errno_text(path));
-  // The new name must survive a crash as well as the bytes.
-  sync_folder_of(path);
+  // The new name must survive a crash as well as the bytes; should the
+  // folder not sync, the file is whole under its name all the same.
+  (void)sync_folder_of(path);
   // A journal beside a file that was not there belongs to another one.
-  unlink((path + JOURNAL_SUFFIX).c_str());
+  unlink(journal_name(path).c_str());
   dev.fd = fd;
   dev.path = path;
   return {};
@@ -424,53 +393,195 @@ std::string open_backing_file(flash_device &dev, const std::string &path, int st
   return path + ": in use by another simulator";
 }
 
+std::string journal_name(const std::string &path) { return path + JOURNAL_SUFFIX; }
+
+std::string temporary_name(const std::string &path) { return path + CREATING_SUFFIX; }
+
 std::string open_memory(flash_device &dev) {
-  int fd = memfd_create(("kesp-sim-" + dev.name).c_str(), MFD_CLOEXEC);
-  if (fd < 0) return errno_text(dev.name + " memory");
-  if (ftruncate(fd, static_cast<off_t>(dev.size)) != 0 ||
-      !each_erased_piece(0, dev.size, [fd](const uint8_t *bytes, uint64_t n, uint64_t at) {
-        return pwrite_all(fd, bytes, n, at);
-      })) {
-    std::string why = errno_text(dev.name + " memory");
-    close(fd);
-    return why;
-  }
-  dev.fd = fd;
+  // Never written pages are the system's shared zero page, which reads
+  // erased here; nothing is reserved beyond the address space.
+  void *p = mmap(nullptr, dev.size, PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (p == MAP_FAILED) return errno_text(dev.name + " memory");
+  dev.memory = static_cast<uint8_t *>(p);
   return {};
 }
 
 void close_device(flash_device &dev) {
   if (dev.fd >= 0) close(dev.fd);
   dev.fd = -1;
+  if (dev.memory != nullptr) munmap(dev.memory, dev.size);
+  dev.memory = nullptr;
 }
 
-int32_t program(const flash_device &dev, uint32_t addr, const std::vector<uint8_t> &image,
-                const std::function<bool()> &pace) {
-  if (image.empty()) return ERR_NONE;
-  uint64_t end = uint64_t{addr} + image.size();
-  block_content content{addr - addr % dev.block_size,
-                        (end + dev.block_size - 1) / dev.block_size * dev.block_size, addr, image};
-  const bool journaled = !dev.path.empty();
-  // Nothing has been erased when the journal cannot be written: the file
-  // is as it was, and the erase is what failed.
-  if (journaled && !write_journal(dev, content)) return ERR_ERASE;
-  // A slow part takes its time per piece; a stop cuts that short, never the
-  // writing.
-  bool hurry = false;
-  bool ok = !fail_step(dev, write_step::apply) &&
-            content.each_piece([&](const uint8_t *bytes, uint64_t n, uint64_t at) {
-              if (!pwrite_all(dev.fd, bytes, n, at)) return false;
-              hurry = hurry || !pace();
-              return true;
-            }) &&
-            fdatasync(dev.fd) == 0;
-  // A file left half written keeps its journal, so that the next start
-  // completes the write.
-  if (!ok) return ERR_REPROGRAM;
-  if (journaled) unlink((dev.path + JOURNAL_SUFFIX).c_str());
-  return ERR_NONE;
+std::string settle_pending(flash_device &dev) {
+  if (!dev.journal_pending) return {};
+  std::string why = settle_journal(dev);
+  if (!why.empty()) return journal_name(dev.path) + " is not yet in the file: " + why;
+  dev.journal_pending = false;
+  return {};
 }
 
 bool read_flash(const flash_device &dev, uint8_t *buf, size_t n, uint64_t at) {
-  return pread_all(dev.fd, buf, n, at);
+  if (dev.memory == nullptr) return pread_all(dev.fd, buf, n, at);
+  copy_inverted(buf, dev.memory + at, n);
+  return true;
+}
+
+bool write_flash(flash_device &dev, const uint8_t *bytes, size_t n, uint64_t at) {
+  if (dev.memory == nullptr) return pwrite_all(dev.fd, bytes, n, at);
+  copy_inverted(dev.memory + at, bytes, n);
+  return true;
+}
+
+// The journal is written as the image arrives: the erased head of the
+// first block at once, each image piece at its place, and the erased tail,
+// the header and the commit marker once the image is whole. A journal
+// without its marker is dropped at the next start, so a download cut short
+// anywhere leaves the file as it was.
+staged_write::~staged_write() { drop(); }
+
+void staged_write::fail(int32_t code, std::string why) {
+  if (failed_ == ERR_NONE) {
+    failed_ = code;
+    trouble_ = std::move(why);
+  }
+  drop();
+}
+
+void staged_write::drop() {
+  if (journal_ >= 0) {
+    close(journal_);
+    unlink(journal_name(dev_->path).c_str());
+    journal_ = -1;
+  }
+  if (staging_ != nullptr) munmap(staging_, length_);
+  staging_ = nullptr;
+}
+
+void staged_write::begin(flash_device &dev, uint32_t addr, uint32_t length) {
+  dev_ = &dev;
+  addr_ = addr;
+  length_ = length;
+  if (length == 0) return;
+  const uint64_t end = uint64_t{addr} + length;
+  first_block_ = addr - addr % dev.block_size;
+  past_block_ = (end + dev.block_size - 1) / dev.block_size * dev.block_size;
+  if (dev.memory != nullptr) {
+    void *p = mmap(nullptr, length, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) {
+      fail(ERR_ERASE, errno_text(dev.name + " memory"));
+      return;
+    }
+    staging_ = static_cast<uint8_t *>(p);
+    return;
+  }
+  const std::string journal = journal_name(dev.path);
+  // Nothing has been erased when the journal cannot be written: the file
+  // is as it was, and the erase is what failed.
+  if (fail_step(dev, write_step::journal)) {
+    fail(ERR_ERASE, errno_text(journal));
+    return;
+  }
+  std::string why;
+  journal_ = open_own_name(journal, O_RDWR | O_CREAT, &why);
+  if (journal_ < 0) {
+    fail(ERR_ERASE, why);
+    return;
+  }
+  // Truncated only once it is known to be ours alone.
+  if (ftruncate(journal_, 0) != 0 ||
+      !each_erased_piece(first_block_, addr, [this](const uint8_t *bytes, uint64_t n, uint64_t at) {
+        crc_ = crc32_update(crc_, bytes, static_cast<size_t>(n));
+        return pwrite_all(journal_, bytes, n, JOURNAL_HEADER + at - first_block_);
+      })) {
+    fail(ERR_ERASE, errno_text(journal));
+  }
+}
+
+void staged_write::take(const uint8_t *bytes, size_t n) {
+  if (failed_ != ERR_NONE || dev_ == nullptr) return;
+  n = std::min<size_t>(n, length_ - taken_);
+  if (staging_ != nullptr) {
+    std::copy(bytes, bytes + n, staging_ + taken_);
+  } else {
+    crc_ = crc32_update(crc_, bytes, n);
+    if (!pwrite_all(journal_, bytes, n, JOURNAL_HEADER + addr_ + taken_ - first_block_)) {
+      fail(ERR_ERASE, errno_text(journal_name(dev_->path)));
+      return;
+    }
+  }
+  taken_ += static_cast<uint32_t>(n);
+}
+
+int32_t staged_write::finish(uint8_t *scratch, const std::function<bool()> &pace) {
+  if (dev_ == nullptr || length_ == 0) return ERR_NONE;
+  if (failed_ != ERR_NONE) return failed_;
+  flash_device &dev = *dev_;
+  const uint64_t end = uint64_t{addr_} + length_;
+  // A stop cuts a slow part's pauses short, never the writing.
+  bool hurry = false;
+  auto paced = [&] { hurry = hurry || !pace(); };
+  if (staging_ != nullptr) {
+    if (fail_step(dev, write_step::apply)) {
+      fail(ERR_REPROGRAM, errno_text(dev.name + " memory"));
+      return failed_;
+    }
+    erase_memory(dev, first_block_, addr_);
+    copy_inverted(dev.memory + addr_, staging_, length_);
+    erase_memory(dev, end, past_block_);
+    drop();
+    // Memory takes no time to write; the pauses stand for the part's.
+    for (uint64_t at = first_block_; at < past_block_; at += FLASH_CHUNK) paced();
+    return ERR_NONE;
+  }
+
+  const std::string journal = journal_name(dev.path);
+  journal_header h{first_block_, past_block_ - first_block_, 0};
+  bool ok =
+      each_erased_piece(end, past_block_, [this](const uint8_t *bytes, uint64_t n, uint64_t at) {
+        crc_ = crc32_update(crc_, bytes, static_cast<size_t>(n));
+        return pwrite_all(journal_, bytes, n, JOURNAL_HEADER + at - first_block_);
+      });
+  h.crc = crc_;
+  uint8_t header[JOURNAL_HEADER];
+  encode_journal_header(header, h);
+  uint8_t marker[JOURNAL_MARKER];
+  std::copy(std::begin(JOURNAL_COMMIT), std::end(JOURNAL_COMMIT), marker);
+  put_be32(marker + sizeof JOURNAL_COMMIT, h.crc);
+  // The journal's name must be on disk before the file changes.
+  ok = ok && pwrite_all(journal_, header, sizeof header, 0) && fdatasync(journal_) == 0 &&
+       pwrite_all(journal_, marker, sizeof marker, JOURNAL_HEADER + h.length) &&
+       fdatasync(journal_) == 0 && sync_folder_of(journal);
+  if (!ok) {
+    fail(ERR_ERASE, errno_text(journal));
+    return failed_;
+  }
+
+  // From here on the journal is whole: a file left half written keeps it,
+  // so that it is completed before the device serves again.
+  std::string where = dev.path;
+  ok = !fail_step(dev, write_step::apply);
+  for (uint64_t at = 0; ok && at < h.length; at += FLASH_CHUNK) {
+    auto n = static_cast<size_t>(std::min<uint64_t>(FLASH_CHUNK, h.length - at));
+    if (!pread_all(journal_, scratch, n, JOURNAL_HEADER + at)) {
+      where = journal;
+      ok = false;
+    } else {
+      ok = pwrite_all(dev.fd, scratch, n, first_block_ + at);
+      if (ok) paced();
+    }
+  }
+  ok = ok && fdatasync(dev.fd) == 0;
+  if (!ok) {
+    failed_ = ERR_REPROGRAM;
+    trouble_ = errno_text(where);
+    close(journal_);
+    journal_ = -1;
+    dev.journal_pending = true;
+    return failed_;
+  }
+  drop();
+  return ERR_NONE;
 }

@@ -126,7 +126,10 @@ io send_reply(int fd, const target &t, const flash_reply &reply, std::optional<s
   bool sent = true;
   if (t.faults.trickle) {
     for (size_t i = 0; i < n && sent; ++i) {
-      if (i > 0 && !pause_ms(t, TRICKLE_PAUSE_MS)) return io::stopped;
+      if (i > 0 && !pause_ms(t, TRICKLE_PAUSE_MS)) {
+        rec.reply_sent = i;
+        return io::stopped;
+      }
       sent = send_bytes(fd, buf + i, 1);
     }
   } else {
@@ -253,32 +256,31 @@ bool stop_injected(int fd, const target &t, session_record &rec) {
 }
 
 // Checks n received bytes against the flash; records the first difference.
-void compare_chunk(const flash_device &dev, const uint8_t *bytes, size_t n,
-                   std::vector<uint8_t> &flash, session_record &rec, bool &differs) {
+void compare_chunk(const flash_device &dev, const uint8_t *bytes, size_t n, uint8_t *flash,
+                   session_record &rec, bool &differs) {
   uint64_t at = uint64_t{rec.addr} + rec.received;
-  flash.resize(n);
-  if (!read_flash(dev, flash.data(), n, at)) {
+  if (!read_flash(dev, flash, n, at)) {
     differs = true;
     rec.reply_addr = static_cast<uint32_t>(at);
+    rec.trouble = std::string(dev.path) + ": " + strerror(errno);
     return;
   }
-  auto mine = std::mismatch(flash.begin(), flash.end(), bytes).first;
-  if (mine != flash.end()) {
+  const uint8_t *mine = std::mismatch(flash, flash + n, bytes).first;
+  if (mine != flash + n) {
     differs = true;
-    rec.reply_addr = static_cast<uint32_t>(at + static_cast<uint64_t>(mine - flash.begin()));
+    rec.reply_addr = static_cast<uint32_t>(at + static_cast<uint64_t>(mine - flash));
   }
 }
 
 // Reads the announced image to its end. A refused image (dev null) is still
 // read: the client sends it anyway and waits for the final reply. Only an
-// accepted download is kept, and never more than the device holds, whatever
-// the header announced. False when the connection ended first.
-bool receive_image(int fd, const target &t, const flash_device *dev, session_record &rec,
-                   std::vector<uint8_t> &image, bool &differs) {
+// accepted download is kept (by write, if there is one), and never more than
+// the device holds, whatever the header announced. False when the
+// connection ended first.
+bool receive_image(int fd, target &t, const flash_device *dev, session_record &rec,
+                   staged_write *write, bool &differs) {
   const bool compare = (rec.flags & FLAG_COMPARE) != 0;
-  const bool keep = dev != nullptr && !compare;
-  std::vector<uint8_t> chunk(IO_CHUNK);
-  std::vector<uint8_t> flash;
+  claim_buffers(t);
   for (;;) {
     if (stop_injected(fd, t, rec)) return false;
     if (rec.received == rec.length) return true;
@@ -286,25 +288,62 @@ bool receive_image(int fd, const target &t, const flash_device *dev, session_rec
     for (auto stop_at : {t.faults.close_after, t.faults.reset_after}) {
       if (stop_at && *stop_at > rec.received) want = std::min(want, *stop_at - rec.received);
     }
-    uint8_t *into = chunk.data();
-    if (keep) {
-      image.resize(rec.received + want);
-      into = image.data() + rec.received;
-    }
+    uint8_t *into = t.chunk.data();
     size_t n = 0;
     io r = recv_some(fd, t, into, want, &n);
-    if (keep) image.resize(rec.received + n);
     if (r != io::ok) {
       rec.end = end_for(r);
       return false;
     }
     rec.crc = crc32_update(rec.crc, into, n);
-    if (compare && dev != nullptr && !differs) compare_chunk(*dev, into, n, flash, rec, differs);
+    if (write != nullptr) write->take(into, n);
+    if (compare && dev != nullptr && !differs) {
+      compare_chunk(*dev, into, n, t.scratch.data(), rec, differs);
+    }
     rec.received += static_cast<uint32_t>(n);
   }
 }
 
 }  // namespace
+
+namespace {
+
+// The first reply's error code, before any image byte.
+int32_t first_verdict(const target &t, flash_device *dev, session_record &rec) {
+  int32_t refusal = check_request(dev, rec.addr, rec.length);
+  // A write that failed half way is completed before the device does
+  // anything else; until it can be, the device can neither erase nor be
+  // read truly.
+  if (refusal == ERR_NONE) {
+    rec.trouble = settle_pending(*dev);
+    if (!rec.trouble.empty()) refusal = ERR_ERASE;
+  }
+  // An injected refusal only replaces an acceptance: past a real refusal
+  // there is no device or no room to work on.
+  if (refusal == ERR_NONE && t.faults.first_error) refusal = *t.faults.first_error;
+  rec.refusal = refusal;
+  return refusal;
+}
+
+// The final reply's error code once the whole image has arrived; an
+// accepted download goes into the flash here.
+int32_t final_verdict(target &t, staged_write &write, bool differs, session_record &rec) {
+  if (t.faults.final_error) return *t.faults.final_error;
+  if (rec.refusal != ERR_NONE) return rec.refusal;
+  if ((rec.flags & FLAG_COMPARE) != 0) return differs ? ERR_COMPARE_FAILED : ERR_NONE;
+  int32_t verdict =
+      write.finish(t.scratch.data(), [&t] { return pause_ms(t, t.faults.write_delay_ms); });
+  rec.trouble = write.trouble();
+  rec.written = verdict == ERR_NONE && rec.length > 0;
+  return verdict;
+}
+
+}  // namespace
+
+void claim_buffers(target &t) {
+  if (t.chunk.size() != IO_CHUNK) t.chunk.assign(IO_CHUNK, 0);
+  if (t.scratch.size() != FLASH_CHUNK) t.scratch.assign(FLASH_CHUNK, 0);
+}
 
 session_record serve_connection(int fd, target &t) {
   t.session_deadline = clock_type::now() + std::chrono::milliseconds(t.session_limit_ms);
@@ -312,13 +351,10 @@ session_record serve_connection(int fd, target &t) {
   const fault_plan &faults = t.faults;
   if (!read_request(fd, t, rec)) return rec;
 
-  const flash_device *dev = &t.nor;
+  flash_device *dev = &t.nor;
   if ((rec.flags & FLAG_NAND) != 0) dev = t.nand ? &*t.nand : nullptr;
   const uint16_t id = dev != nullptr ? dev->id : 0;
-  // An injected refusal only replaces an acceptance: past a real refusal
-  // there is no device or no room to work on.
-  int32_t refusal = check_request(dev, rec.addr, rec.length);
-  if (refusal == ERR_NONE && faults.first_error) refusal = *faults.first_error;
+  const int32_t refusal = first_verdict(t, dev, rec);
 
   if (!pause_ms(t, faults.reply_delay_ms)) {
     rec.end = session_end::stopped;
@@ -329,9 +365,16 @@ session_record serve_connection(int fd, target &t) {
     return rec;
   }
 
-  std::vector<uint8_t> image;
+  // Only a download that may be written is kept, and it goes towards the
+  // flash as it comes: into the journal, or into memory of its own.
+  const bool update = refusal == ERR_NONE && (rec.flags & FLAG_COMPARE) == 0;
+  staged_write write;
+  if (update && !faults.final_error) write.begin(*dev, rec.addr, rec.length);
   bool differs = false;
-  if (!receive_image(fd, t, refusal == ERR_NONE ? dev : nullptr, rec, image, differs)) return rec;
+  if (!receive_image(fd, t, refusal == ERR_NONE ? dev : nullptr, rec,
+                     update && !faults.final_error ? &write : nullptr, differs)) {
+    return rec;
+  }
 
   // The delay stands for the erase and program time, so a stop during it
   // leaves the flash as it was.
@@ -339,16 +382,7 @@ session_record serve_connection(int fd, target &t) {
     rec.end = session_end::stopped;
     return rec;
   }
-  if (faults.final_error) {
-    rec.verdict = *faults.final_error;
-  } else if (refusal != ERR_NONE) {
-    rec.verdict = refusal;
-  } else if ((rec.flags & FLAG_COMPARE) != 0) {
-    rec.verdict = differs ? ERR_COMPARE_FAILED : ERR_NONE;
-  } else {
-    rec.verdict =
-        program(*dev, rec.addr, image, [&t] { return pause_ms(t, t.faults.write_delay_ms); });
-  }
+  rec.verdict = final_verdict(t, write, differs, rec);
   rec.judged = true;
 
   if (faults.no_final_reply) {
@@ -363,6 +397,19 @@ session_record serve_connection(int fd, target &t) {
   }
   return rec;
 }
+
+namespace {
+
+// How a stop after the verdict is told: the work is done whatever became of
+// the reply.
+std::string stopped_after_verdict(const session_record &rec) {
+  std::string text = rec.written ? ", image written, stopped " : ", stopped ";
+  if (rec.reply_sent == 0) return text + "before the final reply went out";
+  return text + "after " + std::to_string(rec.reply_sent) + " of " + std::to_string(REPLY_SIZE) +
+         " bytes of the final reply";
+}
+
+}  // namespace
 
 std::string describe(const session_record &rec) {
   if (rec.end == session_end::start) return "start request";
@@ -380,25 +427,34 @@ std::string describe(const session_record &rec) {
   line += " addr=" + hex(rec.addr) + " size=" + std::to_string(rec.length) + " crc=" + crc + ": ";
   std::string progress =
       " after " + std::to_string(rec.received) + " of " + std::to_string(rec.length) + " bytes";
+  // Trouble of the simulator's own host is told apart from the board's.
+  const std::string trouble = rec.trouble.empty() ? "" : " [host: " + rec.trouble + "]";
   std::string verdict = rec.verdict == ERR_NONE
                             ? std::string("done")
                             : "failed (addr = " + hex(rec.reply_addr) + ", error = \"" +
                                   flash_error_str(rec.verdict) + "\")";
+  verdict += trouble;
   if (!rec.judged) verdict.clear();
+  // A connection that ends before the verdict after a refusal says so.
+  const std::string refused = rec.judged || rec.refusal == ERR_NONE
+                                  ? std::string()
+                                  : std::string("refused (error = \"") +
+                                        flash_error_str(rec.refusal) + "\")" + trouble + ", then ";
   switch (rec.end) {
     case session_end::replied:
       return line + verdict;
     case session_end::gone:
-      return line + "client went away" + progress;
+      return line + refused + "client went away" + progress;
     case session_end::silent:
-      return line + "client went silent" + progress;
+      return line + refused + "client went silent" + progress;
     case session_end::stopped:
-      return line + "stopped" + progress;
+      return line +
+             (rec.judged ? verdict + stopped_after_verdict(rec) : refused + "stopped" + progress);
     case session_end::expired:
-      return line + "session limit reached" + progress;
+      return line + refused + "session limit reached" + progress;
     case session_end::send_fail:
     case session_end::injected:
-      return line + (rec.judged ? verdict + ", " : std::string()) + rec.note;
+      return line + (rec.judged ? verdict + ", " : refused) + rec.note;
     default:
       return line + verdict;
   }

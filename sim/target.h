@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "flash.h"
 #include "wire.h"
@@ -37,7 +38,17 @@ struct target {
   int session_limit_ms = 3600 * 1000;
   std::chrono::steady_clock::time_point session_deadline;  // of the connection being served
   int stop_fd = -1;  // readable once the simulator must stop; -1 for never
+  // What a connection works in: received bytes, and flash read or copied.
+  // Taken by claim_buffers, or by the first connection that needs them.
+  std::vector<uint8_t> chunk;
+  std::vector<uint8_t> scratch;
 };
+
+// Takes the memory every connection of t works in, so that a simulator can
+// hold it before it says it is ready.
+void claim_buffers(target &t);
+// The memory claim_buffers takes.
+inline constexpr size_t SESSION_BUFFERS = 2 * FLASH_CHUNK;
 
 // How a connection ended.
 enum class session_end {
@@ -63,7 +74,11 @@ struct session_record {
   bool judged = false;    // the whole image arrived and the verdict was reached
   int32_t verdict = 0;    // error code of the final reply (or the one it would have had)
   uint32_t reply_addr = 0;
-  std::string note;  // what went wrong, for the log
+  int32_t refusal = 0;    // error code of the first reply
+  bool written = false;   // the image went into the flash
+  size_t reply_sent = 0;  // bytes of a reply that went out before a stop
+  std::string note;       // what went wrong, for the log
+  std::string trouble;    // the simulator's own host trouble behind the verdict, for the log
 };
 
 // Handles one connection: reads the request and the image, answers, and

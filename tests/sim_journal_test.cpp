@@ -49,13 +49,16 @@ class SimJournal : public testing::Test {
   }
 
   // Sends the image as a download over a socketpair; returns the final
-  // reply's error code, or INT32_MIN if none came.
-  int32_t download() {
+  // reply's error code, or INT32_MIN if none came, and the simulator's log
+  // line in *line when asked.
+  int32_t download(std::string *line = nullptr) {
     uint8_t words[2 * WORD_SIZE];
     encode_header(words, IMAGE_SIZE, FLAG_ADDRESS);
     encode_address(words + WORD_SIZE, ADDRESS);
     std::string bytes = std::string(reinterpret_cast<char *>(words), sizeof words) + image;
-    std::string replies = serve_over_socketpair(t, bytes);
+    session_record rec;
+    std::string replies = serve_over_socketpair(t, bytes, false, &rec);
+    if (line != nullptr) *line = describe(rec);
     if (replies.size() != 2 * REPLY_SIZE) return INT32_MIN;
     return decode_reply(reinterpret_cast<const uint8_t *>(replies.data()) + REPLY_SIZE).error;
   }
@@ -161,6 +164,83 @@ TEST_F(SimJournal, JournalThatCannotBeWrittenFailsTheEraseAndKeepsTheFile) {
     EXPECT_TRUE(read_file(path) == old) << "the file changed though its journal failed";
     EXPECT_NE(access(journal_of(path).c_str(), F_OK), 0);
   }
+}
+
+// A write that fails for the simulator's own host is answered as the part
+// would answer, and the log tells the host's trouble apart from the board's.
+struct host_trouble_case {
+  const char *name;
+  write_step step;
+  int code;
+  int32_t reply;
+  const char *where;  // the name the log gives the trouble: "journal" or "file"
+};
+
+const host_trouble_case HOST_TROUBLE[] = {
+    {.name = "JournalDiskFull",
+     .step = write_step::journal,
+     .code = ENOSPC,
+     .reply = ERR_ERASE,
+     .where = "journal"},
+    {.name = "JournalOutOfDescriptors",
+     .step = write_step::journal,
+     .code = EMFILE,
+     .reply = ERR_ERASE,
+     .where = "journal"},
+    {.name = "FileIoError",
+     .step = write_step::apply,
+     .code = EIO,
+     .reply = ERR_REPROGRAM,
+     .where = "file"},
+};
+
+class SimJournalHostTrouble : public SimJournal, public testing::WithParamInterface<int> {};
+
+TEST_P(SimJournalHostTrouble, IsLoggedBesideTheReply) {
+  const host_trouble_case &c = HOST_TROUBLE[GetParam()];
+  open_device();
+  t.nor.inject = [&c](write_step step) { return step == c.step ? c.code : 0; };
+  std::string line;
+  EXPECT_EQ(download(&line), c.reply);
+  const std::string name = c.where == std::string("journal") ? journal_of(path) : path;
+  const std::string says = std::string("error = \"") + flash_error_str(c.reply) +
+                           "\") [host: " + name + ": " + strerror(c.code) + "]";
+  EXPECT_NE(line.find(says), std::string::npos) << line;
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, SimJournalHostTrouble,
+                         testing::Range(0, static_cast<int>(std::size(HOST_TROUBLE))),
+                         [](const testing::TestParamInfo<int> &p) {
+                           return HOST_TROUBLE[p.param].name;
+                         });
+
+// A write that failed half way keeps its journal, and the device completes
+// it before it takes anything else; while it cannot, it refuses, and the
+// file never mixes the two downloads.
+TEST_F(SimJournal, KeptJournalIsCompletedBeforeTheNextDownload) {
+  open_device();
+  int apply_fails = EIO;
+  t.nor.inject = [&apply_fails](write_step step) {
+    return step == write_step::apply ? apply_fails : 0;
+  };
+  EXPECT_EQ(download(), ERR_REPROGRAM);
+  ASSERT_EQ(access(journal_of(path).c_str(), F_OK), 0) << "no journal was kept";
+  // Still failing: the next download is refused and the journal kept.
+  std::string line;
+  EXPECT_EQ(download(&line), ERR_ERASE);
+  EXPECT_NE(line.find("[host: " + journal_of(path) + " is not yet in the file: "),
+            std::string::npos)
+      << line;
+  ASSERT_EQ(access(journal_of(path).c_str(), F_OK), 0) << "the kept journal was lost";
+  // Once the file takes writes again, the first download is completed
+  // before the next is written over it.
+  apply_fails = 0;
+  image = pattern_bytes(IMAGE_SIZE, 23);
+  EXPECT_EQ(download(), ERR_NONE);
+  std::string both = fresh;
+  program_flash(both, DEVICE_BLOCK, ADDRESS, image);
+  EXPECT_TRUE(read_file(path) == both);
+  EXPECT_NE(access(journal_of(path).c_str(), F_OK), 0);
 }
 
 // Names the simulator makes up beside the flash file, found taken by
