@@ -245,7 +245,7 @@ TEST(SimScale, LineInMemoryTakesMemoryOnlyWhereWritten) {
 }
 
 // What cannot run is refused before anything is made: the folder the flash
-// files would go to stays empty.
+// files would go to stays empty, and the message names what the user gave.
 struct start_refusal {
   const char *name;
   const char *prelude;  // shell run before the simulator, for its limits
@@ -281,6 +281,12 @@ const start_refusal START_REFUSALS[] = {
      .args = {"--nor-file", "DIR/x", "--nand-file", "DIR/x"},
      .status = 2,
      .says = "are the same file: each device needs its own"},
+    {.name = "MissingFolder",
+     .prelude = "",
+     .without_privilege = false,
+     .args = {"--nor-file", "DIR/none/x.img"},
+     .status = 1,
+     .says = "kesp-sim: cannot create DIR/none/x.img: No such file or directory\n"},
     {.name = "TooManyBoards",
      .prelude = "",
      .without_privilege = false,
@@ -302,8 +308,10 @@ TEST_P(SimStartRefused, MakesNothing) {
   const std::string launcher =
       c.without_privilege && geteuid() == 0 ? "setpriv --bounding-set=-sys_resource" : "";
   run_result r = run_sim_on_free_address(sim_under(c.prelude, launcher), args, RUN_LIMIT);
+  std::string says = c.says;
+  if (size_t at = says.find("DIR"); at != std::string::npos) says.replace(at, 3, dir);
   EXPECT_EQ(r.status, c.status) << r.err;
-  EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("listening on"), std::string::npos) << r.err;
   EXPECT_TRUE(is_empty(dir)) << "a refused start left files";
 }
