@@ -122,6 +122,18 @@ void copy_inverted(uint8_t *to, const uint8_t *from, size_t n) {
   for (size_t i = 0; i < n; ++i) to[i] = static_cast<uint8_t>(~from[i]);
 }
 
+// Memory of the process's own, reserved as address space only: pages are
+// the system's shared zero page until written, and go back to the system
+// when unmapped. Null, with errno set, when even the address space is short.
+uint8_t *map_anonymous(size_t n) {
+  constexpr int flags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
+  // cppcheck's model of mmap takes no -1 for the descriptor, which is what
+  // an anonymous mapping is given.
+  // cppcheck-suppress invalidFunctionArg
+  void *p = mmap(nullptr, n, PROT_READ | PROT_WRITE, flags, -1, 0);
+  return p == MAP_FAILED ? nullptr : static_cast<uint8_t *>(p);
+}
+
 // Erases [from, to) of a device in memory: whole pages go back to the
 // system, and the rest is cleared only where it is not already clear, so
 // that erasing what was never written takes no memory.
@@ -400,10 +412,8 @@ std::string temporary_name(const std::string &path) { return path + CREATING_SUF
 std::string open_memory(flash_device &dev) {
   // Never written pages are the system's shared zero page, which reads
   // erased here; nothing is reserved beyond the address space.
-  void *p = mmap(nullptr, dev.size, PROT_READ | PROT_WRITE,
-                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (p == MAP_FAILED) return errno_text(dev.name + " memory");
-  dev.memory = static_cast<uint8_t *>(p);
+  dev.memory = map_anonymous(dev.size);
+  if (dev.memory == nullptr) return errno_text(dev.name + " memory");
   return {};
 }
 
@@ -468,13 +478,8 @@ void staged_write::begin(flash_device &dev, uint32_t addr, uint32_t length) {
   first_block_ = addr - addr % dev.block_size;
   past_block_ = (end + dev.block_size - 1) / dev.block_size * dev.block_size;
   if (dev.memory != nullptr) {
-    void *p = mmap(nullptr, length, PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (p == MAP_FAILED) {
-      fail(ERR_ERASE, errno_text(dev.name + " memory"));
-      return;
-    }
-    staging_ = static_cast<uint8_t *>(p);
+    staging_ = map_anonymous(length);
+    if (staging_ == nullptr) fail(ERR_ERASE, errno_text(dev.name + " memory"));
     return;
   }
   const std::string journal = journal_name(dev.path);

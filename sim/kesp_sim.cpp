@@ -621,7 +621,7 @@ void claim_descriptors(const settings &s) {
   if (files > 0) what += ", journal, folder";
   // The stop pipe is made after this.
   const rlim_t besides = descriptors_open() + 2 + SPARE_FDS;
-  const rlim_t need = besides + rlim_t{s.boards} * per_board;
+  const rlim_t need = besides + static_cast<rlim_t>(s.boards) * per_board;
   rlimit fds{};
   if (getrlimit(RLIMIT_NOFILE, &fds) != 0)
     fail_to_start(std::string("open files: ") + strerror(errno));
