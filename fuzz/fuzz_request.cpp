@@ -5,9 +5,7 @@
 // wait. The replies, the session record and both flash devices afterwards
 // are held against what an independent reading of the same bytes says.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -61,12 +59,12 @@ enum fault_kind : unsigned {
   CUT_FINAL,
 };
 
-// A device with its store mapped, so that a run's effect is read and undone
-// without a copy per run.
+// A device with what every run starts from, and room to read what a run
+// left.
 struct device_slot {
   flash_device dev;
-  uint8_t *mapped = nullptr;
   std::vector<uint8_t> initial;  // what every run starts from
+  std::vector<uint8_t> now;      // what the flash holds after a run
 };
 
 device_slot nor_slot;
@@ -91,10 +89,8 @@ void open_slot(device_slot &slot, const char *name, uint16_t id, uint64_t size, 
   for (size_t i = 0; i + block < size; ++i) {
     slot.initial[i] = static_cast<uint8_t>((i * 131 + salt) % 251);
   }
-  void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, slot.dev.fd, 0);
-  if (p == MAP_FAILED) fail("mmap");
-  slot.mapped = static_cast<uint8_t *>(p);
-  memcpy(slot.mapped, slot.initial.data(), size);
+  slot.now.resize(size);
+  check(write_flash(slot.dev, slot.initial.data(), size, 0), "write_flash");
 }
 
 struct run_setup {
@@ -293,14 +289,11 @@ bool all_equal(const uint8_t *p, size_t n, uint8_t value) {
 
 // A download erases whole blocks around the image and leaves every other
 // block alone; anything else must be exactly as before.
-void check_flash(const device_slot &slot, const outcome &o) {
-  const uint8_t *now = slot.mapped;
-  const uint8_t *before = slot.initial.data();
+void check_flash(device_slot &slot, const outcome &o) {
   const size_t size = slot.dev.size;
-  // Mapped bytes cannot show a write past the end, which grows the store.
-  struct stat st {};
-  check(fstat(slot.dev.fd, &st) == 0 && static_cast<uint64_t>(st.st_size) == size,
-        "the flash store changed its size");
+  check(read_flash(slot.dev, slot.now.data(), size, 0), "read_flash");
+  const uint8_t *now = slot.now.data();
+  const uint8_t *before = slot.initial.data();
   if (o.written_to != &slot) {
     check(memcmp(now, before, size) == 0, "flash changed without a completed download");
     return;
@@ -320,8 +313,8 @@ void check_flash(const device_slot &slot, const outcome &o) {
 }
 
 void restore(device_slot &slot) {
-  if (memcmp(slot.mapped, slot.initial.data(), slot.initial.size()) != 0) {
-    memcpy(slot.mapped, slot.initial.data(), slot.initial.size());
+  if (slot.now != slot.initial) {
+    check(write_flash(slot.dev, slot.initial.data(), slot.initial.size(), 0), "write_flash");
   }
 }
 

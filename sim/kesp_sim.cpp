@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -14,14 +15,17 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
-#include <iterator>
+#include <map>
+#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "stdfds.h"
@@ -38,19 +42,27 @@ constexpr uint64_t NAND_SIZE = uint64_t{64} << 20;    // 64 MiB
 constexpr uint64_t NAND_BLOCK = uint64_t{128} << 10;  // 128 KiB
 constexpr int IDLE_TIMEOUT_MS = 10000;                // silence before a client is dropped
 constexpr int SESSION_LIMIT_MS = 3600 * 1000;         // an hour: no real transfer takes that
-constexpr int LISTEN_BACKLOG = 8;                     // clients queued behind the one served
-constexpr int ACCEPT_RETRY_MS = 100;                  // pause when out of descriptors
-constexpr int EXIT_USAGE = 2;                         // bad command line
-constexpr uint32_t BOARDS_LIMIT = 1024;               // boards one process serves at most
-constexpr char ADDR_MARK[] = "{addr}";                // in a file name: the board's address
-constexpr rlim_t FDS_PER_BOARD = 4;                   // listener, client, NOR, NAND
-constexpr int EXIT_FAILURE_TO_START = 1;              // could not set up
+// Clients queued behind the one served: as many as the system allows, so
+// that a burst of connects never waits for a SYN to be sent again.
+constexpr int LISTEN_BACKLOG = SOMAXCONN;
+constexpr int ACCEPT_RETRY_MS = 100;      // pause when out of descriptors
+constexpr int EXIT_USAGE = 2;             // bad command line
+constexpr uint32_t BOARDS_LIMIT = 1024;   // boards one process serves at most
+constexpr char ADDR_MARK[] = "{addr}";    // in a file name: the board's address
+constexpr int EXIT_FAILURE_TO_START = 1;  // could not set up
+// Descriptors beyond those counted, for the start-up's own passing needs.
+constexpr rlim_t SPARE_FDS = 8;
+// Each board's thread: its stack, of which a connection uses a fraction.
+constexpr size_t THREAD_STACK = size_t{256} * 1024;
+// Resident memory besides the boards': program, libraries, log lines.
+constexpr uint64_t BASE_MEMORY = uint64_t{8} << 20;
 
 const char USAGE[] =
     "usage: kesp-sim [options]\n"
     "\n"
     "Simulates a target's flash loader on TCP port 57000, serving one client at a\n"
-    "time until SIGINT or SIGTERM. Logs one line per connection on standard error.\n"
+    "time until SIGINT, SIGTERM or SIGHUP. Logs one line per connection on standard\n"
+    "error.\n"
     "\n"
     "  -l, --listen ADDR       IPv4 address to listen on (default 127.0.0.1)\n"
     "      --boards N          serve N boards, each with its own flash, on N\n"
@@ -349,8 +361,12 @@ settings parse_command_line(int argc, char *argv[]) {
         s.groups.back().faults.push_back(parse_fault(opt, optarg));
         break;
       case OPT_BOARDS:
-        s.boards = static_cast<uint32_t>(parse_number("--boards", optarg, BOARDS_LIMIT, false));
+        s.boards = static_cast<uint32_t>(parse_number("--boards", optarg, UINT32_MAX, false));
         if (s.boards == 0) usage_error("--boards must be at least 1");
+        if (s.boards > BOARDS_LIMIT) {
+          usage_error(std::string("invalid --boards: ") + optarg + " (one process serves 1 to " +
+                      std::to_string(BOARDS_LIMIT) + " boards)");
+        }
         break;
       case OPT_SELECT:
         if (*optarg == '\0') usage_error("--select needs a list of boards");
@@ -381,16 +397,15 @@ void on_stop_signal(int /*signal*/) {
   errno = saved;
 }
 
+// A closed terminal (SIGHUP) stops the simulator as SIGINT and SIGTERM do,
+// every connection logged.
 bool install_stop_handlers() {
   if (pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
   struct sigaction sa {};
   sa.sa_handler = on_stop_signal;
   sigemptyset(&sa.sa_mask);
-  // A client that vanishes must fail our send, not end the process, and a
-  // file size limit must fail our write.
-  signal(SIGPIPE, SIG_IGN);
-  signal(SIGXFSZ, SIG_IGN);
-  return sigaction(SIGINT, &sa, nullptr) == 0 && sigaction(SIGTERM, &sa, nullptr) == 0;
+  return sigaction(SIGINT, &sa, nullptr) == 0 && sigaction(SIGTERM, &sa, nullptr) == 0 &&
+         sigaction(SIGHUP, &sa, nullptr) == 0;
 }
 
 [[noreturn]] void fail_to_start(const std::string &why) {
@@ -398,28 +413,7 @@ bool install_stop_handlers() {
   exit(EXIT_FAILURE_TO_START);
 }
 
-// A flash file already in use here, by the identity that survives other
-// names for it (links, "./", symlinks).
-struct opened_file {
-  dev_t device;
-  ino_t inode;
-  std::string path;
-};
-
-// Files this process already keeps a device in. Two devices in one file
-// would each overwrite the other; the lock would call that "in use by
-// another simulator", which points the user the wrong way.
-std::vector<opened_file> opened;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
-
 void open_device(flash_device &dev, const std::string &path) {
-  struct stat st {};
-  if (!path.empty() && stat(path.c_str(), &st) == 0) {
-    for (const auto &o : opened) {
-      if (o.device == st.st_dev && o.inode == st.st_ino) {
-        usage_error(path + " and " + o.path + " are the same file: each device needs its own");
-      }
-    }
-  }
   bool stopped = false;
   std::string why =
       path.empty() ? open_memory(dev) : open_backing_file(dev, path, stop_pipe[0], &stopped);
@@ -429,7 +423,6 @@ void open_device(flash_device &dev, const std::string &path) {
     fprintf(stderr, "kesp-sim: stopped\n");
     exit(0);
   }
-  if (!path.empty() && fstat(dev.fd, &st) == 0) opened.push_back({st.st_dev, st.st_ino, path});
 }
 
 uint32_t parse_ipv4(const std::string &address) {
@@ -507,6 +500,8 @@ int open_listener(const std::string &address) {
 struct board {
   std::string address;
   std::string log_prefix;  // "kesp-sim: ", and the address when there are several
+  std::string nor_path;    // the flash files; empty in memory
+  std::string nand_path;
   int listener = -1;
   target t;
 };
@@ -514,16 +509,24 @@ struct board {
 // Serves one client after another until a stop signal.
 void serve(board &b) {
   pollfd fds[2] = {{b.listener, POLLIN, 0}, {b.t.stop_fd, POLLIN, 0}};
+  bool told = false;  // of the accept trouble under way
   for (;;) {
     if (poll(fds, 2, -1) < 0) continue;
     if (fds[1].revents != 0) return;
     int conn = accept4(b.listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (conn < 0) {
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        // Once per spell, so that a client left waiting knows why.
+        if (!told) {
+          fprintf(stderr, "%scannot take a client [host: accept: %s]\n", b.log_prefix.c_str(),
+                  strerror(errno));
+        }
+        told = true;
         poll(nullptr, 0, ACCEPT_RETRY_MS);
       }
       continue;
     }
+    told = false;
     // Replies trickled byte by byte must leave as separate segments.
     int on = 1;
     setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -542,14 +545,145 @@ std::string with_address(std::string path, const std::string &address) {
   return path;
 }
 
-// Every board needs a listener, a client and its flash files at once.
-void make_room_for(uint32_t boards) {
+// A name a device's file has or that the simulator will make beside it,
+// for telling whether two devices would meet in one file.
+struct device_name {
+  std::string path;
+  std::string role;  // "file", "journal" or "temporary file"
+  std::string device;
+};
+
+// The identity of a name: its file's device and inode where it exists, its
+// absolute path with the folders' links resolved where it does not yet.
+std::string identity_of(const std::string &path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0) {
+    return "inode " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  }
+  std::error_code ec;
+  auto resolved = std::filesystem::weakly_canonical(path, ec);
+  if (ec) resolved = std::filesystem::absolute(path, ec).lexically_normal();
+  return "path " + resolved.string();
+}
+
+// Two devices writing one file would each overwrite the other, and a
+// device's journal or temporary file made where another device keeps its
+// flash would truncate and remove it; the lock would call the first "in use
+// by another simulator", which points the user the wrong way. Checked
+// before any file is made, so that a refused command line leaves nothing.
+void check_device_names(const std::vector<board> &boards) {
+  std::map<std::string, device_name> seen;
+  for (const auto &b : boards) {
+    const std::string of = boards.size() > 1 ? " of board " + b.address : "";
+    for (const auto &[path, device] : {std::pair{b.nor_path, "the NOR device" + of},
+                                       std::pair{b.nand_path, "the NAND device" + of}}) {
+      if (path.empty()) continue;
+      const device_name names[] = {{path, "file", device},
+                                   {journal_name(path), "journal", device},
+                                   {temporary_name(path), "temporary file", device}};
+      for (const auto &name : names) {
+        auto [it, fresh] = seen.emplace(identity_of(name.path), name);
+        if (fresh || it->second.device == device) continue;
+        const device_name &other = it->second;
+        if (name.role == "file" && other.role == "file") {
+          usage_error(name.path + " and " + other.path +
+                      " are the same file: each device needs its own");
+        }
+        usage_error(name.path + " and " + other.path + " are the same file: the " + name.role +
+                    " of " + name.device + " and the " + other.role + " of " + other.device +
+                    "; each device needs names of its own");
+      }
+    }
+  }
+}
+
+// The descriptors in use before the boards take theirs.
+rlim_t descriptors_open() {
+  std::error_code ec;
+  rlim_t n = 0;
+  for (std::filesystem::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end;
+       it.increment(ec)) {
+    ++n;
+  }
+  return ec || n == 0 ? 3 : n;
+}
+
+// Every board may hold at once its listener, a client, each device's file,
+// and during a write the journal and its folder. The limit is raised to
+// hold them all, or the start fails naming what is short, so that no
+// client is ever told "erase error" for want of a descriptor.
+void claim_descriptors(const settings &s) {
+  const rlim_t files = (s.nor_file.empty() ? 0 : 1) + (s.nand_file.empty() ? 0 : 1);
+  const rlim_t per_board = 2 + files + (files > 0 ? 2 : 0);
+  std::string what = "listener, client";
+  if (!s.nor_file.empty()) what += ", NOR file";
+  if (!s.nand_file.empty()) what += ", NAND file";
+  if (files > 0) what += ", journal, folder";
+  // The stop pipe is made after this.
+  const rlim_t besides = descriptors_open() + 2 + SPARE_FDS;
+  const rlim_t need = besides + static_cast<rlim_t>(s.boards) * per_board;
   rlimit fds{};
-  if (getrlimit(RLIMIT_NOFILE, &fds) != 0) return;
-  rlim_t want = std::min<rlim_t>(fds.rlim_max, boards * FDS_PER_BOARD + 64);
-  if (fds.rlim_cur < want) {
-    fds.rlim_cur = want;
-    setrlimit(RLIMIT_NOFILE, &fds);
+  if (getrlimit(RLIMIT_NOFILE, &fds) != 0)
+    fail_to_start(std::string("open files: ") + strerror(errno));
+  if (fds.rlim_cur != RLIM_INFINITY && fds.rlim_cur < need) {
+    // Only a privileged process may raise the hard limit; others are told.
+    rlimit wanted{need, std::max(fds.rlim_max, need)};
+    if (setrlimit(RLIMIT_NOFILE, &wanted) != 0) {
+      fail_to_start("open files: " + std::to_string(s.boards) + " board" +
+                    (s.boards > 1 ? "s" : "") + " need " + std::to_string(need) +
+                    " descriptors at once (" + std::to_string(per_board) + " per board: " + what +
+                    "; " + std::to_string(besides) + " besides), but the limit is " +
+                    std::to_string(fds.rlim_max) + ": raise it (ulimit -n) or serve fewer boards");
+    }
+  }
+}
+
+// The memory limit of this process's control group, or 0 for none known.
+uint64_t cgroup_memory_limit() {
+  std::ifstream groups("/proc/self/cgroup");
+  uint64_t limit = 0;
+  for (std::string line; std::getline(groups, line);) {
+    // "ID:CONTROLLERS:PATH", the unified hierarchy with ID 0 and no
+    // controllers.
+    size_t first = line.find(':');
+    size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+    if (second == std::string::npos) continue;
+    std::string controllers = line.substr(first + 1, second - first - 1);
+    std::string path = line.substr(second + 1);
+    std::vector<std::string> files;
+    if (controllers.empty()) {
+      files = {"/sys/fs/cgroup" + path + "/memory.max",
+               "/sys/fs/cgroup/unified" + path + "/memory.max"};
+    } else if (("," + controllers + ",").find(",memory,") != std::string::npos) {
+      files = {"/sys/fs/cgroup/memory" + path + "/memory.limit_in_bytes"};
+    }
+    for (const auto &file : files) {
+      std::ifstream in(file);
+      unsigned long long value = 0;
+      // "max", or a number far beyond any machine's, is no limit.
+      if (in >> value && value > 0 && value < (uint64_t{1} << 60) &&
+          (limit == 0 || value < limit)) {
+        limit = value;
+      }
+    }
+  }
+  return limit;
+}
+
+std::string mib(uint64_t bytes) { return std::to_string((bytes + (1 << 20) - 1) >> 20) + " MiB"; }
+
+// The memory every board works in is taken before the ready line. Where
+// the control group sets a limit that cannot hold it, the start fails
+// naming it: the system would kill the simulator with no word later.
+void check_memory(const settings &s) {
+  const uint64_t per_board = SESSION_BUFFERS + THREAD_STACK;
+  const uint64_t need = BASE_MEMORY + uint64_t{s.boards} * per_board;
+  const uint64_t limit = cgroup_memory_limit();
+  if (limit != 0 && need > limit) {
+    fail_to_start("memory: " + std::to_string(s.boards) + " board" + (s.boards > 1 ? "s" : "") +
+                  " need " + mib(need) + " to serve at once (" + std::to_string(per_board >> 10) +
+                  " KiB per board, " + mib(BASE_MEMORY) +
+                  " besides), but the memory limit of this control group is " + mib(limit));
   }
 }
 
@@ -565,6 +699,8 @@ std::vector<board> lay_out_boards(const settings &s) {
   for (uint32_t i = 0; i < s.boards; ++i) {
     boards[i].address = ipv4_text(first + i);
     boards[i].log_prefix = s.boards > 1 ? "kesp-sim: " + boards[i].address + ": " : "kesp-sim: ";
+    boards[i].nor_path = with_address(s.nor_file, boards[i].address);
+    boards[i].nand_path = with_address(s.nand_file, boards[i].address);
     boards[i].t = s.t;
   }
   for (const auto &group : s.groups) {
@@ -578,8 +714,44 @@ std::vector<board> lay_out_boards(const settings &s) {
   return boards;
 }
 
+// Holds the boards' threads until every one of them exists: the ready
+// line promises that every board can serve.
+class start_gate {
+ public:
+  enum class state { waiting, go, quit };
+
+  void open(state to) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      now_ = to;
+    }
+    changed_.notify_all();
+  }
+  bool wait_for_go() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return now_ != state::waiting; });
+    return now_ == state::go;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  state now_ = state::waiting;
+};
+
+struct board_thread {
+  board *b;
+  start_gate *gate;
+};
+
+void *serve_when_told(void *arg) {
+  auto *job = static_cast<board_thread *>(arg);
+  if (job->gate->wait_for_go()) serve(*job->b);
+  return nullptr;
+}
+
 // Says it is ready and serves every board until a stop signal: one board
-// in this thread, several in a thread each.
+// in this thread, several in a thread each, every thread made first.
 void serve_all(std::vector<board> &boards) {
   const std::string &first = boards.front().address;
   if (boards.size() == 1) {
@@ -587,13 +759,32 @@ void serve_all(std::vector<board> &boards) {
     serve(boards[0]);
     return;
   }
+  start_gate gate;
+  std::vector<board_thread> jobs(boards.size());
+  std::vector<pthread_t> threads;
+  threads.reserve(boards.size());
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, THREAD_STACK);
+  for (size_t i = 0; i < boards.size(); ++i) {
+    jobs[i] = {&boards[i], &gate};
+    pthread_t thread{};
+    int rc = pthread_create(&thread, &attr, serve_when_told, &jobs[i]);
+    if (rc != 0) {
+      gate.open(start_gate::state::quit);
+      for (auto made : threads) pthread_join(made, nullptr);
+      fail_to_start("threads: " + std::to_string(boards.size()) +
+                    " boards need a thread each, and the system refused the " +
+                    std::to_string(i + 1) + "th, for " + boards[i].address + ": " + strerror(rc) +
+                    ": raise the task limit or serve fewer boards");
+    }
+    threads.push_back(thread);
+  }
+  pthread_attr_destroy(&attr);
   fprintf(stderr, "kesp-sim: listening on %s:%u .. %s:%u (%zu boards)\n", first.c_str(),
           LOADER_PORT, boards.back().address.c_str(), LOADER_PORT, boards.size());
-  std::vector<std::thread> threads;
-  threads.reserve(boards.size());
-  std::transform(boards.begin(), boards.end(), std::back_inserter(threads),
-                 [](board &b) { return std::thread([&b] { serve(b); }); });
-  for (auto &thread : threads) thread.join();
+  gate.open(start_gate::state::go);
+  for (auto thread : threads) pthread_join(thread, nullptr);
 }
 
 }  // namespace
@@ -602,9 +793,15 @@ int main(int argc, char *argv[]) {
   // With a standard descriptor closed, the listener or a flash file would
   // take its number, and our log lines would land in the flash.
   if (!open_std_fds()) return EXIT_FAILURE_TO_START;
+  // A client that vanishes must fail our send, not end the process, and a
+  // file size limit must fail our write.
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
   settings s = parse_command_line(argc, argv);
   std::vector<board> boards = lay_out_boards(s);
-  make_room_for(s.boards);
+  check_device_names(boards);
+  claim_descriptors(s);
+  check_memory(s);
   // Every address first: one that is taken ends the start before any file
   // is made, and names itself so that a harness can move on.
   for (auto &b : boards) b.listener = open_listener(b.address);
@@ -613,8 +810,9 @@ int main(int argc, char *argv[]) {
   if (!install_stop_handlers()) fail_to_start(std::string("signals: ") + strerror(errno));
   for (auto &b : boards) {
     b.t.stop_fd = stop_pipe[0];
-    open_device(b.t.nor, with_address(s.nor_file, b.address));
-    if (b.t.nand) open_device(*b.t.nand, with_address(s.nand_file, b.address));
+    open_device(b.t.nor, b.nor_path);
+    if (b.t.nand) open_device(*b.t.nand, b.nand_path);
+    claim_buffers(b.t);
   }
   serve_all(boards);
 

@@ -1,12 +1,7 @@
 #include "target.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -15,7 +10,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <utility>
 #include <vector>
 
@@ -25,266 +19,10 @@
 
 namespace {
 
-constexpr size_t IO_CHUNK = size_t{64} * 1024;  // bytes per receive, flash read and erase write
-constexpr uint8_t ERASED = 0xFF;                // the value of every byte of an erased block
+constexpr size_t IO_CHUNK = size_t{64} * 1024;  // bytes per receive and flash read
 constexpr int TRICKLE_PAUSE_MS = 5;             // between the bytes of a trickled reply
 constexpr int DRAIN_MS = 2000;                  // at most, for the client's close after ours
 constexpr int DRAIN_LATE_CHUNKS = 4;            // reads of what had arrived when DRAIN_MS ran out
-
-std::string errno_text(const std::string &what) { return what + ": " + strerror(errno); }
-
-bool pwrite_all(int fd, const uint8_t *buf, uint64_t n, uint64_t offset) {
-  while (n > 0) {
-    ssize_t w = pwrite(fd, buf, static_cast<size_t>(std::min<uint64_t>(n, SSIZE_MAX)),
-                       static_cast<off_t>(offset));
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    buf += w;
-    n -= static_cast<uint64_t>(w);
-    offset += static_cast<uint64_t>(w);
-  }
-  return true;
-}
-
-bool pread_all(int fd, uint8_t *buf, size_t n, uint64_t offset) {
-  while (n > 0) {
-    ssize_t r = pread(fd, buf, n, static_cast<off_t>(offset));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    buf += r;
-    n -= static_cast<size_t>(r);
-    offset += static_cast<uint64_t>(r);
-  }
-  return true;
-}
-
-bool fill_erased(int fd, uint64_t from, uint64_t to) {
-  static const std::vector<uint8_t> erased(IO_CHUNK, ERASED);
-  for (uint64_t at = from; at < to;) {
-    uint64_t n = std::min<uint64_t>(to - at, erased.size());
-    if (!pwrite_all(fd, erased.data(), n, at)) return false;
-    at += n;
-  }
-  return true;
-}
-
-void sync_folder_of(const std::string &path) {
-  auto dir = std::filesystem::absolute(path).parent_path();
-  int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd >= 0) {
-    fsync(dir_fd);
-    close(dir_fd);
-  }
-}
-
-// The journal beside a flash file holds the new content of the blocks one
-// download touches, so that the file changes all at once: it is written
-// and synced before the file is touched, and dropped once the file is
-// synced. Found at start, a whole one is applied again and a torn one
-// dropped, so that the blocks read wholly old or wholly new whenever the
-// simulator died.
-//
-// Layout, numbers big-endian: the header (JOURNAL_MAGIC, the offset in the
-// device as two words, the length likewise, the CRC-32 of the content, the
-// CRC-32 of the header before it), the content, then the commit marker
-// (JOURNAL_COMMIT and the content's CRC-32 again), written only once the
-// rest is on disk.
-constexpr char JOURNAL_SUFFIX[] = ".journal";
-constexpr uint8_t JOURNAL_MAGIC[8] = {'K', 'S', 'I', 'M', 'J', 'R', 'N', '1'};
-constexpr uint8_t JOURNAL_COMMIT[8] = {'K', 'S', 'I', 'M', 'D', 'O', 'N', 'E'};
-constexpr size_t JOURNAL_HEADER = sizeof JOURNAL_MAGIC + 6 * WORD_SIZE;
-constexpr size_t JOURNAL_MARKER = sizeof JOURNAL_COMMIT + WORD_SIZE;
-
-struct journal_header {
-  uint64_t offset = 0;
-  uint64_t length = 0;
-  uint32_t crc = 0;
-};
-
-void put_be64(uint8_t *out, uint64_t value) {
-  put_be32(out, static_cast<uint32_t>(value >> 32));
-  put_be32(out + WORD_SIZE, static_cast<uint32_t>(value));
-}
-
-uint64_t get_be64(const uint8_t *in) {
-  return uint64_t{get_be32(in)} << 32 | get_be32(in + WORD_SIZE);
-}
-
-void encode_journal_header(uint8_t *out, const journal_header &h) {
-  std::copy(std::begin(JOURNAL_MAGIC), std::end(JOURNAL_MAGIC), out);
-  uint8_t *p = out + sizeof JOURNAL_MAGIC;
-  put_be64(p, h.offset);
-  put_be64(p + 2 * WORD_SIZE, h.length);
-  put_be32(p + 4 * WORD_SIZE, h.crc);
-  put_be32(p + 5 * WORD_SIZE, crc32_update(0, out, JOURNAL_HEADER - WORD_SIZE));
-}
-
-// The new content of the touched blocks, in pieces: erased up to the image,
-// the image, erased after it.
-struct block_content {
-  uint64_t first_block;
-  uint64_t past_last_block;
-  uint32_t addr;
-  const std::vector<uint8_t> &image;
-
-  // Calls put(bytes, n, device offset) for each piece in order; false as
-  // soon as put fails.
-  template <typename Put>
-  [[nodiscard]] bool each_piece(Put put) const {
-    static const std::vector<uint8_t> erased(IO_CHUNK, ERASED);
-    auto fill = [&](uint64_t from, uint64_t to) {
-      for (uint64_t at = from; at < to; at += IO_CHUNK) {
-        if (!put(erased.data(), std::min<uint64_t>(IO_CHUNK, to - at), at)) return false;
-      }
-      return true;
-    };
-    auto copy = [&] {
-      for (size_t at = 0; at < image.size(); at += IO_CHUNK) {
-        if (!put(image.data() + at, std::min(IO_CHUNK, image.size() - at), addr + at)) {
-          return false;
-        }
-      }
-      return true;
-    };
-    return fill(first_block, addr) && copy() &&
-           fill(uint64_t{addr} + image.size(), past_last_block);
-  }
-};
-
-bool fail_step(const flash_device &dev, write_step step) {
-  if (!dev.inject) return false;
-  int code = dev.inject(step);
-  if (code == 0) return false;
-  errno = code;
-  return true;
-}
-
-// Writes the journal of content and syncs it; false, with nothing left
-// behind, if any of that failed.
-bool write_journal(const flash_device &dev, const block_content &content) {
-  const std::string journal = dev.path + JOURNAL_SUFFIX;
-  if (fail_step(dev, write_step::journal)) return false;
-  journal_header h{content.first_block, content.past_last_block - content.first_block, 0};
-  if (!content.each_piece([&](const uint8_t *bytes, uint64_t n, uint64_t) {
-        h.crc = crc32_update(h.crc, bytes, static_cast<size_t>(n));
-        return true;
-      })) {
-    return false;
-  }
-  int fd = open(journal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  uint8_t header[JOURNAL_HEADER];
-  encode_journal_header(header, h);
-  uint8_t marker[JOURNAL_MARKER];
-  std::copy(std::begin(JOURNAL_COMMIT), std::end(JOURNAL_COMMIT), marker);
-  put_be32(marker + sizeof JOURNAL_COMMIT, h.crc);
-  bool ok = pwrite_all(fd, header, sizeof header, 0) &&
-            content.each_piece([&](const uint8_t *bytes, uint64_t n, uint64_t at) {
-              return pwrite_all(fd, bytes, n, JOURNAL_HEADER + at - content.first_block);
-            }) &&
-            fdatasync(fd) == 0 &&
-            pwrite_all(fd, marker, sizeof marker, JOURNAL_HEADER + h.length) && fdatasync(fd) == 0;
-  int saved = errno;
-  close(fd);
-  if (!ok) {
-    unlink(journal.c_str());
-    errno = saved;
-    return false;
-  }
-  // The journal's name must be on disk before the file changes.
-  sync_folder_of(journal);
-  return true;
-}
-
-bool pause_ms(const target &t, int ms);
-
-// Erases the blocks the image touches and programs it. A real part has no
-// half-erased block, so everything around the image within them reads
-// erased afterwards. A file-backed device changes all at once through the
-// journal; the new content is synced before this returns.
-int32_t program(const target &t, const flash_device &dev, uint32_t addr,
-                const std::vector<uint8_t> &image) {
-  if (image.empty()) return ERR_NONE;
-  uint64_t end = uint64_t{addr} + image.size();
-  block_content content{addr - addr % dev.block_size,
-                        (end + dev.block_size - 1) / dev.block_size * dev.block_size, addr, image};
-  const bool journaled = !dev.path.empty();
-  // Nothing has been erased when the journal cannot be written: the file
-  // is as it was, and the erase is what failed.
-  if (journaled && !write_journal(dev, content)) return ERR_ERASE;
-  // A slow part takes its time per piece; a stop cuts that short, never the
-  // writing.
-  bool hurry = false;
-  bool ok = !fail_step(dev, write_step::apply) &&
-            content.each_piece([&](const uint8_t *bytes, uint64_t n, uint64_t at) {
-              if (!pwrite_all(dev.fd, bytes, n, at)) return false;
-              hurry = hurry || !pause_ms(t, t.faults.write_delay_ms);
-              return true;
-            }) &&
-            fdatasync(dev.fd) == 0;
-  // A file left half written keeps its journal, so that the next start
-  // completes the write.
-  if (!ok) return ERR_REPROGRAM;
-  if (journaled) unlink((dev.path + JOURNAL_SUFFIX).c_str());
-  return ERR_NONE;
-}
-
-// Settles the journal that a simulator which died mid-write left beside
-// dev's file: applied and synced when whole, dropped when torn. Returns an
-// empty string or why the file could not be brought up to date.
-std::string settle_journal(const flash_device &dev) {
-  const std::string journal = dev.path + JOURNAL_SUFFIX;
-  int fd = open(journal.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? std::string() : errno_text(journal);
-  auto verdict = [&](std::string why) {
-    close(fd);
-    unlink(journal.c_str());
-    return why;
-  };
-  struct stat st {};
-  uint8_t header[JOURNAL_HEADER];
-  if (fstat(fd, &st) != 0 || !pread_all(fd, header, sizeof header, 0)) return verdict({});
-  journal_header h{get_be64(header + sizeof JOURNAL_MAGIC),
-                   get_be64(header + sizeof JOURNAL_MAGIC + 2 * WORD_SIZE),
-                   get_be32(header + sizeof JOURNAL_MAGIC + 4 * WORD_SIZE)};
-  uint8_t expected[JOURNAL_HEADER];
-  encode_journal_header(expected, h);
-  uint8_t marker[JOURNAL_MARKER];
-  const bool whole =
-      std::equal(header, header + sizeof header, expected) && h.offset <= dev.size &&
-      h.length <= dev.size - h.offset &&
-      static_cast<uint64_t>(st.st_size) == JOURNAL_HEADER + h.length + JOURNAL_MARKER &&
-      pread_all(fd, marker, sizeof marker, JOURNAL_HEADER + h.length) &&
-      std::equal(std::begin(JOURNAL_COMMIT), std::end(JOURNAL_COMMIT), marker) &&
-      get_be32(marker + sizeof JOURNAL_COMMIT) == h.crc;
-  if (!whole) return verdict({});
-  // The content is checked whole before any of it reaches the file.
-  std::vector<uint8_t> chunk(IO_CHUNK);
-  uint32_t crc = 0;
-  for (uint64_t at = 0; at < h.length; at += IO_CHUNK) {
-    auto n = static_cast<size_t>(std::min<uint64_t>(IO_CHUNK, h.length - at));
-    if (!pread_all(fd, chunk.data(), n, JOURNAL_HEADER + at)) return verdict({});
-    crc = crc32_update(crc, chunk.data(), n);
-  }
-  if (crc != h.crc) return verdict({});
-  for (uint64_t at = 0; at < h.length; at += IO_CHUNK) {
-    auto n = static_cast<size_t>(std::min<uint64_t>(IO_CHUNK, h.length - at));
-    if (!pread_all(fd, chunk.data(), n, JOURNAL_HEADER + at) ||
-        !pwrite_all(dev.fd, chunk.data(), n, h.offset + at)) {
-      std::string why = errno_text(dev.path);
-      close(fd);
-      return why;
-    }
-  }
-  if (fdatasync(dev.fd) != 0) {
-    std::string why = errno_text(dev.path);
-    close(fd);
-    return why;
-  }
-  return verdict({});
-}
 
 enum class io { ok, closed, silent, stopped, expired, failed };
 
@@ -389,14 +127,17 @@ io send_reply(int fd, const target &t, const flash_reply &reply, std::optional<s
   bool sent = true;
   if (t.faults.trickle) {
     for (size_t i = 0; i < n && sent; ++i) {
-      if (i > 0 && !pause_ms(t, TRICKLE_PAUSE_MS)) return io::stopped;
+      if (i > 0 && !pause_ms(t, TRICKLE_PAUSE_MS)) {
+        rec.reply_sent = i;
+        return io::stopped;
+      }
       sent = send_bytes(fd, buf + i, 1);
     }
   } else {
     sent = send_bytes(fd, buf, n);
   }
   if (!sent) {
-    rec.note = errno_text("reply not delivered");
+    rec.note = std::string("reply not delivered: ") + strerror(errno);
     return io::failed;
   }
   return io::ok;
@@ -453,13 +194,13 @@ bool read_request(int fd, const target &t, session_record &rec) {
     rec.end = end_for(r);
     return false;
   }
-  uint32_t header = get_be32(request);
-  if (header == 0) {
+  request_header header = decode_header(request);
+  if (header.length == 0 && header.flags == 0) {
     rec.end = session_end::start;
     return false;
   }
-  rec.flags = header & FLAG_MASK;
-  rec.length = header & ~FLAG_MASK;
+  rec.flags = header.flags;
+  rec.length = header.length;
   if ((rec.flags & FLAG_ADDRESS) != 0) {
     r = recv_exact(fd, t, request + WORD_SIZE, WORD_SIZE, &got);
     rec.request_bytes += got;
@@ -516,32 +257,31 @@ bool stop_injected(int fd, const target &t, session_record &rec) {
 }
 
 // Checks n received bytes against the flash; records the first difference.
-void compare_chunk(const flash_device &dev, const uint8_t *bytes, size_t n,
-                   std::vector<uint8_t> &flash, session_record &rec, bool &differs) {
+void compare_chunk(const flash_device &dev, const uint8_t *bytes, size_t n, uint8_t *flash,
+                   session_record &rec, bool &differs) {
   uint64_t at = uint64_t{rec.addr} + rec.received;
-  flash.resize(n);
-  if (!pread_all(dev.fd, flash.data(), n, at)) {
+  if (!read_flash(dev, flash, n, at)) {
     differs = true;
     rec.reply_addr = static_cast<uint32_t>(at);
+    rec.trouble = std::string(dev.path) + ": " + strerror(errno);
     return;
   }
-  auto mine = std::mismatch(flash.begin(), flash.end(), bytes).first;
-  if (mine != flash.end()) {
+  const uint8_t *mine = std::mismatch(flash, flash + n, bytes).first;
+  if (mine != flash + n) {
     differs = true;
-    rec.reply_addr = static_cast<uint32_t>(at + static_cast<uint64_t>(mine - flash.begin()));
+    rec.reply_addr = static_cast<uint32_t>(at + static_cast<uint64_t>(mine - flash));
   }
 }
 
 // Reads the announced image to its end. A refused image (dev null) is still
 // read: the client sends it anyway and waits for the final reply. Only an
-// accepted download is kept, and never more than the device holds, whatever
-// the header announced. False when the connection ended first.
-bool receive_image(int fd, const target &t, const flash_device *dev, session_record &rec,
-                   std::vector<uint8_t> &image, bool &differs) {
+// accepted download is kept (by write, if there is one), and never more than
+// the device holds, whatever the header announced. False when the
+// connection ended first.
+bool receive_image(int fd, target &t, const flash_device *dev, session_record &rec,
+                   staged_write *write, bool &differs) {
   const bool compare = (rec.flags & FLAG_COMPARE) != 0;
-  const bool keep = dev != nullptr && !compare;
-  std::vector<uint8_t> chunk(IO_CHUNK);
-  std::vector<uint8_t> flash;
+  claim_buffers(t);
   for (;;) {
     if (stop_injected(fd, t, rec)) return false;
     if (rec.received == rec.length) return true;
@@ -549,168 +289,61 @@ bool receive_image(int fd, const target &t, const flash_device *dev, session_rec
     for (auto stop_at : {t.faults.close_after, t.faults.reset_after}) {
       if (stop_at && *stop_at > rec.received) want = std::min(want, *stop_at - rec.received);
     }
-    uint8_t *into = chunk.data();
-    if (keep) {
-      image.resize(rec.received + want);
-      into = image.data() + rec.received;
-    }
+    uint8_t *into = t.chunk.data();
     size_t n = 0;
     io r = recv_some(fd, t, into, want, &n);
-    if (keep) image.resize(rec.received + n);
     if (r != io::ok) {
       rec.end = end_for(r);
       return false;
     }
     rec.crc = crc32_update(rec.crc, into, n);
-    if (compare && dev != nullptr && !differs) compare_chunk(*dev, into, n, flash, rec, differs);
+    if (write != nullptr) write->take(into, n);
+    if (compare && dev != nullptr && !differs) {
+      compare_chunk(*dev, into, n, t.scratch.data(), rec, differs);
+    }
     rec.received += static_cast<uint32_t>(n);
   }
 }
 
-// create_erased's word for "the file appeared meanwhile: look again".
-const char RECHECK[] = "recheck";
-// What a file being made is called until it is whole; one per file, so a
-// leftover from a killed simulator is found and reused, never piled up.
-const char CREATING_SUFFIX[] = ".kesp-sim-new";
-constexpr int STOP_CHECK_CHUNKS = 16;  // erased chunks written between looks at the stop request
+}  // namespace
 
-bool stop_requested(int stop_fd) {
-  if (stop_fd < 0) return false;
-  pollfd p = {stop_fd, POLLIN, 0};
-  return poll(&p, 1, 0) > 0;
+namespace {
+
+// The first reply's error code, before any image byte.
+int32_t first_verdict(const target &t, flash_device *dev, session_record &rec) {
+  int32_t refusal = check_request(dev, rec.addr, rec.length);
+  // A write that failed half way is completed before the device does
+  // anything else; until it can be, the device can neither erase nor be
+  // read truly.
+  if (refusal == ERR_NONE) {
+    rec.trouble = settle_pending(*dev);
+    if (!rec.trouble.empty()) refusal = ERR_ERASE;
+  }
+  // An injected refusal only replaces an acceptance: past a real refusal
+  // there is no device or no room to work on.
+  if (refusal == ERR_NONE && t.faults.first_error) refusal = *t.faults.first_error;
+  rec.refusal = refusal;
+  return refusal;
 }
 
-// Makes path an erased file of the device's size that appears under its
-// name only once whole: filled under a temporary name beside it, synced,
-// renamed, and the folder synced, so that neither a crash nor a stop nor a
-// full disk leaves a short file that would block every restart. On success
-// dev.fd is the new file, locked.
-std::string create_erased(flash_device &dev, const std::string &path, int stop_fd, bool *stopped) {
-  const std::string temp = path + CREATING_SUFFIX;
-  int fd = open(temp.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return errno_text(temp);
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    std::string why =
-        errno == EWOULDBLOCK ? path + ": in use by another simulator" : errno_text(temp);
-    close(fd);
-    return why;
-  }
-  // Whoever held the temporary before us may have finished with it: then
-  // the name now leads to a whole file, and ours is a fresh stray.
-  auto drop = [&](std::string why) {
-    unlink(temp.c_str());
-    close(fd);
-    return why;
-  };
-  struct stat st {};
-  if (stat(path.c_str(), &st) == 0 && st.st_size != 0) return drop(RECHECK);
-  // A leftover of a killed simulator is ours to reuse.
-  if (ftruncate(fd, 0) != 0) return drop(errno_text(temp));
-  // Reserving the space first makes a full disk fail at once.
-  int rc = posix_fallocate(fd, 0, static_cast<off_t>(dev.size));
-  if (rc != 0 && rc != EOPNOTSUPP && rc != EINVAL) {
-    errno = rc;
-    return drop("cannot create " + errno_text(path));
-  }
-  static const std::vector<uint8_t> erased(IO_CHUNK, ERASED);
-  int chunks = 0;
-  for (uint64_t at = 0; at < dev.size; at += IO_CHUNK) {
-    if (++chunks % STOP_CHECK_CHUNKS == 0 && stop_requested(stop_fd)) {
-      if (stopped != nullptr) *stopped = true;
-      return drop({});
-    }
-    if (!pwrite_all(fd, erased.data(), std::min<uint64_t>(IO_CHUNK, dev.size - at), at)) {
-      return drop("cannot create " + errno_text(path));
-    }
-  }
-  if (fsync(fd) != 0) return drop("cannot create " + errno_text(path));
-  if (rename(temp.c_str(), path.c_str()) != 0) return drop("cannot create " + errno_text(path));
-  // The new name must survive a crash as well as the bytes.
-  sync_folder_of(path);
-  // A journal beside a file that was not there belongs to another one.
-  unlink((path + JOURNAL_SUFFIX).c_str());
-  dev.fd = fd;
-  dev.path = path;
-  return {};
-}
-
-// Takes the file open on fd as the device's store: locked, of the device's
-// size (or empty, then made anew) and with any journal settled.
-std::string open_existing(flash_device &dev, const std::string &path, int fd, int stop_fd,
-                          bool *stopped) {
-  auto fail = [&](const std::string &why) {
-    close(fd);
-    return why;
-  };
-  // Two simulators writing one file would each believe they own the flash.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    return fail(errno == EWOULDBLOCK ? path + ": in use by another simulator" : errno_text(path));
-  }
-  struct stat st {};
-  if (fstat(fd, &st) != 0) return fail(errno_text(path));
-  if (!S_ISREG(st.st_mode)) return fail(path + ": not a regular file");
-  auto held = static_cast<uint64_t>(st.st_size);
-  if (held == dev.size) {
-    dev.fd = fd;
-    dev.path = path;
-    std::string why = settle_journal(dev);
-    if (!why.empty()) close_device(dev);
-    return why;
-  }
-  if (held != 0) {
-    return fail(path + ": holds " + std::to_string(held) + " bytes but the " + dev.name +
-                " device has " + std::to_string(dev.size));
-  }
-  // An empty file is made anew like a missing one; our lock on it keeps
-  // others out meanwhile.
-  std::string why = create_erased(dev, path, stop_fd, stopped);
-  close(fd);
-  return why == RECHECK ? path + ": in use by another simulator" : why;
+// The final reply's error code once the whole image has arrived; an
+// accepted download goes into the flash here.
+int32_t final_verdict(target &t, staged_write &write, bool differs, session_record &rec) {
+  if (t.faults.final_error) return *t.faults.final_error;
+  if (rec.refusal != ERR_NONE) return rec.refusal;
+  if ((rec.flags & FLAG_COMPARE) != 0) return differs ? ERR_COMPARE_FAILED : ERR_NONE;
+  int32_t verdict =
+      write.finish(t.scratch.data(), [&t] { return pause_ms(t, t.faults.write_delay_ms); });
+  rec.trouble = write.trouble();
+  rec.written = verdict == ERR_NONE && rec.length > 0;
+  return verdict;
 }
 
 }  // namespace
 
-std::string check_geometry(const flash_device &dev) {
-  if (dev.block_size == 0) return dev.name + ": erase-block size must not be 0";
-  if (dev.size == 0 || dev.size > DEVICE_SIZE_LIMIT) {
-    return dev.name + ": size must be between 1 byte and 4 GiB";
-  }
-  if (dev.size % dev.block_size != 0) {
-    return dev.name + ": size must be a multiple of the erase-block size";
-  }
-  return {};
-}
-
-std::string open_backing_file(flash_device &dev, const std::string &path, int stop_fd,
-                              bool *stopped) {
-  if (stopped != nullptr) *stopped = false;
-  // A second look is needed at most once: when another simulator finished
-  // making the file while we waited to make it.
-  for (int look = 0; look < 2; ++look) {
-    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd >= 0) return open_existing(dev, path, fd, stop_fd, stopped);
-    if (errno != ENOENT) return errno_text(path);
-    std::string why = create_erased(dev, path, stop_fd, stopped);
-    if (why != RECHECK) return why;
-  }
-  return path + ": in use by another simulator";
-}
-
-std::string open_memory(flash_device &dev) {
-  int fd = memfd_create(("kesp-sim-" + dev.name).c_str(), MFD_CLOEXEC);
-  if (fd < 0) return errno_text(dev.name + " memory");
-  if (ftruncate(fd, static_cast<off_t>(dev.size)) != 0 || !fill_erased(fd, 0, dev.size)) {
-    std::string why = errno_text(dev.name + " memory");
-    close(fd);
-    return why;
-  }
-  dev.fd = fd;
-  return {};
-}
-
-void close_device(flash_device &dev) {
-  if (dev.fd >= 0) close(dev.fd);
-  dev.fd = -1;
+void claim_buffers(target &t) {
+  if (t.chunk.size() != IO_CHUNK) t.chunk.assign(IO_CHUNK, 0);
+  if (t.scratch.size() != FLASH_CHUNK) t.scratch.assign(FLASH_CHUNK, 0);
 }
 
 session_record serve_connection(int fd, target &t) {
@@ -719,13 +352,10 @@ session_record serve_connection(int fd, target &t) {
   const fault_plan &faults = t.faults;
   if (!read_request(fd, t, rec)) return rec;
 
-  const flash_device *dev = &t.nor;
+  flash_device *dev = &t.nor;
   if ((rec.flags & FLAG_NAND) != 0) dev = t.nand ? &*t.nand : nullptr;
   const uint16_t id = dev != nullptr ? dev->id : 0;
-  // An injected refusal only replaces an acceptance: past a real refusal
-  // there is no device or no room to work on.
-  int32_t refusal = check_request(dev, rec.addr, rec.length);
-  if (refusal == ERR_NONE && faults.first_error) refusal = *faults.first_error;
+  const int32_t refusal = first_verdict(t, dev, rec);
 
   if (!pause_ms(t, faults.reply_delay_ms)) {
     rec.end = session_end::stopped;
@@ -736,9 +366,16 @@ session_record serve_connection(int fd, target &t) {
     return rec;
   }
 
-  std::vector<uint8_t> image;
+  // Only a download that may be written is kept, and it goes towards the
+  // flash as it comes: into the journal, or into memory of its own.
+  const bool update = refusal == ERR_NONE && (rec.flags & FLAG_COMPARE) == 0;
+  staged_write write;
+  if (update && !faults.final_error) write.begin(*dev, rec.addr, rec.length);
   bool differs = false;
-  if (!receive_image(fd, t, refusal == ERR_NONE ? dev : nullptr, rec, image, differs)) return rec;
+  if (!receive_image(fd, t, refusal == ERR_NONE ? dev : nullptr, rec,
+                     update && !faults.final_error ? &write : nullptr, differs)) {
+    return rec;
+  }
 
   // The delay stands for the erase and program time, so a stop during it
   // leaves the flash as it was.
@@ -746,16 +383,7 @@ session_record serve_connection(int fd, target &t) {
     rec.end = session_end::stopped;
     return rec;
   }
-  if (faults.final_error) {
-    rec.verdict = *faults.final_error;
-  } else if (refusal != ERR_NONE) {
-    rec.verdict = refusal;
-  } else if ((rec.flags & FLAG_COMPARE) != 0) {
-    rec.verdict = differs ? ERR_COMPARE_FAILED : ERR_NONE;
-  } else {
-    rec.verdict = program(t, *dev, rec.addr, image);
-    rec.written = !image.empty();
-  }
+  rec.verdict = final_verdict(t, write, differs, rec);
   rec.judged = true;
 
   if (faults.no_final_reply) {
@@ -770,6 +398,19 @@ session_record serve_connection(int fd, target &t) {
   }
   return rec;
 }
+
+namespace {
+
+// How a stop after the verdict is told: the work is done whatever became of
+// the reply.
+std::string stopped_after_verdict(const session_record &rec) {
+  std::string text = rec.written ? ", image written, stopped " : ", stopped ";
+  if (rec.reply_sent == 0) return text + "before the final reply went out";
+  return text + "after " + std::to_string(rec.reply_sent) + " of " + std::to_string(REPLY_SIZE) +
+         " bytes of the final reply";
+}
+
+}  // namespace
 
 std::string describe(const session_record &rec) {
   if (rec.end == session_end::start) return "start request";
@@ -787,25 +428,34 @@ std::string describe(const session_record &rec) {
   line += " addr=" + hex(rec.addr) + " size=" + std::to_string(rec.length) + " crc=" + crc + ": ";
   std::string progress =
       " after " + std::to_string(rec.received) + " of " + std::to_string(rec.length) + " bytes";
+  // Trouble of the simulator's own host is told apart from the board's.
+  const std::string trouble = rec.trouble.empty() ? "" : " [host: " + rec.trouble + "]";
   std::string verdict = rec.verdict == ERR_NONE
                             ? std::string("done")
                             : "failed (addr = " + hex(rec.reply_addr) + ", error = \"" +
                                   flash_error_str(rec.verdict) + "\")";
+  verdict += trouble;
   if (!rec.judged) verdict.clear();
+  // A connection that ends before the verdict after a refusal says so.
+  const std::string refused = rec.judged || rec.refusal == ERR_NONE
+                                  ? std::string()
+                                  : std::string("refused (error = \"") +
+                                        flash_error_str(rec.refusal) + "\")" + trouble + ", then ";
   switch (rec.end) {
     case session_end::replied:
       return line + verdict;
     case session_end::gone:
-      return line + "client went away" + progress;
+      return line + refused + "client went away" + progress;
     case session_end::silent:
-      return line + "client went silent" + progress;
+      return line + refused + "client went silent" + progress;
     case session_end::stopped:
-      return line + "stopped" + progress;
+      return line +
+             (rec.judged ? verdict + stopped_after_verdict(rec) : refused + "stopped" + progress);
     case session_end::expired:
-      return line + "session limit reached" + progress;
+      return line + refused + "session limit reached" + progress;
     case session_end::send_fail:
     case session_end::injected:
-      return line + (rec.judged ? verdict + ", " : std::string()) + rec.note;
+      return line + (rec.judged ? verdict + ", " : refused) + rec.note;
     default:
       return line + verdict;
   }

@@ -1,56 +1,17 @@
-// The simulated target's loader: its flash devices, the faults it can be told
-// to commit, and the handling of one connection. Nothing here listens or
-// parses a command line, so tests and fuzzers can drive a connection over a
-// socketpair.
+// The simulated target's loader: the faults it can be told to commit, and
+// the handling of one connection over its flash devices. Nothing here
+// listens or parses a command line, so tests and fuzzers can drive a
+// connection over a socketpair.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "flash.h"
 #include "wire.h"
-
-// Addresses on the wire are 32 bits wide, so no device may be larger.
-inline constexpr uint64_t DEVICE_SIZE_LIMIT = uint64_t{1} << 32;
-
-// The steps of a write to a file-backed device, for tests that make one fail.
-enum class write_step {
-  journal,  // writing the journal of the new block contents
-  apply,    // writing the new contents into the file
-};
-
-struct flash_device {
-  std::string name;         // "nor" or "nand", for the log
-  uint16_t id = 0;          // flash_id in both replies
-  uint64_t size = 0;        // bytes, a multiple of block_size
-  uint64_t block_size = 0;  // erase unit
-  int fd = -1;              // backing store: a regular file or anonymous memory
-  std::string path;         // the file's, beside which its journal lies; empty in memory
-  // Tests only: an errno value to fail that step with, or 0.
-  std::function<int(write_step)> inject;
-};
-
-// Checks the geometry; returns an empty string or why it is unusable.
-std::string check_geometry(const flash_device &dev);
-
-// Opens path as the device's store, locked against a second simulator. A
-// write that a dead simulator left half done is completed from its journal
-// (PATH.journal) when that is whole, and otherwise dropped with the old
-// content intact.
-// A missing or empty file is created erased at the device size, appearing
-// under its name only once whole; a file of any other size is refused
-// rather than guessed at. Creation gives up, leaving nothing behind, once
-// stop_fd is readable, and says so in *stopped. Returns an empty string or
-// why it failed.
-std::string open_backing_file(flash_device &dev, const std::string &path, int stop_fd = -1,
-                              bool *stopped = nullptr);
-
-// Gives the device an erased store in anonymous memory, gone at exit.
-std::string open_memory(flash_device &dev);
-
-void close_device(flash_device &dev);
 
 // Misbehaviour to commit on every connection; all off by default.
 struct fault_plan {
@@ -77,7 +38,17 @@ struct target {
   int session_limit_ms = 3600 * 1000;
   std::chrono::steady_clock::time_point session_deadline;  // of the connection being served
   int stop_fd = -1;  // readable once the simulator must stop; -1 for never
+  // What a connection works in: received bytes, and flash read or copied.
+  // Taken by claim_buffers, or by the first connection that needs them.
+  std::vector<uint8_t> chunk;
+  std::vector<uint8_t> scratch;
 };
+
+// Takes the memory every connection of t works in, so that a simulator can
+// hold it before it says it is ready.
+void claim_buffers(target &t);
+// The memory claim_buffers takes.
+inline constexpr size_t SESSION_BUFFERS = 2 * FLASH_CHUNK;
 
 // How a connection ended.
 enum class session_end {
@@ -103,8 +74,11 @@ struct session_record {
   bool judged = false;    // the whole image arrived and the verdict was reached
   int32_t verdict = 0;    // error code of the final reply (or the one it would have had)
   uint32_t reply_addr = 0;
-  bool written = false;  // the flash was changed
-  std::string note;      // what went wrong, for the log
+  int32_t refusal = 0;    // error code of the first reply
+  bool written = false;   // the image went into the flash
+  size_t reply_sent = 0;  // bytes of a reply that went out before a stop
+  std::string note;       // what went wrong, for the log
+  std::string trouble;    // the simulator's own host trouble behind the verdict, for the log
 };
 
 // Handles one connection: reads the request and the image, answers, and

@@ -15,9 +15,10 @@
 
 // Sends bytes as the client, a byte at a time if asked (so that no receive
 // of the simulator finds a whole word), then ends its side; returns every
-// byte the simulator answered, once it has served the connection.
+// byte the simulator answered, once it has served the connection, and
+// the connection's record in *rec when asked.
 inline std::string serve_over_socketpair(target &t, const std::string &bytes,
-                                         bool byte_by_byte = false) {
+                                         bool byte_by_byte = false, session_record *rec = nullptr) {
   int fds[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return {};
   std::string replies;
@@ -32,7 +33,8 @@ inline std::string serve_over_socketpair(target &t, const std::string &bytes,
     ssize_t n = 0;
     while ((n = recv(fds[0], buf, sizeof buf, 0)) > 0) replies.append(buf, size_t(n));
   });
-  serve_connection(fds[1], t);
+  session_record served = serve_connection(fds[1], t);
+  if (rec != nullptr) *rec = served;
   close(fds[1]);
   client.join();
   close(fds[0]);

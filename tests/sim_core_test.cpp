@@ -52,7 +52,7 @@ class SimCore : public testing::Test {
 
   std::string flash(uint64_t at, size_t n) {
     std::string out(n, '\0');
-    EXPECT_EQ(pread(t.nor.fd, out.data(), n, static_cast<off_t>(at)), static_cast<ssize_t>(n));
+    EXPECT_TRUE(read_flash(t.nor, reinterpret_cast<uint8_t *>(out.data()), n, at));
     return out;
   }
 

@@ -386,11 +386,12 @@ TEST(SimSurvives, ClientsThatMisbehave) {
   const rogue rogues[] = {
       {http, leave::close,
        "update nor addr=0x2f204854 size=121984032 crc=" + crc_hex(http.substr(8), 8) +
-           ": client went away after 19 of 121984032 bytes"},
+           ": refused (error = \"invalid address\"), then client went away after 19 of 121984032 "
+           "bytes"},
       // Far beyond the device: must be drained, not allocated.
       {request(500'000'000, 0, 0), leave::close,
-       "update nor addr=0x0 size=500000000 crc=00000000: client went away after 0 of 500000000 "
-       "bytes"},
+       "update nor addr=0x0 size=500000000 crc=00000000: refused (error = \"invalid size\"), then "
+       "client went away after 0 of 500000000 bytes"},
       {cut, leave::close,
        "update nor addr=0x4000 size=1000 crc=" + crc_hex(cut.substr(8), 8) +
            ": client went away after 100 of 1000 bytes"},
