@@ -1,0 +1,259 @@
+#include "unit_data.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+const char *const OUR_VARIABLES[] = {"KESP_SERIAL=", "KESP_UNIT=", "KESP_SLOT=", "KESP_STATION="};
+
+bool write_all(int fd, const char *bytes, size_t n) {
+  while (n > 0) {
+    ssize_t done = write(fd, bytes, n);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    bytes += done;
+    n -= static_cast<size_t>(done);
+  }
+  return true;
+}
+
+// The command's words to the operator: its last lines, on one line.
+std::string error_text(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\r')) {
+    text.pop_back();
+  }
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') {
+      out += "; ";
+    } else if (c != '\r') {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string with_text(const std::string &what, const std::string &err) {
+  std::string text = error_text(err);
+  return text.empty() ? what : what + ": " + text;
+}
+
+struct spawned {
+  pid_t pid = -1;
+  int out = -1;
+  int err = -1;
+};
+
+std::string spawn(const std::string &command, const unit_data_env &env, spawned *s) {
+  int out[2];
+  int err[2];
+  if (pipe2(out, O_CLOEXEC) != 0) return std::string("pipe: ") + strerror(errno);
+  if (pipe2(err, O_CLOEXEC) != 0) {
+    int e = errno;
+    close(out[0]);
+    close(out[1]);
+    return std::string("pipe: ") + strerror(e);
+  }
+  // The unit's values reach the command as variables, never as shell text.
+  std::vector<std::string> vars;
+  for (char **e = environ; *e != nullptr; ++e) {
+    bool ours = false;
+    for (const char *v : OUR_VARIABLES) ours = ours || strncmp(*e, v, strlen(v)) == 0;
+    if (!ours) vars.emplace_back(*e);
+  }
+  vars.push_back("KESP_SERIAL=" + env.serial);
+  vars.push_back("KESP_UNIT=" + env.unit);
+  vars.push_back("KESP_SLOT=" + env.slot);
+  vars.push_back("KESP_STATION=" + env.station);
+  std::vector<char *> envp;
+  for (std::string &v : vars) envp.push_back(v.data());
+  envp.push_back(nullptr);
+  std::string sh = "/bin/sh";
+  std::string dash_c = "-c";
+  std::string cmd = command;
+  char *argv[] = {sh.data(), dash_c.data(), cmd.data(), nullptr};
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attr);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  // A group of its own, so that a time limit kills what it started too;
+  // signals as a fresh process has them, whatever the station ignores.
+  sigset_t all;
+  sigset_t none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  posix_spawnattr_setpgroup(&attr, 0);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
+                                      POSIX_SPAWN_SETSIGMASK);
+  int rc = posix_spawn(&s->pid, "/bin/sh", &actions, &attr, argv, envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  close(out[1]);
+  close(err[1]);
+  if (rc != 0) {
+    close(out[0]);
+    close(err[0]);
+    return std::string("cannot run /bin/sh: ") + strerror(rc);
+  }
+  s->out = out[0];
+  s->err = err[0];
+  return "";
+}
+
+std::string signal_text(int sig) {
+  const char *abbrev = sigabbrev_np(sig);
+  return std::to_string(sig) + (abbrev != nullptr ? std::string(" (SIG") + abbrev + ")" : "");
+}
+
+}  // namespace
+
+unit_data_run::~unit_data_run() {
+  if (cancel_ >= 0) {
+    uint64_t one = 1;
+    while (write(cancel_, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+  }
+  if (worker_.joinable()) worker_.join();
+  if (cancel_ >= 0) close(cancel_);
+  if (done_ >= 0) close(done_);
+}
+
+bool unit_data_run::finished() const {
+  if (done_ < 0) return false;
+  pollfd p{.fd = done_, .events = POLLIN, .revents = 0};
+  return poll(&p, 1, 0) == 1;
+}
+
+std::string unit_data_run::start(const std::string &command, const unit_data_env &env,
+                                 const unit_data_limits &limits) {
+  if (done_ >= 0) return "a unit's data command runs once";
+  done_ = eventfd(0, EFD_CLOEXEC);
+  cancel_ = eventfd(0, EFD_CLOEXEC);
+  if (done_ < 0 || cancel_ < 0) return std::string("eventfd: ") + strerror(errno);
+  worker_ = std::thread([this, command, env, limits] { run(command, env, limits); });
+  return "";
+}
+
+void unit_data_run::run(const std::string &command, const unit_data_env &env,
+                        unit_data_limits limits) {
+  spawned s;
+  std::string why = spawn(command, env, &s);
+  int copy = -1;
+  std::string err;
+  if (why.empty()) {
+    copy = memfd_create("kesp unit data", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (copy < 0) why = std::string("memfd_create: ") + strerror(errno);
+  }
+  int pidfd = why.empty() ? static_cast<int>(syscall(SYS_pidfd_open, s.pid, 0)) : -1;
+  if (why.empty() && pidfd < 0) why = std::string("pidfd_open: ") + strerror(errno);
+  uint64_t size = 0;
+  int status = 0;
+  bool exited = false;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limits.timeout_ms);
+  std::vector<char> buf(65536);
+  while (why.empty() && (s.out >= 0 || s.err >= 0 || !exited)) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      why = with_text("the command ran past its time limit of " +
+                          std::to_string(limits.timeout_ms / 1000.0).substr(0, 5) +
+                          " s and was killed", err);
+      break;
+    }
+    pollfd p[4] = {{.fd = s.out, .events = POLLIN, .revents = 0},
+                   {.fd = s.err, .events = POLLIN, .revents = 0},
+                   {.fd = exited ? -1 : pidfd, .events = POLLIN, .revents = 0},
+                   {.fd = cancel_, .events = POLLIN, .revents = 0}};
+    int n = poll(p, 4, static_cast<int>(left.count()) + 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      why = std::string("poll: ") + strerror(errno);
+      break;
+    }
+    if (p[3].revents != 0) {
+      why = "the station stopped the command";
+      break;
+    }
+    if (p[0].revents != 0) {
+      ssize_t got = read(s.out, buf.data(), buf.size());
+      if (got < 0 && errno != EINTR && errno != EAGAIN) {
+        why = std::string("reading its output: ") + strerror(errno);
+      } else if (got == 0) {
+        close(s.out);
+        s.out = -1;
+      } else if (got > 0) {
+        size += static_cast<uint64_t>(got);
+        if (size > limits.max_bytes) {
+          why = with_text("the command wrote more than " + std::to_string(limits.max_bytes) +
+                              " bytes, the image limit, and was killed", err);
+        } else if (!write_all(copy, buf.data(), static_cast<size_t>(got))) {
+          why = std::string("keeping its output: ") + strerror(errno);
+        }
+      }
+    }
+    if (p[1].revents != 0) {
+      ssize_t got = read(s.err, buf.data(), buf.size());
+      if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) {
+        close(s.err);
+        s.err = -1;
+      } else if (got > 0) {
+        err.append(buf.data(), static_cast<size_t>(got));
+        if (err.size() > limits.stderr_bytes) err.erase(0, err.size() - limits.stderr_bytes);
+      }
+    }
+    if (p[2].revents != 0 && waitpid(s.pid, &status, WNOHANG) == s.pid) exited = true;
+  }
+  // Whatever it left behind goes with it; the group is the command's alone.
+  if (s.pid > 0) {
+    kill(-s.pid, SIGKILL);
+    if (!exited) {
+      while (waitpid(s.pid, &status, 0) < 0 && errno == EINTR) {
+      }
+    }
+  }
+  if (why.empty()) {
+    if (WIFSIGNALED(status)) {
+      why = with_text("the command was killed by signal " + signal_text(WTERMSIG(status)), err);
+    } else if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+      why = with_text("the command exited with status " + std::to_string(WEXITSTATUS(status)),
+                      err);
+    } else if (size == 0) {
+      why = with_text("the command wrote nothing", err);
+    }
+  }
+  // The same record every image has: taken from the kept output as from a
+  // file, sealed, with its size, CRC-32 and SHA-256.
+  if (why.empty()) {
+    std::string taken = image_.take("/proc/self/fd/" + std::to_string(copy));
+    if (!taken.empty()) why = "its output " + taken;
+  }
+  for (int fd : {s.out, s.err, pidfd, copy}) {
+    if (fd >= 0) close(fd);
+  }
+  failure_ = why;
+  uint64_t one = 1;
+  while (write(done_, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
