@@ -35,7 +35,7 @@ start)
   ;;
 stop | halt)
   [[ -n $bin && -e $dir/data/postmaster.pid ]] &&
-    as_postgres timeout 30 "$bin/pg_ctl" -D "$dir/data" -m immediate -w -t 20 stop >/dev/null 2>&1
+    as_postgres timeout 30 "$bin/pg_ctl" -D "$dir/data" -m fast -w -t 20 stop >/dev/null 2>&1
   [[ $action == stop ]] && rm -rf "$dir"
   exit 0
   ;;
