@@ -48,13 +48,8 @@ bool time_bound(const std::string &t) {
   for (size_t i = 0; i < t.size(); ++i) {
     char c = t[i];
     bool digit = c >= '0' && c <= '9';
-    if (i == 4 || i == 7) {
-      if (c != '-') return false;
-    } else if (i < 10 && !digit) {
-      return false;
-    } else if (i >= 10 && !digit && strchr("T:.Z", c) == nullptr) {
-      return false;
-    }
+    bool ok = i == 4 || i == 7 ? c == '-' : digit || (i >= 10 && strchr("T:.Z", c) != nullptr);
+    if (!ok) return false;
   }
   return true;
 }
@@ -166,7 +161,7 @@ int yield(unit_store &store, const std::string &by, const period &p) {
   for (const db_row &r : rows.rows) {
     long long n[5];
     for (size_t i = 0; i < 5; ++i) {
-      n[i] = r[i + 1] ? std::atoll(r[i + 1]->c_str()) : 0;
+      n[i] = db_int(r[i + 1]);
       totals[i] += n[i];
     }
     line(shown(r[0]), n);
@@ -215,6 +210,27 @@ int export_csv(unit_store &store, const std::string &what, const period &p) {
   return 0;
 }
 
+// What is wrong with the lookup's words, or "".
+std::string wrong_words(const std::vector<std::string> &words, const period &p,
+                        const std::string &db) {
+  for (const std::string *t : {&p.since, &p.until}) {
+    if (!t->empty() && !time_bound(*t)) {
+      return "a time is YYYY-MM-DD, optionally with THH:MM:SS, not " + *t;
+    }
+  }
+  if (words.empty()) return "which lookup: history, yield or export?";
+  const std::string &command = words[0];
+  size_t want = command == "yield" ? 1 : 2;
+  if (command != "history" && command != "yield" && command != "export") {
+    return "no lookup is called " + command;
+  }
+  if (words.size() != want) {
+    return command + (want == 1 ? " takes no operand" : " takes one operand");
+  }
+  if (db.empty()) return "--db names the unit record";
+  return "";
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -230,7 +246,7 @@ int main(int argc, char **argv) {
   std::string by = "station";
   period p;
   opterr = 0;
-  for (int c; (c = getopt_long(argc, argv, "h", options, nullptr)) != -1;) {
+  for (int c = 0; (c = getopt_long(argc, argv, "h", options, nullptr)) != -1;) {
     switch (c) {
       case OPT_DB: db = optarg; break;
       case OPT_BY: by = optarg; break;
@@ -243,22 +259,10 @@ int main(int argc, char **argv) {
                                        : "unknown option " + std::string(argv[optind - 1]));
     }
   }
-  for (const std::string *t : {&p.since, &p.until}) {
-    if (!t->empty() && !time_bound(*t)) {
-      return usage_error("a time is YYYY-MM-DD, optionally with THH:MM:SS, not " + *t);
-    }
-  }
   std::vector<std::string> words(argv + optind, argv + argc);
-  if (words.empty()) return usage_error("which lookup: history, yield or export?");
+  std::string wrong = wrong_words(words, p, db);
+  if (!wrong.empty()) return usage_error(wrong);
   const std::string &command = words[0];
-  size_t want = command == "yield" ? 1 : 2;
-  if (command != "history" && command != "yield" && command != "export") {
-    return usage_error("no lookup is called " + command);
-  }
-  if (words.size() != want) {
-    return usage_error(command + (want == 1 ? " takes no operand" : " takes one operand"));
-  }
-  if (db.empty()) return usage_error("--db names the unit record");
   std::string why;
   // Lookups never create a record where there is none.
   if (!is_postgres_url(db) && access(db.c_str(), F_OK) != 0) {

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
@@ -10,13 +9,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <chrono>
 #include <cstring>
 #include <vector>
-
-extern char **environ;
 
 namespace {
 
@@ -81,9 +80,8 @@ std::string spawn(const std::string &command, const unit_data_env &env, spawned 
   vars.push_back("KESP_UNIT=" + env.unit);
   vars.push_back("KESP_SLOT=" + env.slot);
   vars.push_back("KESP_STATION=" + env.station);
-  std::vector<char *> envp;
-  for (std::string &v : vars) envp.push_back(v.data());
-  envp.push_back(nullptr);
+  std::vector<char *> envp(vars.size() + 1, nullptr);
+  std::transform(vars.begin(), vars.end(), envp.begin(), [](std::string &v) { return v.data(); });
   std::string sh = "/bin/sh";
   std::string dash_c = "-c";
   std::string cmd = command;
@@ -156,101 +154,144 @@ std::string unit_data_run::start(const std::string &command, const unit_data_env
   return "";
 }
 
-void unit_data_run::run(const std::string &command, const unit_data_env &env,
-                        unit_data_limits limits) {
+namespace {
+
+// One run of the command: its descriptors and what came out of them.
+struct command_io {
   spawned s;
-  std::string why = spawn(command, env, &s);
-  int copy = -1;
-  std::string err;
-  if (why.empty()) {
-    copy = memfd_create("kesp unit data", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-    if (copy < 0) why = std::string("memfd_create: ") + strerror(errno);
-  }
-  int pidfd = why.empty() ? static_cast<int>(syscall(SYS_pidfd_open, s.pid, 0)) : -1;
-  if (why.empty() && pidfd < 0) why = std::string("pidfd_open: ") + strerror(errno);
+  int copy = -1;   // the output so far, in memory
+  int pidfd = -1;  // readable once the command has ended
   uint64_t size = 0;
   int status = 0;
   bool exited = false;
+  std::string err;  // the end of its standard error
+  std::vector<char> buf = std::vector<char>(65536);
+
+  command_io() = default;
+  command_io(const command_io &) = delete;
+  command_io &operator=(const command_io &) = delete;
+  command_io(command_io &&) = delete;
+  command_io &operator=(command_io &&) = delete;
+  ~command_io() {
+    for (int open : {s.out, s.err, pidfd, copy}) {
+      if (open >= 0) close(open);
+    }
+  }
+
+  [[nodiscard]] bool running() const { return s.out >= 0 || s.err >= 0 || !exited; }
+
+  // "" or why the unit fails.
+  std::string take_output(const unit_data_limits &limits) {
+    ssize_t got = read(s.out, buf.data(), buf.size());
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) return "";
+    if (got < 0) return std::string("reading its output: ") + strerror(errno);
+    if (got == 0) {
+      close(s.out);
+      s.out = -1;
+      return "";
+    }
+    size += static_cast<uint64_t>(got);
+    if (size > limits.max_bytes) {
+      return with_text("the command wrote more than " + std::to_string(limits.max_bytes) +
+                           " bytes, the image limit, and was killed",
+                       err);
+    }
+    if (!write_all(copy, buf.data(), static_cast<size_t>(got))) {
+      return std::string("keeping its output: ") + strerror(errno);
+    }
+    return "";
+  }
+
+  void take_errors(const unit_data_limits &limits) {
+    ssize_t got = read(s.err, buf.data(), buf.size());
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) return;
+    if (got <= 0) {
+      close(s.err);
+      s.err = -1;
+      return;
+    }
+    err.append(buf.data(), static_cast<size_t>(got));
+    if (err.size() > limits.stderr_bytes) err.erase(0, err.size() - limits.stderr_bytes);
+  }
+};
+
+std::string time_limit_text(int timeout_ms) {
+  char text[32];
+  snprintf(text, sizeof text, "%.3f", timeout_ms / 1000.0);
+  return text;
+}
+
+// Waits for the command's output, errors and end, up to its time limit.
+// "" once it has ended, else why the unit fails.
+std::string pump(command_io &io, const unit_data_limits &limits, int cancel) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limits.timeout_ms);
-  std::vector<char> buf(65536);
-  while (why.empty() && (s.out >= 0 || s.err >= 0 || !exited)) {
+  while (io.running()) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
-      why = with_text("the command ran past its time limit of " +
-                          std::to_string(limits.timeout_ms / 1000.0).substr(0, 5) +
-                          " s and was killed", err);
-      break;
+      return with_text("the command ran past its time limit of " +
+                           time_limit_text(limits.timeout_ms) + " s and was killed",
+                       io.err);
     }
-    pollfd p[4] = {{.fd = s.out, .events = POLLIN, .revents = 0},
-                   {.fd = s.err, .events = POLLIN, .revents = 0},
-                   {.fd = exited ? -1 : pidfd, .events = POLLIN, .revents = 0},
-                   {.fd = cancel_, .events = POLLIN, .revents = 0}};
+    pollfd p[4] = {{.fd = io.s.out, .events = POLLIN, .revents = 0},
+                   {.fd = io.s.err, .events = POLLIN, .revents = 0},
+                   {.fd = io.exited ? -1 : io.pidfd, .events = POLLIN, .revents = 0},
+                   {.fd = cancel, .events = POLLIN, .revents = 0}};
     int n = poll(p, 4, static_cast<int>(left.count()) + 1);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      why = std::string("poll: ") + strerror(errno);
-      break;
-    }
-    if (p[3].revents != 0) {
-      why = "the station stopped the command";
-      break;
-    }
+    if (n < 0) return std::string("poll: ") + strerror(errno);
+    if (p[3].revents != 0) return "the station stopped the command";
     if (p[0].revents != 0) {
-      ssize_t got = read(s.out, buf.data(), buf.size());
-      if (got < 0 && errno != EINTR && errno != EAGAIN) {
-        why = std::string("reading its output: ") + strerror(errno);
-      } else if (got == 0) {
-        close(s.out);
-        s.out = -1;
-      } else if (got > 0) {
-        size += static_cast<uint64_t>(got);
-        if (size > limits.max_bytes) {
-          why = with_text("the command wrote more than " + std::to_string(limits.max_bytes) +
-                              " bytes, the image limit, and was killed", err);
-        } else if (!write_all(copy, buf.data(), static_cast<size_t>(got))) {
-          why = std::string("keeping its output: ") + strerror(errno);
-        }
-      }
+      std::string why = io.take_output(limits);
+      if (!why.empty()) return why;
     }
-    if (p[1].revents != 0) {
-      ssize_t got = read(s.err, buf.data(), buf.size());
-      if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) {
-        close(s.err);
-        s.err = -1;
-      } else if (got > 0) {
-        err.append(buf.data(), static_cast<size_t>(got));
-        if (err.size() > limits.stderr_bytes) err.erase(0, err.size() - limits.stderr_bytes);
-      }
-    }
-    if (p[2].revents != 0 && waitpid(s.pid, &status, WNOHANG) == s.pid) exited = true;
+    if (p[1].revents != 0) io.take_errors(limits);
+    if (p[2].revents != 0 && waitpid(io.s.pid, &io.status, WNOHANG) == io.s.pid) io.exited = true;
   }
-  // Whatever it left behind goes with it; the group is the command's alone.
-  if (s.pid > 0) {
-    kill(-s.pid, SIGKILL);
-    if (!exited) {
-      while (waitpid(s.pid, &status, 0) < 0 && errno == EINTR) {
-      }
-    }
+  return "";
+}
+
+// How the command ended, when it ended by itself.
+std::string ending(const command_io &io) {
+  if (WIFSIGNALED(io.status)) {
+    return with_text("the command was killed by signal " + signal_text(WTERMSIG(io.status)),
+                     io.err);
+  }
+  if (WIFEXITED(io.status) && WEXITSTATUS(io.status) != 0) {
+    return with_text("the command exited with status " + std::to_string(WEXITSTATUS(io.status)),
+                     io.err);
+  }
+  if (io.size == 0) return with_text("the command wrote nothing", io.err);
+  return "";
+}
+
+}  // namespace
+
+void unit_data_run::run(const std::string &command, const unit_data_env &env,
+                        unit_data_limits limits) {
+  command_io io;
+  std::string why = spawn(command, env, &io.s);
+  if (why.empty()) {
+    io.copy = memfd_create("kesp unit data", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (io.copy < 0) why = std::string("memfd_create: ") + strerror(errno);
   }
   if (why.empty()) {
-    if (WIFSIGNALED(status)) {
-      why = with_text("the command was killed by signal " + signal_text(WTERMSIG(status)), err);
-    } else if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
-      why = with_text("the command exited with status " + std::to_string(WEXITSTATUS(status)),
-                      err);
-    } else if (size == 0) {
-      why = with_text("the command wrote nothing", err);
+    io.pidfd = static_cast<int>(syscall(SYS_pidfd_open, io.s.pid, 0));
+    if (io.pidfd < 0) why = std::string("pidfd_open: ") + strerror(errno);
+  }
+  if (why.empty()) why = pump(io, limits, cancel_);
+  // Whatever it left behind goes with it; the group is the command's alone.
+  if (io.s.pid > 0) {
+    kill(-io.s.pid, SIGKILL);
+    while (!io.exited && waitpid(io.s.pid, &io.status, 0) < 0 && errno == EINTR) {
     }
   }
+  if (why.empty()) why = ending(io);
   // The same record every image has: taken from the kept output as from a
   // file, sealed, with its size, CRC-32 and SHA-256.
   if (why.empty()) {
-    std::string taken = image_.take("/proc/self/fd/" + std::to_string(copy));
+    std::string taken = image_.take("/proc/self/fd/" + std::to_string(io.copy));
     if (!taken.empty()) why = "its output " + taken;
-  }
-  for (int fd : {s.out, s.err, pidfd, copy}) {
-    if (fd >= 0) close(fd);
   }
   failure_ = why;
   uint64_t one = 1;

@@ -34,6 +34,8 @@ class unit_data_run {
   ~unit_data_run();  // kills a command still running and waits for it
   unit_data_run(const unit_data_run &) = delete;
   unit_data_run &operator=(const unit_data_run &) = delete;
+  unit_data_run(unit_data_run &&) = delete;
+  unit_data_run &operator=(unit_data_run &&) = delete;
 
   // Runs command through /bin/sh -c with KESP_SERIAL, KESP_UNIT, KESP_SLOT
   // and KESP_STATION set, standard input from /dev/null, in a process group

@@ -152,14 +152,47 @@ bool unit_recorder::connect() {
   return true;
 }
 
+// Without a connection: refuses new units until the back-off has passed,
+// then tries to connect once.
+void unit_recorder::reconnect(std::unique_lock<std::mutex> &lock) {
+  if (clock_type::now() < next_try_) {
+    refuse_begins(lock, health_.error);
+    wake_.wait_until(lock, next_try_, [this] {
+      return stop_ || std::any_of(queue_.begin(), queue_.end(),
+                                  [](const job &j) { return j.what == job::kind::begin; });
+    });
+    return;
+  }
+  lock.unlock();
+  bool up = connect();
+  lock.lock();
+  if (up) {
+    backoff_ = FIRST_BACKOFF;
+  } else {
+    lost_connection(lock);
+    refuse_begins(lock, health_.error);
+  }
+}
+
+void unit_recorder::lost_connection(std::unique_lock<std::mutex> & /*held*/) {
+  health_.connected = false;
+  next_try_ = clock_type::now() + backoff_;
+  backoff_ = std::min(backoff_ * 2, LAST_BACKOFF);
+}
+
+std::string unit_recorder::perform(const job &j, begin_answer *a) {
+  switch (j.what) {
+    case job::kind::begin:
+      a->ticket = j.ticket;
+      return store_->begin_unit(j.start, pool_ ? &*pool_ : nullptr, &a->unit);
+    case job::kind::step: return store_->record_step(j.step);
+    case job::kind::end: return store_->end_unit(j.unit_id, j.result, j.failure, j.reason);
+  }
+  return "";
+}
+
 void unit_recorder::run() {
-  std::chrono::milliseconds backoff = FIRST_BACKOFF;
-  clock_type::time_point next_try = clock_type::now();
   std::unique_lock<std::mutex> lock(mutex_);
-  auto has_begin = [this] {
-    return std::any_of(queue_.begin(), queue_.end(),
-                       [](const job &j) { return j.what == job::kind::begin; });
-  };
   for (;;) {
     if (stop_) return;
     if (queue_.empty()) {
@@ -167,35 +200,13 @@ void unit_recorder::run() {
       continue;
     }
     if (store_ == nullptr) {
-      if (clock_type::now() < next_try) {
-        refuse_begins(lock, health_.error);
-        wake_.wait_until(lock, next_try, [&] { return stop_ || has_begin(); });
-        continue;
-      }
-      lock.unlock();
-      bool up = connect();
-      lock.lock();
-      if (up) {
-        backoff = FIRST_BACKOFF;
-      } else {
-        next_try = clock_type::now() + backoff;
-        backoff = std::min(backoff * 2, LAST_BACKOFF);
-        refuse_begins(lock, health_.error);
-      }
+      reconnect(lock);
       continue;
     }
     job j = queue_.front();
     lock.unlock();
-    std::string fail;
     begin_answer a;
-    switch (j.what) {
-      case job::kind::begin:
-        a.ticket = j.ticket;
-        fail = store_->begin_unit(j.start, pool_ ? &*pool_ : nullptr, &a.unit);
-        break;
-      case job::kind::step: fail = store_->record_step(j.step); break;
-      case job::kind::end: fail = store_->end_unit(j.unit_id, j.result, j.failure, j.reason); break;
-    }
+    std::string fail = perform(j, &a);
     bool lost = !fail.empty() && store_->lost();
     if (lost) store_.reset();
     lock.lock();
@@ -204,20 +215,18 @@ void unit_recorder::run() {
       // again, which is harmless if it was written after all. A unit whose
       // row's commit went unanswered is refused, and its number is left
       // recorded as unfinished, to be marked abandoned.
-      health_.connected = false;
       health_.error = "database unreachable: " + fail;
-      next_try = clock_type::now() + backoff;
-      backoff = std::min(backoff * 2, LAST_BACKOFF);
+      lost_connection(lock);
       if (j.what != job::kind::begin) continue;
     }
     queue_.pop_front();
     if (j.what == job::kind::begin) {
       a.error = lost ? health_.error : fail;
       answer(std::move(a));
-    } else {
-      if (!fail.empty()) health_.error = "a record could not be written: " + fail;
-      --health_.queued;
-      written_.notify_all();
+      continue;
     }
+    if (!fail.empty()) health_.error = "a record could not be written: " + fail;
+    --health_.queued;
+    written_.notify_all();
   }
 }

@@ -4,6 +4,7 @@
 // new units are answered through a descriptor the loop polls.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -37,6 +38,8 @@ class unit_recorder {
   ~unit_recorder();  // stops the worker; what was not written by then is lost
   unit_recorder(const unit_recorder &) = delete;
   unit_recorder &operator=(const unit_recorder &) = delete;
+  unit_recorder(unit_recorder &&) = delete;
+  unit_recorder &operator=(unit_recorder &&) = delete;
 
   // Starts the worker. "" or why not.
   std::string start();
@@ -68,6 +71,9 @@ class unit_recorder {
     std::string failure, reason;
   };
   void run();
+  void reconnect(std::unique_lock<std::mutex> &lock);
+  void lost_connection(std::unique_lock<std::mutex> &lock);
+  std::string perform(const job &j, begin_answer *a);
   void push(job j);
   void answer(begin_answer a);
   bool connect();  // with the lock released
@@ -88,5 +94,7 @@ class unit_recorder {
   recorder_health health_;
   uint64_t tickets_ = 0;
   bool stop_ = false;
+  std::chrono::steady_clock::time_point next_try_;  // the worker's alone
+  std::chrono::milliseconds backoff_{100};          // the worker's alone
   std::thread worker_;
 };

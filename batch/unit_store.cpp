@@ -3,10 +3,12 @@
 #include <libpq-fe.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <ctime>
+#include <span>
 #include <utility>
 
 namespace {
@@ -14,30 +16,30 @@ namespace {
 // The schema, one migration per version: the step to version N is
 // MIGRATIONS[N - 1]. {id}, {int} and {real} stand for the column types each
 // engine names differently; everything else is the same SQL on both.
-const std::vector<std::vector<std::string>> MIGRATIONS = {
-    {
-        "CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
-        "CREATE TABLE serial_pools (format TEXT PRIMARY KEY, next_number {int} NOT NULL,"
-        " first_number {int} NOT NULL, last_number {int} NOT NULL)",
-        "CREATE TABLE units (id {id}, serial TEXT UNIQUE, serial_format TEXT,"
-        " serial_number {int}, station TEXT NOT NULL, slot TEXT NOT NULL,"
-        " unit_number {int} NOT NULL, started TEXT NOT NULL, ended TEXT,"
-        " result TEXT NOT NULL CHECK (result IN"
-        " ('unfinished', 'passed', 'failed', 'abandoned')),"
-        " failure TEXT, reason TEXT)",
-        "CREATE TABLE steps (unit_id {int} NOT NULL REFERENCES units (id), step {int} NOT NULL,"
-        " steps {int} NOT NULL, board TEXT NOT NULL, address TEXT, mode TEXT, device TEXT,"
-        " flags TEXT, flash_address TEXT, image TEXT, size {int}, sha256 TEXT,"
-        " result TEXT NOT NULL, failure TEXT, reason TEXT, flash_id TEXT, error {int},"
-        " error_text TEXT, crc TEXT, target_crc TEXT, sent {int}, attempts {int} NOT NULL,"
-        " started TEXT, seconds {real}, PRIMARY KEY (unit_id, step))",
-    },
-    // Yield and history look units up by time, station and serial number.
-    {
-        "CREATE INDEX units_started ON units (started)",
-        "CREATE INDEX units_station ON units (station, result)",
-    },
+constexpr const char *TO_VERSION_1[] = {
+    "CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
+    "CREATE TABLE serial_pools (format TEXT PRIMARY KEY, next_number {int} NOT NULL,"
+    " first_number {int} NOT NULL, last_number {int} NOT NULL)",
+    "CREATE TABLE units (id {id}, serial TEXT UNIQUE, serial_format TEXT,"
+    " serial_number {int}, station TEXT NOT NULL, slot TEXT NOT NULL,"
+    " unit_number {int} NOT NULL, started TEXT NOT NULL, ended TEXT,"
+    " result TEXT NOT NULL CHECK (result IN"
+    " ('unfinished', 'passed', 'failed', 'abandoned')),"
+    " failure TEXT, reason TEXT)",
+    "CREATE TABLE steps (unit_id {int} NOT NULL REFERENCES units (id), step {int} NOT NULL,"
+    " steps {int} NOT NULL, board TEXT NOT NULL, address TEXT, mode TEXT, device TEXT,"
+    " flags TEXT, flash_address TEXT, image TEXT, size {int}, sha256 TEXT,"
+    " result TEXT NOT NULL, failure TEXT, reason TEXT, flash_id TEXT, error {int},"
+    " error_text TEXT, crc TEXT, target_crc TEXT, sent {int}, attempts {int} NOT NULL,"
+    " started TEXT, seconds {real}, PRIMARY KEY (unit_id, step))",
 };
+// Yield and history look units up by time and by station.
+constexpr const char *TO_VERSION_2[] = {
+    "CREATE INDEX units_started ON units (started)",
+    "CREATE INDEX units_station ON units (station, result)",
+};
+constexpr std::span<const char *const> MIGRATIONS[] = {TO_VERSION_1, TO_VERSION_2};
+static_assert(std::size(MIGRATIONS) == UNIT_SCHEMA_VERSION);
 
 const char *const STEP_COLUMNS[] = {
     "unit_id", "step", "steps", "board", "address", "mode", "device",
@@ -89,6 +91,8 @@ class sqlite_store : public unit_store {
   ~sqlite_store() override { sqlite3_close(db_); }
   sqlite_store(const sqlite_store &) = delete;
   sqlite_store &operator=(const sqlite_store &) = delete;
+  sqlite_store(sqlite_store &&) = delete;
+  sqlite_store &operator=(sqlite_store &&) = delete;
 
   std::string query(const std::string &sql, const std::vector<db_value> &params,
                     db_rows *out) override {
@@ -153,29 +157,53 @@ class sqlite_store : public unit_store {
   bool lost_ = false;
 };
 
+// The statements are written with "?" for both engines; libpq wants $n.
+std::string numbered_marks(const std::string &sql) {
+  std::string numbered;
+  int n = 0;
+  for (char c : sql) {
+    if (c == '?') {
+      numbered += "$" + std::to_string(++n);
+    } else {
+      numbered += c;
+    }
+  }
+  return numbered;
+}
+
+void read_rows(const PGresult *res, db_rows *out) {
+  int columns = PQnfields(res);
+  for (int c = 0; c < columns; ++c) out->columns.emplace_back(PQfname(res, c));
+  for (int r = 0; r < PQntuples(res); ++r) {
+    db_row row;
+    for (int c = 0; c < columns; ++c) {
+      if (PQgetisnull(res, r, c) != 0) {
+        row.emplace_back(std::nullopt);
+      } else {
+        row.emplace_back(
+            std::string(PQgetvalue(res, r, c), static_cast<size_t>(PQgetlength(res, r, c))));
+      }
+    }
+    out->rows.push_back(std::move(row));
+  }
+}
+
 class postgres_store : public unit_store {
  public:
   explicit postgres_store(PGconn *conn) : conn_(conn) {}
   ~postgres_store() override { PQfinish(conn_); }
   postgres_store(const postgres_store &) = delete;
   postgres_store &operator=(const postgres_store &) = delete;
+  postgres_store(postgres_store &&) = delete;
+  postgres_store &operator=(postgres_store &&) = delete;
 
   std::string query(const std::string &sql, const std::vector<db_value> &params,
                     db_rows *out) override {
     if (out != nullptr) *out = db_rows{};
-    // The statements are written with "?" for both engines; libpq wants $n.
-    std::string numbered;
-    int n = 0;
-    for (char c : sql) {
-      if (c == '?') {
-        numbered += "$" + std::to_string(++n);
-      } else {
-        numbered += c;
-      }
-    }
-    std::vector<const char *> values;
-    values.reserve(params.size());
-    for (const db_value &p : params) values.push_back(p ? p->c_str() : nullptr);
+    std::string numbered = numbered_marks(sql);
+    std::vector<const char *> values(params.size());
+    std::transform(params.begin(), params.end(), values.begin(),
+                   [](const db_value &p) { return p ? p->c_str() : nullptr; });
     PGresult *res = PQexecParams(conn_, numbered.c_str(), static_cast<int>(values.size()),
                                  nullptr, values.data(), nullptr, nullptr, 0);
     ExecStatusType status = PQresultStatus(res);
@@ -192,22 +220,7 @@ class postgres_store : public unit_store {
       PQclear(res);
       return why;
     }
-    if (out != nullptr) {
-      int columns = PQnfields(res);
-      for (int c = 0; c < columns; ++c) out->columns.emplace_back(PQfname(res, c));
-      for (int r = 0; r < PQntuples(res); ++r) {
-        db_row row;
-        for (int c = 0; c < columns; ++c) {
-          if (PQgetisnull(res, r, c) != 0) {
-            row.emplace_back(std::nullopt);
-          } else {
-            row.emplace_back(std::string(PQgetvalue(res, r, c),
-                                         static_cast<size_t>(PQgetlength(res, r, c))));
-          }
-        }
-        out->rows.push_back(std::move(row));
-      }
-    }
+    if (out != nullptr) read_rows(res, out);
     PQclear(res);
     failed_ = false;
     return "";
@@ -292,6 +305,12 @@ std::unique_ptr<unit_store> open_sqlite(const std::string &path, std::string *wh
 
 }  // namespace
 
+int64_t db_int(const db_value &v) {
+  int64_t n = 0;
+  if (v) std::from_chars(v->data(), v->data() + v->size(), n);
+  return n;
+}
+
 bool is_postgres_url(const std::string &db) {
   return db.starts_with("postgresql://") || db.starts_with("postgres://");
 }
@@ -316,6 +335,30 @@ const char *unit_result_name(unit_result r) {
   }
   return "unfinished";
 }
+
+namespace {
+
+bool whole_number(const std::string &s, int64_t *v) {
+  if (s.empty() || s.size() > 18) return false;
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), *v);
+  return ec == std::errc() && end == s.data() + s.size();
+}
+
+std::string parse_range(const std::string &range, int64_t largest, serial_pool *p) {
+  size_t dash = range.find('-');
+  if (dash == std::string::npos || !whole_number(range.substr(0, dash), &p->first) ||
+      !whole_number(range.substr(dash + 1), &p->last)) {
+    return "the range is FIRST-LAST, as in KX{:06},1-999999";
+  }
+  if (p->first > p->last) return "the range's first number is above its last";
+  if (p->last > largest) {
+    return "the range's last number " + std::to_string(p->last) + " has more than " +
+           std::to_string(p->width) + " digits";
+  }
+  return "";
+}
+
+}  // namespace
 
 std::string parse_serials(const std::string &text, serial_pool *out) {
   serial_pool p;
@@ -349,22 +392,8 @@ std::string parse_serials(const std::string &text, serial_pool *out) {
   p.first = 1;
   p.last = largest;
   if (comma != std::string::npos) {
-    std::string range = text.substr(comma + 1);
-    size_t dash = range.find('-');
-    auto number = [](const std::string &s, int64_t *v) {
-      if (s.empty() || s.size() > 18) return false;
-      auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), *v);
-      return ec == std::errc() && end == s.data() + s.size();
-    };
-    if (dash == std::string::npos || !number(range.substr(0, dash), &p.first) ||
-        !number(range.substr(dash + 1), &p.last)) {
-      return "the range is FIRST-LAST, as in KX{:06},1-999999";
-    }
-    if (p.first > p.last) return "the range's first number is above its last";
-    if (p.last > largest) {
-      return "the range's last number " + std::to_string(p.last) + " has more than " +
-             std::to_string(p.width) + " digits";
-    }
+    std::string why = parse_range(text.substr(comma + 1), largest, &p);
+    if (!why.empty()) return why;
   }
   *out = p;
   return "";
@@ -421,7 +450,7 @@ std::string unit_store::migrate(int version) {
     fail = query("SELECT value FROM meta WHERE key = 'schema_version'", {}, &rows);
     if (!fail.empty()) return give_up(fail);
     if (rows.rows.empty() || !rows.rows[0][0]) return give_up("the table meta has no schema_version");
-    current = std::atoi(rows.rows[0][0]->c_str());
+    current = static_cast<int>(db_int(rows.rows[0][0]));
   }
   if (current > UNIT_SCHEMA_VERSION) {
     return give_up("the unit record has schema version " + std::to_string(current) +
@@ -430,7 +459,7 @@ std::string unit_store::migrate(int version) {
   }
   if (current >= version) return query("COMMIT", {}, nullptr);
   for (int v = current; v < version; ++v) {
-    for (const std::string &sql : MIGRATIONS[static_cast<size_t>(v)]) {
+    for (const char *sql : MIGRATIONS[static_cast<size_t>(v)]) {
       fail = query(dialect(sql, pg), {}, nullptr);
       if (!fail.empty()) return give_up("migrating to schema version " + std::to_string(v + 1) + ": " + fail);
     }
@@ -452,7 +481,8 @@ std::string unit_store::begin_unit(const unit_start &u, const serial_pool *pool,
     return why;
   };
   db_rows rows;
-  db_value format, number;
+  db_value format;
+  db_value number;
   if (pool != nullptr) {
     std::string first = std::to_string(pool->first);
     std::string last = std::to_string(pool->last);
@@ -477,7 +507,7 @@ std::string unit_store::begin_unit(const unit_start &u, const serial_pool *pool,
       return give_up("the serial numbers of " + pool->format + " from " + first + " to " + last +
                      " are all used: no new unit can start (give --serials a new range or format)");
     }
-    b.serial_number = std::atoll(rows.rows[0][0]->c_str());
+    b.serial_number = db_int(rows.rows[0][0]);
     b.serial = format_serial(*pool, b.serial_number);
     b.serials_left = pool->last - b.serial_number;
     b.serials_low = b.serials_left <= serial_warning_margin(*pool);
@@ -492,7 +522,7 @@ std::string unit_store::begin_unit(const unit_start &u, const serial_pool *pool,
                &rows);
   if (!fail.empty()) return give_up(fail);
   if (rows.rows.empty() || !rows.rows[0][0]) return give_up("the unit's row got no id");
-  b.id = std::atoll(rows.rows[0][0]->c_str());
+  b.id = db_int(rows.rows[0][0]);
   fail = query("COMMIT", {}, nullptr);
   if (!fail.empty()) return fail;
   *out = b;
@@ -508,7 +538,10 @@ std::string unit_store::record_step(const step_record &s) {
     columns += (columns.empty() ? "" : ", ") + name;
     marks += marks.empty() ? "?" : ", ?";
     if (name != "unit_id" && name != "step") {
-      updates += (updates.empty() ? "" : ", ") + name + " = excluded." + name;
+      if (!updates.empty()) updates += ", ";
+      updates += name;
+      updates += " = excluded.";
+      updates += name;
     }
   }
   std::vector<db_value> values = {

@@ -90,6 +90,8 @@ class unit_store {
   virtual ~unit_store() = default;
   unit_store(const unit_store &) = delete;
   unit_store &operator=(const unit_store &) = delete;
+  unit_store(unit_store &&) = delete;
+  unit_store &operator=(unit_store &&) = delete;
 
   // Allocates the pool's next serial (none when pool is nullptr) and
   // inserts the unit as unfinished, in one transaction, committed durably
@@ -120,3 +122,5 @@ class unit_store {
 bool is_postgres_url(const std::string &db);
 // The current time as the report writes it.
 std::string unit_time_now();
+// A number the database gave as text; 0 for NULL or anything else.
+int64_t db_int(const db_value &v);
