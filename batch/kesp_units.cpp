@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -17,7 +16,8 @@ namespace {
 
 const char USAGE[] =
     "usage: kesp-units --db DB history SERIAL\n"
-    "       kesp-units --db DB yield [--by station|slot|day|failure] [--since TIME] [--until TIME]\n"
+    "       kesp-units --db DB yield [--by station|slot|day|failure] [--since TIME] [--until "
+    "TIME]\n"
     "       kesp-units --db DB export units|steps [--since TIME] [--until TIME]\n";
 
 const char HELP[] =
@@ -155,8 +155,8 @@ int yield(unit_store &store, const std::string &by, const period &p) {
       snprintf(yield_text, sizeof yield_text, "%.1f%%",
                100.0 * static_cast<double>(n[1]) / static_cast<double>(ended));
     }
-    printf("%-*s %7lld %7lld %7lld %9lld %10lld %6s\n", static_cast<int>(width), name.c_str(),
-           n[0], n[1], n[2], n[3], n[4], yield_text);
+    printf("%-*s %7lld %7lld %7lld %9lld %10lld %6s\n", static_cast<int>(width), name.c_str(), n[0],
+           n[1], n[2], n[3], n[4], yield_text);
   };
   for (const db_row &r : rows.rows) {
     long long n[5];
@@ -196,9 +196,10 @@ int export_csv(unit_store &store, const std::string &what, const period &p) {
   if (what == "units") {
     sql = "SELECT * FROM units WHERE 1 = 1" + period_filter(p, "started", &params) + " ORDER BY id";
   } else if (what == "steps") {
-    sql = "SELECT units.serial AS serial, steps.* FROM steps JOIN units ON units.id = steps.unit_id"
-          " WHERE 1 = 1" +
-          period_filter(p, "units.started", &params) + " ORDER BY steps.unit_id, steps.step";
+    sql =
+        "SELECT units.serial AS serial, steps.* FROM steps JOIN units ON units.id = steps.unit_id"
+        " WHERE 1 = 1" +
+        period_filter(p, "units.started", &params) + " ORDER BY steps.unit_id, steps.step";
   } else {
     return usage_error("export takes units or steps, not " + what);
   }
@@ -213,11 +214,12 @@ int export_csv(unit_store &store, const std::string &what, const period &p) {
 // What is wrong with the lookup's words, or "".
 std::string wrong_words(const std::vector<std::string> &words, const period &p,
                         const std::string &db) {
-  for (const std::string *t : {&p.since, &p.until}) {
-    if (!t->empty() && !time_bound(*t)) {
-      return "a time is YYYY-MM-DD, optionally with THH:MM:SS, not " + *t;
-    }
-  }
+  const std::string bounds[] = {p.since, p.until};
+  const std::string *bad =
+      std::find_if(std::begin(bounds), std::end(bounds),
+                   [](const std::string &t) { return !t.empty() && !time_bound(t); });
+  if (bad != std::end(bounds))
+    return "a time is YYYY-MM-DD, optionally with THH:MM:SS, not " + *bad;
   if (words.empty()) return "which lookup: history, yield or export?";
   const std::string &command = words[0];
   size_t want = command == "yield" ? 1 : 2;
@@ -248,12 +250,24 @@ int main(int argc, char **argv) {
   opterr = 0;
   for (int c = 0; (c = getopt_long(argc, argv, "h", options, nullptr)) != -1;) {
     switch (c) {
-      case OPT_DB: db = optarg; break;
-      case OPT_BY: by = optarg; break;
-      case OPT_SINCE: p.since = optarg; break;
-      case OPT_UNTIL: p.until = optarg; break;
-      case 'h': printf("%s\n%s", USAGE, HELP); return 0;
-      case OPT_VERSION: printf("kesp-units %s\n", KESP_VERSION); return 0;
+      case OPT_DB:
+        db = optarg;
+        break;
+      case OPT_BY:
+        by = optarg;
+        break;
+      case OPT_SINCE:
+        p.since = optarg;
+        break;
+      case OPT_UNTIL:
+        p.until = optarg;
+        break;
+      case 'h':
+        printf("%s\n%s", USAGE, HELP);
+        return 0;
+      case OPT_VERSION:
+        printf("kesp-units %s\n", KESP_VERSION);
+        return 0;
       default:
         return usage_error(optopt != 0 ? std::string("unknown option -") + static_cast<char>(optopt)
                                        : "unknown option " + std::string(argv[optind - 1]));
@@ -270,7 +284,8 @@ int main(int argc, char **argv) {
   }
   std::unique_ptr<unit_store> store = unit_store::open(db, &why);
   // A URL is not repeated: whatever it carries stays out of logs.
-  if (store == nullptr) return fail("--db " + (is_postgres_url(db) ? std::string("URL") : db) + ": " + why);
+  if (store == nullptr)
+    return fail("--db " + (is_postgres_url(db) ? std::string("URL") : db) + ": " + why);
   int rc = command == "history" ? history(*store, words[1])
            : command == "yield" ? yield(*store, by, p)
                                 : export_csv(*store, words[1], p);

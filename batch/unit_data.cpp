@@ -11,9 +11,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -103,8 +103,8 @@ std::string spawn(const std::string &command, const unit_data_env &env, spawned 
   posix_spawnattr_setpgroup(&attr, 0);
   posix_spawnattr_setsigdefault(&attr, &all);
   posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
-                                      POSIX_SPAWN_SETSIGMASK);
+  posix_spawnattr_setflags(&attr,
+                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   int rc = posix_spawn(&s->pid, "/bin/sh", &actions, &attr, argv, envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
@@ -156,6 +156,8 @@ std::string unit_data_run::start(const std::string &command, const unit_data_env
 
 namespace {
 
+constexpr size_t READ_CHUNK = 65536;
+
 // One run of the command: its descriptors and what came out of them.
 struct command_io {
   spawned s;
@@ -165,55 +167,50 @@ struct command_io {
   int status = 0;
   bool exited = false;
   std::string err;  // the end of its standard error
-  std::vector<char> buf = std::vector<char>(65536);
+  std::vector<char> buf = std::vector<char>(READ_CHUNK);
+};
 
-  command_io() = default;
-  command_io(const command_io &) = delete;
-  command_io &operator=(const command_io &) = delete;
-  command_io(command_io &&) = delete;
-  command_io &operator=(command_io &&) = delete;
-  ~command_io() {
-    for (int open : {s.out, s.err, pidfd, copy}) {
-      if (open >= 0) close(open);
-    }
+void close_all(const command_io &io) {
+  for (int open : {io.s.out, io.s.err, io.pidfd, io.copy}) {
+    if (open >= 0) close(open);
   }
+}
 
-  [[nodiscard]] bool running() const { return s.out >= 0 || s.err >= 0 || !exited; }
-
-  // "" or why the unit fails.
-  std::string take_output(const unit_data_limits &limits) {
-    ssize_t got = read(s.out, buf.data(), buf.size());
-    if (got < 0 && (errno == EINTR || errno == EAGAIN)) return "";
-    if (got < 0) return std::string("reading its output: ") + strerror(errno);
-    if (got == 0) {
-      close(s.out);
-      s.out = -1;
-      return "";
-    }
-    size += static_cast<uint64_t>(got);
-    if (size > limits.max_bytes) {
-      return with_text("the command wrote more than " + std::to_string(limits.max_bytes) +
-                           " bytes, the image limit, and was killed",
-                       err);
-    }
-    if (!write_all(copy, buf.data(), static_cast<size_t>(got))) {
-      return std::string("keeping its output: ") + strerror(errno);
-    }
+// "" or why the unit fails.
+std::string take_output(command_io &io, const unit_data_limits &limits) {
+  ssize_t got = read(io.s.out, io.buf.data(), io.buf.size());
+  if (got < 0 && (errno == EINTR || errno == EAGAIN)) return "";
+  if (got < 0) return std::string("reading its output: ") + strerror(errno);
+  if (got == 0) {
+    close(io.s.out);
+    io.s.out = -1;
     return "";
   }
-
-  void take_errors(const unit_data_limits &limits) {
-    ssize_t got = read(s.err, buf.data(), buf.size());
-    if (got < 0 && (errno == EINTR || errno == EAGAIN)) return;
-    if (got <= 0) {
-      close(s.err);
-      s.err = -1;
-      return;
-    }
-    err.append(buf.data(), static_cast<size_t>(got));
-    if (err.size() > limits.stderr_bytes) err.erase(0, err.size() - limits.stderr_bytes);
+  io.size += static_cast<uint64_t>(got);
+  if (io.size > limits.max_bytes) {
+    return with_text("the command wrote more than " + std::to_string(limits.max_bytes) +
+                         " bytes, the image limit, and was killed",
+                     io.err);
   }
-};
+  if (!write_all(io.copy, io.buf.data(), static_cast<size_t>(got))) {
+    return std::string("keeping its output: ") + strerror(errno);
+  }
+  return "";
+}
+
+void take_errors(command_io &io, const unit_data_limits &limits) {
+  ssize_t got = read(io.s.err, io.buf.data(), io.buf.size());
+  if (got < 0 && (errno == EINTR || errno == EAGAIN)) return;
+  if (got <= 0) {
+    close(io.s.err);
+    io.s.err = -1;
+    return;
+  }
+  io.err.append(io.buf.data(), static_cast<size_t>(got));
+  if (io.err.size() > limits.stderr_bytes) io.err.erase(0, io.err.size() - limits.stderr_bytes);
+}
+
+bool running(const command_io &io) { return io.s.out >= 0 || io.s.err >= 0 || !io.exited; }
 
 std::string time_limit_text(int timeout_ms) {
   char text[32];
@@ -225,7 +222,7 @@ std::string time_limit_text(int timeout_ms) {
 // "" once it has ended, else why the unit fails.
 std::string pump(command_io &io, const unit_data_limits &limits, int cancel) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limits.timeout_ms);
-  while (io.running()) {
+  while (running(io)) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
@@ -242,10 +239,10 @@ std::string pump(command_io &io, const unit_data_limits &limits, int cancel) {
     if (n < 0) return std::string("poll: ") + strerror(errno);
     if (p[3].revents != 0) return "the station stopped the command";
     if (p[0].revents != 0) {
-      std::string why = io.take_output(limits);
+      std::string why = take_output(io, limits);
       if (!why.empty()) return why;
     }
-    if (p[1].revents != 0) io.take_errors(limits);
+    if (p[1].revents != 0) take_errors(io, limits);
     if (p[2].revents != 0 && waitpid(io.s.pid, &io.status, WNOHANG) == io.s.pid) io.exited = true;
   }
   return "";
@@ -293,6 +290,7 @@ void unit_data_run::run(const std::string &command, const unit_data_env &env,
     std::string taken = image_.take("/proc/self/fd/" + std::to_string(io.copy));
     if (!taken.empty()) why = "its output " + taken;
   }
+  close_all(io);
   failure_ = why;
   uint64_t one = 1;
   while (write(done_, &one, sizeof one) < 0 && errno == EINTR) {

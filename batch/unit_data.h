@@ -25,7 +25,7 @@ struct unit_data_env {
 struct unit_data_limits {
   int timeout_ms = 30000;
   uint64_t max_bytes = LENGTH_LIMIT - 1;  // an image is under LENGTH_LIMIT
-  size_t stderr_bytes = 4096;  // the end of its standard error kept as the reason
+  size_t stderr_bytes = 4096;             // the end of its standard error kept as the reason
 };
 
 class unit_data_run {

@@ -185,8 +185,10 @@ std::string unit_recorder::perform(const job &j, begin_answer *a) {
     case job::kind::begin:
       a->ticket = j.ticket;
       return store_->begin_unit(j.start, pool_ ? &*pool_ : nullptr, &a->unit);
-    case job::kind::step: return store_->record_step(j.step);
-    case job::kind::end: return store_->end_unit(j.unit_id, j.result, j.failure, j.reason);
+    case job::kind::step:
+      return store_->record_step(j.step);
+    case job::kind::end:
+      return store_->end_unit(j.unit_id, j.result, j.failure, j.reason);
   }
   return "";
 }

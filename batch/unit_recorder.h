@@ -24,8 +24,8 @@ struct begin_answer {
 
 struct recorder_health {
   bool connected = false;
-  std::string error;  // why not connected, or the last record that could not be written
-  size_t queued = 0;  // records waiting to be written
+  std::string error;      // why not connected, or the last record that could not be written
+  size_t queued = 0;      // records waiting to be written
   int64_t abandoned = 0;  // units of an earlier run marked abandoned at the first connection
   bool serials_low = false;
   int64_t serials_left = -1;  // -1 before the first serial

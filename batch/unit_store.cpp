@@ -42,10 +42,10 @@ constexpr std::span<const char *const> MIGRATIONS[] = {TO_VERSION_1, TO_VERSION_
 static_assert(std::size(MIGRATIONS) == UNIT_SCHEMA_VERSION);
 
 const char *const STEP_COLUMNS[] = {
-    "unit_id", "step", "steps", "board", "address", "mode", "device",
-    "flags", "flash_address", "image", "size", "sha256", "result", "failure",
-    "reason", "flash_id", "error", "error_text", "crc", "target_crc", "sent",
-    "attempts", "started", "seconds"};
+    "unit_id", "step",       "steps",         "board",    "address", "mode",
+    "device",  "flags",      "flash_address", "image",    "size",    "sha256",
+    "result",  "failure",    "reason",        "flash_id", "error",   "error_text",
+    "crc",     "target_crc", "sent",          "attempts", "started", "seconds"};
 
 std::string dialect(std::string sql, bool pg) {
   const std::pair<const char *, const char *> types[] = {
@@ -204,8 +204,8 @@ class postgres_store : public unit_store {
     std::vector<const char *> values(params.size());
     std::transform(params.begin(), params.end(), values.begin(),
                    [](const db_value &p) { return p ? p->c_str() : nullptr; });
-    PGresult *res = PQexecParams(conn_, numbered.c_str(), static_cast<int>(values.size()),
-                                 nullptr, values.data(), nullptr, nullptr, 0);
+    PGresult *res = PQexecParams(conn_, numbered.c_str(), static_cast<int>(values.size()), nullptr,
+                                 values.data(), nullptr, nullptr, 0);
     ExecStatusType status = PQresultStatus(res);
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
       std::string why = trimmed(res != nullptr ? PQresultErrorMessage(res) : PQerrorMessage(conn_));
@@ -254,13 +254,14 @@ std::unique_ptr<unit_store> connect_postgres(const std::string &url, std::string
   }
   PQconninfoFree(options);
   if (password) {
-    *why = "the URL carries a password, which anyone could read with ps: put it in the"
-           " password file instead (~/.pgpass, or the file PGPASSFILE names)";
+    *why =
+        "the URL carries a password, which anyone could read with ps: put it in the"
+        " password file instead (~/.pgpass, or the file PGPASSFILE names)";
     return nullptr;
   }
   // Bounded waits on a dead network; the URL's own values come later and win.
-  const char *keys[] = {"connect_timeout", "tcp_user_timeout", "keepalives_idle",
-                        "application_name", "dbname", nullptr};
+  const char *keys[] = {"connect_timeout",  "tcp_user_timeout", "keepalives_idle",
+                        "application_name", "dbname",           nullptr};
   const char *values[] = {"10", "15000", "10", "kesp", url.c_str(), nullptr};
   PGconn *conn = PQconnectdbParams(keys, values, 1);
   if (conn == nullptr) {
@@ -278,9 +279,8 @@ std::unique_ptr<unit_store> connect_postgres(const std::string &url, std::string
 
 std::unique_ptr<unit_store> open_sqlite(const std::string &path, std::string *why) {
   sqlite3 *db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                           nullptr);
+  int rc = sqlite3_open_v2(
+      path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
     *why = db != nullptr ? sqlite3_errmsg(db) : "out of memory";
     sqlite3_close(db);
@@ -328,10 +328,14 @@ std::string unit_time_now() {
 
 const char *unit_result_name(unit_result r) {
   switch (r) {
-    case unit_result::unfinished: return "unfinished";
-    case unit_result::passed: return "passed";
-    case unit_result::failed: return "failed";
-    case unit_result::abandoned: return "abandoned";
+    case unit_result::unfinished:
+      return "unfinished";
+    case unit_result::passed:
+      return "passed";
+    case unit_result::failed:
+      return "failed";
+    case unit_result::abandoned:
+      return "abandoned";
   }
   return "unfinished";
 }
@@ -372,9 +376,11 @@ std::string parse_serials(const std::string &text, serial_pool *out) {
     return "a serial format holds one {:0W}, as in KX{:06}";
   }
   std::string spec = p.format.substr(open + 1, close - open - 1);
-  if (spec.size() < 3 || !spec.starts_with(":0")) return "the number is written {:0W}, as in KX{:06}";
+  if (spec.size() < 3 || !spec.starts_with(":0"))
+    return "the number is written {:0W}, as in KX{:06}";
   for (char c : spec.substr(2)) {
-    if (isdigit(static_cast<unsigned char>(c)) == 0) return "the number is written {:0W}, as in KX{:06}";
+    if (isdigit(static_cast<unsigned char>(c)) == 0)
+      return "the number is written {:0W}, as in KX{:06}";
   }
   p.width = std::stoi(spec.substr(2));
   if (p.width < 1 || p.width > 18) return "a serial number has 1 to 18 digits";
@@ -412,8 +418,7 @@ int64_t serial_warning_margin(const serial_pool &pool) {
   return std::max<int64_t>(1, std::min<int64_t>(100, size / 10));
 }
 
-std::unique_ptr<unit_store> unit_store::open(const std::string &db, std::string *why,
-                                             int version) {
+std::unique_ptr<unit_store> unit_store::open(const std::string &db, std::string *why, int version) {
   std::unique_ptr<unit_store> store =
       is_postgres_url(db) ? connect_postgres(db, why) : open_sqlite(db, why);
   if (store == nullptr) return nullptr;
@@ -443,13 +448,14 @@ std::string unit_store::migrate(int version) {
     fail = query("SELECT count(*) > 0 FROM sqlite_master WHERE name = 'meta'", {}, &rows);
   }
   if (!fail.empty()) return give_up(fail);
-  bool have_meta = !rows.rows.empty() && rows.rows[0][0] &&
-                   (*rows.rows[0][0] == "t" || *rows.rows[0][0] == "1");
+  bool have_meta =
+      !rows.rows.empty() && rows.rows[0][0] && (*rows.rows[0][0] == "t" || *rows.rows[0][0] == "1");
   int current = 0;
   if (have_meta) {
     fail = query("SELECT value FROM meta WHERE key = 'schema_version'", {}, &rows);
     if (!fail.empty()) return give_up(fail);
-    if (rows.rows.empty() || !rows.rows[0][0]) return give_up("the table meta has no schema_version");
+    if (rows.rows.empty() || !rows.rows[0][0])
+      return give_up("the table meta has no schema_version");
     current = static_cast<int>(db_int(rows.rows[0][0]));
   }
   if (current > UNIT_SCHEMA_VERSION) {
@@ -461,7 +467,8 @@ std::string unit_store::migrate(int version) {
   for (int v = current; v < version; ++v) {
     for (const char *sql : MIGRATIONS[static_cast<size_t>(v)]) {
       fail = query(dialect(sql, pg), {}, nullptr);
-      if (!fail.empty()) return give_up("migrating to schema version " + std::to_string(v + 1) + ": " + fail);
+      if (!fail.empty())
+        return give_up("migrating to schema version " + std::to_string(v + 1) + ": " + fail);
     }
   }
   fail = query(current == 0 ? "INSERT INTO meta (key, value) VALUES ('schema_version', ?)"
@@ -471,8 +478,7 @@ std::string unit_store::migrate(int version) {
   return query("COMMIT", {}, nullptr);
 }
 
-std::string unit_store::begin_unit(const unit_start &u, const serial_pool *pool,
-                                   begun_unit *out) {
+std::string unit_store::begin_unit(const unit_start &u, const serial_pool *pool, begun_unit *out) {
   begun_unit b;
   std::string fail = begin(true);
   if (!fail.empty()) return fail;
@@ -486,20 +492,24 @@ std::string unit_store::begin_unit(const unit_start &u, const serial_pool *pool,
   if (pool != nullptr) {
     std::string first = std::to_string(pool->first);
     std::string last = std::to_string(pool->last);
-    fail = query("INSERT INTO serial_pools (format, next_number, first_number, last_number)"
-                 " VALUES (?, CAST(? AS BIGINT), CAST(? AS BIGINT), CAST(? AS BIGINT))"
-                 " ON CONFLICT (format) DO NOTHING",
-                 {pool->format, first, first, last}, nullptr);
+    fail = query(
+        "INSERT INTO serial_pools (format, next_number, first_number, last_number)"
+        " VALUES (?, CAST(? AS BIGINT), CAST(? AS BIGINT), CAST(? AS BIGINT))"
+        " ON CONFLICT (format) DO NOTHING",
+        {pool->format, first, first, last}, nullptr);
     if (!fail.empty()) return give_up(fail);
     // The row stays locked to this transaction until it commits: a number
     // read here is this unit's alone, whichever station asks at once.
     // A range given anew moves the pool's bounds; numbers once handed out
     // are never handed out again, so the next number never goes back.
-    const char *next = "(CASE WHEN next_number < CAST(? AS BIGINT) THEN CAST(? AS BIGINT)"
-                       " ELSE next_number END)";
+    const char *next =
+        "(CASE WHEN next_number < CAST(? AS BIGINT) THEN CAST(? AS BIGINT)"
+        " ELSE next_number END)";
     fail = query(std::string("UPDATE serial_pools SET next_number = ") + next +
                      " + 1, first_number = CAST(? AS BIGINT), last_number = CAST(? AS BIGINT)"
-                     " WHERE format = ? AND " + next + " <= CAST(? AS BIGINT)"
+                     " WHERE format = ? AND " +
+                     next +
+                     " <= CAST(? AS BIGINT)"
                      " RETURNING next_number - 1",
                  {first, first, first, last, pool->format, first, first, last}, &rows);
     if (!fail.empty()) return give_up(fail);
@@ -514,12 +524,13 @@ std::string unit_store::begin_unit(const unit_start &u, const serial_pool *pool,
     format = pool->format;
     number = std::to_string(b.serial_number);
   }
-  fail = query("INSERT INTO units (serial, serial_format, serial_number, station, slot,"
-               " unit_number, started, result) VALUES (?, ?, CAST(? AS BIGINT), ?, ?,"
-               " CAST(? AS BIGINT), ?, 'unfinished') RETURNING id",
-               {pool != nullptr ? db_value(b.serial) : std::nullopt, format, number, u.station,
-                u.slot, std::to_string(u.unit_number), unit_time_now()},
-               &rows);
+  fail = query(
+      "INSERT INTO units (serial, serial_format, serial_number, station, slot,"
+      " unit_number, started, result) VALUES (?, ?, CAST(? AS BIGINT), ?, ?,"
+      " CAST(? AS BIGINT), ?, 'unfinished') RETURNING id",
+      {pool != nullptr ? db_value(b.serial) : std::nullopt, format, number, u.station, u.slot,
+       std::to_string(u.unit_number), unit_time_now()},
+      &rows);
   if (!fail.empty()) return give_up(fail);
   if (rows.rows.empty() || !rows.rows[0][0]) return give_up("the unit's row got no id");
   b.id = db_int(rows.rows[0][0]);
@@ -544,11 +555,30 @@ std::string unit_store::record_step(const step_record &s) {
       updates += name;
     }
   }
-  std::vector<db_value> values = {
-      std::to_string(s.unit_id), std::to_string(s.step), std::to_string(s.steps), s.board,
-      s.address, s.mode, s.device, s.flags, s.flash_address, s.image, num(s.size), s.sha256,
-      s.result, s.failure, s.reason, s.flash_id, num(s.error), s.error_text, s.crc,
-      s.target_crc, num(s.sent), std::to_string(s.attempts), s.started, num(s.seconds)};
+  std::vector<db_value> values = {std::to_string(s.unit_id),
+                                  std::to_string(s.step),
+                                  std::to_string(s.steps),
+                                  s.board,
+                                  s.address,
+                                  s.mode,
+                                  s.device,
+                                  s.flags,
+                                  s.flash_address,
+                                  s.image,
+                                  num(s.size),
+                                  s.sha256,
+                                  s.result,
+                                  s.failure,
+                                  s.reason,
+                                  s.flash_id,
+                                  num(s.error),
+                                  s.error_text,
+                                  s.crc,
+                                  s.target_crc,
+                                  num(s.sent),
+                                  std::to_string(s.attempts),
+                                  s.started,
+                                  num(s.seconds)};
   return query("INSERT INTO steps (" + columns + ") VALUES (" + marks +
                    ") ON CONFLICT (unit_id, step) DO UPDATE SET " + updates,
                values, nullptr);
@@ -556,11 +586,12 @@ std::string unit_store::record_step(const step_record &s) {
 
 std::string unit_store::end_unit(int64_t unit_id, unit_result result, const std::string &failure,
                                  const std::string &reason) {
-  return query("UPDATE units SET result = ?, failure = ?, reason = ?, ended = ?"
-               " WHERE id = CAST(? AS BIGINT)",
-               {unit_result_name(result), text_or_null(failure), text_or_null(reason),
-                unit_time_now(), std::to_string(unit_id)},
-               nullptr);
+  return query(
+      "UPDATE units SET result = ?, failure = ?, reason = ?, ended = ?"
+      " WHERE id = CAST(? AS BIGINT)",
+      {unit_result_name(result), text_or_null(failure), text_or_null(reason), unit_time_now(),
+       std::to_string(unit_id)},
+      nullptr);
 }
 
 std::string unit_store::mark_abandoned(const std::string &station, int64_t *count) {

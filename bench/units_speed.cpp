@@ -59,8 +59,9 @@ int main(int argc, char **argv) {
     std::string why = station(args[1], "bench", std::atoi(args[2].c_str()), &times);
     if (!why.empty()) return die(why);
     std::sort(times.begin(), times.end());
-    printf("sqlite: %zu units, begin_unit median %.2f ms, 90th percentile %.2f ms, slowest %.2f ms\n",
-           times.size(), times[times.size() / 2], times[times.size() * 9 / 10], times.back());
+    printf(
+        "sqlite: %zu units, begin_unit median %.2f ms, 90th percentile %.2f ms, slowest %.2f ms\n",
+        times.size(), times[times.size() / 2], times[times.size() * 9 / 10], times.back());
     return 0;
   }
   if (args.size() == 4 && args[0] == "postgres") {
@@ -102,10 +103,11 @@ int main(int argc, char **argv) {
     db_rows rows;
     why = store->query("SELECT COUNT(*), COUNT(DISTINCT serial) FROM units", {}, &rows);
     if (!why.empty()) return die(why);
-    printf("postgres: %d stations x %d units in %.2f s: %.0f allocations/s in all;"
-           " %s units, %s distinct serials\n",
-           stations, units, seconds, stations * units / seconds, rows.rows[0][0]->c_str(),
-           rows.rows[0][1]->c_str());
+    printf(
+        "postgres: %d stations x %d units in %.2f s: %.0f allocations/s in all;"
+        " %s units, %s distinct serials\n",
+        stations, units, seconds, stations * units / seconds, rows.rows[0][0]->c_str(),
+        rows.rows[0][1]->c_str());
     return *rows.rows[0][0] == *rows.rows[0][1] ? 0 : 1;
   }
   return die("usage: units_speed sqlite FILE UNITS | units_speed postgres URL STATIONS UNITS");

@@ -40,7 +40,8 @@ pg_server &server() {
       return p;
     }
     p.dir = tmpl;
-    run_result r = run_program({"/bin/bash", KESP_PG_SERVER, "start", p.dir}, std::chrono::seconds(60));
+    run_result r =
+        run_program({"/bin/bash", KESP_PG_SERVER, "start", p.dir}, std::chrono::seconds(60));
     if (r.status != 0) {
       p.skipped = r.err.empty() ? "the server did not start" : r.err;
       if (r.status != 77) p.skipped = "FAILED: " + p.skipped;
@@ -82,14 +83,14 @@ std::string fresh_pg(std::string *skip) {
   return ok ? pg_url(name) : "";
 }
 
-#define NEED_PG(url)                                                  \
-  std::string skip_;                                                  \
-  std::string url = fresh_pg(&skip_);                                 \
-  if (url.empty()) {                                                  \
-    if (skip_.starts_with("FAILED")) {                                \
-      FAIL() << skip_;                                                \
-    }                                                                 \
-    GTEST_SKIP() << "PostgreSQL not available: " << skip_;            \
+#define NEED_PG(url)                                       \
+  std::string skip_;                                       \
+  std::string url = fresh_pg(&skip_);                      \
+  if (url.empty()) {                                       \
+    if (skip_.starts_with("FAILED")) {                     \
+      FAIL() << skip_;                                     \
+    }                                                      \
+    GTEST_SKIP() << "PostgreSQL not available: " << skip_; \
   }
 
 serial_pool pool_of(const std::string &text) {
@@ -160,7 +161,11 @@ TEST(SerialFormat, ParsesFormatsAndRanges) {
   };
   const row rows[] = {
       {.text = "KX{:06}", .error = "", .first_serial = "KX000001", .first = 1, .last = 999999},
-      {.text = "KX{:06},500-600", .error = "", .first_serial = "KX000500", .first = 500, .last = 600},
+      {.text = "KX{:06},500-600",
+       .error = "",
+       .first_serial = "KX000500",
+       .first = 500,
+       .last = 600},
       {.text = "A-{:03}-Z,0-9", .error = "", .first_serial = "A-000-Z", .first = 0, .last = 9},
       {.text = "KX", .error = "one {:0W}"},
       {.text = "KX{:6}", .error = "{:0W}"},
@@ -267,12 +272,14 @@ void older_migrated(const std::string &db, const char *index_query) {
 
 TEST(UnitStore, OlderSchemaMigratedSqlite) {
   older_migrated(temp_path("older.db"),
-                 "SELECT COUNT(*) FROM sqlite_master WHERE type = 'index' AND name IN ('units_started', 'units_station')");
+                 "SELECT COUNT(*) FROM sqlite_master WHERE type = 'index' AND name IN "
+                 "('units_started', 'units_station')");
 }
 
 TEST(UnitStore, OlderSchemaMigratedPostgres) {
   NEED_PG(url);
-  older_migrated(url, "SELECT COUNT(*) FROM pg_indexes WHERE indexname IN ('units_started', 'units_station')");
+  older_migrated(
+      url, "SELECT COUNT(*) FROM pg_indexes WHERE indexname IN ('units_started', 'units_station')");
 }
 
 TEST(UnitStore, UrlWithPasswordRefusedWithoutShowingIt) {
@@ -320,8 +327,9 @@ TEST(UnitStore, FourStationsShareSerialsThroughKills) {
         }
         if (!store->record_step(sample_step(b.id, 1)).empty()) _exit(5);
         bool fails = i % 5 == 0;
-        if (!store->end_unit(b.id, fails ? unit_result::failed : unit_result::passed,
-                             fails ? "verify" : "", fails ? "flash differs" : "")
+        if (!store
+                 ->end_unit(b.id, fails ? unit_result::failed : unit_result::passed,
+                            fails ? "verify" : "", fails ? "flash differs" : "")
                  .empty()) {
           _exit(6);
         }
@@ -357,8 +365,9 @@ TEST(UnitStore, FourStationsShareSerialsThroughKills) {
     EXPECT_LE(count, 1);
   }
   db_rows rows;
-  ASSERT_EQ(store->query("SELECT serial, serial_number, result, station FROM units ORDER BY serial_number",
-                         {}, &rows),
+  ASSERT_EQ(store->query(
+                "SELECT serial, serial_number, result, station FROM units ORDER BY serial_number",
+                {}, &rows),
             "");
   std::set<std::string> serials;
   std::map<std::string, int> per_station;
@@ -376,8 +385,9 @@ TEST(UnitStore, FourStationsShareSerialsThroughKills) {
   EXPECT_LT(per_station["station1"], UNITS);
   EXPECT_EQ(one(*store, "SELECT next_number - 1 FROM serial_pools"),
             std::to_string(rows.rows.size()));
-  EXPECT_EQ(one(*store, "SELECT COUNT(*) FROM units WHERE result = 'failed'"
-                        " AND station IN ('station0', 'station2')"),
+  EXPECT_EQ(one(*store,
+                "SELECT COUNT(*) FROM units WHERE result = 'failed'"
+                " AND station IN ('station0', 'station2')"),
             std::to_string(2 * UNITS / 5));
 }
 
@@ -394,7 +404,10 @@ TEST(UnitRecorder, DatabaseStoppedAndRestarted) {
   EXPECT_EQ(a->unit.serial, "DB0001");
   int64_t unit = a->unit.id;
 
-  ASSERT_EQ(run_program({"/bin/bash", KESP_PG_SERVER, "halt", server().dir}, std::chrono::seconds(40)).status, 0);
+  ASSERT_EQ(
+      run_program({"/bin/bash", KESP_PG_SERVER, "halt", server().dir}, std::chrono::seconds(40))
+          .status,
+      0);
   rec.record_step(sample_step(unit, 1));
   rec.record_step(sample_step(unit, 2));
   rec.end_unit(unit, unit_result::passed, "", "");
@@ -409,7 +422,8 @@ TEST(UnitRecorder, DatabaseStoppedAndRestarted) {
   EXPECT_EQ(h.queued, 3U);
   EXPECT_TRUE(h.error.starts_with("database unreachable: ")) << h.error;
 
-  run_result up = run_program({"/bin/bash", KESP_PG_SERVER, "start", server().dir}, std::chrono::seconds(60));
+  run_result up =
+      run_program({"/bin/bash", KESP_PG_SERVER, "start", server().dir}, std::chrono::seconds(60));
   ASSERT_EQ(up.status, 0) << up.err;
   ASSERT_TRUE(rec.flush(20000)) << rec.health().error;
   EXPECT_TRUE(rec.health().connected);
@@ -422,9 +436,9 @@ TEST(UnitRecorder, DatabaseStoppedAndRestarted) {
   std::string why;
   auto store = unit_store::open(url, &why);
   ASSERT_NE(store, nullptr) << why;
-  EXPECT_EQ(one(*store, "SELECT result FROM units WHERE id = CAST(? AS BIGINT)",
-                {std::to_string(unit)}),
-            "passed");
+  EXPECT_EQ(
+      one(*store, "SELECT result FROM units WHERE id = CAST(? AS BIGINT)", {std::to_string(unit)}),
+      "passed");
   EXPECT_EQ(one(*store, "SELECT COUNT(*) FROM steps WHERE unit_id = CAST(? AS BIGINT)",
                 {std::to_string(unit)}),
             "2");
@@ -468,39 +482,70 @@ TEST(UnitData, CommandsThatFailTheUnit) {
     const char *image = nullptr;
   };
   const row rows[] = {
-      {.name = "environment", .command = "printf '%s|%s|%s|%s' \"$KESP_SERIAL\" \"$KESP_UNIT\" "
-                                         "\"$KESP_SLOT\" \"$KESP_STATION\"",
-       .timeout_ms = 10000, .max_bytes = 4096, .reason = "",
+      {.name = "environment",
+       .command = "printf '%s|%s|%s|%s' \"$KESP_SERIAL\" \"$KESP_UNIT\" "
+                  "\"$KESP_SLOT\" \"$KESP_STATION\"",
+       .timeout_ms = 10000,
+       .max_bytes = 4096,
+       .reason = "",
        .image = "KX$(touch pwned)|7|s 2|line;a"},
-      {.name = "fails", .command = "echo no calibration >&2; echo for this board >&2; exit 3",
-       .timeout_ms = 10000, .max_bytes = 4096,
+      {.name = "fails",
+       .command = "echo no calibration >&2; echo for this board >&2; exit 3",
+       .timeout_ms = 10000,
+       .max_bytes = 4096,
        .reason = "the command exited with status 3: no calibration; for this board"},
-      {.name = "signal", .command = "kill -TERM $$", .timeout_ms = 10000, .max_bytes = 4096,
+      {.name = "signal",
+       .command = "kill -TERM $$",
+       .timeout_ms = 10000,
+       .max_bytes = 4096,
        .reason = "the command was killed by signal 15 (SIGTERM)"},
-      {.name = "hangs", .command = "echo started >&2; sleep 30", .timeout_ms = 300,
-       .max_bytes = 4096, .reason = "the command ran past its time limit of 0.300 s and was killed: started"},
-      {.name = "hangs after output", .command = "printf x; exec sleep 30", .timeout_ms = 300,
-       .max_bytes = 4096, .reason = "the command ran past its time limit"},
-      {.name = "silent", .command = "true", .timeout_ms = 10000, .max_bytes = 4096,
+      {.name = "hangs",
+       .command = "echo started >&2; sleep 30",
+       .timeout_ms = 300,
+       .max_bytes = 4096,
+       .reason = "the command ran past its time limit of 0.300 s and was killed: started"},
+      {.name = "hangs after output",
+       .command = "printf x; exec sleep 30",
+       .timeout_ms = 300,
+       .max_bytes = 4096,
+       .reason = "the command ran past its time limit"},
+      {.name = "silent",
+       .command = "true",
+       .timeout_ms = 10000,
+       .max_bytes = 4096,
        .reason = "the command wrote nothing"},
-      {.name = "reads stdin", .command = "cat", .timeout_ms = 10000, .max_bytes = 4096,
+      {.name = "reads stdin",
+       .command = "cat",
+       .timeout_ms = 10000,
+       .max_bytes = 4096,
        .reason = "the command wrote nothing"},
-      {.name = "oversized", .command = "head -c 4097 /dev/zero", .timeout_ms = 10000,
-       .max_bytes = 4096, .reason = "the command wrote more than 4096 bytes, the image limit"},
-      {.name = "endless", .command = "yes", .timeout_ms = 10000, .max_bytes = 4096,
+      {.name = "oversized",
+       .command = "head -c 4097 /dev/zero",
+       .timeout_ms = 10000,
+       .max_bytes = 4096,
+       .reason = "the command wrote more than 4096 bytes, the image limit"},
+      {.name = "endless",
+       .command = "yes",
+       .timeout_ms = 10000,
+       .max_bytes = 4096,
        .reason = "the command wrote more than 4096 bytes"},
-      {.name = "at the limit", .command = "head -c 4096 /dev/zero | tr '\\0' 'z'",
-       .timeout_ms = 10000, .max_bytes = 4096, .reason = "", .image = nullptr},
+      {.name = "at the limit",
+       .command = "head -c 4096 /dev/zero | tr '\\0' 'z'",
+       .timeout_ms = 10000,
+       .max_bytes = 4096,
+       .reason = "",
+       .image = nullptr},
   };
   std::string cwd = temp_path("unit-data");
   for (const row &r : rows) {
     SCOPED_TRACE(r.name);
     unit_data_run run;
     auto started = std::chrono::steady_clock::now();
-    ASSERT_EQ(run.start(r.command, {.serial = "KX$(touch pwned)", .unit = "7", .slot = "s 2",
-                                    .station = "line;a"},
-                        {.timeout_ms = r.timeout_ms, .max_bytes = r.max_bytes, .stderr_bytes = 4096}),
-              "");
+    ASSERT_EQ(
+        run.start(r.command,
+                  {.serial = "KX$(touch pwned)", .unit = "7", .slot = "s 2", .station = "line;a"},
+                  {.timeout_ms = r.timeout_ms, .max_bytes = r.max_bytes, .stderr_bytes = 4096}),
+        "");
     ASSERT_TRUE(readable(run.fd(), 15000));
     EXPECT_TRUE(run.finished());
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(8));
@@ -602,19 +647,31 @@ class Lookup : public ::testing::Test {
       const char *failure, *reason;
     };
     const unit_row units[] = {
-        {.station = "line-a", .slot = "s1", .started = "2026-12-07T09:00:00.000Z",
-         .result = unit_result::passed, .failure = "", .reason = ""},
-        {.station = "line-a", .slot = "s2", .started = "2026-12-08T09:00:00.000Z",
-         .result = unit_result::failed, .failure = "verify", .reason = "flash differs, \"twice\""},
-        {.station = "line-b", .slot = "s1", .started = "2026-12-08T10:00:00.000Z",
-         .result = unit_result::abandoned, .failure = "abandoned", .reason = "station stopped"},
+        {.station = "line-a",
+         .slot = "s1",
+         .started = "2026-12-07T09:00:00.000Z",
+         .result = unit_result::passed,
+         .failure = "",
+         .reason = ""},
+        {.station = "line-a",
+         .slot = "s2",
+         .started = "2026-12-08T09:00:00.000Z",
+         .result = unit_result::failed,
+         .failure = "verify",
+         .reason = "flash differs, \"twice\""},
+        {.station = "line-b",
+         .slot = "s1",
+         .started = "2026-12-08T10:00:00.000Z",
+         .result = unit_result::abandoned,
+         .failure = "abandoned",
+         .reason = "station stopped"},
     };
     int n = 0;
     for (const unit_row &u : units) {
       begun_unit b;
-      ASSERT_EQ(store_->begin_unit({.station = u.station, .slot = u.slot, .unit_number = ++n},
-                                   &pool, &b),
-                "");
+      ASSERT_EQ(
+          store_->begin_unit({.station = u.station, .slot = u.slot, .unit_number = ++n}, &pool, &b),
+          "");
       ASSERT_EQ(store_->record_step(sample_step(b.id, 1)), "");
       ASSERT_EQ(store_->end_unit(b.id, u.result, u.failure, u.reason), "");
       one(*store_, "UPDATE units SET started = ? WHERE id = CAST(? AS BIGINT) RETURNING id",
@@ -646,18 +703,33 @@ TEST_F(Lookup, HistoryShowsTheUnitAndItsSteps) {
   }
   EXPECT_TRUE(r.out.starts_with("serial LK0002\n")) << r.out;
   const std::string sha(64, 'a');
-  const std::pair<std::string, std::string> unit_want[] = {
-      {"unit id", "2"}, {"station", "line-a"}, {"slot", "s2"}, {"unit number", "2"},
-      {"started", "2026-12-08T09:00:00.000Z"}, {"result", "failed"}, {"failure", "verify"},
-      {"reason", "flash differs, \"twice\""}};
+  const std::pair<std::string, std::string> unit_want[] = {{"unit id", "2"},
+                                                           {"station", "line-a"},
+                                                           {"slot", "s2"},
+                                                           {"unit number", "2"},
+                                                           {"started", "2026-12-08T09:00:00.000Z"},
+                                                           {"result", "failed"},
+                                                           {"failure", "verify"},
+                                                           {"reason", "flash differs, \"twice\""}};
   for (const auto &[key, value] : unit_want) EXPECT_EQ(unit[key], value) << key;
   EXPECT_TRUE(unit["ended"].starts_with("20")) << unit["ended"];
-  const std::pair<std::string, std::string> step_want[] = {
-      {"board", "b1"}, {"address", "127.0.0.1"}, {"mode", "program"}, {"device", "nor"},
-      {"flash_address", "0x00010000"}, {"image", "app, \"v2\".bin"}, {"size", "4096"},
-      {"sha256", sha}, {"result", "passed"}, {"failure", "-"}, {"reason", "-"},
-      {"flash_id", "0x0101"}, {"crc", "0x12345678"}, {"target_crc", "0x12345678"},
-      {"attempts", "1"}, {"started", "2026-12-08T10:00:00.000Z"}, {"seconds", "0.25"}};
+  const std::pair<std::string, std::string> step_want[] = {{"board", "b1"},
+                                                           {"address", "127.0.0.1"},
+                                                           {"mode", "program"},
+                                                           {"device", "nor"},
+                                                           {"flash_address", "0x00010000"},
+                                                           {"image", "app, \"v2\".bin"},
+                                                           {"size", "4096"},
+                                                           {"sha256", sha},
+                                                           {"result", "passed"},
+                                                           {"failure", "-"},
+                                                           {"reason", "-"},
+                                                           {"flash_id", "0x0101"},
+                                                           {"crc", "0x12345678"},
+                                                           {"target_crc", "0x12345678"},
+                                                           {"attempts", "1"},
+                                                           {"started", "2026-12-08T10:00:00.000Z"},
+                                                           {"seconds", "0.25"}};
   for (const auto &[key, value] : step_want) EXPECT_EQ(step[key], value) << key;
   EXPECT_NE(r.out.find("  step 1/2:\n"), std::string::npos) << r.out;
 
