@@ -4,7 +4,7 @@
 # package creates.
 # usage: pg_server.sh start DIR   prints the server's URL base
 #        pg_server.sh stop DIR    stops it and removes DIR
-#        pg_server.sh halt DIR    stops it, keeping DIR (restart with start)
+#        pg_server.sh halt DIR    stops it at once, keeping DIR (restart with start)
 # start exits 77 when the server cannot be run here (not root, or no
 # PostgreSQL binaries), with the reason on standard error.
 set -u
@@ -34,8 +34,13 @@ start)
   echo "postgresql:///?host=$dir&user=postgres"
   ;;
 stop | halt)
+  # halt is a crash as clients see it: connections cut without goodbye,
+  # the next statement answered by an error on a connection that still
+  # looks good.
+  mode=fast
+  [[ $action == halt ]] && mode=immediate
   [[ -n $bin && -e $dir/data/postmaster.pid ]] &&
-    as_postgres timeout 30 "$bin/pg_ctl" -D "$dir/data" -m fast -w -t 20 stop >/dev/null 2>&1
+    as_postgres timeout 30 "$bin/pg_ctl" -D "$dir/data" -m $mode -w -t 20 stop >/dev/null 2>&1
   [[ $action == stop ]] && rm -rf "$dir"
   exit 0
   ;;
