@@ -2,7 +2,11 @@
 # A PostgreSQL server of the tests' own, in a folder, listening on a Unix
 # socket in that folder only, run as the unprivileged user Debian's
 # package creates.
-# usage: pg_server.sh start DIR   prints the server's URL base
+# usage: pg_server.sh start DIR [PID]   prints the server's URL base; with
+#                                      PID, the server is also stopped and
+#                                      DIR removed once PID has gone, so a
+#                                      test killed at its time limit leaves
+#                                      no server behind
 #        pg_server.sh stop DIR    stops it and removes DIR
 #        pg_server.sh halt DIR    stops it at once, keeping DIR (restart with start)
 # start exits 77 when the server cannot be run here (not root, or no
@@ -31,6 +35,10 @@ start)
   as_postgres timeout 30 "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 20 \
     -o "-c listen_addresses='' -k $dir -c max_connections=60" start >/dev/null ||
     { cat "$dir/server.log" >&2; exit 1; }
+  if [[ -n ${3:-} ]]; then
+    setsid -f bash -c 'while kill -0 "$1" 2>/dev/null; do sleep 1; done; exec bash "$2" stop "$3"' \
+      _ "$3" "$0" "$dir" </dev/null >/dev/null 2>&1
+  fi
   echo "postgresql:///?host=$dir&user=postgres"
   ;;
 stop | halt)

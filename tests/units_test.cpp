@@ -31,8 +31,10 @@ struct pg_server {
 
 std::string shell_word(const std::string &s) { return "'" + s + "'"; }
 
+// Never destroyed: the handler that stops the server runs at exit, after
+// the destructors of statics made later than it was registered.
 pg_server &server() {
-  static pg_server s = [] {
+  static pg_server *s = new pg_server([] {
     pg_server p;
     char tmpl[] = "/tmp/kesp-pg.XXXXXX";
     if (mkdtemp(tmpl) == nullptr) {
@@ -41,7 +43,8 @@ pg_server &server() {
     }
     p.dir = tmpl;
     run_result r =
-        run_program({"/bin/bash", KESP_PG_SERVER, "start", p.dir}, std::chrono::seconds(60));
+        run_program({"/bin/bash", KESP_PG_SERVER, "start", p.dir, std::to_string(getpid())},
+                    std::chrono::seconds(60));
     if (r.status != 0) {
       p.skipped = r.err.empty() ? "the server did not start" : r.err;
       if (r.status != 77) p.skipped = "FAILED: " + p.skipped;
@@ -56,8 +59,8 @@ pg_server &server() {
       }
     });
     return p;
-  }();
-  return s;
+  }());
+  return *s;
 }
 
 std::string pg_url(const std::string &database) {
