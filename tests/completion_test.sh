@@ -169,6 +169,57 @@ for option in "${!batch_arg[@]}"; do
   esac
 done
 
+# kesp-units: through bash-completion's own helpers, as installed
+# completions use them; COMP_LINE and COMP_POINT as bash sets them.
+units=$(dirname "$batch")/kesp-units
+if [[ -x $units && -r /usr/share/bash-completion/bash_completion ]]; then
+  (
+    . /usr/share/bash-completion/bash_completion
+    . "$src/completion/kesp-units.bash"
+    expect_units() {
+      local want=$1
+      shift
+      COMP_WORDS=("$@")
+      COMP_CWORD=$(($# - 1))
+      COMP_LINE="$*"
+      COMP_POINT=${#COMP_LINE}
+      COMPREPLY=(unset)
+      _kesp_units
+      local got
+      got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | tr '\n' ' ')
+      got=${got% }
+      [[ $got == "$want" ]] || fail "_kesp_units on [$*]: got [$got], want [$want]"
+    }
+    units_options=$("$units" --help | sed -nE 's/^ +(-[a-z], )?(--[a-z-]+).*/\2/p' | sort | tr '\n' ' ')
+    units_options=${units_options% }
+    [[ $units_options == *--db* ]] || fail "no options found in kesp-units --help"
+    while IFS='|' read -r want words; do
+      [[ $want == files ]] && want=$files
+      [[ $want == options ]] && want=$units_options
+      read -ra line <<<"$words"
+      [[ $words == *' ' || -z $words ]] && line+=('')
+      expect_units "$want" kesp-units "${line[@]}"
+    done <<'EOF'
+options|--
+export history yield|
+export history yield|--db x.db 
+history|--db x.db h
+files|--db a
+day failure slot station|yield --by 
+slot station|yield --by s
+|yield --since 
+steps units|--db x.db export 
+units|export --since 2026-12-01 u
+|history KX1 
+|export units 
+EOF
+    complete -p kesp-units >/dev/null 2>&1 || fail "kesp-units.bash registers no completion"
+    exit $status
+  ) || status=1
+else
+  echo "kesp-units completion not checked: no kesp-units beside kesp-batch, or no bash-completion"
+fi
+
 complete -p kesp >/dev/null 2>&1 || fail "kesp.bash registers no completion for kesp"
 complete -p kesp-batch >/dev/null 2>&1 || fail "kesp-batch.bash registers no completion"
 complete -p kesp-sim >/dev/null 2>&1 || fail "kesp-sim.bash registers no completion for kesp-sim"

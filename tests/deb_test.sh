@@ -46,12 +46,15 @@ want=$(sort <<'EOF'
 -rwxr-xr-x root/root ./usr/bin/kesp
 -rwxr-xr-x root/root ./usr/bin/kesp-batch
 -rwxr-xr-x root/root ./usr/bin/kesp-sim
+-rwxr-xr-x root/root ./usr/bin/kesp-units
 -rw-r--r-- root/root ./usr/share/bash-completion/completions/kesp
 -rw-r--r-- root/root ./usr/share/bash-completion/completions/kesp-batch
 -rw-r--r-- root/root ./usr/share/bash-completion/completions/kesp-sim
+-rw-r--r-- root/root ./usr/share/bash-completion/completions/kesp-units
 -rw-r--r-- root/root ./usr/share/doc/kesp/README.md
 -rw-r--r-- root/root ./usr/share/man/man1/kesp-batch.1.gz
 -rw-r--r-- root/root ./usr/share/man/man1/kesp-sim.1.gz
+-rw-r--r-- root/root ./usr/share/man/man1/kesp-units.1.gz
 -rw-r--r-- root/root ./usr/share/man/man1/kesp.1.gz
 EOF
   echo "-rw-r--r-- root/root ./usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/wireshark/plugins/kesp.lua"
@@ -62,7 +65,7 @@ $(diff <(echo "$want") <(echo "$files"))"
 
 # What it carries is what the tree has now, and the programs run.
 dpkg-deb -x "$deb" "$work/root" || fail "dpkg-deb -x failed"
-for page in kesp kesp-sim kesp-batch; do
+for page in kesp kesp-sim kesp-batch kesp-units; do
   zcat "$work/root/usr/share/man/man1/$page.1.gz" | cmp -s - "$src/man/$page.1" ||
     fail "the package's $page.1 is not the tree's"
   cmp -s "$work/root/usr/share/bash-completion/completions/$page" \
@@ -75,4 +78,5 @@ rc=$?
 ((rc == 255)) || fail "the packaged kesp without arguments exits $rc, not 255"
 "$work/root/usr/bin/kesp-sim" --help >/dev/null 2>&1 || fail "the packaged kesp-sim --help fails"
 "$work/root/usr/bin/kesp-batch" --help >/dev/null 2>&1 || fail "the packaged kesp-batch --help fails"
+"$work/root/usr/bin/kesp-units" --help >/dev/null 2>&1 || fail "the packaged kesp-units --help fails"
 exit $status

@@ -30,10 +30,11 @@ if ! cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1; then
   exit 1
 fi
 
-for file in bin/kesp bin/kesp-sim bin/kesp-batch share/man/man1/kesp.1.gz \
-  share/man/man1/kesp-sim.1.gz share/man/man1/kesp-batch.1.gz \
+for file in bin/kesp bin/kesp-sim bin/kesp-batch bin/kesp-units share/man/man1/kesp.1.gz \
+  share/man/man1/kesp-sim.1.gz share/man/man1/kesp-batch.1.gz share/man/man1/kesp-units.1.gz \
   share/bash-completion/completions/kesp share/bash-completion/completions/kesp-sim \
-  share/bash-completion/completions/kesp-batch share/doc/kesp/README.md; do
+  share/bash-completion/completions/kesp-batch share/bash-completion/completions/kesp-units \
+  share/doc/kesp/README.md; do
   [[ -f $prefix/$file ]] || fail "$file is not installed"
 done
 # The Wireshark dissector, in the prefix where Wireshark's own folder of
@@ -52,7 +53,7 @@ if command -v tshark >/dev/null; then
   loaded=$(HOME=$work/home tshark -G fields 2>&1 | grep -c $'\tkesp\.crc\t')
   ((loaded == 1)) || fail "tshark does not load the installed kesp.lua"
 fi
-for program in kesp kesp-sim kesp-batch; do
+for program in kesp kesp-sim kesp-batch kesp-units; do
   [[ -x $prefix/bin/$program ]] || fail "bin/$program is not executable"
   found=$(MANPATH=$prefix/share/man man -w "$program" 2>&1)
   [[ $found == "$prefix/share/man/man1/$program.1.gz" ]] || fail "man -w $program: $found"

@@ -105,4 +105,35 @@ for field in $fields; do
     fail "kesp-batch page does not document the report field $field"
 done
 
+# kesp-units, beside kesp-batch in the build: groff is quiet, the synopsis
+# is the usage text's, the option entries are those of --help, and every column of the record's schema
+# is documented.
+units=$(dirname "$batch")/kesp-units
+page=$src/man/kesp-units.1
+if [[ -x $units ]]; then
+  warnings=$(groff -man -ww -z "$page" 2>&1)
+  [[ -z $warnings ]] || fail "groff warns about $page: $warnings"
+  warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 >/dev/null)
+  [[ -z $warnings ]] || fail "man warns about $page: $warnings"
+  help=$("$units" --help)
+  usage=$(sed -n '1,/^$/p' <<<"$help" | sed '/^$/d; s/^usage: //; s/^ *//')
+  synopsis=$(section "$page" SYNOPSIS | sed 's/^ *//')
+  [[ $synopsis == "$usage" ]] || fail "kesp-units synopsis [$synopsis], usage says [$usage]"
+  help_options=$(sed -nE 's/^ +((-[a-z], )?--[a-z-]+( [A-Z]+)?)  .*/\1/p' <<<"$help" | sort)
+  page_options=$(section "$page" OPTIONS |
+    sed -nE 's/^ {7}((-[a-z], )?--[a-z-]+( [A-Z]+)?)( .*)?$/\1/p' | sort)
+  [[ $help_options == "$page_options" ]] || fail "kesp-units options differ:
+$(diff <(echo "$help_options") <(echo "$page_options"))"
+  (($(wc -l <<<"$help_options") >= 6)) || fail "found too few options in kesp-units --help"
+  schema=$(section "$page" SCHEMA)
+  mapfile -t columns < <(grep -oE '[a-z_0-9]+ (\{(int|real|id)\}|TEXT)' "$src/batch/unit_store.cpp" |
+    sed 's/ .*//' | sort -u)
+  ((${#columns[@]} > 30)) || fail "found only ${#columns[@]} columns in unit_store.cpp"
+  for column in "${columns[@]}"; do
+    grep -qw -- "$column" <<<"$schema" || fail "kesp-units page does not document the column $column"
+  done
+else
+  fail "no kesp-units beside $batch"
+fi
+
 exit $status

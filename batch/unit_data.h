@@ -1,0 +1,61 @@
+// Per-unit data: a command run once for each unit writes, on its standard
+// output, the image that unit alone gets (its serial number, addresses,
+// keys). The command runs on a thread of its own and signals a descriptor
+// when it is done, so that the station's poll loop never waits for it.
+//
+// File names with {serial} (data prepared ahead) are a plain substitution
+// the station makes as plan.cpp's board_file makes {board}'s: one helper
+// should serve both when the station is wired, so none is added here.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "snapshot.h"
+#include "wire.h"
+
+struct unit_data_env {
+  std::string serial;
+  std::string unit;  // the station-wide unit number
+  std::string slot;
+  std::string station;
+};
+
+struct unit_data_limits {
+  int timeout_ms = 30000;
+  uint64_t max_bytes = LENGTH_LIMIT - 1;  // an image is under LENGTH_LIMIT
+  size_t stderr_bytes = 4096;             // the end of its standard error kept as the reason
+};
+
+class unit_data_run {
+ public:
+  unit_data_run() = default;
+  ~unit_data_run();  // kills a command still running and waits for it
+  unit_data_run(const unit_data_run &) = delete;
+  unit_data_run &operator=(const unit_data_run &) = delete;
+  unit_data_run(unit_data_run &&) = delete;
+  unit_data_run &operator=(unit_data_run &&) = delete;
+
+  // Runs command through /bin/sh -c with KESP_SERIAL, KESP_UNIT, KESP_SLOT
+  // and KESP_STATION set, standard input from /dev/null, in a process group
+  // of its own. "" when it started, else why not.
+  std::string start(const std::string &command, const unit_data_env &env,
+                    const unit_data_limits &limits = {});
+  // Readable once the command has ended and its output is taken.
+  [[nodiscard]] int fd() const { return done_; }
+  [[nodiscard]] bool finished() const;
+  // After fd() is readable: "" and the image in image(), or why the unit
+  // fails, with the command's own error text.
+  [[nodiscard]] const std::string &failure() const { return failure_; }
+  snapshot &image() { return image_; }
+
+ private:
+  void run(const std::string &command, const unit_data_env &env, unit_data_limits limits);
+
+  int done_ = -1;
+  int cancel_ = -1;  // written by the destructor to cut a run short
+  std::thread worker_;
+  std::string failure_;
+  snapshot image_;
+};

@@ -1,0 +1,234 @@
+#include "unit_recorder.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <utility>
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+// Reconnecting: soon after a blip, then no more often than this.
+constexpr std::chrono::milliseconds FIRST_BACKOFF{100};
+constexpr std::chrono::milliseconds LAST_BACKOFF{2000};
+
+}  // namespace
+
+unit_recorder::unit_recorder(std::string db, std::string station, std::optional<serial_pool> pool)
+    : db_(std::move(db)), station_(std::move(station)), pool_(std::move(pool)) {}
+
+unit_recorder::~unit_recorder() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_all();
+  if (worker_.joinable()) worker_.join();
+  if (event_ >= 0) close(event_);
+}
+
+std::string unit_recorder::start() {
+  event_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (event_ < 0) return std::string("eventfd: ") + strerror(errno);
+  worker_ = std::thread([this] { run(); });
+  return "";
+}
+
+std::vector<begin_answer> unit_recorder::answers() {
+  uint64_t count = 0;
+  while (read(event_, &count, sizeof count) < 0 && errno == EINTR) {
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::exchange(answers_, {});
+}
+
+void unit_recorder::push(job j) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (j.what != job::kind::begin) ++health_.queued;
+    queue_.push_back(std::move(j));
+  }
+  wake_.notify_all();
+}
+
+uint64_t unit_recorder::begin_unit(const std::string &slot, int64_t unit_number) {
+  job j;
+  j.what = job::kind::begin;
+  j.start = unit_start{.station = station_, .slot = slot, .unit_number = unit_number};
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    j.ticket = ++tickets_;
+  }
+  uint64_t ticket = j.ticket;
+  push(std::move(j));
+  return ticket;
+}
+
+void unit_recorder::record_step(const step_record &s) {
+  job j;
+  j.what = job::kind::step;
+  j.step = s;
+  push(std::move(j));
+}
+
+void unit_recorder::end_unit(int64_t unit_id, unit_result result, const std::string &failure,
+                             const std::string &reason) {
+  job j;
+  j.what = job::kind::end;
+  j.unit_id = unit_id;
+  j.result = result;
+  j.failure = failure;
+  j.reason = reason;
+  push(std::move(j));
+}
+
+recorder_health unit_recorder::health() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return health_;
+}
+
+bool unit_recorder::flush(int timeout_ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return written_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                           [this] { return health_.queued == 0; });
+}
+
+// Called with the lock held.
+void unit_recorder::answer(begin_answer a) {
+  if (a.error.empty() && pool_) {
+    health_.serials_low = a.unit.serials_low;
+    health_.serials_left = a.unit.serials_left;
+  }
+  answers_.push_back(std::move(a));
+  uint64_t one = 1;
+  while (write(event_, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
+
+// No unit starts without its row: while there is no connection, every
+// waiting request for one is answered at once with the reason.
+void unit_recorder::refuse_begins(std::unique_lock<std::mutex> & /*held*/, const std::string &why) {
+  for (auto it = queue_.begin(); it != queue_.end();) {
+    if (it->what != job::kind::begin) {
+      ++it;
+      continue;
+    }
+    begin_answer a;
+    a.ticket = it->ticket;
+    a.error = why;
+    answer(std::move(a));
+    it = queue_.erase(it);
+  }
+}
+
+bool unit_recorder::connect() {
+  std::string why;
+  std::unique_ptr<unit_store> s = unit_store::open(db_, &why);
+  int64_t abandoned = 0;
+  // Only at the first connection: later ones find this run's own units
+  // at work, which are not abandoned.
+  if (s != nullptr && !marked_) {
+    why = s->mark_abandoned(station_, &abandoned);
+    if (why.empty()) {
+      marked_ = true;
+    } else {
+      s.reset();
+    }
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (s == nullptr) {
+    health_.connected = false;
+    health_.error = "database unreachable: " + why;
+    return false;
+  }
+  store_ = std::move(s);
+  health_.connected = true;
+  health_.error.clear();
+  health_.abandoned += abandoned;
+  return true;
+}
+
+// Without a connection: refuses new units until the back-off has passed,
+// then tries to connect once.
+void unit_recorder::reconnect(std::unique_lock<std::mutex> &lock) {
+  if (clock_type::now() < next_try_) {
+    refuse_begins(lock, health_.error);
+    wake_.wait_until(lock, next_try_, [this] {
+      return stop_ || std::any_of(queue_.begin(), queue_.end(),
+                                  [](const job &j) { return j.what == job::kind::begin; });
+    });
+    return;
+  }
+  lock.unlock();
+  bool up = connect();
+  lock.lock();
+  if (up) {
+    backoff_ = FIRST_BACKOFF;
+  } else {
+    lost_connection(lock);
+    refuse_begins(lock, health_.error);
+  }
+}
+
+void unit_recorder::lost_connection(std::unique_lock<std::mutex> & /*held*/) {
+  health_.connected = false;
+  next_try_ = clock_type::now() + backoff_;
+  backoff_ = std::min(backoff_ * 2, LAST_BACKOFF);
+}
+
+std::string unit_recorder::perform(const job &j, begin_answer *a) {
+  switch (j.what) {
+    case job::kind::begin:
+      a->ticket = j.ticket;
+      return store_->begin_unit(j.start, pool_ ? &*pool_ : nullptr, &a->unit);
+    case job::kind::step:
+      return store_->record_step(j.step);
+    case job::kind::end:
+      return store_->end_unit(j.unit_id, j.result, j.failure, j.reason);
+  }
+  return "";
+}
+
+void unit_recorder::run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (stop_) return;
+    if (queue_.empty()) {
+      wake_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+      continue;
+    }
+    if (store_ == nullptr) {
+      reconnect(lock);
+      continue;
+    }
+    job j = queue_.front();
+    lock.unlock();
+    begin_answer a;
+    std::string fail = perform(j, &a);
+    bool lost = !fail.empty() && store_->lost();
+    if (lost) store_.reset();
+    lock.lock();
+    if (lost) {
+      // The record stays first in the queue; the next connection writes it
+      // again, which is harmless if it was written after all. A unit whose
+      // row's commit went unanswered is refused, and its number is left
+      // recorded as unfinished, to be marked abandoned.
+      health_.error = "database unreachable: " + fail;
+      lost_connection(lock);
+      if (j.what != job::kind::begin) continue;
+    }
+    queue_.pop_front();
+    if (j.what == job::kind::begin) {
+      a.error = lost ? health_.error : fail;
+      answer(std::move(a));
+      continue;
+    }
+    if (!fail.empty()) health_.error = "a record could not be written: " + fail;
+    --health_.queued;
+    written_.notify_all();
+  }
+}

@@ -1,0 +1,126 @@
+// The unit record: one row per unit a station starts, with its serial
+// number and its steps, in a SQLite file or a PostgreSQL database shared by
+// the stations of a plant. A thin layer over each engine's own C library,
+// so that the same few statements run on both and nothing else is between
+// the station and the engine's guarantees.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The newest schema this build writes; schema_version in table meta.
+inline constexpr int UNIT_SCHEMA_VERSION = 2;
+
+// Serial numbers: a prefix, a zero-padded decimal number and a suffix,
+// handed out from first to last. Written "PREFIX{:0W}SUFFIX" with an
+// optional ",FIRST-LAST" (default 1 to the largest W-digit number).
+struct serial_pool {
+  std::string format;  // the format as given, without the range: the pool's name
+  std::string prefix;
+  std::string suffix;
+  int width = 0;
+  int64_t first = 0;
+  int64_t last = 0;
+};
+
+// Reads --serials' value. "" when it is one, else why not.
+std::string parse_serials(const std::string &text, serial_pool *out);
+std::string format_serial(const serial_pool &pool, int64_t number);
+// How many numbers are left when the warning starts: the last tenth of
+// the range, but never more than the last 100, and at least the last one.
+int64_t serial_warning_margin(const serial_pool &pool);
+
+enum class unit_result { unfinished, passed, failed, abandoned };
+const char *unit_result_name(unit_result r);
+
+struct unit_start {
+  std::string station;
+  std::string slot;
+  int64_t unit_number = 0;  // station-wide, from 1
+};
+
+struct begun_unit {
+  int64_t id = 0;
+  std::string serial;  // "" without serial numbers
+  int64_t serial_number = 0;
+  int64_t serials_left = 0;  // numbers still free after this one
+  bool serials_low = false;  // within serial_warning_margin of the end
+};
+
+// One step of a unit, as kesp-batch's JSON report holds it: absent values
+// are the report's nulls, texts in the report's formats (hex words as
+// "0x0001a2b3", times as ISO 8601 UTC with milliseconds).
+struct step_record {
+  int64_t unit_id = 0;
+  int step = 0;  // from 1
+  int steps = 0;
+  std::string board;
+  std::optional<std::string> address, mode, device, flags, flash_address, image;
+  std::optional<int64_t> size;
+  std::optional<std::string> sha256;
+  std::string result;
+  std::optional<std::string> failure, reason, flash_id;
+  std::optional<int64_t> error;
+  std::optional<std::string> error_text, crc, target_crc;
+  std::optional<int64_t> sent;
+  int64_t attempts = 0;
+  std::optional<std::string> started;
+  std::optional<double> seconds;
+};
+
+using db_value = std::optional<std::string>;
+using db_row = std::vector<db_value>;
+
+struct db_rows {
+  std::vector<std::string> columns;
+  std::vector<db_row> rows;
+};
+
+class unit_store {
+ public:
+  // db is a SQLite file's path, or a postgresql:// (postgres://) URL.
+  // Creates the schema or migrates an older one up to version (the newest
+  // unless a test asks for an older one); refuses a newer one. nullptr and
+  // why when the store cannot be used.
+  static std::unique_ptr<unit_store> open(const std::string &db, std::string *why,
+                                          int version = UNIT_SCHEMA_VERSION);
+  virtual ~unit_store() = default;
+  unit_store(const unit_store &) = delete;
+  unit_store &operator=(const unit_store &) = delete;
+  unit_store(unit_store &&) = delete;
+  unit_store &operator=(unit_store &&) = delete;
+
+  // Allocates the pool's next serial (none when pool is nullptr) and
+  // inserts the unit as unfinished, in one transaction, committed durably
+  // before it returns. "" or why not.
+  std::string begin_unit(const unit_start &u, const serial_pool *pool, begun_unit *out);
+  // Inserts or replaces the step (unit_id, step): writing it twice is harmless.
+  std::string record_step(const step_record &s);
+  std::string end_unit(int64_t unit_id, unit_result result, const std::string &failure,
+                       const std::string &reason);
+  // A station that starts marks what it left unfinished before as abandoned.
+  std::string mark_abandoned(const std::string &station, int64_t *count);
+
+  // Any statement, "?" for each parameter; for kesp-units and tests.
+  virtual std::string query(const std::string &sql, const std::vector<db_value> &params,
+                            db_rows *out) = 0;
+  // After a failure: whether the connection itself is gone, so that a
+  // caller reconnects rather than blaming the statement.
+  [[nodiscard]] virtual bool lost() const = 0;
+  [[nodiscard]] virtual bool postgres() const = 0;
+
+ protected:
+  unit_store() = default;
+  virtual std::string begin(bool write) = 0;
+  std::string migrate(int version);
+};
+
+// Whether db names a PostgreSQL database rather than a SQLite file.
+bool is_postgres_url(const std::string &db);
+// The current time as the report writes it.
+std::string unit_time_now();
+// A number the database gave as text; 0 for NULL or anything else.
+int64_t db_int(const db_value &v);
