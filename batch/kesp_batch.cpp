@@ -12,6 +12,7 @@
 
 #include "line.h"
 #include "net.h"
+#include "outputs.h"
 #include "plan.h"
 #include "records.h"
 #include "stdfds.h"
@@ -27,32 +28,43 @@ constexpr int EXIT_INTERRUPTED = 130;  // as a shell reports a SIGINT
 constexpr int LIVE_TICK_MS = 200;      // redraws of the live view
 constexpr int PLAIN_TICK_MS = 1000;    // without one, the loop still wakes this often
 constexpr rlim_t SPARE_FDS = 32;       // standard streams, reports, logs, the wake pipe
-constexpr rlim_t FDS_PER_BOARD = 2;    // its socket and its image
+constexpr rlim_t FDS_PER_BOARD = 1;    // its socket: images are read from their snapshots
 
 int usage_failure(const std::string &why) {
   fprintf(stderr, "kesp-batch: %s\n", why.c_str());
   return EXIT_USAGE;
 }
 
-// Each board at work holds a socket and an image open; the usual soft
-// limit of 1024 would stop a line of 512 boards half way.
-void make_room_for(settings *opt) {
+// Each board at work holds a socket, and each distinct image a snapshot
+// for the whole run; the usual soft limit of 1024 would stop a line of
+// 1024 boards half way. A limit that cannot hold even one board at work
+// refuses the run, since every board would fail the same way. False with
+// *error.
+bool make_room_for(settings *opt, size_t boards, size_t images, std::string *error) {
   rlimit lim{};
-  if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return;
-  rlim_t needed = opt->jobs * FDS_PER_BOARD + SPARE_FDS;
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return true;
+  rlim_t fixed = SPARE_FDS + images;
+  rlim_t jobs = std::min(opt->jobs, boards);
+  rlim_t needed = fixed + jobs * FDS_PER_BOARD;
   if (lim.rlim_cur < needed && lim.rlim_cur < lim.rlim_max) {
     lim.rlim_cur = std::min(lim.rlim_max, std::max(needed, lim.rlim_cur));
     setrlimit(RLIMIT_NOFILE, &lim);
     getrlimit(RLIMIT_NOFILE, &lim);
   }
+  if (lim.rlim_cur < fixed + FDS_PER_BOARD) {
+    *error = "the limit of open files (" + std::to_string(lim.rlim_cur) +
+             ") cannot hold one board at work: it needs " + std::to_string(fixed + FDS_PER_BOARD) +
+             " (ulimit -n)";
+    return false;
+  }
   if (lim.rlim_cur < needed) {
-    size_t fit =
-        lim.rlim_cur > SPARE_FDS + FDS_PER_BOARD ? (lim.rlim_cur - SPARE_FDS) / FDS_PER_BOARD : 1;
+    size_t fit = (lim.rlim_cur - fixed) / FDS_PER_BOARD;
     fprintf(stderr,
-            "kesp-batch: %zu boards at once would pass the limit of open files; %zu at once\n",
-            opt->jobs, fit);
+            "kesp-batch: %zu boards at once would pass the limit of %zu open files; %zu at once\n",
+            static_cast<size_t>(jobs), static_cast<size_t>(lim.rlim_cur), fit);
     opt->jobs = fit;
   }
+  return true;
 }
 
 }  // namespace
@@ -61,8 +73,10 @@ int main(int argc, char *argv[]) {
   // Before anything is opened: a socket on a closed standard number would
   // get our own text on the wire.
   if (!open_std_fds()) return EXIT_USAGE;
-  // A reader of our output that goes away must not end the line half way.
+  // A reader of our output that goes away must not end the line half way,
+  // nor a file-size limit: both are write errors, said at the end.
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
 
   plan p;
   std::string error;
@@ -74,22 +88,28 @@ int main(int argc, char *argv[]) {
     case parse_end::usage:
       return usage_failure(error);
   }
+  // Before the checks, which hold every image's snapshot open.
+  if (!make_room_for(&p.opt, p.boards.size(), count_images(p), &error)) return usage_failure(error);
   if (!check_plan(&p, &error)) return usage_failure(error);
+  if (!check_outputs(p, &error)) return usage_failure(error);
   if (!resolve_boards(&p, &error)) return usage_failure(error);
+  // With the report on standard output, the lines for people go to
+  // standard error, so that a reader of the one never gets the other.
+  FILE *people = p.opt.report == "-" ? stderr : stdout;
   if (p.opt.dry_run) {
-    fputs(describe_plan(p).c_str(), stdout);
-    return fflush(stdout) == 0 ? EXIT_PASSED : EXIT_USAGE;
+    fputs(describe_plan(p).c_str(), people);
+    return fflush(people) == 0 ? EXIT_PASSED : EXIT_USAGE;
   }
-  make_room_for(&p.opt);
+  if (!install_interrupt_handlers())
+    return usage_failure(std::string("signals: ") + strerror(errno));
 
   line_state state;
   records rec(p, state);
   if (!rec.open(&error)) return usage_failure(error);
-  if (!install_interrupt_handlers())
-    return usage_failure(std::string("signals: ") + strerror(errno));
 
   const char *term = getenv("TERM");
-  console out(isatty(STDOUT_FILENO) != 0 && (term == nullptr || strcmp(term, "dumb") != 0));
+  console out(isatty(fileno(people)) != 0 && (term == nullptr || strcmp(term, "dumb") != 0),
+              people);
   view v(p, state, &out, p.opt.quiet);
   line_observer observer;
   observer.step_ended = [&](size_t board, size_t step) {
@@ -113,7 +133,8 @@ int main(int argc, char *argv[]) {
   for (const std::string &e : rec.errors()) fprintf(stderr, "kesp-batch: %s\n", e.c_str());
   // The exit status carries the verdict, so a lost standard output is
   // said but changes nothing.
-  if (out.error() != 0) fprintf(stderr, "kesp-batch: standard output: %s\n", strerror(out.error()));
+  if (out.error() != 0 && people == stdout)
+    fprintf(stderr, "kesp-batch: standard output: %s\n", strerror(out.error()));
 
   tally t = count_boards(state);
   if (state.interrupts > 0) return EXIT_INTERRUPTED;

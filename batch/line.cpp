@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,7 +23,7 @@
 
 namespace {
 
-// Image bytes read from the file at once and offered to the socket at once,
+// Image bytes read from the snapshot at once and offered to the socket at once,
 // per board at work: large enough that a system call moves a lot, small
 // enough that 256 boards at once stay within tens of MiB.
 constexpr size_t PIECE_SIZE = size_t{128} * 1024;
@@ -64,11 +63,10 @@ struct board_run {
   bool started = false;  // counted among the boards at work
   size_t step = 0;
   int sock = -1;
-  int image = -1;
   transaction txn;
   peer_watch watch;
   std::unique_ptr<uint8_t[]> piece;  // held only while the board is at work
-  size_t piece_size = 0;             // bytes of the piece read from the file
+  size_t piece_size = 0;             // bytes of the piece read from the snapshot
   size_t piece_sent = 0;             // of them gone out
   int64_t connect_deadline = 0;
   int64_t step_deadline = 0;  // 0 for none
@@ -142,9 +140,7 @@ class line {
 void line::close_handles(size_t b) {
   board_run &r = runs_[b];
   if (r.sock >= 0) close(r.sock);
-  if (r.image >= 0) close(r.image);
   r.sock = -1;
-  r.image = -1;
 }
 
 void line::start_boards(int64_t now) {
@@ -169,6 +165,7 @@ void line::start_attempt(size_t b, int64_t now) {
     r.step_began = now;
     o.file = bd.files[r.step];
     o.size = bd.sizes[r.step];
+    if (s.mode != step_mode::start) o.sha256 = p_.images[bd.copies[r.step]].sha256();
   }
   ++o.attempts;
   pr.step = r.step;
@@ -185,26 +182,6 @@ void line::start_attempt(size_t b, int64_t now) {
     fail_attempt(b, failure_kind::unresolved, "get host by name: " + bd.resolve_error,
                  "get host by name: " + bd.resolve_error + "\n", false, now);
     return;
-  }
-  if (s.mode != step_mode::start) {
-    // Opened without blocking, as in the checks, in case the file was
-    // replaced by a FIFO since; read in pieces, never whole.
-    r.image = open(o.file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    struct stat st {};
-    std::string why;
-    if (r.image < 0 || fstat(r.image, &st) != 0) {
-      why = strerror(errno);
-    } else if (!S_ISREG(st.st_mode) || st.st_size == 0 ||
-               st.st_size >= static_cast<off_t>(LENGTH_LIMIT)) {
-      why = "no longer a regular file of 1 byte to under 512 MiB";
-    }
-    if (!why.empty()) {
-      fail_attempt(b, failure_kind::local, "open file: " + why, "open file: " + why + "\n", false,
-                   now);
-      return;
-    }
-    o.size = static_cast<uint32_t>(st.st_size);
-    pr.size = o.size;
   }
   r.sock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
   if (r.sock < 0) {
@@ -280,19 +257,21 @@ void line::on_ready(size_t b, short revents, int64_t now) {
   }
 }
 
-// Refills the board's piece from its image when it has all gone out.
-// False when the attempt failed or the file is not ready.
+// Refills the board's piece from its image's snapshot when it has all
+// gone out: the bytes after those already sent, whatever became of the
+// file. False when the attempt failed.
 bool line::refill(size_t b, int64_t now) {
   board_run &r = runs_[b];
   if (r.piece_sent < r.piece_size) return true;
   size_t want = std::min<size_t>(txn_image_left(&r.txn), PIECE_SIZE);
-  ssize_t n = read(r.image, r.piece.get(), want);
+  const snapshot &image = p_.images[p_.boards[b].copies[r.step]];
+  ssize_t n = pread(image.fd(), r.piece.get(), want, r.txn.sent);
   if (n > 0) {
     r.piece_size = static_cast<size_t>(n);
     r.piece_sent = 0;
     return true;
   }
-  if (n < 0 && (errno == EINTR || errno == EAGAIN)) return false;
+  if (n < 0 && errno == EINTR) return false;
   std::string why = n < 0 ? std::string(strerror(errno))
                           : "file ended after " + std::to_string(r.txn.sent) + " of " +
                                 std::to_string(r.txn.length) + " bytes";
@@ -514,6 +493,9 @@ void line::finish_board(size_t b, const std::string &reason) {
     outcomes[i].reason = reason;
     outcomes[i].file = p_.boards[b].files[i];
     outcomes[i].size = p_.boards[b].sizes[i];
+    if (p_.steps[i].mode != step_mode::start) {
+      outcomes[i].sha256 = p_.images[p_.boards[b].copies[i]].sha256();
+    }
   }
   if (r.started) --active_;
   r.started = false;

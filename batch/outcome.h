@@ -31,6 +31,7 @@ struct step_outcome {
   std::string reason;          // one line: why it failed or was not run; "" when it passed
   std::string file;            // the image as this board used it; "" for a start
   uint32_t size = 0;           // its length
+  std::string sha256;          // its SHA-256 in hexadecimal, as snapshotted; "" for a start
   int attempts = 0;            // connections tried for the step
   int64_t started_ms = 0;      // wall clock (ms since the epoch) when the first attempt began
   double seconds = 0;          // from the first attempt's start to the end

@@ -1,7 +1,6 @@
 #include "plan.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <getopt.h>
 #include <netdb.h>
 #include <sys/stat.h>
@@ -17,6 +16,7 @@
 #include <fstream>
 #include <initializer_list>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string_view>
 
@@ -35,6 +35,8 @@ constexpr int RETRIES_LIMIT = 100;         // likewise for --retries
 constexpr double SECONDS_LIMIT = 86400;    // a day: the longest time-out taken
 constexpr size_t ERRORS_SHOWN = 20;        // check failures listed before "and N more"
 constexpr char BOARD_MARK[] = "{board}";   // stands for the board's name in file names
+constexpr char BOM[] = "\xef\xbb\xbf";     // what some editors put before a UTF-8 text
+constexpr char STDIN_NAME[] = "-";         // a board list or recipe read from standard input
 
 const char USAGE[] =
     "usage: kesp-batch [options] -i IMAGE [-a ADDRESS] [-n] [-c] [--verify] [-s] BOARD...\n"
@@ -58,6 +60,7 @@ const char USAGE[] =
     "Boards (host names or IPv4 addresses, each given once):\n"
     "  -b, --boards FILE         read boards from FILE, one per line, besides the\n"
     "                            operands\n"
+    "A FILE of \"-\" for -r or -b is standard input (for one of them only).\n"
     "\n"
     "Run:\n"
     "  -j, --jobs N              boards at work at once (default: all, at most 64)\n"
@@ -70,7 +73,9 @@ const char USAGE[] =
     "\n"
     "Output:\n"
     "  -q, --quiet               print only failures and the summary\n"
-    "      --report FILE         write a JSON Lines report, one object per step\n"
+    "      --report FILE         write a JSON Lines report, one object per step;\n"
+    "                            - for standard output (the lines for people then\n"
+    "                            go to standard error)\n"
     "      --junit FILE          write a JUnit XML report, one test case per board\n"
     "      --log-dir DIR         write kesp's lines for each board into DIR/BOARD.log\n"
     "  -h, --help                print this text and exit\n"
@@ -137,7 +142,23 @@ std::string cat(std::initializer_list<std::string_view> parts) {
   return all;
 }
 
+bool read_stdin(std::string *text, std::string *error) {
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = std::string("standard input: ") + strerror(errno);
+      return false;
+    }
+    if (n == 0) return true;
+    text->append(buf, static_cast<size_t>(n));
+  }
+}
+
+// A board list or recipe; "-" is standard input.
 bool read_text(const std::string &path, std::string *text, std::string *error) {
+  if (path == STDIN_NAME) return read_stdin(text, error);
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     *error = path + ": " + strerror(errno);
@@ -321,38 +342,24 @@ std::string safe_file_name(const std::string &name) {
   return safe;
 }
 
-// Why an image cannot be sent, or "" when it can; *size gets its length.
-std::string check_image(const std::string &path, uint32_t *size) {
-  // Without O_NONBLOCK a FIFO named by mistake would wait for a writer.
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return strerror(errno);
-  struct stat st {};
-  std::string why;
-  uint8_t byte = 0;
-  if (fstat(fd, &st) != 0) {
-    why = strerror(errno);
-  } else if (!S_ISREG(st.st_mode)) {
-    why = "not a regular file";
-  } else if (st.st_size == 0) {
-    why = "empty (an image holds at least 1 byte)";
-  } else if (st.st_size >= static_cast<off_t>(LENGTH_LIMIT)) {
-    why = "too large (" + std::to_string(st.st_size) + " bytes; an image is under 512 MiB)";
-  } else if (pread(fd, &byte, 1, 0) != 1) {
-    why = std::string("cannot be read: ") + strerror(errno);
-  } else {
-    *size = static_cast<uint32_t>(st.st_size);
-  }
-  close(fd);
-  return why;
-}
-
+// The folder is made only once the run starts; here it must exist, or
+// its parent, and be writable.
 bool check_log_dir(const std::string &dir, std::string *error) {
-  if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
-    *error = "--log-dir " + dir + ": " + strerror(errno);
-    return false;
-  }
   struct stat st {};
-  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+  if (stat(dir.c_str(), &st) != 0) {
+    int err = errno;
+    std::string parent = folder_of(dir);
+    if (err != ENOENT || stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      *error = "--log-dir " + dir + ": " + strerror(err);
+      return false;
+    }
+    if (access(parent.c_str(), W_OK | X_OK) != 0) {
+      *error = "--log-dir " + dir + ": " + strerror(errno);
+      return false;
+    }
+    return true;
+  }
+  if (!S_ISDIR(st.st_mode)) {
     *error = "--log-dir " + dir + ": not a folder";
     return false;
   }
@@ -361,6 +368,53 @@ bool check_log_dir(const std::string &dir, std::string *error) {
     return false;
   }
   return true;
+}
+
+// A board list's or recipe's name in messages.
+std::string input_name(const std::string &path) {
+  return path == STDIN_NAME ? "standard input" : path;
+}
+
+// The text without a UTF-8 byte order mark at its start, as editors on
+// some systems save it.
+std::string_view without_bom(const std::string &text) {
+  std::string_view body = text;
+  if (body.starts_with(BOM)) body.remove_prefix(sizeof BOM - 1);
+  return body;
+}
+
+// The name as a message shows it: control characters as \xNN, so that
+// what is seen is what was written.
+std::string shown(const std::string &name) {
+  std::string text = "\"";
+  for (char c : name) {
+    auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      char hex[8];
+      snprintf(hex, sizeof hex, "\\x%02x", byte);
+      text += hex;
+    } else {
+      text += c;
+    }
+  }
+  return text + "\"";
+}
+
+// Why name cannot be a board's, or "". A name becomes part of file names
+// ({board} in an image's, the board's log), so it must stay in its folder.
+std::string bad_board_name(const std::string &name) {
+  std::string why;
+  if (name.find('/') != std::string::npos) {
+    why = "it holds a \"/\"";
+  } else if (std::any_of(name.begin(), name.end(), [](char c) {
+               auto byte = static_cast<unsigned char>(c);
+               return byte < 0x20 || byte == 0x7f;
+             })) {
+    why = "it holds a NUL or control character";
+  } else if (name.find_first_not_of('.') == std::string::npos) {
+    why = "it is made only of dots";
+  }
+  return why.empty() ? why : shown(name) + " is not a board name: " + why;
 }
 
 parse_end usage_error(std::string *error, const std::string &why) {
@@ -373,7 +427,8 @@ bool make_steps(const request &r, plan *p, std::string *error) {
   if (!r.recipe.empty()) {
     std::string text;
     if (!read_text(r.recipe, &text, error)) return false;
-    if (!parse_recipe(text, r.recipe, folder_of(r.recipe), &p->steps, error)) return false;
+    std::string folder = r.recipe == STDIN_NAME ? "." : folder_of(r.recipe);
+    if (!parse_recipe(text, input_name(r.recipe), folder, &p->steps, error)) return false;
   } else if (!r.image.empty()) {
     step s;
     s.mode = (r.flags & FLAG_COMPARE) != 0 ? step_mode::compare : step_mode::update;
@@ -435,7 +490,7 @@ std::string board_file(const std::string &file, const std::string &name) {
 
 bool parse_recipe(const std::string &text, const std::string &name, const std::string &folder,
                   std::vector<step> *steps, std::string *error) {
-  std::istringstream in(text);
+  std::istringstream in{std::string(without_bom(text))};
   std::string line;
   size_t number = 0;
   size_t found = 0;
@@ -468,7 +523,7 @@ bool parse_recipe(const std::string &text, const std::string &name, const std::s
 
 bool parse_board_list(const std::string &text, const std::string &name,
                       std::vector<std::string> *boards, std::string *error) {
-  std::istringstream in(text);
+  std::istringstream in{std::string(without_bom(text))};
   std::string line;
   size_t number = 0;
   while (std::getline(in, line)) {
@@ -481,6 +536,11 @@ bool parse_board_list(const std::string &text, const std::string &name,
     if (words >> extra) {
       *error = cat({name, ":", std::to_string(number), ": one board per line, not \"", board,
                     "\" and \"", extra, "\""});
+      return false;
+    }
+    std::string why = bad_board_name(board);
+    if (!why.empty()) {
+      *error = cat({name, ":", std::to_string(number), ": ", why});
       return false;
     }
     boards->push_back(board);
@@ -582,7 +642,14 @@ bool gather_boards(const request &r, plan *p, std::string *error) {
   for (const std::string &file : r.board_files) {
     std::string text;
     if (!read_text(file, &text, error)) return false;
-    if (!parse_board_list(text, file, &names, error)) return false;
+    if (!parse_board_list(text, input_name(file), &names, error)) return false;
+  }
+  for (const std::string &name : r.operands) {
+    std::string why = bad_board_name(name);
+    if (!why.empty()) {
+      *error = "command line: " + why;
+      return false;
+    }
   }
   names.insert(names.end(), r.operands.begin(), r.operands.end());
   for (const std::string &name : names) {
@@ -611,6 +678,11 @@ parse_end parse_command_line(int argc, char *argv[], plan *p, std::string *error
   if (!r.image.empty() && !r.recipe.empty()) {
     return usage_error(error, "-i and -r exclude each other: put the image in the recipe");
   }
+  auto from_stdin = std::count(r.board_files.begin(), r.board_files.end(), STDIN_NAME) +
+                    (r.recipe == STDIN_NAME ? 1 : 0);
+  if (from_stdin > 1) {
+    return usage_error(error, "standard input can be read once: give \"-\" to one -b or -r");
+  }
   if (!r.recipe.empty() && r.step_options) {
     return usage_error(error, "-a, -n and -c belong on the recipe's lines");
   }
@@ -621,6 +693,8 @@ parse_end parse_command_line(int argc, char *argv[], plan *p, std::string *error
     return usage_error(error, "nothing to do: give -i IMAGE, -r RECIPE or -s");
   }
   if (!make_steps(r, p, error) || !gather_boards(r, p, error)) return parse_end::usage;
+  p->recipe_file = r.recipe;
+  p->board_lists = r.board_files;
   if (p->boards.empty()) return usage_error(error, "no boards given");
   if (p->opt.jobs == 0) p->opt.jobs = std::min(p->boards.size(), DEFAULT_JOBS_LIMIT);
   return parse_end::run;
@@ -652,32 +726,53 @@ bool check_names(const plan &p, std::string *error) {
   return p.opt.dry_run || check_log_dir(p.opt.log_dir, error);
 }
 
-// Fills every board's files and sizes; the images that cannot be sent go
-// to *problems. Boards mostly share their images: each file is looked at
-// once.
+// Fills every board's files, sizes and copies; the images that cannot be
+// sent go to *problems. Boards mostly share their images: each file is
+// copied once.
 void check_images(plan *p, std::vector<std::string> *problems) {
-  std::map<std::string, std::pair<std::string, uint32_t>> checked;  // file -> why not, size
+  std::map<std::string, std::pair<std::string, size_t>> checked;  // file -> why not, copy
+  p->images.clear();
   for (board &b : p->boards) {
     b.files.clear();
     b.sizes.clear();
+    b.copies.clear();
     for (const step &s : p->steps) {
-      std::string file = s.mode == step_mode::start ? "" : board_file(s.file, b.name);
+      if (s.mode == step_mode::start) {
+        b.files.emplace_back();
+        b.sizes.push_back(0);
+        b.copies.push_back(0);
+        continue;
+      }
+      std::string file = board_file(s.file, b.name);
       auto at = checked.find(file);
-      if (s.mode != step_mode::start && at == checked.end()) {
-        uint32_t size = 0;
-        std::string why = check_image(file, &size);
-        at = checked.emplace(file, std::make_pair(why, size)).first;
+      if (at == checked.end()) {
+        snapshot copy;
+        std::string why = copy.take(file);
+        at = checked.emplace(file, std::make_pair(why, p->images.size())).first;
+        if (why.empty()) p->images.push_back(std::move(copy));
         std::string which = s.file == file ? "" : cat({" (board ", b.name, ")"});
         if (!why.empty())
           problems->push_back(cat({"image ", file, which, ", ", s.origin, ": ", why}));
       }
+      bool good = at->second.first.empty();
       b.files.push_back(file);
-      b.sizes.push_back(s.mode == step_mode::start ? 0 : at->second.second);
+      b.sizes.push_back(good ? p->images[at->second.second].size() : 0);
+      b.copies.push_back(at->second.second);
     }
   }
 }
 
 }  // namespace
+
+size_t count_images(const plan &p) {
+  std::set<std::string> files;
+  for (const board &b : p.boards) {
+    for (const step &s : p.steps) {
+      if (s.mode != step_mode::start) files.insert(board_file(s.file, b.name));
+    }
+  }
+  return files.size();
+}
 
 bool check_plan(plan *p, std::string *error) {
   if (!check_names(*p, error)) return false;

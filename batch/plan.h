@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "net.h"
+#include "snapshot.h"
 
 enum class step_mode : uint8_t { update, compare, start };
 
@@ -29,6 +30,7 @@ struct board {
   std::string log_name;            // name made safe as a file name, for --log-dir
   std::vector<std::string> files;  // per step: the image with {board} replaced; "" for a start
   std::vector<uint32_t> sizes;     // per step: the image's size when it was checked
+  std::vector<size_t> copies;      // per step: its image in plan::images; unused for a start
   bool resolved = false;           // address holds the board's IPv4 address
   sockaddr_in address{};           // port included
   std::string resolve_error;       // why the name did not resolve
@@ -50,6 +52,9 @@ struct plan {
   settings opt;
   std::vector<step> steps;
   std::vector<board> boards;
+  std::string recipe_file;               // as named, for the output checks; "" without -r
+  std::vector<std::string> board_lists;  // likewise
+  std::vector<snapshot> images;  // each distinct image once, as the checks copied it
 };
 
 // How reading the command line ended.
@@ -75,10 +80,15 @@ bool parse_board_list(const std::string &text, const std::string &name,
 // The file a board's step uses: every "{board}" in file replaced by name.
 std::string board_file(const std::string &file, const std::string &name);
 
+// How many distinct images the boards' steps name, each held open as a
+// snapshot for the run.
+size_t count_images(const plan &p);
+
 // The checks made before anything is sent: boards given once, every image
 // of every board there, regular, readable and of a size the protocol can
-// carry, the output files and folder writable. Fills each board's files
-// and sizes. False with *error.
+// carry, the output files and folder writable. Takes the snapshot of each
+// distinct image and fills each board's files, sizes and copies. False
+// with *error.
 bool check_plan(plan *p, std::string *error);
 
 // Resolves every board's name to its IPv4 address. A name that does not

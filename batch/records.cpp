@@ -1,6 +1,8 @@
 #include "records.h"
 
 #include <arpa/inet.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -151,8 +153,8 @@ std::string xml_escape(const std::string &text, bool attribute) {
 }
 
 records::~records() {
-  if (report_ != nullptr) fclose(report_);
-  if (junit_ != nullptr) fclose(junit_);
+  if (files_.report >= 0 && files_.report != STDOUT_FILENO) close(files_.report);
+  if (files_.junit >= 0) close(files_.junit);
 }
 
 void records::note(const std::string &what, int err) {
@@ -161,35 +163,28 @@ void records::note(const std::string &what, int err) {
 
 bool records::open(std::string *error) {
   logged_.assign(p_.boards.size(), false);
-  if (!p_.opt.report.empty()) {
-    report_ = fopen(p_.opt.report.c_str(), "we");
-    if (report_ == nullptr) {
-      *error = "--report " + p_.opt.report + ": " + strerror(errno);
-      return false;
-    }
-  }
-  if (!p_.opt.junit.empty()) {
-    junit_ = fopen(p_.opt.junit.c_str(), "we");
-    if (junit_ == nullptr) {
-      *error = "--junit " + p_.opt.junit + ": " + strerror(errno);
-      return false;
-    }
-  }
-  return true;
+  return claim_outputs(p_, &files_, error);
 }
 
 void records::write_line(const std::string &text) {
-  if (report_ == nullptr || report_failed_) return;
-  // A line at a time, so that a station reading the file as it grows, or
-  // after a crash, never sees half an object.
-  if (fputs(text.c_str(), report_) == EOF || fputc('\n', report_) == EOF || fflush(report_) != 0) {
-    report_failed_ = true;
-    note("--report " + p_.opt.report, errno);
+  if (files_.report < 0 || report_failed_) return;
+  // A line in one write, so that a station reading the file as it grows,
+  // or after a crash, never sees half an object; one that went out only
+  // in part is cut off again.
+  off_t whole = lseek(files_.report, 0, SEEK_CUR);
+  if (write_whole(files_.report, text + "\n")) return;
+  int err = errno;
+  report_failed_ = true;
+  note("--report " + p_.opt.report, err);
+  struct stat st {};
+  if (whole >= 0 && fstat(files_.report, &st) == 0 && S_ISREG(st.st_mode) &&
+      ftruncate(files_.report, whole) != 0) {
+    note("--report " + p_.opt.report + ": cutting back to the last whole line", errno);
   }
 }
 
 void records::write_step(size_t board, size_t step) {
-  if (report_ == nullptr) return;
+  if (files_.report < 0) return;
   const struct board &b = p_.boards[board];
   const struct step &s = p_.steps[step];
   const step_outcome &o = state_.outcomes[board][step];
@@ -214,6 +209,7 @@ void records::write_step(size_t board, size_t step) {
   j["flash_address"] = image ? json(hex(s.address, 8)) : json(nullptr);
   j["image"] = image ? json(b.files[step]) : json(nullptr);
   j["size"] = image ? json(o.size) : json(nullptr);
+  j["sha256"] = image ? json(o.sha256) : json(nullptr);
   j["result"] = result_name(o.result);
   j["failure"] = o.result == step_result::failed ? json(failure_name(o.failure)) : json(nullptr);
   j["reason"] = o.reason.empty() ? json(nullptr) : json(o.reason);
@@ -236,16 +232,16 @@ void records::step_ended(size_t board, size_t step) {
   if (o.kesp_lines.empty() && logged_[board]) return;
   // The first step of the run replaces an older log of the same board.
   std::string path = p_.opt.log_dir + "/" + p_.boards[board].log_name;
-  gsl::owner<FILE *> log =
-      static_cast<gsl::owner<FILE *>>(fopen(path.c_str(), logged_[board] ? "ae" : "we"));
-  if (log == nullptr) {
-    note("--log-dir " + path, errno);
+  std::string why;
+  int log = open_log(path, !logged_[board], &why);
+  if (log < 0) {
+    errors_.push_back("--log-dir " + path + ": " + why);
     return;
   }
   logged_[board] = true;
-  bool ok = fwrite(o.kesp_lines.data(), 1, o.kesp_lines.size(), log) == o.kesp_lines.size();
+  bool ok = write_whole(log, o.kesp_lines);
   int err = errno;
-  if (fclose(log) != 0 && ok) {
+  if (close(log) != 0 && ok) {
     ok = false;
     err = errno;
   }
@@ -261,7 +257,7 @@ void records::board_ended(size_t board) {
 
 void records::finish(int64_t started_ms, double seconds) {
   tally t = count_boards(state_);
-  if (report_ != nullptr) {
+  if (files_.report >= 0) {
     json j;
     j["type"] = "summary";
     j["schema"] = REPORT_SCHEMA;
@@ -276,8 +272,9 @@ void records::finish(int64_t started_ms, double seconds) {
     j["seconds"] = seconds;
     j["bytes_sent"] = state_.bytes_sent;
     write_line(j.dump(-1, ' ', false, json::error_handler_t::replace));
-    if (fclose(report_) != 0 && !report_failed_) note("--report " + p_.opt.report, errno);
-    report_ = nullptr;
+    if (files_.report != STDOUT_FILENO && close(files_.report) != 0 && !report_failed_)
+      note("--report " + p_.opt.report, errno);
+    files_.report = -1;
   }
   write_junit(started_ms, seconds);
 }
@@ -325,7 +322,7 @@ std::string records::junit_case(size_t board) const {
 }
 
 void records::write_junit(int64_t started_ms, double seconds) {
-  if (junit_ == nullptr) return;
+  if (files_.junit < 0) return;
   tally t = count_boards(state_);
   char counts[200];
   snprintf(counts, sizeof counts,
@@ -336,12 +333,18 @@ void records::write_junit(int64_t started_ms, double seconds) {
                     iso_time(started_ms) + "\">\n";
   for (size_t b = 0; b < p_.boards.size(); ++b) doc += junit_case(b);
   doc += "  </testsuite>\n</testsuites>\n";
-  bool ok = fwrite(doc.data(), 1, doc.size(), junit_) == doc.size();
+  // Whole under its temporary name first, then renamed into place: after
+  // any crash the file is absent or whole.
+  bool ok = write_whole(files_.junit, doc);
+  bool temp = !files_.junit_temp.empty();
+  if (ok && temp) ok = fsync(files_.junit) == 0;
+  if (ok && temp) ok = rename(files_.junit_temp.c_str(), files_.junit_final.c_str()) == 0;
   int err = errno;
-  if (fclose(junit_) != 0 && ok) {
+  if (!ok && temp) unlink(files_.junit_temp.c_str());
+  if (close(files_.junit) != 0 && ok) {
     ok = false;
     err = errno;
   }
-  junit_ = nullptr;
+  files_.junit = -1;
   if (!ok) note("--junit " + p_.opt.junit, err);
 }

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "line.h"
-#include "owner.h"
+#include "outputs.h"
 #include "plan.h"
 
 // The report's schema version: changes only when a field changes meaning
@@ -27,8 +27,9 @@ class records {
   records(records &&) = delete;
   records &operator=(records &&) = delete;
 
-  // Opens the report files before anything is sent, so that a path that
-  // cannot be written stops the run before it starts. False with *error.
+  // Claims the report files before anything is sent, so that a path that
+  // cannot be written stops the run before it starts; the last check
+  // before the run, as it empties the report. False with *error.
   bool open(std::string *error);
   // A step passed or failed: its report object and its lines in the log.
   void step_ended(size_t board, size_t step);
@@ -48,8 +49,7 @@ class records {
 
   const plan &p_;
   const line_state &state_;
-  gsl::owner<FILE *> report_ = nullptr;
-  gsl::owner<FILE *> junit_ = nullptr;
+  output_files files_;
   std::vector<bool> logged_;  // per board: its log was begun in this run
   std::vector<std::string> errors_;
   bool report_failed_ = false;

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "net.h"
+
 namespace {
 
 constexpr size_t BAR_CELLS = 24;      // cells of a live bar
@@ -16,11 +18,11 @@ constexpr size_t RESERVED_ROWS = 2;  // kept free below the live block
 constexpr double KIB = 1024.0;
 constexpr double MIB = KIB * KIB;
 
-void terminal_size(size_t *width, size_t *height) {
+void terminal_size(int fd, size_t *width, size_t *height) {
   winsize ws{};
   *width = DEFAULT_WIDTH;
   *height = DEFAULT_HEIGHT;
-  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 && ws.ws_row > 0) {
+  if (ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 && ws.ws_row > 0) {
     *width = ws.ws_col;
     *height = ws.ws_row;
   }
@@ -56,10 +58,15 @@ std::string format(const char *fmt, double value) {
 
 void console::write_out(const std::string &text) {
   if (text.empty()) return;
-  if (fwrite(text.data(), 1, text.size(), stdout) != text.size() && error_ == 0) {
+  if (fwrite(text.data(), 1, text.size(), stream_) != text.size() && error_ == 0) {
     error_ = errno != 0 ? errno : EIO;
   }
-  if (fflush(stdout) != 0 && error_ == 0) error_ = errno != 0 ? errno : EIO;
+  if (fflush(stream_) != 0 && error_ == 0) error_ = errno != 0 ? errno : EIO;
+}
+
+// Up to the live block's first line, and clear from there down.
+std::string console::up_and_clear() const {
+  return live_lines_ > 0 ? "\x1b[" + std::to_string(live_lines_) + "A\r\x1b[J" : "";
 }
 
 void console::print(const std::string &line) {
@@ -67,19 +74,38 @@ void console::print(const std::string &line) {
     write_out(line + "\n");
     return;
   }
-  // Up to the live block's first line and clear it all, the line, then
-  // the block again: one write, so the screen never shows half of it.
-  std::string text = live_lines_ > 0 ? "\x1b[" + std::to_string(live_lines_) + "A\r\x1b[J" : "";
-  text += line + "\n";
+  // The block cleared, the line, then the block again: one write, so the
+  // screen never shows half of it.
+  std::string text = up_and_clear() + line + "\n";
+  for (const std::string &l : live_) text += l + "\n";
+  write_out(text);
+}
+
+void console::print(const std::vector<std::string> &lines, const std::vector<std::string> &block) {
+  if (!smart_) {
+    for (const std::string &line : lines) write_out(line + "\n");
+    return;
+  }
+  std::string text = up_and_clear();
+  for (const std::string &line : lines) text += line + "\n";
+  shape_block(block);
   for (const std::string &l : live_) text += l + "\n";
   write_out(text);
 }
 
 void console::live(const std::vector<std::string> &lines) {
   if (!smart_) return;
+  std::string text = up_and_clear();
+  shape_block(lines);
+  for (const std::string &l : live_) text += l + "\n";
+  write_out(text);
+}
+
+// Makes lines the live block, cut to the terminal's size.
+void console::shape_block(const std::vector<std::string> &lines) {
   size_t width = 0;
   size_t height = 0;
-  terminal_size(&width, &height);
+  terminal_size(fileno(stream_), &width, &height);
   // The last line, the count of boards done, always shows; the boards at
   // work take the rows left.
   size_t room = height > RESERVED_ROWS + 1 ? height - RESERVED_ROWS : 1;
@@ -92,11 +118,8 @@ void console::live(const std::vector<std::string> &lines) {
     shown.push_back(fit(lines[i], width));
   }
   if (!lines.empty()) shown.push_back(fit(lines.back(), width));
-  std::string text = live_lines_ > 0 ? "\x1b[" + std::to_string(live_lines_) + "A\r\x1b[J" : "";
-  for (const std::string &l : shown) text += l + "\n";
   live_ = shown;
   live_lines_ = shown.size();
-  write_out(text);
 }
 
 board_verdict verdict_of(const std::vector<step_outcome> &outcomes) {
@@ -161,6 +184,7 @@ void view::board_ended(size_t board) {
   if (!out_->smart()) return;
   const std::vector<step_outcome> &outcomes = state_.outcomes[board];
   const std::string &name = p_.boards[board].name;
+  std::vector<std::string> lines;
   switch (verdict_of(outcomes)) {
     case board_verdict::passed: {
       if (quiet_) return;
@@ -170,20 +194,29 @@ void view::board_ended(size_t board) {
         seconds += o.seconds;
         bytes += o.size;
       }
-      out_->print("PASS " + name + ": " + std::to_string(outcomes.size()) + " step" +
-                  (outcomes.size() == 1 ? "" : "s") + ", " + amount(bytes) +
-                  format(", %.2f s", seconds));
-      return;
+      lines.push_back("PASS " + name + ": " + std::to_string(outcomes.size()) + " step" +
+                      (outcomes.size() == 1 ? "" : "s") + ", " + amount(bytes) +
+                      format(", %.2f s", seconds));
+      break;
     }
     case board_verdict::failed:
       for (size_t i = 0; i < outcomes.size(); ++i) {
         if (outcomes[i].result != step_result::failed) continue;
-        out_->print("FAIL " + name + ": " + step_title(p_, board, i) + ": " + outcomes[i].reason);
+        lines.push_back("FAIL " + name + ": " + step_title(p_, board, i) + ": " +
+                        outcomes[i].reason);
       }
-      return;
+      break;
     case board_verdict::not_run:
-      if (!quiet_) out_->print("---- " + name + ": " + outcomes.back().reason);
-      return;
+      if (quiet_) return;
+      lines.push_back("---- " + name + ": " + outcomes.back().reason);
+      break;
+  }
+  // The board's line and a block without it, counted among the done, go
+  // out together: the screen never lags what it has printed.
+  if (quiet_) {
+    for (const std::string &line : lines) out_->print(line);
+  } else {
+    out_->print(lines, live_block(monotonic_ms()));
   }
 }
 
@@ -205,19 +238,32 @@ std::string view::live_line(size_t board, int64_t now_ms) const {
   return line + format("  %6.1f MiB/s", rate);
 }
 
+// The boards at work, and the counts of the boards done: a board trying a
+// step again has failed an attempt, not the run, so only finished boards
+// are counted.
+std::vector<std::string> view::live_block(int64_t now_ms) const {
+  std::vector<std::string> lines;
+  size_t done = 0;
+  size_t passed = 0;
+  size_t failed = 0;
+  for (size_t b = 0; b < state_.progress.size(); ++b) {
+    const board_progress &pr = state_.progress[b];
+    if (pr.active) lines.push_back(live_line(b, now_ms));
+    if (!pr.finished) continue;
+    ++done;
+    board_verdict v = verdict_of(state_.outcomes[b]);
+    passed += v == board_verdict::passed ? 1 : 0;
+    failed += v == board_verdict::failed ? 1 : 0;
+  }
+  lines.push_back(std::to_string(done) + "/" + std::to_string(p_.boards.size()) +
+                  " boards done: " + std::to_string(passed) + " passed, " + std::to_string(failed) +
+                  " failed" + ", " + amount(static_cast<double>(state_.bytes_sent)) + " sent");
+  return lines;
+}
+
 void view::tick(int64_t now_ms) {
   if (!out_->smart() || quiet_) return;
-  std::vector<std::string> lines;
-  for (size_t b = 0; b < state_.progress.size(); ++b) {
-    if (state_.progress[b].active) lines.push_back(live_line(b, now_ms));
-  }
-  tally t = count_boards(state_);
-  auto done = std::count_if(state_.progress.begin(), state_.progress.end(),
-                            [](const board_progress &pr) { return pr.finished; });
-  lines.push_back(std::to_string(done) + "/" + std::to_string(p_.boards.size()) + " boards done: " +
-                  std::to_string(t.passed) + " passed, " + std::to_string(t.failed) + " failed" +
-                  ", " + amount(static_cast<double>(state_.bytes_sent)) + " sent");
-  out_->live(lines);
+  out_->live(live_block(now_ms));
 }
 
 void view::summary(double seconds) {

@@ -26,18 +26,28 @@ need_packages() {
 
 # need_compile_tools [PKG...] installs what configuring and building need: a
 # compiler, CMake, Ninja, the JSON library kesp-batch writes its report with,
-# and GoogleTest, which the configure step looks for unless KESP_TESTS is
-# off; and PKG..., in the same apt-get run.
+# OpenSSL's libcrypto for the images' SHA-256 in that report, and GoogleTest,
+# which the configure step looks for unless KESP_TESTS is off; and PKG..., in
+# the same apt-get run.
 need_compile_tools() {
-  need_packages g++ cmake ninja-build nlohmann-json3-dev libgtest-dev "$@"
+  need_packages g++ cmake ninja-build nlohmann-json3-dev libssl-dev libgtest-dev "$@"
 }
 
 # need_build_tools installs all that building and testing need: the tests
 # also render the manual pages, build and read the Debian package, read
-# kesp-batch's JUnit reports with python3's XML parser, and drive the bash
-# completions, which build on bash-completion's helpers.
+# kesp-batch's JUnit reports with python3's XML parser, read captures with
+# tshark through the Wireshark dissector, and drive the bash completions,
+# which build on bash-completion's helpers. tshark's package asks whether
+# users other than root may capture: answered no beforehand, so that the
+# install runs unattended.
 need_build_tools() {
-  need_compile_tools man-db groff-base dpkg-dev python3 bash-completion
+  if ! dpkg-query -W -f='${Status}' tshark 2>/dev/null | grep -q "install ok installed"; then
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && command -v sudo >/dev/null && sudo=(sudo)
+    echo 'wireshark-common wireshark-common/install-setuid boolean false' |
+      "${sudo[@]}" debconf-set-selections 2>/dev/null || true
+  fi
+  need_compile_tools man-db groff-base dpkg-dev python3 tshark bash-completion
 }
 
 # configure_build DIR [CMAKE_ARGS...] configures and builds into DIR.

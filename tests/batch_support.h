@@ -44,6 +44,7 @@ class batch_process {
   batch_process(const batch_process &) = delete;
   batch_process &operator=(const batch_process &) = delete;
   void signal(int sig) const;
+  pid_t pid() const { return pid_; }
   // Waits at most limit; the exit status as run_result counts it, or -1
   // (after killing it) when it outlived the limit.
   int wait(std::chrono::milliseconds limit);

@@ -54,7 +54,9 @@ want=$(sort <<'EOF'
 -rw-r--r-- root/root ./usr/share/man/man1/kesp-sim.1.gz
 -rw-r--r-- root/root ./usr/share/man/man1/kesp.1.gz
 EOF
+  echo "-rw-r--r-- root/root ./usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/wireshark/plugins/kesp.lua"
 )
+want=$(sort <<<"$want")
 [[ $files == "$want" ]] || fail "package files differ:
 $(diff <(echo "$want") <(echo "$files"))"
 
@@ -66,6 +68,8 @@ for page in kesp kesp-sim kesp-batch; do
   cmp -s "$work/root/usr/share/bash-completion/completions/$page" \
     "$src/completion/$page.bash" || fail "the package's $page completion is not the tree's"
 done
+cmp -s "$work/root/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/wireshark/plugins/kesp.lua" \
+  "$src/wireshark/kesp.lua" || fail "the package's kesp.lua is not the tree's"
 "$work/root/usr/bin/kesp" >/dev/null 2>&1
 rc=$?
 ((rc == 255)) || fail "the packaged kesp without arguments exits $rc, not 255"

@@ -36,6 +36,22 @@ for file in bin/kesp bin/kesp-sim bin/kesp-batch share/man/man1/kesp.1.gz \
   share/bash-completion/completions/kesp-batch share/doc/kesp/README.md; do
   [[ -f $prefix/$file ]] || fail "$file is not installed"
 done
+# The Wireshark dissector, in the prefix where Wireshark's own folder of
+# Lua plugins for every user lies under /usr.
+plugin=$(cd "$prefix" && find . -name kesp.lua | sed 's|^\./||')
+[[ $plugin == lib/*/wireshark/plugins/kesp.lua ]] || fail "kesp.lua is installed as [$plugin]"
+cmp -s "$prefix/$plugin" "$(dirname "$0")/../wireshark/kesp.lua" ||
+  fail "the installed kesp.lua is not the tree's"
+if command -v tshark >/dev/null; then
+  global=$(HOME=$work tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:]]*//p')
+  [[ /usr/$plugin == "$global/kesp.lua" ]] ||
+    fail "kesp.lua goes to $plugin, Wireshark loads plugins from $global"
+  # Loaded as a plugin from a user's own folder, as the README says.
+  mkdir -p "$work/home/.local/lib/wireshark/plugins"
+  cp "$prefix/$plugin" "$work/home/.local/lib/wireshark/plugins/"
+  loaded=$(HOME=$work/home tshark -G fields 2>&1 | grep -c $'\tkesp\.crc\t')
+  ((loaded == 1)) || fail "tshark does not load the installed kesp.lua"
+fi
 for program in kesp kesp-sim kesp-batch; do
   [[ -x $prefix/bin/$program ]] || fail "bin/$program is not executable"
   found=$(MANPATH=$prefix/share/man man -w "$program" 2>&1)

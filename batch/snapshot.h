@@ -1,0 +1,34 @@
+// An image as the run checked it, copied once into sealed memory: whatever
+// happens to the file afterwards (rewritten in place, cut short, replaced),
+// every board and every retry is sent these bytes and no others.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class snapshot {
+ public:
+  snapshot() = default;
+  ~snapshot();
+  snapshot(const snapshot &) = delete;
+  snapshot &operator=(const snapshot &) = delete;
+  snapshot(snapshot &&other) noexcept;
+  snapshot &operator=(snapshot &&other) noexcept;
+
+  // Copies the file at path. "" when it can be sent, else why not.
+  std::string take(const std::string &path);
+
+  // The copy, sealed: read it with pread at any offset; nothing can
+  // change, grow or shrink it. -1 before a take succeeded.
+  [[nodiscard]] int fd() const { return fd_; }
+  [[nodiscard]] uint32_t size() const { return size_; }
+  [[nodiscard]] uint32_t crc() const { return crc_; }
+  // The copy's SHA-256 in 64 lower-case hexadecimal digits.
+  [[nodiscard]] const std::string &sha256() const { return sha256_; }
+
+ private:
+  int fd_ = -1;
+  uint32_t size_ = 0;
+  uint32_t crc_ = 0;
+  std::string sha256_;
+};
