@@ -33,12 +33,6 @@ constexpr uint32_t NOR_SIZE = 1 << 20;
 constexpr uint32_t NOR_BLOCK = 64 << 10;
 constexpr char SIM_CONNECTION[] = "kesp-sim: update";  // the start of a logged download
 
-std::string reply(flash_reply r) {
-  uint8_t bytes[REPLY_SIZE];
-  encode_reply(bytes, r);
-  return {reinterpret_cast<char *>(bytes), REPLY_SIZE};
-}
-
 // SHA-256 as sha256sum, a program of its own, computes it.
 std::string sha256_of(const std::string &bytes) {
   const std::string path = temp_path("sha-input.bin");
