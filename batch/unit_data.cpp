@@ -81,7 +81,7 @@ std::string spawn(const std::string &command, const unit_data_env &env, spawned 
   vars.push_back("KESP_SLOT=" + env.slot);
   vars.push_back("KESP_STATION=" + env.station);
   std::vector<char *> envp(vars.size() + 1, nullptr);
-  std::transform(vars.begin(), vars.end(), envp.begin(), [](std::string &v) { return v.data(); });
+  for (size_t i = 0; i < vars.size(); ++i) envp[i] = vars[i].data();
   std::string sh = "/bin/sh";
   std::string dash_c = "-c";
   std::string cmd = command;
@@ -265,7 +265,7 @@ std::string ending(const command_io &io) {
 }  // namespace
 
 void unit_data_run::run(const std::string &command, const unit_data_env &env,
-                        unit_data_limits limits) {
+                        const unit_data_limits &limits) {
   command_io io;
   std::string why = spawn(command, env, &io.s);
   if (why.empty()) {

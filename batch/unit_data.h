@@ -51,7 +51,7 @@ class unit_data_run {
   snapshot &image() { return image_; }
 
  private:
-  void run(const std::string &command, const unit_data_env &env, unit_data_limits limits);
+  void run(const std::string &command, const unit_data_env &env, const unit_data_limits &limits);
 
   int done_ = -1;
   int cancel_ = -1;  // written by the destructor to cut a run short
