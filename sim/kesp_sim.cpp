@@ -28,8 +28,11 @@
 #include <string>
 #include <vector>
 
+#include "net.h"
+#include "placeholder.h"
 #include "stdfds.h"
 #include "target.h"
+#include "wakeup.h"
 #include "wire.h"
 
 namespace {
@@ -384,29 +387,11 @@ settings parse_command_line(int argc, char *argv[]) {
   return s;
 }
 
-// The signal handler's only way to reach the serving loop.
-int stop_pipe[2] = {-1, -1};  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
-
-// Only wakes the loop: the connection in progress ends at its next wait,
-// never in the middle of writing the flash.
-void on_stop_signal(int /*signal*/) {
-  int saved = errno;
-  char byte = 1;
-  ssize_t ignored = write(stop_pipe[1], &byte, 1);
-  (void)ignored;
-  errno = saved;
-}
-
 // A closed terminal (SIGHUP) stops the simulator as SIGINT and SIGTERM do,
-// every connection logged.
-bool install_stop_handlers() {
-  if (pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-  struct sigaction sa {};
-  sa.sa_handler = on_stop_signal;
-  sigemptyset(&sa.sa_mask);
-  return sigaction(SIGINT, &sa, nullptr) == 0 && sigaction(SIGTERM, &sa, nullptr) == 0 &&
-         sigaction(SIGHUP, &sa, nullptr) == 0;
-}
+// every connection logged. The handlers only wake the loops: the
+// connection in progress ends at its next wait, never in the middle of
+// writing the flash.
+bool install_stop_handlers() { return install_wakeup_signals() && add_wakeup_signal(SIGHUP); }
 
 [[noreturn]] void fail_to_start(const std::string &why) {
   fprintf(stderr, "kesp-sim: %s\n", why.c_str());
@@ -416,7 +401,7 @@ bool install_stop_handlers() {
 void open_device(flash_device &dev, const std::string &path) {
   bool stopped = false;
   std::string why =
-      path.empty() ? open_memory(dev) : open_backing_file(dev, path, stop_pipe[0], &stopped);
+      path.empty() ? open_memory(dev) : open_backing_file(dev, path, wakeup_fd(), &stopped);
   if (!why.empty()) fail_to_start(why);
   if (stopped) {
     // Nothing was left behind; stopping now is what was asked for.
@@ -434,9 +419,8 @@ uint32_t parse_ipv4(const std::string &address) {
 }
 
 std::string ipv4_text(uint32_t host) {
-  in_addr a{htonl(host)};
   char text[INET_ADDRSTRLEN];
-  inet_ntop(AF_INET, &a, text, sizeof text);
+  address_text(in_addr{htonl(host)}, text);
   return text;
 }
 
@@ -537,12 +521,10 @@ void serve(board &b) {
   }
 }
 
-std::string with_address(std::string path, const std::string &address) {
-  for (size_t at = path.find(ADDR_MARK); at != std::string::npos;
-       at = path.find(ADDR_MARK, at + address.size())) {
-    path.replace(at, sizeof ADDR_MARK - 1, address);
-  }
-  return path;
+std::string with_address(const std::string &path, const std::string &address) {
+  std::string out(substitute(path.data(), path.size(), ADDR_MARK, address.c_str(), nullptr, 0), '\0');
+  substitute(path.data(), path.size(), ADDR_MARK, address.c_str(), out.data(), out.size() + 1);
+  return out;
 }
 
 // A name a device's file has or that the simulator will make beside it,
@@ -809,7 +791,7 @@ int main(int argc, char *argv[]) {
   // meanwhile must end it cleanly.
   if (!install_stop_handlers()) fail_to_start(std::string("signals: ") + strerror(errno));
   for (auto &b : boards) {
-    b.t.stop_fd = stop_pipe[0];
+    b.t.stop_fd = wakeup_fd();
     open_device(b.t.nor, b.nor_path);
     if (b.t.nand) open_device(*b.t.nand, b.nand_path);
     claim_buffers(b.t);
