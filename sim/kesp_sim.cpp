@@ -8,11 +8,17 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/resource.h>
+#include <net/if.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <chrono>
+#include <random>
 #include <cctype>
 #include <cerrno>
 #include <condition_variable>
@@ -28,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "crc32.h"
 #include "net.h"
 #include "placeholder.h"
 #include "stdfds.h"
@@ -105,9 +112,27 @@ const char USAGE[] =
     "      --final-delay MS    wait MS milliseconds more before the final reply\n"
     "      --write-delay MS    wait MS milliseconds after each 64K written into the\n"
     "                          flash, as a slow part would\n"
+    "      --erase-time MS     take MS milliseconds per erase block an update touches\n"
+    "      --program-time US   take US microseconds per KiB an update programs\n"
+    "      --other-nor-id ID   report ID as the NOR flash_id, as a wrong part would\n"
     "      --select LIST       apply the fault options that follow only to the boards\n"
     "                          in LIST: numbers from 1, ranges like 3-5, or\n"
     "                          addresses, separated by commas\n"
+    "\n"
+    "The operator, off by default:\n"
+    "      --swap MS[-MS]      a board that received a start request leaves its slot\n"
+    "                          (its address refuses connections), and a fresh erased\n"
+    "                          board takes the slot after MS milliseconds, or a\n"
+    "                          random time in the range\n"
+    "      --control PATH      read commands from the FIFO PATH (made when missing):\n"
+    "                          \"remove LIST\" pulls boards out, mid-image too (their\n"
+    "                          connections are reset), \"insert LIST\" puts fresh\n"
+    "                          erased boards in; LIST as for --select, or \"all\"\n"
+    "      --bind-device IFACE listen on network interface IFACE only\n"
+    "\n"
+    "With --swap or --control, each board has a serial number (SN000001 on); the\n"
+    "log names it as it comes and as it leaves, with the CRC-32 of each device's\n"
+    "whole content, and a connection closed without a byte is logged as a probe.\n"
     "\n"
     "With --boards, a --nor-file or --nand-file PATH must contain {addr}, which\n"
     "stands for each board's address, and every log line names its board.\n";
@@ -137,6 +162,12 @@ enum option_id {
   OPT_WRITE_DELAY,
   OPT_BOARDS,
   OPT_SELECT,
+  OPT_ERASE_TIME,
+  OPT_PROGRAM_TIME,
+  OPT_OTHER_NOR_ID,
+  OPT_SWAP,
+  OPT_CONTROL,
+  OPT_BIND_DEVICE,
 };
 
 const option LONG_OPTIONS[] = {
@@ -166,6 +197,12 @@ const option LONG_OPTIONS[] = {
     {"write-delay", required_argument, nullptr, OPT_WRITE_DELAY},
     {"boards", required_argument, nullptr, OPT_BOARDS},
     {"select", required_argument, nullptr, OPT_SELECT},
+    {"erase-time", required_argument, nullptr, OPT_ERASE_TIME},
+    {"program-time", required_argument, nullptr, OPT_PROGRAM_TIME},
+    {"other-nor-id", required_argument, nullptr, OPT_OTHER_NOR_ID},
+    {"swap", required_argument, nullptr, OPT_SWAP},
+    {"control", required_argument, nullptr, OPT_CONTROL},
+    {"bind-device", required_argument, nullptr, OPT_BIND_DEVICE},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -183,6 +220,13 @@ struct settings {
   bool nand = false;
   target t;  // every board's, but for the faults
   std::vector<fault_group> groups{1};
+  int swap_min_ms = -1;  // --swap; -1 when a start request changes nothing
+  int swap_max_ms = -1;
+  std::string control;  // the FIFO's path
+  std::string bind_device;
+  // Boards come and go: each has a serial number, and their coming and
+  // leaving is logged.
+  [[nodiscard]] bool operator_mode() const { return swap_min_ms >= 0 || !control.empty(); }
 };
 
 [[noreturn]] void usage_error(const std::string &why) {
@@ -266,6 +310,13 @@ std::function<void(fault_plan &)> parse_fault(int opt, const char *arg) {
       return [v = parse_ms("--final-delay", arg)](fault_plan &f) { f.final_delay_ms = v; };
     case OPT_WRITE_DELAY:
       return [v = parse_ms("--write-delay", arg)](fault_plan &f) { f.write_delay_ms = v; };
+    case OPT_ERASE_TIME:
+      return [v = parse_ms("--erase-time", arg)](fault_plan &f) { f.erase_time_ms = v; };
+    case OPT_PROGRAM_TIME:
+      return [v = parse_ms("--program-time", arg)](fault_plan &f) { f.program_time_us = v; };
+    case OPT_OTHER_NOR_ID:
+      return [v = static_cast<uint16_t>(parse_number("--other-nor-id", arg, UINT16_MAX, false))](
+                 fault_plan &f) { f.nor_id = v; };
     default:
       return [](fault_plan &) {};
   }
@@ -361,6 +412,9 @@ settings parse_command_line(int argc, char *argv[]) {
       case OPT_REPLY_DELAY:
       case OPT_FINAL_DELAY:
       case OPT_WRITE_DELAY:
+      case OPT_ERASE_TIME:
+      case OPT_PROGRAM_TIME:
+      case OPT_OTHER_NOR_ID:
         s.groups.back().faults.push_back(parse_fault(opt, optarg));
         break;
       case OPT_BOARDS:
@@ -370,6 +424,26 @@ settings parse_command_line(int argc, char *argv[]) {
           usage_error(std::string("invalid --boards: ") + optarg + " (one process serves 1 to " +
                       std::to_string(BOARDS_LIMIT) + " boards)");
         }
+        break;
+      case OPT_SWAP: {
+        std::string range = optarg;
+        size_t dash = range.find('-');
+        std::string low = range.substr(0, dash);
+        std::string high = dash == std::string::npos ? low : range.substr(dash + 1);
+        s.swap_min_ms = parse_ms("--swap", low.c_str());
+        s.swap_max_ms = parse_ms("--swap", high.c_str());
+        if (s.swap_max_ms < s.swap_min_ms) usage_error(std::string("invalid --swap: ") + optarg);
+        break;
+      }
+      case OPT_CONTROL:
+        if (*optarg == '\0') usage_error("--control needs a path");
+        s.control = optarg;
+        break;
+      case OPT_BIND_DEVICE:
+        if (*optarg == '\0' || strlen(optarg) >= IFNAMSIZ) {
+          usage_error(std::string("invalid --bind-device: ") + optarg);
+        }
+        s.bind_device = optarg;
         break;
       case OPT_SELECT:
         if (*optarg == '\0') usage_error("--select needs a list of boards");
@@ -424,79 +498,251 @@ std::string ipv4_text(uint32_t host) {
   return text;
 }
 
-// The boards (from 0) that a --select list names: numbers from 1, ranges
-// of them, or the boards' addresses.
-std::vector<bool> selected_boards(const std::string &list, uint32_t first, uint32_t boards) {
-  std::vector<bool> chosen(boards, false);
+// A board number from 1 written in decimal, or 0 when text is none.
+uint32_t board_number(const std::string &text) {
+  uint32_t n = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+  return ec == std::errc() && end == text.data() + text.size() ? n : 0;
+}
+
+// The boards (from 0) that a list names: numbers from 1, ranges of them, or
+// the boards' addresses. An empty string, or why an item names none.
+std::string select_boards(const std::string &list, uint32_t first, uint32_t boards,
+                          std::vector<bool> &chosen) {
+  chosen.assign(boards, false);
   size_t start = 0;
   while (start <= list.size()) {
     size_t comma = std::min(list.find(',', start), list.size());
     std::string item = list.substr(start, comma - start);
     start = comma + 1;
-    auto bad = [&](const std::string &why) {
-      std::string text = "--select ";
-      text += list;
-      text += ": ";
-      text += item;
-      text += ": ";
-      text += why;
-      usage_error(text);
-    };
     if (item.find('.') != std::string::npos) {
-      uint32_t at = parse_ipv4(item);
-      if (at < first || at - first >= boards) bad("not the address of one of the boards");
+      in_addr a{};
+      if (inet_pton(AF_INET, item.c_str(), &a) != 1) return item + ": not an IPv4 address";
+      uint32_t at = ntohl(a.s_addr);
+      if (at < first || at - first >= boards) return item + ": not the address of one of the boards";
       chosen[at - first] = true;
       continue;
     }
     size_t dash = item.find('-');
-    std::string low = item.substr(0, dash);
-    std::string high = dash == std::string::npos ? low : item.substr(dash + 1);
-    if (low.empty() || high.empty()) bad("not a board number or range");
-    auto from = parse_number("--select", low.c_str(), UINT32_MAX, false);
-    auto to = parse_number("--select", high.c_str(), UINT32_MAX, false);
-    if (from < 1 || to < from || to > boards) {
-      bad("boards are numbered 1 to " + std::to_string(boards));
+    uint32_t from = board_number(item.substr(0, dash));
+    uint32_t to = dash == std::string::npos ? from : board_number(item.substr(dash + 1));
+    if (from == 0 || to == 0) return item + ": not a board number or range";
+    if (to < from || to > boards) {
+      return item + ": boards are numbered 1 to " + std::to_string(boards);
     }
-    for (auto b = from; b <= to; ++b) chosen[b - 1] = true;
+    for (auto n = from; n <= to; ++n) chosen[n - 1] = true;
   }
+  return {};
+}
+
+std::vector<bool> selected_boards(const std::string &list, uint32_t first, uint32_t boards) {
+  std::vector<bool> chosen;
+  std::string why = select_boards(list, first, boards, chosen);
+  if (!why.empty()) usage_error("--select " + list + ": " + why);
   return chosen;
 }
 
-int open_listener(const std::string &address) {
+// A listener on the board's address, bound to device when one is named:
+// the descriptor, or -1 with why.
+int try_listener(const std::string &address, const std::string &device, std::string *why) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(LOADER_PORT);
   sa.sin_addr.s_addr = htonl(parse_ipv4(address));
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (fd < 0) fail_to_start(std::string("socket: ") + strerror(errno));
+  // Non-blocking: a board that left and came back between a poll and the
+  // accept must not block on a listener that has nothing for it.
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
+  if (fd < 0) {
+    *why = std::string("socket: ") + strerror(errno);
+    return -1;
+  }
   // Lets a restarted simulator take the port while old connections linger.
   int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   std::string where = address + ":" + std::to_string(LOADER_PORT);
+  // Boards on several interfaces may share one address, one simulator per
+  // interface or namespace.
+  if (!device.empty() && setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device.c_str(),
+                                    static_cast<socklen_t>(device.size())) != 0) {
+    *why = where + ": " + device + ": " + strerror(errno);
+    close(fd);
+    return -1;
+  }
   if (bind(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0 ||
       listen(fd, LISTEN_BACKLOG) != 0) {
-    fail_to_start(where + ": " + strerror(errno));
+    *why = where + ": " + strerror(errno);
+    close(fd);
+    return -1;
   }
   return fd;
 }
 
-// One simulated board: its address, its listener and its own flash.
+int open_listener(const std::string &address, const std::string &device) {
+  std::string why;
+  int fd = try_listener(address, device, &why);
+  if (fd < 0) fail_to_start(why);
+  return fd;
+}
+
+// What the control FIFO asks of a board, for its own thread to do.
+enum class board_command { none, remove, insert };
+
+// One simulated board: its address, its listener and its own flash, and,
+// when boards come and go, which one is in the slot.
 struct board {
   std::string address;
   std::string log_prefix;  // "kesp-sim: ", and the address when there are several
   std::string nor_path;    // the flash files; empty in memory
   std::string nand_path;
+  std::string device;  // --bind-device
   int listener = -1;
   target t;
+  // Operator mode only.
+  bool tracked = false;  // serial numbers and the leaving line
+  int swap_min_ms = -1;
+  int swap_max_ms = -1;
+  uint32_t serial = 0;  // of the board in the slot; 0 while empty
+  std::chrono::steady_clock::time_point back_at{};  // a fresh board comes then
+  bool coming = false;                                // back_at holds
+  int command_fd = -1;  // eventfd the control thread wakes the board with; also t.pull_fd
+  std::mutex mutex;     // over pending
+  std::vector<board_command> pending;
 };
 
-// Serves one client after another until a stop signal.
+// Serial numbers of the boards as they come, across the whole process.
+std::atomic<uint32_t> next_serial{1};  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+
+std::string serial_text(uint32_t serial) {
+  char text[16];
+  snprintf(text, sizeof text, "SN%06u", serial);
+  return text;
+}
+
+std::string hex4(uint16_t id) {
+  char text[8];
+  snprintf(text, sizeof text, "%04x", id);
+  return text;
+}
+
+// The CRC-32 of a device's whole content, as the truth a test holds every
+// verdict against: what any connection left anywhere in the part, not only
+// what was meant to be written.
+std::string device_crc(const flash_device &dev, target &t) {
+  claim_buffers(t);
+  uint32_t crc = 0;
+  for (uint64_t at = 0; at < dev.size; at += FLASH_CHUNK) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(FLASH_CHUNK, dev.size - at));
+    if (!read_flash(dev, t.scratch.data(), n, at)) {
+      return dev.name + " unreadable [host: " + strerror(errno) + "]";
+    }
+    crc = crc32_update(crc, t.scratch.data(), n);
+  }
+  char text[16];
+  snprintf(text, sizeof text, "%08x", crc);
+  return dev.name + " crc32=" + text;
+}
+
+// The board in the slot leaves it: its address refuses connections from
+// now on. Logged with its flash's content.
+void leave(board &b, const char *why) {
+  if (b.serial == 0) return;
+  close(b.listener);
+  b.listener = -1;
+  std::string line = b.log_prefix + "board " + serial_text(b.serial) + " left (" + why +
+                     "): " + device_crc(b.t.nor, b.t);
+  if (b.t.nand) line += ", " + device_crc(*b.t.nand, b.t);
+  fprintf(stderr, "%s\n", line.c_str());
+  b.serial = 0;
+}
+
+// Erases a device as a fresh board's is.
+std::string erase_device(flash_device &dev, target &t) {
+  if (dev.fd < 0) {
+    close_device(dev);
+    return open_memory(dev);
+  }
+  claim_buffers(t);
+  std::fill(t.scratch.begin(), t.scratch.end(), uint8_t{0xff});
+  for (uint64_t at = 0; at < dev.size; at += FLASH_CHUNK) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(FLASH_CHUNK, dev.size - at));
+    if (!write_flash(dev, t.scratch.data(), n, at)) return dev.path + ": " + strerror(errno);
+  }
+  if (fsync(dev.fd) != 0) return dev.path + ": " + strerror(errno);
+  dev.journal_pending = false;
+  return {};
+}
+
+// A fresh, erased board with a serial number of its own takes the empty
+// slot, listening again; where the host cannot give it what it needs, it
+// tries again shortly.
+void arrive(board &b) {
+  if (b.serial != 0) return;
+  std::string why = erase_device(b.t.nor, b.t);
+  if (why.empty() && b.t.nand) why = erase_device(*b.t.nand, b.t);
+  if (why.empty()) b.listener = try_listener(b.address, b.device, &why);
+  if (!why.empty()) {
+    fprintf(stderr, "%scannot insert a board [host: %s]\n", b.log_prefix.c_str(), why.c_str());
+    b.coming = true;
+    b.back_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(ACCEPT_RETRY_MS);
+    return;
+  }
+  b.coming = false;
+  b.serial = next_serial++;
+  fprintf(stderr, "%sboard %s inserted, erased, nor id %s\n", b.log_prefix.c_str(),
+          serial_text(b.serial).c_str(), hex4(b.t.faults.nor_id.value_or(b.t.nor.id)).c_str());
+}
+
+// Carries out what the control FIFO asked since the last look.
+void obey(board &b) {
+  uint64_t count = 0;
+  ssize_t ignored = read(b.command_fd, &count, sizeof count);
+  (void)ignored;
+  std::vector<board_command> todo;
+  {
+    std::lock_guard<std::mutex> lock(b.mutex);
+    todo.swap(b.pending);
+  }
+  for (auto command : todo) {
+    if (command == board_command::remove) {
+      leave(b, "removed");
+      b.coming = false;
+    } else {
+      arrive(b);
+    }
+  }
+}
+
+// Milliseconds until a fresh board comes, or -1 for none due.
+int ms_until_back(const board &b) {
+  if (!b.coming) return -1;
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(b.back_at -
+                                                           std::chrono::steady_clock::now());
+  return static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT32_MAX));
+}
+
+int swap_time(const board &b) {
+  static thread_local std::minstd_rand random{std::random_device{}()};
+  std::uniform_int_distribution<int> pick(b.swap_min_ms, b.swap_max_ms);
+  return pick(random);
+}
+
+// A connection that brought no byte: in operator mode, a station looking
+// whether a board is in its slot.
+bool probe(const session_record &rec) {
+  return rec.end == session_end::gone && !rec.have_request && rec.request_bytes == 0;
+}
+
+// Serves one client after another until a stop signal; in operator mode,
+// boards also leave the slot and come into it.
 void serve(board &b) {
-  pollfd fds[2] = {{b.listener, POLLIN, 0}, {b.t.stop_fd, POLLIN, 0}};
   bool told = false;  // of the accept trouble under way
   for (;;) {
-    if (poll(fds, 2, -1) < 0) continue;
+    pollfd fds[3] = {{b.listener, POLLIN, 0}, {b.t.stop_fd, POLLIN, 0}, {b.command_fd, POLLIN, 0}};
+    if (poll(fds, 3, ms_until_back(b)) < 0) continue;
     if (fds[1].revents != 0) return;
+    if (fds[2].revents != 0) obey(b);
+    if (b.coming && ms_until_back(b) == 0) arrive(b);
+    if (b.listener < 0 || (fds[0].revents == 0)) continue;
     int conn = accept4(b.listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (conn < 0) {
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
@@ -515,9 +761,23 @@ void serve(board &b) {
     int on = 1;
     setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     session_record rec = serve_connection(conn, b.t);
+    // A pulled board answers nothing more. On loopback the kernel would
+    // still close in order; a reset ends the client's wait at once, where
+    // a real pull leaves it to its dead-peer time-out: both fail the unit.
+    if (rec.end == session_end::pulled) {
+      linger hard{1, 0};
+      setsockopt(conn, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    }
     close(conn);
+    std::string line = b.tracked && probe(rec) ? "probe: closed without a byte" : describe(rec);
+    if (b.tracked) line = "board " + serial_text(b.serial) + ": " + line;
     // One call per line, so that boards' lines never interleave.
-    fprintf(stderr, "%s%s\n", b.log_prefix.c_str(), describe(rec).c_str());
+    fprintf(stderr, "%s%s\n", b.log_prefix.c_str(), line.c_str());
+    if (rec.end == session_end::start && b.swap_min_ms >= 0) {
+      leave(b, "start request");
+      b.coming = true;
+      b.back_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(swap_time(b));
+    }
   }
 }
 
@@ -596,13 +856,14 @@ rlim_t descriptors_open() {
 // client is ever told "erase error" for want of a descriptor.
 void claim_descriptors(const settings &s) {
   const rlim_t files = (s.nor_file.empty() ? 0 : 1) + (s.nand_file.empty() ? 0 : 1);
-  const rlim_t per_board = 2 + files + (files > 0 ? 2 : 0);
+  const rlim_t per_board = 2 + files + (files > 0 ? 2 : 0) + (s.operator_mode() ? 1 : 0);
   std::string what = "listener, client";
   if (!s.nor_file.empty()) what += ", NOR file";
   if (!s.nand_file.empty()) what += ", NAND file";
   if (files > 0) what += ", journal, folder";
+  if (s.operator_mode()) what += ", commands";
   // The stop pipe is made after this.
-  const rlim_t besides = descriptors_open() + 2 + SPARE_FDS;
+  const rlim_t besides = descriptors_open() + 2 + (s.control.empty() ? 0 : 1) + SPARE_FDS;
   const rlim_t need = besides + static_cast<rlim_t>(s.boards) * per_board;
   rlimit fds{};
   if (getrlimit(RLIMIT_NOFILE, &fds) != 0)
@@ -684,6 +945,10 @@ std::vector<board> lay_out_boards(const settings &s) {
     boards[i].nor_path = with_address(s.nor_file, boards[i].address);
     boards[i].nand_path = with_address(s.nand_file, boards[i].address);
     boards[i].t = s.t;
+    boards[i].device = s.bind_device;
+    boards[i].tracked = s.operator_mode();
+    boards[i].swap_min_ms = s.swap_min_ms;
+    boards[i].swap_max_ms = s.swap_max_ms;
   }
   for (const auto &group : s.groups) {
     std::vector<bool> chosen = group.list.empty() ? std::vector<bool>(s.boards, true)
@@ -732,11 +997,86 @@ void *serve_when_told(void *arg) {
   return nullptr;
 }
 
+// The control FIFO, open for reading and writing, so that writers coming
+// and going never make it read an end.
+int open_control(const std::string &path) {
+  if (mkfifo(path.c_str(), 0600) != 0 && errno != EEXIST) {
+    fail_to_start(path + ": " + strerror(errno));
+  }
+  int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  struct stat st {};
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+    fail_to_start(path + ": " + (fd < 0 ? strerror(errno) : "not a FIFO"));
+  }
+  return fd;
+}
+
+// Hands one control line's command to the boards it names.
+void command(std::vector<board> &boards, const std::string &line) {
+  size_t space = line.find(' ');
+  std::string verb = line.substr(0, space);
+  std::string list = space == std::string::npos ? "" : line.substr(space + 1);
+  auto told = [&](const std::string &why) {
+    fprintf(stderr, "kesp-sim: control: %s: %s\n", line.c_str(), why.c_str());
+  };
+  board_command what = verb == "remove"   ? board_command::remove
+                       : verb == "insert" ? board_command::insert
+                                          : board_command::none;
+  if (what == board_command::none) return told("not \"remove LIST\" or \"insert LIST\"");
+  std::vector<bool> chosen;
+  if (list == "all") {
+    chosen.assign(boards.size(), true);
+  } else {
+    std::string why = select_boards(list, parse_ipv4(boards.front().address),
+                                    static_cast<uint32_t>(boards.size()), chosen);
+    if (!why.empty()) return told(why);
+  }
+  fprintf(stderr, "kesp-sim: control: %s\n", line.c_str());
+  for (size_t i = 0; i < boards.size(); ++i) {
+    if (!chosen[i]) continue;
+    {
+      std::lock_guard<std::mutex> lock(boards[i].mutex);
+      boards[i].pending.push_back(what);
+    }
+    uint64_t one = 1;
+    ssize_t ignored = write(boards[i].command_fd, &one, sizeof one);
+    (void)ignored;
+  }
+}
+
+struct control_job {
+  int fd;
+  std::vector<board> *boards;
+};
+
+// Reads commands, a line each, until a stop signal.
+void *read_control(void *arg) {
+  auto *job = static_cast<control_job *>(arg);
+  std::string pending;
+  char buf[4096];
+  for (;;) {
+    pollfd fds[2] = {{job->fd, POLLIN, 0}, {wakeup_fd(), POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) continue;
+    if (fds[1].revents != 0) return nullptr;
+    ssize_t n = read(job->fd, buf, sizeof buf);
+    if (n <= 0) continue;
+    pending.append(buf, static_cast<size_t>(n));
+    for (size_t end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
+      std::string line = pending.substr(0, end);
+      pending.erase(0, end + 1);
+      while (!line.empty() && isspace(static_cast<unsigned char>(line.back())) != 0) line.pop_back();
+      if (!line.empty()) command(*job->boards, line);
+    }
+    // A line longer than any command is dropped rather than kept growing.
+    if (pending.size() > sizeof buf) pending.clear();
+  }
+}
+
 // Says it is ready and serves every board until a stop signal: one board
 // in this thread, several in a thread each, every thread made first.
-void serve_all(std::vector<board> &boards) {
+void serve_all(std::vector<board> &boards, int control_fd) {
   const std::string &first = boards.front().address;
-  if (boards.size() == 1) {
+  if (boards.size() == 1 && control_fd < 0) {
     fprintf(stderr, "kesp-sim: listening on %s:%u\n", first.c_str(), LOADER_PORT);
     serve(boards[0]);
     return;
@@ -762,9 +1102,24 @@ void serve_all(std::vector<board> &boards) {
     }
     threads.push_back(thread);
   }
+  control_job control{control_fd, &boards};
+  if (control_fd >= 0) {
+    pthread_t thread{};
+    int rc = pthread_create(&thread, &attr, read_control, &control);
+    if (rc != 0) {
+      gate.open(start_gate::state::quit);
+      for (auto made : threads) pthread_join(made, nullptr);
+      fail_to_start(std::string("threads: the control FIFO needs one: ") + strerror(rc));
+    }
+    threads.push_back(thread);
+  }
   pthread_attr_destroy(&attr);
-  fprintf(stderr, "kesp-sim: listening on %s:%u .. %s:%u (%zu boards)\n", first.c_str(),
-          LOADER_PORT, boards.back().address.c_str(), LOADER_PORT, boards.size());
+  if (boards.size() == 1) {
+    fprintf(stderr, "kesp-sim: listening on %s:%u\n", first.c_str(), LOADER_PORT);
+  } else {
+    fprintf(stderr, "kesp-sim: listening on %s:%u .. %s:%u (%zu boards)\n", first.c_str(),
+            LOADER_PORT, boards.back().address.c_str(), LOADER_PORT, boards.size());
+  }
   gate.open(start_gate::state::go);
   for (auto thread : threads) pthread_join(thread, nullptr);
 }
@@ -786,7 +1141,7 @@ int main(int argc, char *argv[]) {
   check_memory(s);
   // Every address first: one that is taken ends the start before any file
   // is made, and names itself so that a harness can move on.
-  for (auto &b : boards) b.listener = open_listener(b.address);
+  for (auto &b : boards) b.listener = open_listener(b.address, b.device);
   // Before the flash files: making a large one takes a while, and a stop
   // meanwhile must end it cleanly.
   if (!install_stop_handlers()) fail_to_start(std::string("signals: ") + strerror(errno));
@@ -795,12 +1150,23 @@ int main(int argc, char *argv[]) {
     open_device(b.t.nor, b.nor_path);
     if (b.t.nand) open_device(*b.t.nand, b.nand_path);
     claim_buffers(b.t);
+    if (s.operator_mode()) {
+      b.command_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+      if (b.command_fd < 0) fail_to_start(std::string("eventfd: ") + strerror(errno));
+      b.t.pull_fd = b.command_fd;
+      b.serial = next_serial++;
+      fprintf(stderr, "%sboard %s in, nor id %s\n", b.log_prefix.c_str(),
+              serial_text(b.serial).c_str(), hex4(b.t.faults.nor_id.value_or(b.t.nor.id)).c_str());
+    }
   }
-  serve_all(boards);
+  int control_fd = s.control.empty() ? -1 : open_control(s.control);
+  serve_all(boards, control_fd);
 
   // Every write was synced before its reply, so there is nothing to flush.
+  if (control_fd >= 0) close(control_fd);
   for (auto &b : boards) {
-    close(b.listener);
+    if (b.listener >= 0) close(b.listener);
+    if (b.command_fd >= 0) close(b.command_fd);
     close_device(b.t.nor);
     if (b.t.nand) close_device(*b.t.nand);
   }
