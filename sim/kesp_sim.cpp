@@ -16,7 +16,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <charconv>
 #include <chrono>
 #include <random>
 #include <cctype>
@@ -31,6 +30,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -498,17 +498,23 @@ std::string ipv4_text(uint32_t host) {
   return text;
 }
 
-// A board number from 1 written in decimal, or 0 when text is none.
-uint32_t board_number(const std::string &text) {
-  uint32_t n = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
-  return ec == std::errc() && end == text.data() + text.size() ? n : 0;
+// A board number as the command line writes numbers (decimal, or
+// hexadecimal with 0x); nothing when text is not one.
+std::optional<uint32_t> board_number(const std::string &text) {
+  // strtoull would take a sign or blanks in front.
+  if (text.empty() || isdigit(static_cast<unsigned char>(text[0])) == 0) return std::nullopt;
+  char *end = nullptr;
+  errno = 0;
+  unsigned long long n = strtoull(text.c_str(), &end, 0);
+  if (*end != '\0' || errno == ERANGE || n > UINT32_MAX) return std::nullopt;
+  return static_cast<uint32_t>(n);
 }
 
 // The boards (from 0) that a list names: numbers from 1, ranges of them, or
-// the boards' addresses. An empty string, or why an item names none.
+// the boards' addresses. An empty string, or why an item names none; a
+// piece that is no number at all is also put in *not_number.
 std::string select_boards(const std::string &list, uint32_t first, uint32_t boards,
-                          std::vector<bool> &chosen) {
+                          std::vector<bool> &chosen, std::string *not_number) {
   chosen.assign(boards, false);
   size_t start = 0;
   while (start <= list.size()) {
@@ -524,20 +530,28 @@ std::string select_boards(const std::string &list, uint32_t first, uint32_t boar
       continue;
     }
     size_t dash = item.find('-');
-    uint32_t from = board_number(item.substr(0, dash));
-    uint32_t to = dash == std::string::npos ? from : board_number(item.substr(dash + 1));
-    if (from == 0 || to == 0) return item + ": not a board number or range";
-    if (to < from || to > boards) {
+    std::string low = item.substr(0, dash);
+    std::string high = dash == std::string::npos ? low : item.substr(dash + 1);
+    if (low.empty() || high.empty()) return item + ": not a board number or range";
+    auto from = board_number(low);
+    auto to = board_number(high);
+    if (!from || !to) {
+      *not_number = !from ? low : high;
+      return *not_number + ": not a number";
+    }
+    if (*from < 1 || *to < *from || *to > boards) {
       return item + ": boards are numbered 1 to " + std::to_string(boards);
     }
-    for (auto n = from; n <= to; ++n) chosen[n - 1] = true;
+    for (auto n = *from; n <= *to; ++n) chosen[n - 1] = true;
   }
   return {};
 }
 
 std::vector<bool> selected_boards(const std::string &list, uint32_t first, uint32_t boards) {
   std::vector<bool> chosen;
-  std::string why = select_boards(list, first, boards, chosen);
+  std::string not_number;
+  std::string why = select_boards(list, first, boards, chosen, &not_number);
+  if (!not_number.empty()) usage_error("invalid --select: " + not_number);
   if (!why.empty()) usage_error("--select " + list + ": " + why);
   return chosen;
 }
@@ -702,8 +716,8 @@ void obey(board &b) {
     std::lock_guard<std::mutex> lock(b.mutex);
     todo.swap(b.pending);
   }
-  for (auto command : todo) {
-    if (command == board_command::remove) {
+  for (auto asked : todo) {
+    if (asked == board_command::remove) {
       leave(b, "removed");
       b.coming = false;
     } else {
@@ -1027,8 +1041,9 @@ void command(std::vector<board> &boards, const std::string &line) {
   if (list == "all") {
     chosen.assign(boards.size(), true);
   } else {
+    std::string not_number;
     std::string why = select_boards(list, parse_ipv4(boards.front().address),
-                                    static_cast<uint32_t>(boards.size()), chosen);
+                                    static_cast<uint32_t>(boards.size()), chosen, &not_number);
     if (!why.empty()) return told(why);
   }
   fprintf(stderr, "kesp-sim: control: %s\n", line.c_str());

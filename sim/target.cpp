@@ -438,18 +438,21 @@ std::string stopped_after_verdict(const session_record &rec) {
          " bytes of the final reply";
 }
 
+// A connection that ended before its request was whole.
+std::string before_request(const session_record &rec) {
+  std::string why = rec.end == session_end::silent    ? "client went silent"
+                    : rec.end == session_end::stopped ? "stopped"
+                    : rec.end == session_end::pulled  ? "board pulled"
+                    : rec.end == session_end::expired ? "session limit reached"
+                                                      : "client went away";
+  return why + " before a whole request (" + std::to_string(rec.request_bytes) + " bytes)";
+}
+
 }  // namespace
 
 std::string describe(const session_record &rec) {
   if (rec.end == session_end::start) return "start request";
-  if (!rec.have_request) {
-    std::string why = rec.end == session_end::silent    ? "client went silent"
-                      : rec.end == session_end::stopped ? "stopped"
-                      : rec.end == session_end::pulled  ? "board pulled"
-                      : rec.end == session_end::expired ? "session limit reached"
-                                                        : "client went away";
-    return why + " before a whole request (" + std::to_string(rec.request_bytes) + " bytes)";
-  }
+  if (!rec.have_request) return before_request(rec);
   char crc[16];
   snprintf(crc, sizeof crc, "%08x", rec.crc);
   std::string line = (rec.flags & FLAG_COMPARE) != 0 ? "compare" : "update";
