@@ -29,7 +29,7 @@ constexpr uint32_t NOR_BLOCK = 16 * 1024;
 constexpr uint32_t ADDRESS = 0x4010;
 constexpr char ADDRESS_ARG[] = "0x4010";
 constexpr auto RUN_LIMIT = 20s;
-constexpr int SWAP_MS = 400;
+constexpr int SWAP_MS = 1500;  // long enough that the test sees the slot empty
 
 std::vector<std::string> small_nor() {
   return {"--nor-size", std::to_string(NOR_SIZE), "--nor-block", std::to_string(NOR_BLOCK)};
