@@ -3,23 +3,22 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <getopt.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
-#include <sys/resource.h>
-#include <net/if.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <random>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -31,6 +30,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -224,10 +224,11 @@ struct settings {
   int swap_max_ms = -1;
   std::string control;  // the FIFO's path
   std::string bind_device;
-  // Boards come and go: each has a serial number, and their coming and
-  // leaving is logged.
-  [[nodiscard]] bool operator_mode() const { return swap_min_ms >= 0 || !control.empty(); }
 };
+
+// Boards come and go: each has a serial number, and their coming and
+// leaving is logged.
+bool operator_mode(const settings &s) { return s.swap_min_ms >= 0 || !s.control.empty(); }
 
 [[noreturn]] void usage_error(const std::string &why) {
   fprintf(stderr, "kesp-sim: %s\n(kesp-sim --help lists the options)\n", why.c_str());
@@ -347,6 +348,27 @@ int parse_positive_ms(const char *name, const char *text) {
   return ms;
 }
 
+// The options of the operator and the slots' network.
+void parse_operator_option(settings &s, int opt, const char *arg) {
+  if (opt == OPT_SWAP) {
+    std::string range = arg;
+    size_t dash = range.find('-');
+    std::string low = range.substr(0, dash);
+    std::string high = dash == std::string::npos ? low : range.substr(dash + 1);
+    s.swap_min_ms = parse_ms("--swap", low.c_str());
+    s.swap_max_ms = parse_ms("--swap", high.c_str());
+    if (s.swap_max_ms < s.swap_min_ms) usage_error(std::string("invalid --swap: ") + arg);
+  } else if (opt == OPT_CONTROL) {
+    if (*arg == '\0') usage_error("--control needs a path");
+    s.control = arg;
+  } else {
+    if (*arg == '\0' || strlen(arg) >= IFNAMSIZ) {
+      usage_error(std::string("invalid --bind-device: ") + arg);
+    }
+    s.bind_device = arg;
+  }
+}
+
 settings parse_command_line(int argc, char *argv[]) {
   settings s;
   s.t.nor = {"nor", NOR_ID, NOR_SIZE, NOR_BLOCK, -1, {}, {}};
@@ -425,25 +447,10 @@ settings parse_command_line(int argc, char *argv[]) {
                       std::to_string(BOARDS_LIMIT) + " boards)");
         }
         break;
-      case OPT_SWAP: {
-        std::string range = optarg;
-        size_t dash = range.find('-');
-        std::string low = range.substr(0, dash);
-        std::string high = dash == std::string::npos ? low : range.substr(dash + 1);
-        s.swap_min_ms = parse_ms("--swap", low.c_str());
-        s.swap_max_ms = parse_ms("--swap", high.c_str());
-        if (s.swap_max_ms < s.swap_min_ms) usage_error(std::string("invalid --swap: ") + optarg);
-        break;
-      }
+      case OPT_SWAP:
       case OPT_CONTROL:
-        if (*optarg == '\0') usage_error("--control needs a path");
-        s.control = optarg;
-        break;
       case OPT_BIND_DEVICE:
-        if (*optarg == '\0' || strlen(optarg) >= IFNAMSIZ) {
-          usage_error(std::string("invalid --bind-device: ") + optarg);
-        }
-        s.bind_device = optarg;
+        parse_operator_option(s, opt, optarg);
         break;
       case OPT_SELECT:
         if (*optarg == '\0') usage_error("--select needs a list of boards");
@@ -510,49 +517,68 @@ std::optional<uint32_t> board_number(const std::string &text) {
   return static_cast<uint32_t>(n);
 }
 
+// Why a list names no boards: for an item, or for a piece of one that is
+// no address or no number at all. All empty when it names boards.
+struct selection_error {
+  std::string why;
+  std::string bad_address;
+  std::string bad_number;
+};
+
+// Marks the boards an item that is not an address names: a number from 1,
+// or a range of them.
+selection_error select_range(const std::string &item, uint32_t boards, std::vector<bool> &chosen) {
+  size_t dash = item.find('-');
+  std::string low = item.substr(0, dash);
+  std::string high = dash == std::string::npos ? low : item.substr(dash + 1);
+  if (low.empty() || high.empty()) return {item + ": not a board number or range", "", ""};
+  auto from = board_number(low);
+  auto to = board_number(high);
+  if (!from || !to) {
+    std::string bad = !from ? low : high;
+    return {bad + ": not a number", "", bad};
+  }
+  if (*from < 1 || *to < *from || *to > boards) {
+    return {item + ": boards are numbered 1 to " + std::to_string(boards), "", ""};
+  }
+  for (auto n = *from; n <= *to; ++n) chosen[n - 1] = true;
+  return {};
+}
+
 // The boards (from 0) that a list names: numbers from 1, ranges of them, or
-// the boards' addresses. An empty string, or why an item names none; a
-// piece that is no number at all is also put in *not_number.
-std::string select_boards(const std::string &list, uint32_t first, uint32_t boards,
-                          std::vector<bool> &chosen, std::string *not_number) {
+// the boards' addresses, separated by commas.
+selection_error select_boards(const std::string &list, uint32_t first, uint32_t boards,
+                              std::vector<bool> &chosen) {
   chosen.assign(boards, false);
   size_t start = 0;
   while (start <= list.size()) {
     size_t comma = std::min(list.find(',', start), list.size());
     std::string item = list.substr(start, comma - start);
     start = comma + 1;
-    if (item.find('.') != std::string::npos) {
-      in_addr a{};
-      if (inet_pton(AF_INET, item.c_str(), &a) != 1) return item + ": not an IPv4 address";
-      uint32_t at = ntohl(a.s_addr);
-      if (at < first || at - first >= boards) return item + ": not the address of one of the boards";
-      chosen[at - first] = true;
+    if (item.find('.') == std::string::npos) {
+      selection_error e = select_range(item, boards, chosen);
+      if (!e.why.empty()) return e;
       continue;
     }
-    size_t dash = item.find('-');
-    std::string low = item.substr(0, dash);
-    std::string high = dash == std::string::npos ? low : item.substr(dash + 1);
-    if (low.empty() || high.empty()) return item + ": not a board number or range";
-    auto from = board_number(low);
-    auto to = board_number(high);
-    if (!from || !to) {
-      *not_number = !from ? low : high;
-      return *not_number + ": not a number";
+    in_addr a{};
+    if (inet_pton(AF_INET, item.c_str(), &a) != 1)
+      return {item + ": not an IPv4 address", item, ""};
+    uint32_t at = ntohl(a.s_addr);
+    if (at < first || at - first >= boards) {
+      return {item + ": not the address of one of the boards", "", ""};
     }
-    if (*from < 1 || *to < *from || *to > boards) {
-      return item + ": boards are numbered 1 to " + std::to_string(boards);
-    }
-    for (auto n = *from; n <= *to; ++n) chosen[n - 1] = true;
+    chosen[at - first] = true;
   }
   return {};
 }
 
+// The same for --select, refused in the words the command line uses.
 std::vector<bool> selected_boards(const std::string &list, uint32_t first, uint32_t boards) {
   std::vector<bool> chosen;
-  std::string not_number;
-  std::string why = select_boards(list, first, boards, chosen, &not_number);
-  if (!not_number.empty()) usage_error("invalid --select: " + not_number);
-  if (!why.empty()) usage_error("--select " + list + ": " + why);
+  selection_error e = select_boards(list, first, boards, chosen);
+  if (!e.bad_address.empty()) usage_error("not an IPv4 address: " + e.bad_address);
+  if (!e.bad_number.empty()) usage_error("invalid --select: " + e.bad_number);
+  if (!e.why.empty()) usage_error("--select " + list + ": " + e.why);
   return chosen;
 }
 
@@ -615,9 +641,9 @@ struct board {
   bool tracked = false;  // serial numbers and the leaving line
   int swap_min_ms = -1;
   int swap_max_ms = -1;
-  uint32_t serial = 0;  // of the board in the slot; 0 while empty
+  uint32_t serial = 0;                              // of the board in the slot; 0 while empty
   std::chrono::steady_clock::time_point back_at{};  // a fresh board comes then
-  bool coming = false;                                // back_at holds
+  bool coming = false;                              // back_at holds
   int command_fd = -1;  // eventfd the control thread wakes the board with; also t.pull_fd
   std::mutex mutex;     // over pending
   std::vector<board_command> pending;
@@ -729,8 +755,8 @@ void obey(board &b) {
 // Milliseconds until a fresh board comes, or -1 for none due.
 int ms_until_back(const board &b) {
   if (!b.coming) return -1;
-  auto left = std::chrono::ceil<std::chrono::milliseconds>(b.back_at -
-                                                           std::chrono::steady_clock::now());
+  auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(b.back_at - std::chrono::steady_clock::now());
   return static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT32_MAX));
 }
 
@@ -746,6 +772,51 @@ bool probe(const session_record &rec) {
   return rec.end == session_end::gone && !rec.have_request && rec.request_bytes == 0;
 }
 
+// Takes the next client from the listener: its descriptor, or -1 when
+// there is none to take now.
+int accept_client(board &b, bool &told) {
+  int conn = accept4(b.listener, nullptr, nullptr, SOCK_CLOEXEC);
+  if (conn >= 0) {
+    told = false;
+    // Replies trickled byte by byte must leave as separate segments.
+    int on = 1;
+    setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return conn;
+  }
+  if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+    // Once per spell, so that a client left waiting knows why.
+    if (!told) {
+      fprintf(stderr, "%scannot take a client [host: accept: %s]\n", b.log_prefix.c_str(),
+              strerror(errno));
+    }
+    told = true;
+    poll(nullptr, 0, ACCEPT_RETRY_MS);
+  }
+  return -1;
+}
+
+// Closes a served connection and logs it; a board that was started leaves
+// when it is to.
+void after_session(board &b, int conn, const session_record &rec) {
+  // A pulled board answers nothing more. On loopback the kernel would
+  // still close in order; a reset ends the client's wait at once, where
+  // a real pull leaves it to its dead-peer time-out: both fail the unit.
+  if (rec.end == session_end::pulled) {
+    linger hard{1, 0};
+    setsockopt(conn, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  }
+  close(conn);
+  std::string line = b.tracked && probe(rec) ? "probe: closed without a byte" : describe(rec);
+  if (b.tracked) line.insert(0, "board " + serial_text(b.serial) + ": ");
+  // One call per line, so that boards' lines never interleave.
+  fprintf(stderr, "%s%s\n", b.log_prefix.c_str(), line.c_str());
+  if (rec.end == session_end::start && b.swap_min_ms >= 0) {
+    leave(b, "start request");
+    b.coming = true;
+    b.back_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(swap_time(b));
+  }
+}
+
 // Serves one client after another until a stop signal; in operator mode,
 // boards also leave the slot and come into it.
 void serve(board &b) {
@@ -756,47 +827,17 @@ void serve(board &b) {
     if (fds[1].revents != 0) return;
     if (fds[2].revents != 0) obey(b);
     if (b.coming && ms_until_back(b) == 0) arrive(b);
-    if (b.listener < 0 || (fds[0].revents == 0)) continue;
-    int conn = accept4(b.listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (conn < 0) {
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-        // Once per spell, so that a client left waiting knows why.
-        if (!told) {
-          fprintf(stderr, "%scannot take a client [host: accept: %s]\n", b.log_prefix.c_str(),
-                  strerror(errno));
-        }
-        told = true;
-        poll(nullptr, 0, ACCEPT_RETRY_MS);
-      }
-      continue;
-    }
-    told = false;
-    // Replies trickled byte by byte must leave as separate segments.
-    int on = 1;
-    setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    if (b.listener < 0 || fds[0].revents == 0) continue;
+    int conn = accept_client(b, told);
+    if (conn < 0) continue;
     session_record rec = serve_connection(conn, b.t);
-    // A pulled board answers nothing more. On loopback the kernel would
-    // still close in order; a reset ends the client's wait at once, where
-    // a real pull leaves it to its dead-peer time-out: both fail the unit.
-    if (rec.end == session_end::pulled) {
-      linger hard{1, 0};
-      setsockopt(conn, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    }
-    close(conn);
-    std::string line = b.tracked && probe(rec) ? "probe: closed without a byte" : describe(rec);
-    if (b.tracked) line = "board " + serial_text(b.serial) + ": " + line;
-    // One call per line, so that boards' lines never interleave.
-    fprintf(stderr, "%s%s\n", b.log_prefix.c_str(), line.c_str());
-    if (rec.end == session_end::start && b.swap_min_ms >= 0) {
-      leave(b, "start request");
-      b.coming = true;
-      b.back_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(swap_time(b));
-    }
+    after_session(b, conn, rec);
   }
 }
 
 std::string with_address(const std::string &path, const std::string &address) {
-  std::string out(substitute(path.data(), path.size(), ADDR_MARK, address.c_str(), nullptr, 0), '\0');
+  std::string out(substitute(path.data(), path.size(), ADDR_MARK, address.c_str(), nullptr, 0),
+                  '\0');
   substitute(path.data(), path.size(), ADDR_MARK, address.c_str(), out.data(), out.size() + 1);
   return out;
 }
@@ -870,12 +911,12 @@ rlim_t descriptors_open() {
 // client is ever told "erase error" for want of a descriptor.
 void claim_descriptors(const settings &s) {
   const rlim_t files = (s.nor_file.empty() ? 0 : 1) + (s.nand_file.empty() ? 0 : 1);
-  const rlim_t per_board = 2 + files + (files > 0 ? 2 : 0) + (s.operator_mode() ? 1 : 0);
+  const rlim_t per_board = 2 + files + (files > 0 ? 2 : 0) + (operator_mode(s) ? 1 : 0);
   std::string what = "listener, client";
   if (!s.nor_file.empty()) what += ", NOR file";
   if (!s.nand_file.empty()) what += ", NAND file";
   if (files > 0) what += ", journal, folder";
-  if (s.operator_mode()) what += ", commands";
+  if (operator_mode(s)) what += ", commands";
   // The stop pipe is made after this.
   const rlim_t besides = descriptors_open() + 2 + (s.control.empty() ? 0 : 1) + SPARE_FDS;
   const rlim_t need = besides + static_cast<rlim_t>(s.boards) * per_board;
@@ -960,7 +1001,7 @@ std::vector<board> lay_out_boards(const settings &s) {
     boards[i].nand_path = with_address(s.nand_file, boards[i].address);
     boards[i].t = s.t;
     boards[i].device = s.bind_device;
-    boards[i].tracked = s.operator_mode();
+    boards[i].tracked = operator_mode(s);
     boards[i].swap_min_ms = s.swap_min_ms;
     boards[i].swap_max_ms = s.swap_max_ms;
   }
@@ -1036,15 +1077,14 @@ void command(std::vector<board> &boards, const std::string &line) {
   board_command what = verb == "remove"   ? board_command::remove
                        : verb == "insert" ? board_command::insert
                                           : board_command::none;
-  if (what == board_command::none) return told("not \"remove LIST\" or \"insert LIST\"");
+  if (what == board_command::none) return told(R"(not "remove LIST" or "insert LIST")");
   std::vector<bool> chosen;
   if (list == "all") {
     chosen.assign(boards.size(), true);
   } else {
-    std::string not_number;
-    std::string why = select_boards(list, parse_ipv4(boards.front().address),
-                                    static_cast<uint32_t>(boards.size()), chosen, &not_number);
-    if (!why.empty()) return told(why);
+    selection_error e = select_boards(list, parse_ipv4(boards.front().address),
+                                      static_cast<uint32_t>(boards.size()), chosen);
+    if (!e.why.empty()) return told(e.why);
   }
   fprintf(stderr, "kesp-sim: control: %s\n", line.c_str());
   for (size_t i = 0; i < boards.size(); ++i) {
@@ -1079,7 +1119,8 @@ void *read_control(void *arg) {
     for (size_t end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
       std::string line = pending.substr(0, end);
       pending.erase(0, end + 1);
-      while (!line.empty() && isspace(static_cast<unsigned char>(line.back())) != 0) line.pop_back();
+      while (!line.empty() && isspace(static_cast<unsigned char>(line.back())) != 0)
+        line.pop_back();
       if (!line.empty()) command(*job->boards, line);
     }
     // A line longer than any command is dropped rather than kept growing.
@@ -1165,7 +1206,7 @@ int main(int argc, char *argv[]) {
     open_device(b.t.nor, b.nor_path);
     if (b.t.nand) open_device(*b.t.nand, b.nand_path);
     claim_buffers(b.t);
-    if (s.operator_mode()) {
+    if (operator_mode(s)) {
       b.command_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
       if (b.command_fd < 0) fail_to_start(std::string("eventfd: ") + strerror(errno));
       b.t.pull_fd = b.command_fd;

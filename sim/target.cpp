@@ -356,7 +356,8 @@ int32_t final_verdict(target &t, staged_write &write, bool differs, session_reco
 int flash_time_ms(const fault_plan &faults, const flash_device &dev, uint32_t addr,
                   uint32_t length) {
   if (length == 0 || dev.block_size == 0) return 0;
-  const uint64_t blocks = (uint64_t{addr} + length - 1) / dev.block_size - addr / dev.block_size + 1;
+  const uint64_t blocks =
+      (uint64_t{addr} + length - 1) / dev.block_size - addr / dev.block_size + 1;
   const uint64_t kib = (uint64_t{length} + 1023) / 1024;
   const uint64_t ms = blocks * static_cast<uint64_t>(faults.erase_time_ms) +
                       (kib * static_cast<uint64_t>(faults.program_time_us) + 999) / 1000;
@@ -402,12 +403,11 @@ session_record serve_connection(int fd, target &t) {
 
   // The delay stands for the erase and program time, so a stop or a pull
   // during it leaves the flash as it was.
-  const int64_t flash_ms = update && !faults.final_error
-                               ? flash_time_ms(faults, *dev, rec.addr, rec.length)
-                               : 0;
-  if (!pause_ms(t, static_cast<int>(std::min<int64_t>(
-                       int64_t{faults.reply_delay_ms} + faults.final_delay_ms + flash_ms,
-                       INT_MAX)))) {
+  const int64_t flash_ms =
+      update && !faults.final_error ? flash_time_ms(faults, *dev, rec.addr, rec.length) : 0;
+  if (!pause_ms(t,
+                static_cast<int>(std::min<int64_t>(
+                    int64_t{faults.reply_delay_ms} + faults.final_delay_ms + flash_ms, INT_MAX)))) {
     rec.end = interruption(t);
     return rec;
   }

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -74,8 +74,8 @@ TEST(SimOperator, StartedBoardLeavesAndAFreshOneComes) {
   auto started = clock_type::now();
   r = run_program({KESP_BINARY, "-s", sim.address()}, RUN_LIMIT);
   ASSERT_EQ(r.status, 0) << r.out << r.err << sim.log();
-  ASSERT_TRUE(sim.wait_for_log("board SN000001 left (start request): nor crc32=" + nor_crc(image) +
-                               "\n"))
+  ASSERT_TRUE(
+      sim.wait_for_log("board SN000001 left (start request): nor crc32=" + nor_crc(image) + "\n"))
       << sim.log();
   EXPECT_TRUE(refused(sim.address())) << sim.log();
   ASSERT_TRUE(sim.wait_for_log("board SN000002 inserted, erased, nor id 0101\n")) << sim.log();
@@ -84,8 +84,8 @@ TEST(SimOperator, StartedBoardLeavesAndAFreshOneComes) {
   EXPECT_FALSE(refused(sim.address()));
   r = run_program({KESP_BINARY, "-s", sim.address()}, RUN_LIMIT);
   ASSERT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_TRUE(sim.wait_for_log("board SN000002 left (start request): nor crc32=" + nor_crc("") +
-                               "\n"))
+  EXPECT_TRUE(
+      sim.wait_for_log("board SN000002 left (start request): nor crc32=" + nor_crc("") + "\n"))
       << sim.log();
 }
 
@@ -141,7 +141,10 @@ TEST(SimOperator, RemovedThroughControlEvenMidImage) {
   };
   const uint32_t size = 20000;
   const pull_case cases[] = {
-      {.name = "mid-image", .sent = 5000, .args = {}, .note = "board pulled after 5000 of 20000 bytes"},
+      {.name = "mid-image",
+       .sent = 5000,
+       .args = {},
+       .note = "board pulled after 5000 of 20000 bytes"},
       {.name = "programming",
        .sent = size,
        .args = {"--erase-time", "5000"},
@@ -190,8 +193,8 @@ TEST(SimOperator, RemovedThroughControlEvenMidImage) {
         << log;
     EXPECT_LE(had, c.sent);
     EXPECT_EQ(crc, crc_hex(image.substr(0, had), 8));
-    EXPECT_EQ(had == c.sent, log.find(start + crc_hex(image, 8) + ": " + c.note + "\n") !=
-                                 std::string::npos)
+    EXPECT_EQ(had == c.sent,
+              log.find(start + crc_hex(image, 8) + ": " + c.note + "\n") != std::string::npos)
         << log;
     EXPECT_TRUE(sim.wait_for_log(prefix + " left (removed): nor crc32=" + nor_crc("") + "\n"))
         << sim.log();
@@ -246,8 +249,7 @@ TEST(SimOperator, FlashTimeCountsBlocksAndKiB) {
     fault_plan plan;
     plan.erase_time_ms = c.erase_ms;
     plan.program_time_us = c.program_us;
-    EXPECT_EQ(flash_time_ms(plan, dev, c.addr, c.length), c.want_ms)
-        << c.addr << "+" << c.length;
+    EXPECT_EQ(flash_time_ms(plan, dev, c.addr, c.length), c.want_ms) << c.addr << "+" << c.length;
   }
 }
 

@@ -1,4 +1,3 @@
-#include "net.h"
 #include "support.h"
 
 #include <arpa/inet.h>
@@ -23,6 +22,7 @@
 #include <thread>
 
 #include "crc32.h"
+#include "net.h"
 #include "wire.h"
 
 pid_t spawn_program(const std::vector<std::string> &argv, const int (&std_fds)[3]) {
@@ -515,4 +515,3 @@ int connect_to(const std::string &address) {
   }
   return fd;
 }
-
