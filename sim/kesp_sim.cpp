@@ -3,18 +3,22 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <getopt.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -25,11 +29,17 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "crc32.h"
+#include "net.h"
+#include "placeholder.h"
 #include "stdfds.h"
 #include "target.h"
+#include "wakeup.h"
 #include "wire.h"
 
 namespace {
@@ -102,9 +112,27 @@ const char USAGE[] =
     "      --final-delay MS    wait MS milliseconds more before the final reply\n"
     "      --write-delay MS    wait MS milliseconds after each 64K written into the\n"
     "                          flash, as a slow part would\n"
+    "      --erase-time MS     take MS milliseconds per erase block an update touches\n"
+    "      --program-time US   take US microseconds per KiB an update programs\n"
+    "      --other-nor-id ID   report ID as the NOR flash_id, as a wrong part would\n"
     "      --select LIST       apply the fault options that follow only to the boards\n"
     "                          in LIST: numbers from 1, ranges like 3-5, or\n"
     "                          addresses, separated by commas\n"
+    "\n"
+    "The operator, off by default:\n"
+    "      --swap MS           a board that received a start request leaves its slot\n"
+    "                          (its address refuses connections), and a fresh erased\n"
+    "                          board takes the slot after MS milliseconds, or after\n"
+    "                          a random time within a range such as 1000-2000\n"
+    "      --control PATH      read commands from the FIFO PATH (made when missing):\n"
+    "                          \"remove LIST\" pulls boards out, mid-image too (their\n"
+    "                          connections are reset), \"insert LIST\" puts fresh\n"
+    "                          erased boards in; LIST as for --select, or \"all\"\n"
+    "      --bind-device DEV   listen on network interface DEV only\n"
+    "\n"
+    "With --swap or --control, each board has a serial number (SN000001 on); the\n"
+    "log names it as it comes and as it leaves, with the CRC-32 of each device's\n"
+    "whole content, and a connection closed without a byte is logged as a probe.\n"
     "\n"
     "With --boards, a --nor-file or --nand-file PATH must contain {addr}, which\n"
     "stands for each board's address, and every log line names its board.\n";
@@ -134,6 +162,12 @@ enum option_id {
   OPT_WRITE_DELAY,
   OPT_BOARDS,
   OPT_SELECT,
+  OPT_ERASE_TIME,
+  OPT_PROGRAM_TIME,
+  OPT_OTHER_NOR_ID,
+  OPT_SWAP,
+  OPT_CONTROL,
+  OPT_BIND_DEVICE,
 };
 
 const option LONG_OPTIONS[] = {
@@ -163,6 +197,12 @@ const option LONG_OPTIONS[] = {
     {"write-delay", required_argument, nullptr, OPT_WRITE_DELAY},
     {"boards", required_argument, nullptr, OPT_BOARDS},
     {"select", required_argument, nullptr, OPT_SELECT},
+    {"erase-time", required_argument, nullptr, OPT_ERASE_TIME},
+    {"program-time", required_argument, nullptr, OPT_PROGRAM_TIME},
+    {"other-nor-id", required_argument, nullptr, OPT_OTHER_NOR_ID},
+    {"swap", required_argument, nullptr, OPT_SWAP},
+    {"control", required_argument, nullptr, OPT_CONTROL},
+    {"bind-device", required_argument, nullptr, OPT_BIND_DEVICE},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -180,7 +220,15 @@ struct settings {
   bool nand = false;
   target t;  // every board's, but for the faults
   std::vector<fault_group> groups{1};
+  int swap_min_ms = -1;  // --swap; -1 when a start request changes nothing
+  int swap_max_ms = -1;
+  std::string control;  // the FIFO's path
+  std::string bind_device;
 };
+
+// Boards come and go: each has a serial number, and their coming and
+// leaving is logged.
+bool operator_mode(const settings &s) { return s.swap_min_ms >= 0 || !s.control.empty(); }
 
 [[noreturn]] void usage_error(const std::string &why) {
   fprintf(stderr, "kesp-sim: %s\n(kesp-sim --help lists the options)\n", why.c_str());
@@ -263,6 +311,13 @@ std::function<void(fault_plan &)> parse_fault(int opt, const char *arg) {
       return [v = parse_ms("--final-delay", arg)](fault_plan &f) { f.final_delay_ms = v; };
     case OPT_WRITE_DELAY:
       return [v = parse_ms("--write-delay", arg)](fault_plan &f) { f.write_delay_ms = v; };
+    case OPT_ERASE_TIME:
+      return [v = parse_ms("--erase-time", arg)](fault_plan &f) { f.erase_time_ms = v; };
+    case OPT_PROGRAM_TIME:
+      return [v = parse_ms("--program-time", arg)](fault_plan &f) { f.program_time_us = v; };
+    case OPT_OTHER_NOR_ID:
+      return [v = static_cast<uint16_t>(parse_number("--other-nor-id", arg, UINT16_MAX, false))](
+                 fault_plan &f) { f.nor_id = v; };
     default:
       return [](fault_plan &) {};
   }
@@ -291,6 +346,27 @@ int parse_positive_ms(const char *name, const char *text) {
   int ms = parse_ms(name, text);
   if (ms == 0) usage_error(std::string(name) + " must be at least 1");
   return ms;
+}
+
+// The options of the operator and the slots' network.
+void parse_operator_option(settings &s, int opt, const char *arg) {
+  if (opt == OPT_SWAP) {
+    std::string range = arg;
+    size_t dash = range.find('-');
+    std::string low = range.substr(0, dash);
+    std::string high = dash == std::string::npos ? low : range.substr(dash + 1);
+    s.swap_min_ms = parse_ms("--swap", low.c_str());
+    s.swap_max_ms = parse_ms("--swap", high.c_str());
+    if (s.swap_max_ms < s.swap_min_ms) usage_error(std::string("invalid --swap: ") + arg);
+  } else if (opt == OPT_CONTROL) {
+    if (*arg == '\0') usage_error("--control needs a path");
+    s.control = arg;
+  } else {
+    if (*arg == '\0' || strlen(arg) >= IFNAMSIZ) {
+      usage_error(std::string("invalid --bind-device: ") + arg);
+    }
+    s.bind_device = arg;
+  }
 }
 
 settings parse_command_line(int argc, char *argv[]) {
@@ -358,6 +434,9 @@ settings parse_command_line(int argc, char *argv[]) {
       case OPT_REPLY_DELAY:
       case OPT_FINAL_DELAY:
       case OPT_WRITE_DELAY:
+      case OPT_ERASE_TIME:
+      case OPT_PROGRAM_TIME:
+      case OPT_OTHER_NOR_ID:
         s.groups.back().faults.push_back(parse_fault(opt, optarg));
         break;
       case OPT_BOARDS:
@@ -367,6 +446,11 @@ settings parse_command_line(int argc, char *argv[]) {
           usage_error(std::string("invalid --boards: ") + optarg + " (one process serves 1 to " +
                       std::to_string(BOARDS_LIMIT) + " boards)");
         }
+        break;
+      case OPT_SWAP:
+      case OPT_CONTROL:
+      case OPT_BIND_DEVICE:
+        parse_operator_option(s, opt, optarg);
         break;
       case OPT_SELECT:
         if (*optarg == '\0') usage_error("--select needs a list of boards");
@@ -384,29 +468,11 @@ settings parse_command_line(int argc, char *argv[]) {
   return s;
 }
 
-// The signal handler's only way to reach the serving loop.
-int stop_pipe[2] = {-1, -1};  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
-
-// Only wakes the loop: the connection in progress ends at its next wait,
-// never in the middle of writing the flash.
-void on_stop_signal(int /*signal*/) {
-  int saved = errno;
-  char byte = 1;
-  ssize_t ignored = write(stop_pipe[1], &byte, 1);
-  (void)ignored;
-  errno = saved;
-}
-
 // A closed terminal (SIGHUP) stops the simulator as SIGINT and SIGTERM do,
-// every connection logged.
-bool install_stop_handlers() {
-  if (pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-  struct sigaction sa {};
-  sa.sa_handler = on_stop_signal;
-  sigemptyset(&sa.sa_mask);
-  return sigaction(SIGINT, &sa, nullptr) == 0 && sigaction(SIGTERM, &sa, nullptr) == 0 &&
-         sigaction(SIGHUP, &sa, nullptr) == 0;
-}
+// every connection logged. The handlers only wake the loops: the
+// connection in progress ends at its next wait, never in the middle of
+// writing the flash.
+bool install_stop_handlers() { return install_wakeup_signals() && add_wakeup_signal(SIGHUP); }
 
 [[noreturn]] void fail_to_start(const std::string &why) {
   fprintf(stderr, "kesp-sim: %s\n", why.c_str());
@@ -416,7 +482,7 @@ bool install_stop_handlers() {
 void open_device(flash_device &dev, const std::string &path) {
   bool stopped = false;
   std::string why =
-      path.empty() ? open_memory(dev) : open_backing_file(dev, path, stop_pipe[0], &stopped);
+      path.empty() ? open_memory(dev) : open_backing_file(dev, path, wakeup_fd(), &stopped);
   if (!why.empty()) fail_to_start(why);
   if (stopped) {
     // Nothing was left behind; stopping now is what was asked for.
@@ -434,115 +500,346 @@ uint32_t parse_ipv4(const std::string &address) {
 }
 
 std::string ipv4_text(uint32_t host) {
-  in_addr a{htonl(host)};
   char text[INET_ADDRSTRLEN];
-  inet_ntop(AF_INET, &a, text, sizeof text);
+  address_text(in_addr{htonl(host)}, text);
   return text;
 }
 
-// The boards (from 0) that a --select list names: numbers from 1, ranges
-// of them, or the boards' addresses.
-std::vector<bool> selected_boards(const std::string &list, uint32_t first, uint32_t boards) {
-  std::vector<bool> chosen(boards, false);
+// A board number as the command line writes numbers (decimal, or
+// hexadecimal with 0x); nothing when text is not one.
+std::optional<uint32_t> board_number(const std::string &text) {
+  // strtoull would take a sign or blanks in front.
+  if (text.empty() || isdigit(static_cast<unsigned char>(text[0])) == 0) return std::nullopt;
+  char *end = nullptr;
+  errno = 0;
+  unsigned long long n = strtoull(text.c_str(), &end, 0);
+  if (*end != '\0' || errno == ERANGE || n > UINT32_MAX) return std::nullopt;
+  return static_cast<uint32_t>(n);
+}
+
+// Why a list names no boards: for an item, or for a piece of one that is
+// no address or no number at all. All empty when it names boards.
+struct selection_error {
+  std::string why;
+  std::string bad_address;
+  std::string bad_number;
+};
+
+// Marks the boards an item that is not an address names: a number from 1,
+// or a range of them.
+selection_error select_range(const std::string &item, uint32_t boards, std::vector<bool> &chosen) {
+  size_t dash = item.find('-');
+  std::string low = item.substr(0, dash);
+  std::string high = dash == std::string::npos ? low : item.substr(dash + 1);
+  if (low.empty() || high.empty()) return {item + ": not a board number or range", "", ""};
+  auto from = board_number(low);
+  auto to = board_number(high);
+  if (!from || !to) {
+    std::string bad = !from ? low : high;
+    return {bad + ": not a number", "", bad};
+  }
+  if (*from < 1 || *to < *from || *to > boards) {
+    return {item + ": boards are numbered 1 to " + std::to_string(boards), "", ""};
+  }
+  for (auto n = *from; n <= *to; ++n) chosen[n - 1] = true;
+  return {};
+}
+
+// The boards (from 0) that a list names: numbers from 1, ranges of them, or
+// the boards' addresses, separated by commas.
+selection_error select_boards(const std::string &list, uint32_t first, uint32_t boards,
+                              std::vector<bool> &chosen) {
+  chosen.assign(boards, false);
   size_t start = 0;
   while (start <= list.size()) {
     size_t comma = std::min(list.find(',', start), list.size());
     std::string item = list.substr(start, comma - start);
     start = comma + 1;
-    auto bad = [&](const std::string &why) {
-      std::string text = "--select ";
-      text += list;
-      text += ": ";
-      text += item;
-      text += ": ";
-      text += why;
-      usage_error(text);
-    };
-    if (item.find('.') != std::string::npos) {
-      uint32_t at = parse_ipv4(item);
-      if (at < first || at - first >= boards) bad("not the address of one of the boards");
-      chosen[at - first] = true;
+    if (item.find('.') == std::string::npos) {
+      selection_error e = select_range(item, boards, chosen);
+      if (!e.why.empty()) return e;
       continue;
     }
-    size_t dash = item.find('-');
-    std::string low = item.substr(0, dash);
-    std::string high = dash == std::string::npos ? low : item.substr(dash + 1);
-    if (low.empty() || high.empty()) bad("not a board number or range");
-    auto from = parse_number("--select", low.c_str(), UINT32_MAX, false);
-    auto to = parse_number("--select", high.c_str(), UINT32_MAX, false);
-    if (from < 1 || to < from || to > boards) {
-      bad("boards are numbered 1 to " + std::to_string(boards));
+    in_addr a{};
+    if (inet_pton(AF_INET, item.c_str(), &a) != 1)
+      return {item + ": not an IPv4 address", item, ""};
+    uint32_t at = ntohl(a.s_addr);
+    if (at < first || at - first >= boards) {
+      return {item + ": not the address of one of the boards", "", ""};
     }
-    for (auto b = from; b <= to; ++b) chosen[b - 1] = true;
+    chosen[at - first] = true;
   }
+  return {};
+}
+
+// The same for --select, refused in the words the command line uses.
+std::vector<bool> selected_boards(const std::string &list, uint32_t first, uint32_t boards) {
+  std::vector<bool> chosen;
+  selection_error e = select_boards(list, first, boards, chosen);
+  if (!e.bad_address.empty()) usage_error("not an IPv4 address: " + e.bad_address);
+  if (!e.bad_number.empty()) usage_error("invalid --select: " + e.bad_number);
+  if (!e.why.empty()) usage_error("--select " + list + ": " + e.why);
   return chosen;
 }
 
-int open_listener(const std::string &address) {
+// A listener on the board's address, bound to device when one is named:
+// the descriptor, or -1 with why.
+int try_listener(const std::string &address, const std::string &device, std::string *why) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(LOADER_PORT);
   sa.sin_addr.s_addr = htonl(parse_ipv4(address));
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (fd < 0) fail_to_start(std::string("socket: ") + strerror(errno));
+  // Non-blocking: a board that left and came back between a poll and the
+  // accept must not block on a listener that has nothing for it.
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
+  if (fd < 0) {
+    *why = std::string("socket: ") + strerror(errno);
+    return -1;
+  }
   // Lets a restarted simulator take the port while old connections linger.
   int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   std::string where = address + ":" + std::to_string(LOADER_PORT);
+  // Boards on several interfaces may share one address, one simulator per
+  // interface or namespace.
+  if (!device.empty() && setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device.c_str(),
+                                    static_cast<socklen_t>(device.size())) != 0) {
+    *why = where + ": " + device + ": " + strerror(errno);
+    close(fd);
+    return -1;
+  }
   if (bind(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0 ||
       listen(fd, LISTEN_BACKLOG) != 0) {
-    fail_to_start(where + ": " + strerror(errno));
+    *why = where + ": " + strerror(errno);
+    close(fd);
+    return -1;
   }
   return fd;
 }
 
-// One simulated board: its address, its listener and its own flash.
+int open_listener(const std::string &address, const std::string &device) {
+  std::string why;
+  int fd = try_listener(address, device, &why);
+  if (fd < 0) fail_to_start(why);
+  return fd;
+}
+
+// What the control FIFO asks of a board, for its own thread to do.
+enum class board_command { none, remove, insert };
+
+// One simulated board: its address, its listener and its own flash, and,
+// when boards come and go, which one is in the slot.
 struct board {
   std::string address;
   std::string log_prefix;  // "kesp-sim: ", and the address when there are several
   std::string nor_path;    // the flash files; empty in memory
   std::string nand_path;
+  std::string device;  // --bind-device
   int listener = -1;
   target t;
+  // Operator mode only.
+  bool tracked = false;  // serial numbers and the leaving line
+  int swap_min_ms = -1;
+  int swap_max_ms = -1;
+  uint32_t serial = 0;                              // of the board in the slot; 0 while empty
+  std::chrono::steady_clock::time_point back_at{};  // a fresh board comes then
+  bool coming = false;                              // back_at holds
+  int command_fd = -1;  // eventfd the control thread wakes the board with; also t.pull_fd
+  std::mutex mutex;     // over pending
+  std::vector<board_command> pending;
 };
 
-// Serves one client after another until a stop signal.
-void serve(board &b) {
-  pollfd fds[2] = {{b.listener, POLLIN, 0}, {b.t.stop_fd, POLLIN, 0}};
-  bool told = false;  // of the accept trouble under way
-  for (;;) {
-    if (poll(fds, 2, -1) < 0) continue;
-    if (fds[1].revents != 0) return;
-    int conn = accept4(b.listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (conn < 0) {
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-        // Once per spell, so that a client left waiting knows why.
-        if (!told) {
-          fprintf(stderr, "%scannot take a client [host: accept: %s]\n", b.log_prefix.c_str(),
-                  strerror(errno));
-        }
-        told = true;
-        poll(nullptr, 0, ACCEPT_RETRY_MS);
-      }
-      continue;
+// Serial numbers of the boards as they come, across the whole process.
+std::atomic<uint32_t> next_serial{1};  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+
+std::string serial_text(uint32_t serial) {
+  char text[16];
+  snprintf(text, sizeof text, "SN%06u", serial);
+  return text;
+}
+
+std::string hex4(uint16_t id) {
+  char text[8];
+  snprintf(text, sizeof text, "%04x", id);
+  return text;
+}
+
+// The CRC-32 of a device's whole content, as the truth a test holds every
+// verdict against: what any connection left anywhere in the part, not only
+// what was meant to be written.
+std::string device_crc(const flash_device &dev, target &t) {
+  claim_buffers(t);
+  uint32_t crc = 0;
+  for (uint64_t at = 0; at < dev.size; at += FLASH_CHUNK) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(FLASH_CHUNK, dev.size - at));
+    if (!read_flash(dev, t.scratch.data(), n, at)) {
+      return dev.name + " unreadable [host: " + strerror(errno) + "]";
     }
+    crc = crc32_update(crc, t.scratch.data(), n);
+  }
+  char text[16];
+  snprintf(text, sizeof text, "%08x", crc);
+  return dev.name + " crc32=" + text;
+}
+
+// The board in the slot leaves it: its address refuses connections from
+// now on. Logged with its flash's content.
+void leave(board &b, const char *why) {
+  if (b.serial == 0) return;
+  close(b.listener);
+  b.listener = -1;
+  std::string line = b.log_prefix + "board " + serial_text(b.serial) + " left (" + why +
+                     "): " + device_crc(b.t.nor, b.t);
+  if (b.t.nand) line += ", " + device_crc(*b.t.nand, b.t);
+  fprintf(stderr, "%s\n", line.c_str());
+  b.serial = 0;
+}
+
+// Erases a device as a fresh board's is.
+std::string erase_device(flash_device &dev, target &t) {
+  if (dev.fd < 0) {
+    close_device(dev);
+    return open_memory(dev);
+  }
+  claim_buffers(t);
+  std::fill(t.scratch.begin(), t.scratch.end(), uint8_t{0xff});
+  for (uint64_t at = 0; at < dev.size; at += FLASH_CHUNK) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(FLASH_CHUNK, dev.size - at));
+    if (!write_flash(dev, t.scratch.data(), n, at)) return dev.path + ": " + strerror(errno);
+  }
+  if (fsync(dev.fd) != 0) return dev.path + ": " + strerror(errno);
+  dev.journal_pending = false;
+  return {};
+}
+
+// A fresh, erased board with a serial number of its own takes the empty
+// slot, listening again; where the host cannot give it what it needs, it
+// tries again shortly.
+void arrive(board &b) {
+  if (b.serial != 0) return;
+  std::string why = erase_device(b.t.nor, b.t);
+  if (why.empty() && b.t.nand) why = erase_device(*b.t.nand, b.t);
+  if (why.empty()) b.listener = try_listener(b.address, b.device, &why);
+  if (!why.empty()) {
+    fprintf(stderr, "%scannot insert a board [host: %s]\n", b.log_prefix.c_str(), why.c_str());
+    b.coming = true;
+    b.back_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(ACCEPT_RETRY_MS);
+    return;
+  }
+  b.coming = false;
+  b.serial = next_serial++;
+  fprintf(stderr, "%sboard %s inserted, erased, nor id %s\n", b.log_prefix.c_str(),
+          serial_text(b.serial).c_str(), hex4(b.t.faults.nor_id.value_or(b.t.nor.id)).c_str());
+}
+
+// Carries out what the control FIFO asked since the last look.
+void obey(board &b) {
+  uint64_t count = 0;
+  ssize_t ignored = read(b.command_fd, &count, sizeof count);
+  (void)ignored;
+  std::vector<board_command> todo;
+  {
+    std::lock_guard<std::mutex> lock(b.mutex);
+    todo.swap(b.pending);
+  }
+  for (auto asked : todo) {
+    if (asked == board_command::remove) {
+      leave(b, "removed");
+      b.coming = false;
+    } else {
+      arrive(b);
+    }
+  }
+}
+
+// Milliseconds until a fresh board comes, or -1 for none due.
+int ms_until_back(const board &b) {
+  if (!b.coming) return -1;
+  auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(b.back_at - std::chrono::steady_clock::now());
+  return static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT32_MAX));
+}
+
+int swap_time(const board &b) {
+  static thread_local std::minstd_rand random{std::random_device{}()};
+  std::uniform_int_distribution<int> pick(b.swap_min_ms, b.swap_max_ms);
+  return pick(random);
+}
+
+// A connection that brought no byte: in operator mode, a station looking
+// whether a board is in its slot.
+bool probe(const session_record &rec) {
+  return rec.end == session_end::gone && !rec.have_request && rec.request_bytes == 0;
+}
+
+// Takes the next client from the listener: its descriptor, or -1 when
+// there is none to take now.
+int accept_client(board &b, bool &told) {
+  int conn = accept4(b.listener, nullptr, nullptr, SOCK_CLOEXEC);
+  if (conn >= 0) {
     told = false;
     // Replies trickled byte by byte must leave as separate segments.
     int on = 1;
     setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    session_record rec = serve_connection(conn, b.t);
-    close(conn);
-    // One call per line, so that boards' lines never interleave.
-    fprintf(stderr, "%s%s\n", b.log_prefix.c_str(), describe(rec).c_str());
+    return conn;
+  }
+  if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+    // Once per spell, so that a client left waiting knows why.
+    if (!told) {
+      fprintf(stderr, "%scannot take a client [host: accept: %s]\n", b.log_prefix.c_str(),
+              strerror(errno));
+    }
+    told = true;
+    poll(nullptr, 0, ACCEPT_RETRY_MS);
+  }
+  return -1;
+}
+
+// Closes a served connection and logs it; a board that was started leaves
+// when it is to.
+void after_session(board &b, int conn, const session_record &rec) {
+  // A pulled board answers nothing more. On loopback the kernel would
+  // still close in order; a reset ends the client's wait at once, where
+  // a real pull leaves it to its dead-peer time-out: both fail the unit.
+  if (rec.end == session_end::pulled) {
+    linger hard{1, 0};
+    setsockopt(conn, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  }
+  close(conn);
+  std::string line = b.tracked && probe(rec) ? "probe: closed without a byte" : describe(rec);
+  if (b.tracked) line.insert(0, "board " + serial_text(b.serial) + ": ");
+  // One call per line, so that boards' lines never interleave.
+  fprintf(stderr, "%s%s\n", b.log_prefix.c_str(), line.c_str());
+  if (rec.end == session_end::start && b.swap_min_ms >= 0) {
+    leave(b, "start request");
+    b.coming = true;
+    b.back_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(swap_time(b));
   }
 }
 
-std::string with_address(std::string path, const std::string &address) {
-  for (size_t at = path.find(ADDR_MARK); at != std::string::npos;
-       at = path.find(ADDR_MARK, at + address.size())) {
-    path.replace(at, sizeof ADDR_MARK - 1, address);
+// Serves one client after another until a stop signal; in operator mode,
+// boards also leave the slot and come into it.
+void serve(board &b) {
+  bool told = false;  // of the accept trouble under way
+  for (;;) {
+    pollfd fds[3] = {{b.listener, POLLIN, 0}, {b.t.stop_fd, POLLIN, 0}, {b.command_fd, POLLIN, 0}};
+    if (poll(fds, 3, ms_until_back(b)) < 0) continue;
+    if (fds[1].revents != 0) return;
+    if (fds[2].revents != 0) obey(b);
+    if (b.coming && ms_until_back(b) == 0) arrive(b);
+    if (b.listener < 0 || fds[0].revents == 0) continue;
+    int conn = accept_client(b, told);
+    if (conn < 0) continue;
+    session_record rec = serve_connection(conn, b.t);
+    after_session(b, conn, rec);
   }
-  return path;
+}
+
+std::string with_address(const std::string &path, const std::string &address) {
+  std::string out(substitute(path.data(), path.size(), ADDR_MARK, address.c_str(), nullptr, 0),
+                  '\0');
+  substitute(path.data(), path.size(), ADDR_MARK, address.c_str(), out.data(), out.size() + 1);
+  return out;
 }
 
 // A name a device's file has or that the simulator will make beside it,
@@ -614,13 +911,14 @@ rlim_t descriptors_open() {
 // client is ever told "erase error" for want of a descriptor.
 void claim_descriptors(const settings &s) {
   const rlim_t files = (s.nor_file.empty() ? 0 : 1) + (s.nand_file.empty() ? 0 : 1);
-  const rlim_t per_board = 2 + files + (files > 0 ? 2 : 0);
+  const rlim_t per_board = 2 + files + (files > 0 ? 2 : 0) + (operator_mode(s) ? 1 : 0);
   std::string what = "listener, client";
   if (!s.nor_file.empty()) what += ", NOR file";
   if (!s.nand_file.empty()) what += ", NAND file";
   if (files > 0) what += ", journal, folder";
+  if (operator_mode(s)) what += ", commands";
   // The stop pipe is made after this.
-  const rlim_t besides = descriptors_open() + 2 + SPARE_FDS;
+  const rlim_t besides = descriptors_open() + 2 + (s.control.empty() ? 0 : 1) + SPARE_FDS;
   const rlim_t need = besides + static_cast<rlim_t>(s.boards) * per_board;
   rlimit fds{};
   if (getrlimit(RLIMIT_NOFILE, &fds) != 0)
@@ -702,6 +1000,10 @@ std::vector<board> lay_out_boards(const settings &s) {
     boards[i].nor_path = with_address(s.nor_file, boards[i].address);
     boards[i].nand_path = with_address(s.nand_file, boards[i].address);
     boards[i].t = s.t;
+    boards[i].device = s.bind_device;
+    boards[i].tracked = operator_mode(s);
+    boards[i].swap_min_ms = s.swap_min_ms;
+    boards[i].swap_max_ms = s.swap_max_ms;
   }
   for (const auto &group : s.groups) {
     std::vector<bool> chosen = group.list.empty() ? std::vector<bool>(s.boards, true)
@@ -750,11 +1052,87 @@ void *serve_when_told(void *arg) {
   return nullptr;
 }
 
+// The control FIFO, open for reading and writing, so that writers coming
+// and going never make it read an end.
+int open_control(const std::string &path) {
+  if (mkfifo(path.c_str(), 0600) != 0 && errno != EEXIST) {
+    fail_to_start(path + ": " + strerror(errno));
+  }
+  int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  struct stat st {};
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+    fail_to_start(path + ": " + (fd < 0 ? strerror(errno) : "not a FIFO"));
+  }
+  return fd;
+}
+
+// Hands one control line's command to the boards it names.
+void command(std::vector<board> &boards, const std::string &line) {
+  size_t space = line.find(' ');
+  std::string verb = line.substr(0, space);
+  std::string list = space == std::string::npos ? "" : line.substr(space + 1);
+  auto told = [&](const std::string &why) {
+    fprintf(stderr, "kesp-sim: control: %s: %s\n", line.c_str(), why.c_str());
+  };
+  board_command what = verb == "remove"   ? board_command::remove
+                       : verb == "insert" ? board_command::insert
+                                          : board_command::none;
+  if (what == board_command::none) return told(R"(not "remove LIST" or "insert LIST")");
+  std::vector<bool> chosen;
+  if (list == "all") {
+    chosen.assign(boards.size(), true);
+  } else {
+    selection_error e = select_boards(list, parse_ipv4(boards.front().address),
+                                      static_cast<uint32_t>(boards.size()), chosen);
+    if (!e.why.empty()) return told(e.why);
+  }
+  fprintf(stderr, "kesp-sim: control: %s\n", line.c_str());
+  for (size_t i = 0; i < boards.size(); ++i) {
+    if (!chosen[i]) continue;
+    {
+      std::lock_guard<std::mutex> lock(boards[i].mutex);
+      boards[i].pending.push_back(what);
+    }
+    uint64_t one = 1;
+    ssize_t ignored = write(boards[i].command_fd, &one, sizeof one);
+    (void)ignored;
+  }
+}
+
+struct control_job {
+  int fd;
+  std::vector<board> *boards;
+};
+
+// Reads commands, a line each, until a stop signal.
+void *read_control(void *arg) {
+  auto *job = static_cast<control_job *>(arg);
+  std::string pending;
+  char buf[4096];
+  for (;;) {
+    pollfd fds[2] = {{job->fd, POLLIN, 0}, {wakeup_fd(), POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) continue;
+    if (fds[1].revents != 0) return nullptr;
+    ssize_t n = read(job->fd, buf, sizeof buf);
+    if (n <= 0) continue;
+    pending.append(buf, static_cast<size_t>(n));
+    for (size_t end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
+      std::string line = pending.substr(0, end);
+      pending.erase(0, end + 1);
+      while (!line.empty() && isspace(static_cast<unsigned char>(line.back())) != 0)
+        line.pop_back();
+      if (!line.empty()) command(*job->boards, line);
+    }
+    // A line longer than any command is dropped rather than kept growing.
+    if (pending.size() > sizeof buf) pending.clear();
+  }
+}
+
 // Says it is ready and serves every board until a stop signal: one board
 // in this thread, several in a thread each, every thread made first.
-void serve_all(std::vector<board> &boards) {
+void serve_all(std::vector<board> &boards, int control_fd) {
   const std::string &first = boards.front().address;
-  if (boards.size() == 1) {
+  if (boards.size() == 1 && control_fd < 0) {
     fprintf(stderr, "kesp-sim: listening on %s:%u\n", first.c_str(), LOADER_PORT);
     serve(boards[0]);
     return;
@@ -780,9 +1158,24 @@ void serve_all(std::vector<board> &boards) {
     }
     threads.push_back(thread);
   }
+  control_job control{control_fd, &boards};
+  if (control_fd >= 0) {
+    pthread_t thread{};
+    int rc = pthread_create(&thread, &attr, read_control, &control);
+    if (rc != 0) {
+      gate.open(start_gate::state::quit);
+      for (auto made : threads) pthread_join(made, nullptr);
+      fail_to_start(std::string("threads: the control FIFO needs one: ") + strerror(rc));
+    }
+    threads.push_back(thread);
+  }
   pthread_attr_destroy(&attr);
-  fprintf(stderr, "kesp-sim: listening on %s:%u .. %s:%u (%zu boards)\n", first.c_str(),
-          LOADER_PORT, boards.back().address.c_str(), LOADER_PORT, boards.size());
+  if (boards.size() == 1) {
+    fprintf(stderr, "kesp-sim: listening on %s:%u\n", first.c_str(), LOADER_PORT);
+  } else {
+    fprintf(stderr, "kesp-sim: listening on %s:%u .. %s:%u (%zu boards)\n", first.c_str(),
+            LOADER_PORT, boards.back().address.c_str(), LOADER_PORT, boards.size());
+  }
   gate.open(start_gate::state::go);
   for (auto thread : threads) pthread_join(thread, nullptr);
 }
@@ -804,21 +1197,32 @@ int main(int argc, char *argv[]) {
   check_memory(s);
   // Every address first: one that is taken ends the start before any file
   // is made, and names itself so that a harness can move on.
-  for (auto &b : boards) b.listener = open_listener(b.address);
+  for (auto &b : boards) b.listener = open_listener(b.address, b.device);
   // Before the flash files: making a large one takes a while, and a stop
   // meanwhile must end it cleanly.
   if (!install_stop_handlers()) fail_to_start(std::string("signals: ") + strerror(errno));
   for (auto &b : boards) {
-    b.t.stop_fd = stop_pipe[0];
+    b.t.stop_fd = wakeup_fd();
     open_device(b.t.nor, b.nor_path);
     if (b.t.nand) open_device(*b.t.nand, b.nand_path);
     claim_buffers(b.t);
+    if (operator_mode(s)) {
+      b.command_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+      if (b.command_fd < 0) fail_to_start(std::string("eventfd: ") + strerror(errno));
+      b.t.pull_fd = b.command_fd;
+      b.serial = next_serial++;
+      fprintf(stderr, "%sboard %s in, nor id %s\n", b.log_prefix.c_str(),
+              serial_text(b.serial).c_str(), hex4(b.t.faults.nor_id.value_or(b.t.nor.id)).c_str());
+    }
   }
-  serve_all(boards);
+  int control_fd = s.control.empty() ? -1 : open_control(s.control);
+  serve_all(boards, control_fd);
 
   // Every write was synced before its reply, so there is nothing to flush.
+  if (control_fd >= 0) close(control_fd);
   for (auto &b : boards) {
-    close(b.listener);
+    if (b.listener >= 0) close(b.listener);
+    if (b.command_fd >= 0) close(b.command_fd);
     close_device(b.t.nor);
     if (b.t.nand) close_device(*b.t.nand);
   }

@@ -24,7 +24,7 @@ constexpr int TRICKLE_PAUSE_MS = 5;             // between the bytes of a trickl
 constexpr int DRAIN_MS = 2000;                  // at most, for the client's close after ours
 constexpr int DRAIN_LATE_CHUNKS = 4;            // reads of what had arrived when DRAIN_MS ran out
 
-enum class io { ok, closed, silent, stopped, expired, failed };
+enum class io { ok, closed, silent, stopped, pulled, expired, failed };
 
 session_end end_for(io r) {
   switch (r) {
@@ -32,6 +32,8 @@ session_end end_for(io r) {
       return session_end::silent;
     case io::stopped:
       return session_end::stopped;
+    case io::pulled:
+      return session_end::pulled;
     case io::expired:
       return session_end::expired;
     default:
@@ -49,19 +51,20 @@ int ms_until(clock_type::time_point when) {
 // Waits for fd to become readable within the time-out, or for stop_fd; the
 // session's own limit bounds every wait.
 io wait_readable(int fd, const target &t, int timeout_ms) {
-  pollfd fds[2] = {{fd, POLLIN, 0}, {t.stop_fd, POLLIN, 0}};
-  nfds_t count = t.stop_fd >= 0 ? 2 : 1;
+  // A descriptor of -1 is left out by poll.
+  pollfd fds[3] = {{fd, POLLIN, 0}, {t.stop_fd, POLLIN, 0}, {t.pull_fd, POLLIN, 0}};
   auto until = clock_type::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     int session_left = ms_until(t.session_deadline);
     int left = ms_until(until);
-    int n = poll(fds, count, std::min(left, session_left));
+    int n = poll(fds, 3, std::min(left, session_left));
     if (n < 0) {
       if (errno == EINTR) continue;
       return io::failed;
     }
     if (n == 0) return session_left <= left ? io::expired : io::silent;
-    if (count == 2 && fds[1].revents != 0) return io::stopped;
+    if (fds[1].revents != 0) return io::stopped;
+    if (fds[2].revents != 0) return io::pulled;
     return io::ok;
   }
 }
@@ -99,7 +102,8 @@ io recv_exact(int fd, const target &t, uint8_t *buf, size_t n, size_t *got) {
   return io::ok;
 }
 
-// Sleeps, but wakes early when the simulator must stop. False when stopped.
+// Sleeps, but wakes early when the simulator must stop or the board is
+// pulled. False when either came (interruption tells which).
 bool pause_ms(const target &t, int ms) {
   if (ms <= 0) return true;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -107,10 +111,16 @@ bool pause_ms(const target &t, int ms) {
     auto left =
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return true;
-    pollfd stop = {t.stop_fd, POLLIN, 0};
-    int n = poll(&stop, t.stop_fd >= 0 ? 1 : 0, static_cast<int>(left.count()));
+    pollfd ends[2] = {{t.stop_fd, POLLIN, 0}, {t.pull_fd, POLLIN, 0}};
+    int n = poll(ends, 2, static_cast<int>(left.count()));
     if (n > 0) return false;
   }
+}
+
+// What ended a pause early: a pull, or else the stop.
+session_end interruption(const target &t) {
+  pollfd pull = {t.pull_fd, POLLIN, 0};
+  return poll(&pull, 1, 0) > 0 ? session_end::pulled : session_end::stopped;
 }
 
 bool send_bytes(int fd, const uint8_t *buf, size_t n) {
@@ -129,7 +139,7 @@ io send_reply(int fd, const target &t, const flash_reply &reply, std::optional<s
     for (size_t i = 0; i < n && sent; ++i) {
       if (i > 0 && !pause_ms(t, TRICKLE_PAUSE_MS)) {
         rec.reply_sent = i;
-        return io::stopped;
+        return interruption(t) == session_end::pulled ? io::pulled : io::stopped;
       }
       sent = send_bytes(fd, buf + i, 1);
     }
@@ -227,7 +237,9 @@ bool reply_and_go_on(int fd, const target &t, const flash_reply &reply, std::opt
                      const char *which, session_record &rec) {
   io r = send_reply(fd, t, reply, cut, rec);
   if (r != io::ok) {
-    rec.end = r == io::stopped ? session_end::stopped : session_end::send_fail;
+    rec.end = r == io::stopped  ? session_end::stopped
+              : r == io::pulled ? session_end::pulled
+                                : session_end::send_fail;
     return false;
   }
   if (cut) {
@@ -341,6 +353,17 @@ int32_t final_verdict(target &t, staged_write &write, bool differs, session_reco
 
 }  // namespace
 
+int flash_time_ms(const fault_plan &faults, const flash_device &dev, uint32_t addr,
+                  uint32_t length) {
+  if (length == 0 || dev.block_size == 0) return 0;
+  const uint64_t blocks =
+      (uint64_t{addr} + length - 1) / dev.block_size - addr / dev.block_size + 1;
+  const uint64_t kib = (uint64_t{length} + 1023) / 1024;
+  const uint64_t ms = blocks * static_cast<uint64_t>(faults.erase_time_ms) +
+                      (kib * static_cast<uint64_t>(faults.program_time_us) + 999) / 1000;
+  return static_cast<int>(std::min<uint64_t>(ms, INT_MAX));
+}
+
 void claim_buffers(target &t) {
   if (t.chunk.size() != IO_CHUNK) t.chunk.assign(IO_CHUNK, 0);
   if (t.scratch.size() != FLASH_CHUNK) t.scratch.assign(FLASH_CHUNK, 0);
@@ -354,11 +377,12 @@ session_record serve_connection(int fd, target &t) {
 
   flash_device *dev = &t.nor;
   if ((rec.flags & FLAG_NAND) != 0) dev = t.nand ? &*t.nand : nullptr;
-  const uint16_t id = dev != nullptr ? dev->id : 0;
+  uint16_t id = dev != nullptr ? dev->id : 0;
+  if (dev == &t.nor && faults.nor_id) id = *faults.nor_id;
   const int32_t refusal = first_verdict(t, dev, rec);
 
   if (!pause_ms(t, faults.reply_delay_ms)) {
-    rec.end = session_end::stopped;
+    rec.end = interruption(t);
     return rec;
   }
   if (!reply_and_go_on(fd, t, {id, refusal, rec.addr, rec.length, 0}, faults.cut_first, "first",
@@ -377,10 +401,14 @@ session_record serve_connection(int fd, target &t) {
     return rec;
   }
 
-  // The delay stands for the erase and program time, so a stop during it
-  // leaves the flash as it was.
-  if (!pause_ms(t, faults.reply_delay_ms + faults.final_delay_ms)) {
-    rec.end = session_end::stopped;
+  // The delay stands for the erase and program time, so a stop or a pull
+  // during it leaves the flash as it was.
+  const int64_t flash_ms =
+      update && !faults.final_error ? flash_time_ms(faults, *dev, rec.addr, rec.length) : 0;
+  if (!pause_ms(t,
+                static_cast<int>(std::min<int64_t>(
+                    int64_t{faults.reply_delay_ms} + faults.final_delay_ms + flash_ms, INT_MAX)))) {
+    rec.end = interruption(t);
     return rec;
   }
   rec.verdict = final_verdict(t, write, differs, rec);
@@ -410,17 +438,21 @@ std::string stopped_after_verdict(const session_record &rec) {
          " bytes of the final reply";
 }
 
+// A connection that ended before its request was whole.
+std::string before_request(const session_record &rec) {
+  std::string why = rec.end == session_end::silent    ? "client went silent"
+                    : rec.end == session_end::stopped ? "stopped"
+                    : rec.end == session_end::pulled  ? "board pulled"
+                    : rec.end == session_end::expired ? "session limit reached"
+                                                      : "client went away";
+  return why + " before a whole request (" + std::to_string(rec.request_bytes) + " bytes)";
+}
+
 }  // namespace
 
 std::string describe(const session_record &rec) {
   if (rec.end == session_end::start) return "start request";
-  if (!rec.have_request) {
-    std::string why = rec.end == session_end::silent    ? "client went silent"
-                      : rec.end == session_end::stopped ? "stopped"
-                      : rec.end == session_end::expired ? "session limit reached"
-                                                        : "client went away";
-    return why + " before a whole request (" + std::to_string(rec.request_bytes) + " bytes)";
-  }
+  if (!rec.have_request) return before_request(rec);
   char crc[16];
   snprintf(crc, sizeof crc, "%08x", rec.crc);
   std::string line = (rec.flags & FLAG_COMPARE) != 0 ? "compare" : "update";
@@ -453,6 +485,9 @@ std::string describe(const session_record &rec) {
              (rec.judged ? verdict + stopped_after_verdict(rec) : refused + "stopped" + progress);
     case session_end::expired:
       return line + refused + "session limit reached" + progress;
+    case session_end::pulled:
+      return line + (rec.judged ? verdict + ", board pulled before the final reply went out"
+                                : refused + "board pulled" + progress);
     case session_end::send_fail:
     case session_end::injected:
       return line + (rec.judged ? verdict + ", " : refused) + rec.note;

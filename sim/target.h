@@ -26,7 +26,15 @@ struct fault_plan {
   int reply_delay_ms = 0;               // before each reply
   int final_delay_ms = 0;               // before the final reply, on top of the above
   int write_delay_ms = 0;               // after each 64 KiB written into the flash
+  int erase_time_ms = 0;                // per erase block an update touches
+  int program_time_us = 0;              // per KiB an update programs
+  std::optional<uint16_t> nor_id;       // flash_id the NOR reports instead of its own
 };
+
+// How long an update of length bytes at addr takes the part to erase and
+// program, by the plan's flash timing.
+int flash_time_ms(const fault_plan &faults, const flash_device &dev, uint32_t addr,
+                  uint32_t length);
 
 struct target {
   flash_device nor;
@@ -38,6 +46,9 @@ struct target {
   int session_limit_ms = 3600 * 1000;
   std::chrono::steady_clock::time_point session_deadline;  // of the connection being served
   int stop_fd = -1;  // readable once the simulator must stop; -1 for never
+  // Readable once the board is pulled out of its slot: the connection
+  // being served ends at its next wait, as stop_fd ends it. -1 for never.
+  int pull_fd = -1;
   // What a connection works in: received bytes, and flash read or copied.
   // Taken by claim_buffers, or by the first connection that needs them.
   std::vector<uint8_t> chunk;
@@ -60,6 +71,7 @@ enum class session_end {
   stopped,    // stop_fd fired
   injected,   // a fault ended it early
   send_fail,  // a reply could not be sent
+  pulled,     // pull_fd fired: the board left its slot
 };
 
 struct session_record {

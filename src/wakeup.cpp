@@ -23,12 +23,20 @@ void on_signal(int /*signal*/) {
 
 }  // namespace
 
-bool install_wakeup_signals() {
-  if (wake_pipe[0] < 0 && pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+bool add_wakeup_signal(int signal) {
+  if (wake_pipe[0] < 0) {
+    errno = EBADF;
+    return false;
+  }
   struct sigaction sa {};
   sa.sa_handler = on_signal;
   sigemptyset(&sa.sa_mask);
-  return sigaction(SIGINT, &sa, nullptr) == 0 && sigaction(SIGTERM, &sa, nullptr) == 0;
+  return sigaction(signal, &sa, nullptr) == 0;
+}
+
+bool install_wakeup_signals() {
+  if (wake_pipe[0] < 0 && pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  return add_wakeup_signal(SIGINT) && add_wakeup_signal(SIGTERM);
 }
 
 int wakeup_fd() { return wake_pipe[0]; }

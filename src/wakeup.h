@@ -8,6 +8,11 @@
 // nothing. False with errno.
 bool install_wakeup_signals();
 
+// Has signal (SIGHUP, for a program whose closed terminal means stop)
+// counted and wake the loop as the stop signals do, once
+// install_wakeup_signals made the pipe. False with errno.
+bool add_wakeup_signal(int signal);
+
 // The pipe's read end, non-blocking: readable from the first signal on
 // until drain_wakeup empties it. -1 before install_wakeup_signals. A loop
 // that only stops on a signal may leave it full, so that every later wait

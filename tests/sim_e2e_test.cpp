@@ -322,22 +322,6 @@ INSTANTIATE_TEST_SUITE_P(Modes, SimMode, testing::Range(0, static_cast<int>(std:
                          [](const testing::TestParamInfo<int> &p) { return MODES[p.param].name; });
 
 // Clients that misbehave, written by hand over a socket.
-int connect_to(const std::string &address) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(LOADER_PORT);
-  inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-  // A simulator that never answers fails the test instead of hanging it.
-  timeval limit{5, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  if (connect(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 std::string request(uint32_t header, uint32_t address, size_t image_bytes) {
   uint8_t words[2 * WORD_SIZE];
   put_be32(words, header);

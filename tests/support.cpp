@@ -1,4 +1,3 @@
-#include "net.h"
 #include "support.h"
 
 #include <arpa/inet.h>
@@ -23,6 +22,7 @@
 #include <thread>
 
 #include "crc32.h"
+#include "net.h"
 #include "wire.h"
 
 pid_t spawn_program(const std::vector<std::string> &argv, const int (&std_fds)[3]) {
@@ -498,4 +498,20 @@ scripted_target::~scripted_target() {
   if (listener_ >= 0) shutdown(listener_, SHUT_RDWR);
   finish();
   if (listener_ >= 0) close(listener_);
+}
+
+// A simulator that never answers fails the test instead of hanging it.
+int connect_to(const std::string &address) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(LOADER_PORT);
+  inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+  timeval limit{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  if (connect(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }

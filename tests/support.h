@@ -78,6 +78,10 @@ sockaddr_in loader_address(const std::string &address);
 // the address is taken.
 int listen_at(const std::string &address);
 
+// A client connection to a board's loader, its receives bounded to 5 s;
+// -1 when it was refused.
+int connect_to(const std::string &address);
+
 // Port 57000 of a loopback address bound by us without listening, so that
 // every connection to it is refused, whatever else runs on the machine.
 class refusing_address {

@@ -36,4 +36,24 @@ TEST(Wakeup, SignalsCountAndWakeUntilDrained) {
   signal(SIGTERM, SIG_DFL);
 }
 
+// SIGHUP wakes only a program that asked for it: installing the stop
+// signals leaves its action as it was.
+TEST(Wakeup, HangupOnlyWhenAdded) {
+  ASSERT_EQ(signal(SIGHUP, SIG_IGN), SIG_DFL);
+  ASSERT_TRUE(install_wakeup_signals());
+  struct sigaction now {};
+  ASSERT_EQ(sigaction(SIGHUP, nullptr, &now), 0);
+  EXPECT_EQ(now.sa_handler, SIG_IGN);
+  ASSERT_TRUE(add_wakeup_signal(SIGHUP));
+  drain_wakeup();
+  int before = wakeup_signals_seen();
+  ASSERT_EQ(raise(SIGHUP), 0);
+  EXPECT_EQ(wakeup_signals_seen(), before + 1);
+  EXPECT_TRUE(readable(wakeup_fd()));
+  drain_wakeup();
+  signal(SIGHUP, SIG_DFL);
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
+}
+
 }  // namespace
