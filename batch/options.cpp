@@ -213,7 +213,8 @@ std::string safe_file_name(const std::string &name) {
     bool plain = isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '-' || c == '_';
     safe += plain ? c : '_';
   }
-  if (safe.empty() || safe[0] == '.') safe.insert(0, "_");
+  // Prepended by concatenation: insert(0, ...) trips GCC 12's -Wrestrict at -O3.
+  if (safe.empty() || safe[0] == '.') safe = "_" + safe;
   return safe;
 }
 
