@@ -4,6 +4,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -348,6 +350,64 @@ TEST(Station, InterfaceIsPartOfTheBoard) {
   report rep = read_report(report_path);
   ASSERT_EQ(rep.steps.size(), 1u) << rep.error;
   EXPECT_EQ(rep.steps[0]["board"], slot.address() + "%lo");
+}
+
+// The operator's view on a terminal: a line per slot, the failed board's
+// reason and "remove the board", the totals and the last failures, in
+// colour unless NO_COLOR says otherwise.
+TEST(Station, TerminalViewShowsEverySlot) {
+  const std::string image = image_file("tty.bin");
+  for (bool no_colour : {false, true}) {
+    SCOPED_TRACE(no_colour ? "NO_COLOR" : "colour");
+    fixture_slot bad;
+    fixture_slot empty;
+    ASSERT_TRUE(bad.ok() && empty.ok());
+    bad.insert({.final_error = 2});
+    int master = -1;
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = 160;
+    pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      setenv("TERM", "xterm", 1);
+      if (no_colour) {
+        setenv("NO_COLOR", "1", 1);
+      } else {
+        unsetenv("NO_COLOR");
+      }
+      execl(KESP_BATCH_BINARY, KESP_BATCH_BINARY, "--station", "--units", "1", "-i",
+            image.c_str(), bad.address().c_str(), empty.address().c_str(),
+            static_cast<char *>(nullptr));
+      _exit(127);
+    }
+    std::string screen;
+    char buf[4096];
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      ssize_t n = read(master, buf, sizeof buf);
+      if (n <= 0) break;  // EIO once the program has ended
+      screen.append(buf, static_cast<size_t>(n));
+    }
+    close(master);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    EXPECT_EQ(WEXITSTATUS(wstatus), 1);
+    const std::string red = no_colour ? "" : "\x1b[1;31m";
+    const std::string plain = no_colour ? "" : "\x1b[0m";
+    EXPECT_NE(screen.find(bad.address() + " "), std::string::npos) << screen;
+    EXPECT_NE(screen.find("unit 1 " + red + "FAILED" + plain +
+                          ": erase error (error 2, addr = 0), remove the board"),
+              std::string::npos)
+        << screen;
+    EXPECT_NE(screen.find("waiting for a board"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("last failures:"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("1 unit: 0 passed, 1 failed, yield 0.0 %"), std::string::npos) << screen;
+    EXPECT_EQ(screen.find("\x1b[1;31m") == std::string::npos, no_colour) << screen;
+    EXPECT_NE(screen.find("kesp-batch: station of 2 slots, 1 unit: 0 passed, 1 failed"),
+              std::string::npos)
+        << screen;
+  }
 }
 
 // A board taken out of its slot and a fresh one put in, as an operator
