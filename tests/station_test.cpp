@@ -538,4 +538,49 @@ TEST(StationCycle, SignalsStopTheStation) {
   }
 }
 
+// The simulator plays the operator: a board that was started leaves its
+// loader, and a fresh one takes its slot a little later; one slot's boards
+// fail. Every unit's verdict must match what the simulator logged of its
+// board's flash, and no board may be flashed twice. Needs kesp-sim's
+// station options; until it has them, the case is skipped.
+TEST(StationCycle, SimulatedBoardsComeAndGo) {
+  run_result help = run_program({KESP_SIM_BINARY, "--help"}, 10s);
+  for (const char *option : {"--leave-on-start", "--fresh-after"}) {
+    if (help.out.find(option) == std::string::npos) {
+      GTEST_SKIP() << "kesp-sim has no " << option << " yet: boards cannot come and go";
+    }
+  }
+  constexpr uint32_t SLOTS = 4;
+  constexpr int UNITS = 12;
+  const std::string image = image_file("sim-station.bin");
+  sim_process sim(KESP_SIM_BINARY, SLOTS,
+                  {"--leave-on-start", "--fresh-after", "300", "--select", "2", "--final-error",
+                   "2"});
+  ASSERT_TRUE(sim.ready()) << sim.log();
+  const std::string report_path = temp_path("sim-station.jsonl");
+  std::vector<std::string> args = {"--station", "--units", std::to_string(UNITS), "--settle",
+                                   "0.3", "-i", image, "-s", "--report", report_path};
+  for (uint32_t i = 0; i < SLOTS; ++i) args.push_back(sim.address(i));
+  run_result r = run_batch(args, 60s);
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  report rep = read_report(report_path);
+  ASSERT_EQ(rep.units.size(), static_cast<size_t>(UNITS)) << rep.error;
+  size_t passed = 0;
+  for (const json &u : rep.units) {
+    bool failing_slot = u["slot"] == sim.address(1);
+    EXPECT_EQ(u["result"], failing_slot ? "failed" : "passed") << u.dump();
+    passed += u["result"] == "passed" ? 1 : 0;
+  }
+  // The failed board stays in its slot: it is flashed once, never again.
+  EXPECT_EQ(passed, static_cast<size_t>(UNITS - 1));
+  sim.stop();
+  // Each board that left names its flash's CRC: the image's, once per
+  // passed unit.
+  const std::string crc = crc_hex(pattern_bytes(IMAGE_SIZE, 16), 8);
+  size_t left = 0;
+  std::string log = sim.log();
+  for (size_t at = log.find(crc); at != std::string::npos; at = log.find(crc, at + 1)) ++left;
+  EXPECT_GE(left, passed) << log;
+}
+
 }  // namespace
