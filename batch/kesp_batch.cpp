@@ -79,6 +79,15 @@ bool make_room_for(settings *opt, size_t boards, size_t images, std::string *err
   return true;
 }
 
+// Every report or log that could not be written, and a lost standard
+// output: the exit status carries the verdict, so that is said but changes
+// nothing.
+void say_write_errors(const records &rec, const console &out, FILE *people) {
+  for (const std::string &e : rec.errors()) fprintf(stderr, "kesp-batch: %s\n", e.c_str());
+  if (out.error() != 0 && people == stdout)
+    fprintf(stderr, "kesp-batch: standard output: %s\n", strerror(out.error()));
+}
+
 // Exit status of a station: a first signal is its usual end, so only
 // units cut short by a second one make it an interrupted run.
 int station_status(const station_state &st, const records &rec) {
@@ -91,13 +100,11 @@ int station_status(const station_state &st, const records &rec) {
 // Every slot must be reachable: a name that does not resolve is a wrong
 // command line, not a unit that failed.
 bool check_slots(const plan &p, std::string *error) {
-  for (const board &b : p.boards) {
-    if (!b.resolved) {
-      *error = "slot " + b.name + " does not resolve: " + b.resolve_error;
-      return false;
-    }
-  }
-  return true;
+  if (!p.opt.station) return true;
+  auto lost = std::ranges::find_if(p.boards, [](const board &b) { return !b.resolved; });
+  if (lost == p.boards.end()) return true;
+  *error = "slot " + lost->name + " does not resolve: " + lost->resolve_error;
+  return false;
 }
 
 // Runs the station and reports it; returns the exit status.
@@ -121,10 +128,39 @@ int run_station_mode(const plan &p, records *rec, console *out, FILE *people) {
   double seconds = static_cast<double>(monotonic_ms() - began) / 1000.0;
   v.summary(seconds);
   rec->finish(started_ms, seconds);
-  for (const std::string &e : rec->errors()) fprintf(stderr, "kesp-batch: %s\n", e.c_str());
-  if (out->error() != 0 && people == stdout)
-    fprintf(stderr, "kesp-batch: standard output: %s\n", strerror(out->error()));
+  say_write_errors(*rec, *out, people);
   return station_status(state, *rec);
+}
+
+// Runs the boards once each and reports them; returns the exit status.
+int run_line_mode(const plan &p, line_state *state, records *rec, console *out, FILE *people) {
+  view v(p, *state, out, p.opt.quiet);
+  line_observer observer;
+  observer.step_ended = [&](size_t board, size_t step) {
+    rec->step_ended(board, step);
+    v.step_ended(board, step);
+  };
+  observer.board_ended = [&](size_t board) {
+    rec->board_ended(board);
+    v.board_ended(board);
+  };
+  observer.tick = [&] { v.tick(monotonic_ms()); };
+  observer.tick_ms = out->smart() ? LIVE_TICK_MS : PLAIN_TICK_MS;
+
+  int64_t started_ms = wall_clock_ms();
+  int64_t began = monotonic_ms();
+  run_line(p, state, observer);
+  double seconds = static_cast<double>(monotonic_ms() - began) / 1000.0;
+  v.summary(seconds);
+  rec->finish(started_ms, seconds);
+
+  say_write_errors(*rec, *out, people);
+
+  tally t = count_boards(state->outcomes);
+  if (state->interrupts > 0) return EXIT_INTERRUPTED;
+  if (t.failed > 0 || t.not_run > 0) return EXIT_FAILED;
+  if (!rec->errors().empty()) return EXIT_RECORDS;
+  return EXIT_PASSED;
 }
 
 }  // namespace
@@ -153,7 +189,7 @@ int main(int argc, char *argv[]) {
   if (!check_plan(&p, &error)) return usage_failure(error);
   if (!check_outputs(p, &error)) return usage_failure(error);
   if (!resolve_boards(&p, &error)) return usage_failure(error);
-  if (p.opt.station && !check_slots(p, &error)) return usage_failure(error);
+  if (!check_slots(p, &error)) return usage_failure(error);
   // With the report on standard output, the lines for people go to
   // standard error, so that a reader of the one never gets the other.
   FILE *people = p.opt.report == "-" ? stderr : stdout;
@@ -171,35 +207,5 @@ int main(int argc, char *argv[]) {
   console out(isatty(fileno(people)) != 0 && (term == nullptr || strcmp(term, "dumb") != 0),
               people);
   if (p.opt.station) return run_station_mode(p, &rec, &out, people);
-  view v(p, state, &out, p.opt.quiet);
-  line_observer observer;
-  observer.step_ended = [&](size_t board, size_t step) {
-    rec.step_ended(board, step);
-    v.step_ended(board, step);
-  };
-  observer.board_ended = [&](size_t board) {
-    rec.board_ended(board);
-    v.board_ended(board);
-  };
-  observer.tick = [&] { v.tick(monotonic_ms()); };
-  observer.tick_ms = out.smart() ? LIVE_TICK_MS : PLAIN_TICK_MS;
-
-  int64_t started_ms = wall_clock_ms();
-  int64_t began = monotonic_ms();
-  run_line(p, &state, observer);
-  double seconds = static_cast<double>(monotonic_ms() - began) / 1000.0;
-  v.summary(seconds);
-  rec.finish(started_ms, seconds);
-
-  for (const std::string &e : rec.errors()) fprintf(stderr, "kesp-batch: %s\n", e.c_str());
-  // The exit status carries the verdict, so a lost standard output is
-  // said but changes nothing.
-  if (out.error() != 0 && people == stdout)
-    fprintf(stderr, "kesp-batch: standard output: %s\n", strerror(out.error()));
-
-  tally t = count_boards(state.outcomes);
-  if (state.interrupts > 0) return EXIT_INTERRUPTED;
-  if (t.failed > 0 || t.not_run > 0) return EXIT_FAILED;
-  if (!rec.errors().empty()) return EXIT_RECORDS;
-  return EXIT_PASSED;
+  return run_line_mode(p, &state, &rec, &out, people);
 }

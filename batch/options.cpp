@@ -372,6 +372,25 @@ parse_end apply_option(int opt, const std::string &name, request *r, settings *o
   return invalid_value(opt, error);
 }
 
+// The options of flash ids and stations, where they cannot apply.
+parse_end check_new_options(const request &r, const settings &o, std::string *error) {
+  if (r.check_id && r.image.empty() && r.recipe.empty()) {
+    return usage_error(error, "--expect-id needs an image: a start has no flash id to check");
+  }
+  if (r.station_options && !o.station) {
+    return usage_error(error, "--settle and --units belong to --station");
+  }
+  if (o.station && r.jobs) {
+    return usage_error(error, "-j does not apply to --station: every slot is watched at once");
+  }
+  if (o.station && !o.junit.empty()) {
+    return usage_error(error,
+                       "--junit reports a run that ends, not a station: use --report, which "
+                       "has an object per unit");
+  }
+  return parse_end::run;
+}
+
 // The boards of the board lists, then the operands.
 bool gather_boards(const request &r, plan *p, std::string *error) {
   std::vector<std::string> names;
@@ -437,20 +456,7 @@ parse_end parse_command_line(int argc, char *argv[], plan *p, std::string *error
   if (r.image.empty() && r.recipe.empty() && !r.letters.start) {
     return usage_error(error, "nothing to do: give -i IMAGE, -r RECIPE or -s");
   }
-  if (r.check_id && r.image.empty() && r.recipe.empty()) {
-    return usage_error(error, "--expect-id needs an image: a start has no flash id to check");
-  }
-  if (r.station_options && !p->opt.station) {
-    return usage_error(error, "--settle and --units belong to --station");
-  }
-  if (p->opt.station && r.jobs) {
-    return usage_error(error, "-j does not apply to --station: every slot is watched at once");
-  }
-  if (p->opt.station && !p->opt.junit.empty()) {
-    return usage_error(error,
-                       "--junit reports a run that ends, not a station: use --report, which "
-                       "has an object per unit");
-  }
+  if (check_new_options(r, p->opt, error) != parse_end::run) return parse_end::usage;
   if (!make_steps(r, p, error) || !gather_boards(r, p, error)) return parse_end::usage;
   p->recipe_file = r.recipe;
   p->board_lists = r.board_files;

@@ -119,11 +119,9 @@ bool parse_step(const std::vector<word> &words, const std::string &folder, step 
     if (!w.quoted && !options_over && w.text == "--") {
       options_over = true;
     } else if (!w.quoted && !options_over && w.text.size() > 1 && w.text[0] == '-') {
-      if (w.text[1] == '-') {
-        if (!apply_long_option(words, &i, s, error)) return false;
-        continue;
-      }
-      if (!apply_step_option(words, &i, &letters, error)) return false;
+      bool applied = w.text[1] == '-' ? apply_long_option(words, &i, s, error)
+                                      : apply_step_option(words, &i, &letters, error);
+      if (!applied) return false;
     } else if (have_file) {
       *error = "more than one file: " + s->file + " and " + w.text;
       return false;

@@ -189,6 +189,21 @@ void records::write_line(const std::string &text) {
   }
 }
 
+// A station's step names its unit and slot.
+void records::add_unit_fields(nlohmann::ordered_json *j, size_t board) const {
+  if (station_ == nullptr) return;
+  (*j)["unit"] = station_->slots[board].unit;
+  (*j)["slot"] = p_.boards[board].name;
+}
+
+// The flash id a step expected: in every object of a station, and in a
+// one-shot run's only when one was given, so that its objects stay as
+// they were.
+void records::add_expect_id(nlohmann::ordered_json *j, const step &s) const {
+  if (!s.check_id && station_ == nullptr) return;
+  (*j)["expect_id"] = s.check_id ? json(hex(s.expect_id, 4)) : json(nullptr);
+}
+
 void records::write_step(size_t board, size_t step) {
   if (files_.report < 0) return;
   const struct board &b = p_.boards[board];
@@ -199,10 +214,7 @@ void records::write_step(size_t board, size_t step) {
   json j;
   j["type"] = "step";
   j["schema"] = REPORT_SCHEMA;
-  if (station_ != nullptr) {
-    j["unit"] = station_->slots[board].unit;
-    j["slot"] = b.name;
-  }
+  add_unit_fields(&j, board);
   j["board"] = b.name;
   if (b.resolved) {
     char text[INET_ADDRSTRLEN];
@@ -232,9 +244,7 @@ void records::write_step(size_t board, size_t step) {
   j["attempts"] = o.attempts;
   j["started"] = ran ? json(iso_time(o.started_ms)) : json(nullptr);
   j["seconds"] = ran ? json(o.seconds) : json(nullptr);
-  if (s.check_id || station_ != nullptr) {
-    j["expect_id"] = s.check_id ? json(hex(s.expect_id, 4)) : json(nullptr);
-  }
+  add_expect_id(&j, s);
   write_line(j.dump(-1, ' ', false, json::error_handler_t::replace));
 }
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "outcome.h"
 #include "outputs.h"
 #include "plan.h"
@@ -55,6 +57,8 @@ class records {
   void write_junit(int64_t started_ms, double seconds);
   [[nodiscard]] std::string junit_case(size_t board) const;
   void write_line(const std::string &text);
+  void add_unit_fields(nlohmann::ordered_json *j, size_t board) const;
+  void add_expect_id(nlohmann::ordered_json *j, const step &s) const;
   void write_log(size_t board, size_t step);
   void finish_station(int64_t started_ms, double seconds);
   [[nodiscard]] std::string unit_log_name(size_t slot) const;
