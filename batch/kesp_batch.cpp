@@ -82,7 +82,7 @@ bool make_room_for(settings *opt, size_t boards, size_t images, std::string *err
 // Every report or log that could not be written, and a lost standard
 // output: the exit status carries the verdict, so that is said but changes
 // nothing.
-void say_write_errors(const records &rec, const console &out, FILE *people) {
+void say_write_errors(const records &rec, const console &out, const FILE *people) {
   for (const std::string &e : rec.errors()) fprintf(stderr, "kesp-batch: %s\n", e.c_str());
   if (out.error() != 0 && people == stdout)
     fprintf(stderr, "kesp-batch: standard output: %s\n", strerror(out.error()));

@@ -271,14 +271,13 @@ std::string records::unit_log_name(size_t slot) const {
 void records::write_log(size_t board, size_t step) {
   const step_outcome &o = state_->outcomes[board][step];
   std::string path;
-  bool fresh = false;
   if (station_ != nullptr) {
     // A unit's first step begins its log; a name that exists is never
     // written over, whoever made it.
     if (unit_logs_.size() != p_.boards.size()) unit_logs_.assign(p_.boards.size(), "");
     if (step == 0) unit_logs_[board] = p_.opt.log_dir + "/" + unit_log_name(board);
     path = unit_logs_[board];
-    fresh = step == 0;
+    bool fresh = step == 0;
     if (o.kesp_lines.empty() && !fresh) return;
     std::string why;
     int log = fresh ? open_new_log(path, &why) : open_log(path, false, &why);

@@ -44,7 +44,7 @@ class station {
     probes_.assign(slots, probe_state{});
   }
   ~station() {
-    for (probe_state &pr : probes_) {
+    for (const probe_state &pr : probes_) {
       if (pr.sock >= 0) close(pr.sock);
     }
   }
@@ -129,7 +129,7 @@ void station::drop_probe(size_t slot) {
 // A try found the board (answered) or nobody.
 void station::probe_ended(size_t slot, bool answered, int64_t now) {
   probe_state &pr = probes_[slot];
-  slot_status &st = state_->slots[slot];
+  const slot_status &st = state_->slots[slot];
   pr.next = next_try(now);
   if (answered && st.phase == slot_phase::waiting && taking_units()) {
     int sock = pr.sock;
@@ -177,7 +177,7 @@ void station::probe_ready(size_t slot, int64_t now) {
 // nobody, a board that has been gone long enough, the next try.
 void station::advance(size_t slot, int64_t now) {
   slot_status &st = state_->slots[slot];
-  probe_state &pr = probes_[slot];
+  const probe_state &pr = probes_[slot];
   if (st.phase == slot_phase::at_work) return;
   if (!taking_units()) {
     drop_probe(slot);
