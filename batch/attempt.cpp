@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "owner.h"
+#include "reach.h"
 #include "transcript.h"
 #include "wire.h"
 
@@ -69,7 +70,9 @@ void board_worker::begin(int64_t now) {
   start_attempt(now);
 }
 
-void board_worker::start_attempt(int64_t now) {
+// The bookkeeping of a new attempt at the step at work, before its
+// connection is made.
+void board_worker::prepare_attempt(int64_t now) {
   const board &bd = p_.boards[board_];
   const step &s = p_.steps[step_];
   step_outcome &o = outcome();
@@ -90,21 +93,24 @@ void board_worker::start_attempt(int64_t now) {
   piece_sent_ = 0;
   watch_ = peer_watch{};
   step_deadline_ = p_.opt.step_timeout_ms > 0 ? now + p_.opt.step_timeout_ms : 0;
+}
 
+void board_worker::start_attempt(int64_t now) {
+  const board &bd = p_.boards[board_];
+  prepare_attempt(now);
   if (!bd.resolved) {
     fail_attempt(failure_kind::unresolved, "get host by name: " + bd.resolve_error, logged::yes,
                  false, now);
     return;
   }
-  sock_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+  std::string why;
+  sock_ = open_board_socket(bd, &why);
   if (sock_ < 0) {
-    fail_attempt(failure_kind::local, std::string("create socket: ") + strerror(errno), logged::yes,
-                 false, now);
+    fail_attempt(failure_kind::local, why, logged::yes, false, now);
     return;
   }
   enable_dead_peer_detection(sock_);
-  const sockaddr_in &to = bd.address;
-  if (connect(sock_, reinterpret_cast<const sockaddr *>(&to), sizeof to) == 0) {
+  if (start_connect(sock_, bd) == 0) {
     connected(now);
     return;
   }
@@ -114,6 +120,26 @@ void board_worker::start_attempt(int64_t now) {
   }
   at_ = phase::connecting;
   connect_deadline_ = now + p_.opt.connect_timeout_ms;
+}
+
+void board_worker::begin_connected(int sock, int64_t now) {
+  started_ = true;
+  piece_ = std::make_unique<uint8_t[]>(PIECE_SIZE);
+  state_->progress[board_].active = true;
+  prepare_attempt(now);
+  sock_ = sock;
+  enable_dead_peer_detection(sock_);
+  connected(now);
+}
+
+void board_worker::rearm() {
+  close_socket();
+  at_ = phase::waiting;
+  started_ = false;
+  step_ = 0;
+  txn_ = transaction{};
+  state_->progress[board_] = board_progress{};
+  state_->outcomes[board_].assign(p_.steps.size(), step_outcome{});
 }
 
 void board_worker::connected(int64_t now) {
@@ -252,6 +278,15 @@ void board_worker::receive_some(int64_t now) {
       o.have_flash_id = true;
       o.flash_id = txn_.first.flash_id;
       o.kesp_lines += captured([&](FILE *out) { print_first_reply_line(out, &txn_); });
+      // The wrong part gets no image byte: the connection closes here,
+      // before the loop can send.
+      const step &s = p_.steps[step_];
+      if (s.check_id && o.flash_id != s.expect_id) {
+        char why[64];
+        snprintf(why, sizeof why, "flash id %04x, expected %04x", o.flash_id, s.expect_id);
+        fail_attempt(failure_kind::flash_id, why, logged::yes, false, now);
+        return;
+      }
     }
     if (used == 0) break;
   }

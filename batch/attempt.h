@@ -35,6 +35,12 @@ class board_worker {
 
   // Starts the board's first step.
   void begin(int64_t now);
+  // Starts the board's first step over sock, a connection to it already
+  // made, which the worker now owns.
+  void begin_connected(int sock, int64_t now);
+  // Back to not started, its outcomes and progress empty, for the next
+  // board in a station's slot.
+  void rearm();
   // A board that never started, after an interrupt: every step not run.
   void skip(const std::string &reason);
   // The second interrupt: the step at work ends now, as failed.
@@ -67,6 +73,7 @@ class board_worker {
   // Whether kesp, in the board's log, would print the reason as its line.
   enum class logged : bool { no, yes };
 
+  void prepare_attempt(int64_t now);
   void start_attempt(int64_t now);
   void connected(int64_t now);
   void connect_failed(int err, int64_t now);

@@ -1,6 +1,7 @@
 #include "checks.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <utility>
 
 #include "net.h"
+#include "reach.h"
 #include "text.h"
 #include "wire.h"
 
@@ -57,7 +59,10 @@ bool check_log_dir(const std::string &dir, std::string *error) {
 bool check_names(const plan &p, std::string *error) {
   std::map<std::string, std::string> seen;  // lower-case name -> board
   for (const board &b : p.boards) {
-    auto [at, fresh] = seen.emplace(lower(b.name), b.name);
+    // An interface's name is taken as written: eth1 and ETH1 may both exist.
+    std::string host = b.name.substr(0, b.name.find('%'));
+    std::string key = lower(host) + b.name.substr(host.size());
+    auto [at, fresh] = seen.emplace(key, b.name);
     if (!fresh) {
       *error = "board " + b.name + " is given twice";
       if (at->second != b.name) *error += " (as " + at->second + ")";
@@ -141,17 +146,42 @@ bool check_plan(plan *p, std::string *error) {
   return false;
 }
 
+namespace {
+
+// An interface named after a "%" must exist, and be one this process may
+// bind its sockets to, before anything is sent. False with *error.
+bool check_interface(const board &b, std::string *error) {
+  if (if_nametoindex(b.interface.c_str()) == 0) {
+    *error = "board " + b.name + ": no network interface " + b.interface;
+    return false;
+  }
+  std::string why;
+  int sock = open_board_socket(b, &why);
+  if (sock < 0) {
+    *error = "board " + b.name + ": " + why;
+    return false;
+  }
+  close(sock);
+  return true;
+}
+
+}  // namespace
+
 bool resolve_boards(plan *p, std::string *error) {
-  std::map<in_addr_t, std::string> taken;
+  // Boards on separate interfaces may share an address: a slot is its
+  // interface and address together.
+  std::map<std::pair<std::string, in_addr_t>, std::string> taken;
   for (board &b : p->boards) {
-    if (const char *why = resolve_host(b.name.c_str(), &b.address.sin_addr)) {
+    if (!b.interface.empty() && !check_interface(b, error)) return false;
+    std::string host = b.name.substr(0, b.name.find('%'));
+    if (const char *why = resolve_host(host.c_str(), &b.address.sin_addr)) {
       b.resolve_error = why;
       continue;
     }
     b.address.sin_family = AF_INET;
     b.address.sin_port = htons(LOADER_PORT);
     b.resolved = true;
-    auto [at, fresh] = taken.emplace(b.address.sin_addr.s_addr, b.name);
+    auto [at, fresh] = taken.emplace(std::make_pair(b.interface, b.address.sin_addr.s_addr), b.name);
     if (!fresh) {
       char text[INET_ADDRSTRLEN];
       address_text(b.address.sin_addr, text);

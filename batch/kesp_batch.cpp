@@ -17,6 +17,8 @@
 #include "outputs.h"
 #include "plan.h"
 #include "records.h"
+#include "station.h"
+#include "station_view.h"
 #include "stdfds.h"
 #include "view.h"
 #include "wakeup.h"
@@ -60,6 +62,13 @@ bool make_room_for(settings *opt, size_t boards, size_t images, std::string *err
              " (ulimit -n)";
     return false;
   }
+  // A station's slots are watched all at once: one that could not be is
+  // refused rather than left out.
+  if (lim.rlim_cur < needed && opt->station) {
+    *error = "the limit of open files (" + std::to_string(lim.rlim_cur) + ") cannot hold " +
+             std::to_string(jobs) + " slots: it needs " + std::to_string(needed) + " (ulimit -n)";
+    return false;
+  }
   if (lim.rlim_cur < needed) {
     size_t fit = (lim.rlim_cur - fixed) / FDS_PER_BOARD;
     fprintf(stderr,
@@ -68,6 +77,90 @@ bool make_room_for(settings *opt, size_t boards, size_t images, std::string *err
     opt->jobs = fit;
   }
   return true;
+}
+
+// Every report or log that could not be written, and a lost standard
+// output: the exit status carries the verdict, so that is said but changes
+// nothing.
+void say_write_errors(const records &rec, const console &out, const FILE *people) {
+  for (const std::string &e : rec.errors()) fprintf(stderr, "kesp-batch: %s\n", e.c_str());
+  if (out.error() != 0 && people == stdout)
+    fprintf(stderr, "kesp-batch: standard output: %s\n", strerror(out.error()));
+}
+
+// Exit status of a station: a first signal is its usual end, so only
+// units cut short by a second one make it an interrupted run.
+int station_status(const station_state &st, const records &rec) {
+  if (st.stopped) return EXIT_INTERRUPTED;
+  if (count_units(st).failed > 0) return EXIT_FAILED;
+  if (!rec.errors().empty()) return EXIT_RECORDS;
+  return EXIT_PASSED;
+}
+
+// Every slot must be reachable: a name that does not resolve is a wrong
+// command line, not a unit that failed.
+bool check_slots(const plan &p, std::string *error) {
+  if (!p.opt.station) return true;
+  auto lost = std::ranges::find_if(p.boards, [](const board &b) { return !b.resolved; });
+  if (lost == p.boards.end()) return true;
+  *error = "slot " + lost->name + " does not resolve: " + lost->resolve_error;
+  return false;
+}
+
+// Runs the station and reports it; returns the exit status.
+int run_station_mode(const plan &p, records *rec, console *out, FILE *people) {
+  station_state state;
+  int64_t started_ms = wall_clock_ms();
+  rec->set_station(&state, started_ms);
+  const char *no_colour = getenv("NO_COLOR");
+  station_view v(p, state, out, p.opt.quiet, no_colour == nullptr || *no_colour == '\0');
+  station_observer observer;
+  observer.unit_started = [&](size_t slot) { v.unit_started(slot); };
+  observer.step_ended = [&](size_t slot, size_t step) { rec->step_ended(slot, step); };
+  observer.unit_ended = [&](size_t slot) {
+    rec->unit_ended(slot);
+    v.unit_ended(slot);
+  };
+  observer.tick = [&] { v.tick(monotonic_ms()); };
+  observer.tick_ms = out->smart() ? LIVE_TICK_MS : PLAIN_TICK_MS;
+  int64_t began = monotonic_ms();
+  run_station(p, &state, observer);
+  double seconds = static_cast<double>(monotonic_ms() - began) / 1000.0;
+  v.summary(seconds);
+  rec->finish(started_ms, seconds);
+  say_write_errors(*rec, *out, people);
+  return station_status(state, *rec);
+}
+
+// Runs the boards once each and reports them; returns the exit status.
+int run_line_mode(const plan &p, line_state *state, records *rec, console *out, FILE *people) {
+  view v(p, *state, out, p.opt.quiet);
+  line_observer observer;
+  observer.step_ended = [&](size_t board, size_t step) {
+    rec->step_ended(board, step);
+    v.step_ended(board, step);
+  };
+  observer.board_ended = [&](size_t board) {
+    rec->board_ended(board);
+    v.board_ended(board);
+  };
+  observer.tick = [&] { v.tick(monotonic_ms()); };
+  observer.tick_ms = out->smart() ? LIVE_TICK_MS : PLAIN_TICK_MS;
+
+  int64_t started_ms = wall_clock_ms();
+  int64_t began = monotonic_ms();
+  run_line(p, state, observer);
+  double seconds = static_cast<double>(monotonic_ms() - began) / 1000.0;
+  v.summary(seconds);
+  rec->finish(started_ms, seconds);
+
+  say_write_errors(*rec, *out, people);
+
+  tally t = count_boards(state->outcomes);
+  if (state->interrupts > 0) return EXIT_INTERRUPTED;
+  if (t.failed > 0 || t.not_run > 0) return EXIT_FAILED;
+  if (!rec->errors().empty()) return EXIT_RECORDS;
+  return EXIT_PASSED;
 }
 
 }  // namespace
@@ -96,6 +189,7 @@ int main(int argc, char *argv[]) {
   if (!check_plan(&p, &error)) return usage_failure(error);
   if (!check_outputs(p, &error)) return usage_failure(error);
   if (!resolve_boards(&p, &error)) return usage_failure(error);
+  if (!check_slots(p, &error)) return usage_failure(error);
   // With the report on standard output, the lines for people go to
   // standard error, so that a reader of the one never gets the other.
   FILE *people = p.opt.report == "-" ? stderr : stdout;
@@ -112,35 +206,6 @@ int main(int argc, char *argv[]) {
   const char *term = getenv("TERM");
   console out(isatty(fileno(people)) != 0 && (term == nullptr || strcmp(term, "dumb") != 0),
               people);
-  view v(p, state, &out, p.opt.quiet);
-  line_observer observer;
-  observer.step_ended = [&](size_t board, size_t step) {
-    rec.step_ended(board, step);
-    v.step_ended(board, step);
-  };
-  observer.board_ended = [&](size_t board) {
-    rec.board_ended(board);
-    v.board_ended(board);
-  };
-  observer.tick = [&] { v.tick(monotonic_ms()); };
-  observer.tick_ms = out.smart() ? LIVE_TICK_MS : PLAIN_TICK_MS;
-
-  int64_t started_ms = wall_clock_ms();
-  int64_t began = monotonic_ms();
-  run_line(p, &state, observer);
-  double seconds = static_cast<double>(monotonic_ms() - began) / 1000.0;
-  v.summary(seconds);
-  rec.finish(started_ms, seconds);
-
-  for (const std::string &e : rec.errors()) fprintf(stderr, "kesp-batch: %s\n", e.c_str());
-  // The exit status carries the verdict, so a lost standard output is
-  // said but changes nothing.
-  if (out.error() != 0 && people == stdout)
-    fprintf(stderr, "kesp-batch: standard output: %s\n", strerror(out.error()));
-
-  tally t = count_boards(state.outcomes);
-  if (state.interrupts > 0) return EXIT_INTERRUPTED;
-  if (t.failed > 0 || t.not_run > 0) return EXIT_FAILED;
-  if (!rec.errors().empty()) return EXIT_RECORDS;
-  return EXIT_PASSED;
+  if (p.opt.station) return run_station_mode(p, &rec, &out, people);
+  return run_line_mode(p, &state, &rec, &out, people);
 }

@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <getopt.h>
+#include <net/if.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +29,7 @@ constexpr size_t DEFAULT_JOBS_LIMIT = 64;  // boards at once unless -j says othe
 constexpr size_t JOBS_LIMIT = 4096;        // beyond this -j is surely a typing error
 constexpr int RETRIES_LIMIT = 100;         // likewise for --retries
 constexpr double SECONDS_LIMIT = 86400;    // a day: the longest time-out taken
+constexpr long UNITS_LIMIT = 1000000000;   // a station's --units: far beyond any shift
 constexpr char STDIN_NAME[] = "-";         // a board list or recipe read from standard input
 
 const char USAGE[] =
@@ -45,11 +47,14 @@ const char USAGE[] =
     "  -c, --compare             compare the flash with the image, write nothing\n"
     "      --verify              compare after each download, same image and place\n"
     "  -s, --start               start the board's program as the last step\n"
+    "      --expect-id ID        fail a board whose flash id is not ID (hexadecimal,\n"
+    "                            as 0101) before any image byte is sent\n"
     "  -r, --recipe FILE         run the steps in FILE, one per line, written like\n"
     "                            kesp's options and file: -n -a 0x200000 rootfs.img\n"
     "\"{board}\" in an image's name stands for the board's name.\n"
     "\n"
-    "Boards (host names or IPv4 addresses, each given once):\n"
+    "Boards (host names or IPv4 addresses, each given once; NAME%IFACE reaches\n"
+    "the board through network interface IFACE only):\n"
     "  -b, --boards FILE         read boards from FILE, one per line, besides the\n"
     "                            operands\n"
     "A FILE of \"-\" for -r or -b is standard input (for one of them only).\n"
@@ -63,19 +68,30 @@ const char USAGE[] =
     "                            (default: no limit)\n"
     "      --dry-run             print the plan and send nothing\n"
     "\n"
+    "Station:\n"
+    "      --station             the boards are fixture slots: each flashes every\n"
+    "                            board put into it, one unit after another, until\n"
+    "                            SIGINT or SIGTERM\n"
+    "      --settle SEC          a slot takes a new board once its address has\n"
+    "                            refused connections for SEC seconds (default 2)\n"
+    "      --units N             stop once N units have ended\n"
+    "\n"
     "Output:\n"
     "  -q, --quiet               print only failures and the summary\n"
     "      --report FILE         write a JSON Lines report, one object per step;\n"
     "                            - for standard output (the lines for people then\n"
     "                            go to standard error)\n"
     "      --junit FILE          write a JUnit XML report, one test case per board\n"
+    "                            (not with --station)\n"
     "      --log-dir DIR         write kesp's lines for each board into DIR/BOARD.log\n"
+    "                            (with --station, one log per unit)\n"
     "  -h, --help                print this text and exit\n"
     "      --version             print the version and exit\n"
     "\n"
     "Exit status: 0 every board passed every step; 1 a board failed; 2 a wrong\n"
     "command line or a local error, found before anything was sent; 3 every board\n"
-    "passed but a report or log could not be written; 130 interrupted.\n";
+    "passed but a report or log could not be written; 130 interrupted (a station:\n"
+    "units stopped by a second signal).\n";
 
 enum option_id : uint8_t {
   OPT_VERIFY = 128,
@@ -87,6 +103,10 @@ enum option_id : uint8_t {
   OPT_JUNIT,
   OPT_LOG_DIR,
   OPT_VERSION,
+  OPT_EXPECT_ID,
+  OPT_STATION,
+  OPT_SETTLE,
+  OPT_UNITS,
 };
 
 const option LONG_OPTIONS[] = {
@@ -109,6 +129,10 @@ const option LONG_OPTIONS[] = {
     {"log-dir", required_argument, nullptr, OPT_LOG_DIR},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, OPT_VERSION},
+    {"expect-id", required_argument, nullptr, OPT_EXPECT_ID},
+    {"station", no_argument, nullptr, OPT_STATION},
+    {"settle", required_argument, nullptr, OPT_SETTLE},
+    {"units", required_argument, nullptr, OPT_UNITS},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -122,6 +146,10 @@ struct request {
   transfer_options letters;  // -a, -n, -c and -s
   bool verify = false;
   bool step_options = false;  // -a, -n or -c given
+  bool check_id = false;      // --expect-id given
+  uint16_t expect_id = 0;
+  bool jobs = false;          // -j given
+  bool station_options = false;  // --settle or --units given
 };
 
 bool read_stdin(std::string *text, std::string *error) {
@@ -185,7 +213,8 @@ std::string safe_file_name(const std::string &name) {
     bool plain = isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '-' || c == '_';
     safe += plain ? c : '_';
   }
-  if (safe.empty() || safe[0] == '.') safe.insert(0, "_");
+  // Prepended by concatenation: insert(0, ...) trips GCC 12's -Wrestrict at -O3.
+  if (safe.empty() || safe[0] == '.') safe = "_" + safe;
   return safe;
 }
 
@@ -214,6 +243,13 @@ bool make_steps(const request &r, plan *p, std::string *error) {
     s.file = r.image;
     s.origin = "command line";
     p->steps.push_back(s);
+  }
+  // The command line's flash id holds for every step that has none of its own.
+  for (step &s : p->steps) {
+    if (r.check_id && !s.check_id) {
+      s.check_id = true;
+      s.expect_id = r.expect_id;
+    }
   }
   if (r.verify) {
     std::vector<step> with_checks;
@@ -280,6 +316,22 @@ parse_end apply_option(int opt, const std::string &name, request *r, settings *o
     case 'j':
       if (!parse_count(optarg, JOBS_LIMIT, &count) || count == 0) break;
       o->jobs = static_cast<size_t>(count);
+      r->jobs = true;
+      return parse_end::run;
+    case OPT_EXPECT_ID:
+      if (!parse_flash_id(optarg, &r->expect_id)) break;
+      r->check_id = true;
+      return parse_end::run;
+    case OPT_STATION:
+      o->station = true;
+      return parse_end::run;
+    case OPT_SETTLE:
+      r->station_options = true;
+      return parse_seconds(optarg, &o->settle_ms) ? parse_end::run : invalid_value(opt, error);
+    case OPT_UNITS:
+      if (!parse_count(optarg, UNITS_LIMIT, &count) || count == 0) break;
+      o->units = static_cast<uint64_t>(count);
+      r->station_options = true;
       return parse_end::run;
     case OPT_RETRIES:
       if (!parse_count(optarg, RETRIES_LIMIT, &count)) break;
@@ -320,6 +372,25 @@ parse_end apply_option(int opt, const std::string &name, request *r, settings *o
   return invalid_value(opt, error);
 }
 
+// The options of flash ids and stations, where they cannot apply.
+parse_end check_new_options(const request &r, const settings &o, std::string *error) {
+  if (r.check_id && r.image.empty() && r.recipe.empty()) {
+    return usage_error(error, "--expect-id needs an image: a start has no flash id to check");
+  }
+  if (r.station_options && !o.station) {
+    return usage_error(error, "--settle and --units belong to --station");
+  }
+  if (o.station && r.jobs) {
+    return usage_error(error, "-j does not apply to --station: every slot is watched at once");
+  }
+  if (o.station && !o.junit.empty()) {
+    return usage_error(error,
+                       "--junit reports a run that ends, not a station: use --report, which "
+                       "has an object per unit");
+  }
+  return parse_end::run;
+}
+
 // The boards of the board lists, then the operands.
 bool gather_boards(const request &r, plan *p, std::string *error) {
   std::vector<std::string> names;
@@ -339,6 +410,15 @@ bool gather_boards(const request &r, plan *p, std::string *error) {
   for (const std::string &name : names) {
     board b;
     b.name = name;
+    size_t mark = name.find('%');
+    if (mark != std::string::npos) {
+      b.interface = name.substr(mark + 1);
+      if (mark == 0 || b.interface.empty() || b.interface.size() >= IFNAMSIZ ||
+          b.interface.find('%') != std::string::npos) {
+        *error = cat({"board ", name, ": write ADDRESS%INTERFACE, as 192.168.0.100%eth1"});
+        return false;
+      }
+    }
     b.log_name = safe_file_name(name) + ".log";
     p->boards.push_back(b);
   }
@@ -376,10 +456,13 @@ parse_end parse_command_line(int argc, char *argv[], plan *p, std::string *error
   if (r.image.empty() && r.recipe.empty() && !r.letters.start) {
     return usage_error(error, "nothing to do: give -i IMAGE, -r RECIPE or -s");
   }
+  if (check_new_options(r, p->opt, error) != parse_end::run) return parse_end::usage;
   if (!make_steps(r, p, error) || !gather_boards(r, p, error)) return parse_end::usage;
   p->recipe_file = r.recipe;
   p->board_lists = r.board_files;
   if (p->boards.empty()) return usage_error(error, "no boards given");
+  // A station's slots are all watched at once, however many.
+  if (p->opt.station) p->opt.jobs = p->boards.size();
   if (p->opt.jobs == 0) p->opt.jobs = std::min(p->boards.size(), DEFAULT_JOBS_LIMIT);
   return parse_end::run;
 }

@@ -25,6 +25,7 @@ enum class failure_kind : uint8_t {
   local,         // the image could not be read here
   timeout,       // --step-timeout ran out
   interrupted,   // stopped by a second interrupt
+  flash_id,      // the first reply named another flash than --expect-id
 };
 
 struct step_outcome {

@@ -308,3 +308,9 @@ int open_log(const std::string &path, bool fresh, std::string *why) {
   }
   return fd;
 }
+
+int open_new_log(const std::string &path, std::string *why) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd < 0) *why = errno == EEXIST ? "exists already, not written over" : strerror(errno);
+  return fd;
+}

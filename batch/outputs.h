@@ -36,3 +36,6 @@ bool write_whole(int fd, const std::string &text);
 // plain file of one name it must be: a link, a file of other kinds or one
 // with more names is refused, never followed. -1 with *why.
 int open_log(const std::string &path, bool fresh, std::string *why);
+// Makes a log that must not exist yet: nothing at path, whatever it is,
+// is opened or written. -1 with *why.
+int open_new_log(const std::string &path, std::string *why);

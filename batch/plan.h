@@ -23,6 +23,8 @@ struct step {
   uint32_t address = 0;  // flash address (sent when flags has FLAG_ADDRESS)
   std::string file;      // the image; "{board}" stands for the board's name
   std::string origin;    // where it was written, for messages: "FILE:LINE" or "command line"
+  bool check_id = false;  // the first reply's flash id must be expect_id
+  uint16_t expect_id = 0;
 };
 
 // One board and what its steps use.
@@ -32,6 +34,7 @@ struct board {
   std::vector<std::string> files;  // per step: the image with {board} replaced; "" for a start
   std::vector<uint32_t> sizes;     // per step: the image's size when it was checked
   std::vector<size_t> copies;      // per step: its image in plan::images; unused for a start
+  std::string interface;           // the network interface after a "%" in the name; "" for any
   bool resolved = false;           // address holds the board's IPv4 address
   sockaddr_in address{};           // port included
   std::string resolve_error;       // why the name did not resolve
@@ -47,6 +50,9 @@ struct settings {
   std::string report;       // JSON Lines file, or ""
   std::string junit;        // JUnit XML file, or ""
   std::string log_dir;      // folder of per-board logs, or ""
+  bool station = false;     // the boards are fixture slots, each flashing board after board
+  int settle_ms = 2000;     // a slot's board has left once its address refused this long
+  uint64_t units = 0;       // a station stops after this many units; 0 for no limit
 };
 
 struct plan {

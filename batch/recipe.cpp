@@ -82,6 +82,33 @@ bool apply_step_option(const std::vector<word> &words, size_t *next, transfer_op
   return true;
 }
 
+constexpr char EXPECT_ID[] = "--expect-id";
+
+// The one long option a step takes: --expect-id ID, or --expect-id=ID.
+bool apply_long_option(const std::vector<word> &words, size_t *next, step *s,
+                       std::string *error) {
+  const std::string &text = words[*next].text;
+  std::string value;
+  if (text == EXPECT_ID) {
+    if (*next + 1 == words.size()) {
+      *error = "--expect-id needs a flash id";
+      return false;
+    }
+    value = words[++*next].text;
+  } else if (text.starts_with(std::string(EXPECT_ID) + "=")) {
+    value = text.substr(sizeof EXPECT_ID);
+  } else {
+    *error = "unknown option " + text + " (a step takes -a, -n, -c or -s)";
+    return false;
+  }
+  if (!parse_flash_id(value, &s->expect_id)) {
+    *error = "invalid flash id: " + value + " (hexadecimal, as 0101)";
+    return false;
+  }
+  s->check_id = true;
+  return true;
+}
+
 bool parse_step(const std::vector<word> &words, const std::string &folder, step *s,
                 std::string *error) {
   transfer_options letters;
@@ -92,11 +119,9 @@ bool parse_step(const std::vector<word> &words, const std::string &folder, step 
     if (!w.quoted && !options_over && w.text == "--") {
       options_over = true;
     } else if (!w.quoted && !options_over && w.text.size() > 1 && w.text[0] == '-') {
-      if (w.text[1] == '-') {
-        *error = "unknown option " + w.text + " (a step takes -a, -n, -c or -s)";
-        return false;
-      }
-      if (!apply_step_option(words, &i, &letters, error)) return false;
+      bool applied = w.text[1] == '-' ? apply_long_option(words, &i, s, error)
+                                      : apply_step_option(words, &i, &letters, error);
+      if (!applied) return false;
     } else if (have_file) {
       *error = "more than one file: " + s->file + " and " + w.text;
       return false;
@@ -108,7 +133,7 @@ bool parse_step(const std::vector<word> &words, const std::string &folder, step 
   s->flags = letters.flags;
   s->address = letters.address;
   if (letters.start) {
-    if (have_file || s->flags != 0) {
+    if (have_file || s->flags != 0 || s->check_id) {
       *error = "-s starts the program and takes no file or other option";
       return false;
     }
@@ -154,6 +179,20 @@ std::string shown(const std::string &name) {
 }
 
 }  // namespace
+
+bool parse_flash_id(const std::string &text, uint16_t *id) {
+  std::string_view digits = text;
+  if (digits.starts_with("0x") || digits.starts_with("0X")) digits.remove_prefix(2);
+  if (digits.empty() || digits.size() > 4) return false;
+  uint16_t value = 0;
+  for (char c : digits) {
+    if (isxdigit(static_cast<unsigned char>(c)) == 0) return false;
+    int digit = isdigit(static_cast<unsigned char>(c)) != 0 ? c - '0' : (tolower(c) - 'a' + 10);
+    value = static_cast<uint16_t>(value * 16 + digit);
+  }
+  *id = value;
+  return true;
+}
 
 // Why name cannot be a board's, or "". A name becomes part of file names
 // ({board} in an image's, the board's log), so it must stay in its folder.

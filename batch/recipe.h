@@ -3,6 +3,7 @@
 // a line.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,10 @@ bool parse_recipe(const std::string &text, const std::string &name, const std::s
 // Reads a board list's text: one board per line, "#" comments.
 bool parse_board_list(const std::string &text, const std::string &name,
                       std::vector<std::string> *boards, std::string *error);
+
+// A flash id as --expect-id takes it: 1 to 4 hexadecimal digits, 0x
+// allowed. False when it is not one.
+bool parse_flash_id(const std::string &text, uint16_t *id);
 
 // Why name cannot be a board's, or "": the message for it.
 std::string bad_board_name(const std::string &name);

@@ -10,17 +10,20 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "outcome.h"
 #include "outputs.h"
 #include "plan.h"
+#include "station.h"
 
 // The report's schema version: changes only when a field changes meaning
 // or goes away; new fields may be added without it.
-inline constexpr int REPORT_SCHEMA = 1;
+inline constexpr int REPORT_SCHEMA = 2;
 
 class records {
  public:
-  records(const plan &p, const line_state &state) : p_(p), state_(state) {}
+  records(const plan &p, const line_state &state) : p_(p), state_(&state) {}
   ~records();
   records(const records &) = delete;
   records &operator=(const records &) = delete;
@@ -37,6 +40,15 @@ class records {
   void board_ended(size_t board);
   // The summary object and the JUnit file; closes everything.
   void finish(int64_t started_ms, double seconds);
+  // A station's records: every step object names its unit and slot, each
+  // unit gets an object as it ends and, with --log-dir, a log of its own.
+  void set_station(const station_state *station, int64_t started_ms) {
+    station_ = station;
+    state_ = &station->line;
+    station_started_ms_ = started_ms;
+  }
+  // A station's unit ended: its object.
+  void unit_ended(size_t slot);
   // Every failure to write, one line each; empty when all went well.
   [[nodiscard]] const std::vector<std::string> &errors() const { return errors_; }
 
@@ -45,15 +57,27 @@ class records {
   void write_junit(int64_t started_ms, double seconds);
   [[nodiscard]] std::string junit_case(size_t board) const;
   void write_line(const std::string &text);
+  void add_unit_fields(nlohmann::ordered_json *j, size_t board) const;
+  void add_expect_id(nlohmann::ordered_json *j, const step &s) const;
+  void write_log(size_t board, size_t step);
+  void finish_station(int64_t started_ms, double seconds);
+  [[nodiscard]] std::string unit_log_name(size_t slot) const;
   void note(const std::string &what, int err);
 
   const plan &p_;
-  const line_state &state_;
+  const line_state *state_;  // the run's, or the station's units at work
   output_files files_;
   std::vector<bool> logged_;  // per board: its log was begun in this run
   std::vector<std::string> errors_;
   bool report_failed_ = false;
+  const station_state *station_ = nullptr;  // set in a station
+  int64_t station_started_ms_ = 0;
+  std::vector<std::string> unit_logs_;      // per slot: the log of its unit at work, once begun
 };
+
+// The JSON word of a result, a failure kind and a verdict, as the report
+// writes them.
+const char *failure_name(failure_kind k);
 
 // An ISO 8601 UTC time with milliseconds from ms since the epoch.
 std::string iso_time(int64_t ms);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 
@@ -28,12 +29,43 @@ void terminal_size(int fd, size_t *width, size_t *height) {
   }
 }
 
-// Cut to fit width columns; the last column stays empty so that the
-// terminal never wraps on its own.
-std::string fit(const std::string &line, size_t width) {
-  if (width < 4 || line.size() < width) return line;
-  return line.substr(0, width - 4) + "...";
+// The columns text takes on a terminal: escape sequences take none.
+size_t visible_width(const std::string &line) {
+  size_t width = 0;
+  for (size_t i = 0; i < line.size(); ++i) {
+    if (line[i] == '\x1b') {
+      while (i < line.size() && (isalpha(static_cast<unsigned char>(line[i])) == 0)) ++i;
+      continue;
+    }
+    ++width;
+  }
+  return width;
 }
+
+// Cut to fit width columns; the last column stays empty so that the
+// terminal never wraps on its own. A colour begun in what is cut off
+// ends with the cut.
+std::string fit(const std::string &line, size_t width) {
+  if (width < 4 || visible_width(line) < width) return line;
+  std::string out;
+  size_t shown = 0;
+  bool coloured = false;
+  for (size_t i = 0; i < line.size() && shown < width - 4; ++i) {
+    if (line[i] == '\x1b') {
+      size_t end = i;
+      while (end < line.size() && (isalpha(static_cast<unsigned char>(line[end])) == 0)) ++end;
+      out.append(line, i, end - i + 1);
+      coloured = true;
+      i = end;
+      continue;
+    }
+    out += line[i];
+    ++shown;
+  }
+  return out + (coloured ? "\x1b[0m..." : "...");
+}
+
+}  // namespace
 
 // "512 B", "15.6 KiB", "8.0 MiB": a line of small images is not "0.0 MiB".
 std::string amount(double bytes) {
@@ -53,8 +85,6 @@ std::string format(const char *fmt, double value) {
   snprintf(text, sizeof text, fmt, value);
   return text;
 }
-
-}  // namespace
 
 void console::write_out(const std::string &text) {
   if (text.empty()) return;

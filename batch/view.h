@@ -42,6 +42,11 @@ class console {
   int error_ = 0;
 };
 
+// "512 B", "15.6 KiB", "8.0 MiB".
+std::string amount(double bytes);
+// One number put into a printf format.
+std::string format(const char *fmt, double value);
+
 class view {
  public:
   view(const plan &p, const line_state &state, console *out, bool quiet)

@@ -9,8 +9,9 @@ _kesp_batch() {
   _init_completion -s || return
   local with_file=(-i --image -r --recipe -b --boards --report --junit)
   local with_dir=(--log-dir)
-  local with_value=(-a --address -j --jobs --retries --connect-timeout --step-timeout)
-  local plain=(-n --nand -c --compare --verify -s --start --dry-run -q --quiet -h --help
+  local with_value=(-a --address -j --jobs --retries --connect-timeout --step-timeout --expect-id
+    --settle --units)
+  local plain=(-n --nand -c --compare --verify -s --start --dry-run --station -q --quiet -h --help
     --version)
   # A "--opt=value" that bash did not split at "=" (it is not in
   # COMP_WORDBREAKS) is replaced whole, so the replies carry the option.

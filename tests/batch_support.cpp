@@ -62,6 +62,8 @@ report read_report(const std::string &path) {
     }
     if (j.value("type", "") == "summary") {
       r.summary = j;
+    } else if (j.value("type", "") == "unit") {
+      r.units.push_back(j);
     } else {
       r.steps.push_back(j);
     }

@@ -19,6 +19,7 @@ run_result run_batch(const std::vector<std::string> &args,
 // A JSON Lines report, every line parsed on its own.
 struct report {
   std::vector<nlohmann::json> steps;  // the "step" objects, in file order
+  std::vector<nlohmann::json> units;  // a station's "unit" objects, in file order
   nlohmann::json summary;             // the "summary" object; null if none
   std::string error;                  // the first line that failed to parse, and why
   // The object of a board's step (from 1); null if the report has none

@@ -1,0 +1,326 @@
+#include "station.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "attempt.h"
+#include "net.h"
+#include "reach.h"
+#include "wakeup.h"
+
+namespace {
+
+// What a slot knows of its address between units.
+struct probe_state {
+  int sock = -1;            // a try in flight, or -1
+  int64_t began = 0;        // when it began
+  int64_t deadline = 0;     // when it has found nobody
+  int64_t next = 0;         // when the next try is due
+  int64_t absent_since = -1;  // start of the run of tries nobody took; -1 while taken
+};
+
+// The next instant on the station's common grid of tries.
+int64_t next_try(int64_t now) { return (now / PROBE_MS + 1) * PROBE_MS; }
+
+class station {
+ public:
+  station(const plan &p, station_state *state, const station_observer &observer)
+      : p_(p), state_(state), observer_(observer) {
+    size_t slots = p.boards.size();
+    state_->line.outcomes.assign(slots, std::vector<step_outcome>(p.steps.size()));
+    state_->line.progress.assign(slots, board_progress{});
+    state_->slots.assign(slots, slot_status{});
+    inner_.step_ended = [this](size_t slot, size_t step) {
+      if (observer_.step_ended) observer_.step_ended(slot, step);
+    };
+    inner_.board_ended = [this](size_t slot) { unit_over(slot); };
+    workers_.reserve(slots);
+    for (size_t s = 0; s < slots; ++s) workers_.emplace_back(p, s, &state_->line, inner_);
+    probes_.assign(slots, probe_state{});
+  }
+  ~station() {
+    for (const probe_state &pr : probes_) {
+      if (pr.sock >= 0) close(pr.sock);
+    }
+  }
+  station(const station &) = delete;
+  station &operator=(const station &) = delete;
+  station(station &&) = delete;
+  station &operator=(station &&) = delete;
+
+  void run();
+
+ private:
+  [[nodiscard]] bool taking_units() const;
+  [[nodiscard]] size_t at_work() const;
+  void start_unit(size_t slot, int sock, int64_t now);
+  void unit_over(size_t slot);
+  void advance(size_t slot, int64_t now);
+  void start_probe(size_t slot, int64_t now);
+  void probe_ready(size_t slot, int64_t now);
+  void probe_ended(size_t slot, bool answered, int64_t now);
+  void drop_probe(size_t slot);
+  [[nodiscard]] int poll_timeout(int64_t now) const;
+  void gather();
+  void dispatch(int64_t now);
+
+  const plan &p_;
+  station_state *state_;
+  const station_observer &observer_;
+  line_observer inner_;  // the workers' observer: before them, as they keep its address
+  std::vector<board_worker> workers_;
+  std::vector<probe_state> probes_;
+  std::vector<pollfd> fds_;
+  std::vector<size_t> owners_;  // per pollfd after the first: its slot
+  std::vector<bool> is_probe_;  // per pollfd after the first: a try, not a unit's socket
+};
+
+bool station::taking_units() const {
+  return state_->signals == 0 && (p_.opt.units == 0 || state_->started < p_.opt.units);
+}
+
+size_t station::at_work() const {
+  return static_cast<size_t>(std::count_if(workers_.begin(), workers_.end(),
+                                           [](const board_worker &w) { return w.at_work(); }));
+}
+
+// The one place a unit begins: numbered and told before a byte goes to the
+// board, on the connection its loader just accepted.
+void station::start_unit(size_t slot, int sock, int64_t now) {
+  slot_status &st = state_->slots[slot];
+  st.phase = slot_phase::at_work;
+  st.since_ms = now;
+  st.unit = ++state_->started;
+  workers_[slot].rearm();
+  if (observer_.unit_started) observer_.unit_started(slot);
+  workers_[slot].begin_connected(sock, now);
+}
+
+void station::unit_over(size_t slot) {
+  int64_t now = monotonic_ms();
+  slot_status &st = state_->slots[slot];
+  unit_record r = judge_unit(state_->line.outcomes[slot]);
+  r.unit = st.unit;
+  r.slot = slot;
+  r.seconds = static_cast<double>(now - st.since_ms) / 1000.0;
+  const std::vector<step_outcome> &outcomes = state_->line.outcomes[slot];
+  r.started_ms = outcomes.empty() ? wall_clock_ms() : outcomes.front().started_ms;
+  st.phase = slot_phase::leaving;
+  st.since_ms = now;
+  st.record = state_->units.size();
+  state_->units.push_back(r);
+  probe_state &pr = probes_[slot];
+  pr.absent_since = -1;
+  pr.next = next_try(now);
+  if (observer_.unit_ended) observer_.unit_ended(slot);
+}
+
+void station::drop_probe(size_t slot) {
+  probe_state &pr = probes_[slot];
+  if (pr.sock >= 0) close(pr.sock);
+  pr.sock = -1;
+}
+
+// A try found the board (answered) or nobody.
+void station::probe_ended(size_t slot, bool answered, int64_t now) {
+  probe_state &pr = probes_[slot];
+  const slot_status &st = state_->slots[slot];
+  pr.next = next_try(now);
+  if (answered && st.phase == slot_phase::waiting && taking_units()) {
+    int sock = pr.sock;
+    pr.sock = -1;
+    start_unit(slot, sock, now);
+    return;
+  }
+  // A board still in its slot sees a connection that closes before any
+  // byte: the loader's usual end of a client that had nothing to send.
+  drop_probe(slot);
+  if (answered) {
+    pr.absent_since = -1;
+  } else if (pr.absent_since < 0) {
+    pr.absent_since = pr.began;
+  }
+}
+
+void station::start_probe(size_t slot, int64_t now) {
+  probe_state &pr = probes_[slot];
+  std::string why;
+  pr.began = now;
+  pr.sock = open_board_socket(p_.boards[slot], &why);
+  if (pr.sock < 0) {
+    // Out of descriptors for a moment: the slot tries again.
+    pr.next = next_try(now);
+    return;
+  }
+  if (start_connect(pr.sock, p_.boards[slot]) == 0) {
+    probe_ended(slot, true, now);
+  } else if (errno == EINPROGRESS) {
+    pr.deadline = now + PROBE_TIMEOUT_MS;
+  } else {
+    probe_ended(slot, false, now);
+  }
+}
+
+void station::probe_ready(size_t slot, int64_t now) {
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (getsockopt(probes_[slot].sock, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+  probe_ended(slot, err == 0, now);
+}
+
+// Time has passed for a slot that is not at work: a try that found
+// nobody, a board that has been gone long enough, the next try.
+void station::advance(size_t slot, int64_t now) {
+  slot_status &st = state_->slots[slot];
+  const probe_state &pr = probes_[slot];
+  if (st.phase == slot_phase::at_work) return;
+  if (!taking_units()) {
+    drop_probe(slot);
+    return;
+  }
+  if (pr.sock >= 0) {
+    if (now < pr.deadline) return;
+    probe_ended(slot, false, now);
+  }
+  if (st.phase == slot_phase::leaving && pr.absent_since >= 0 &&
+      now - pr.absent_since >= p_.opt.settle_ms) {
+    st.phase = slot_phase::waiting;
+    st.since_ms = now;
+  }
+  if (now >= pr.next) start_probe(slot, now);
+}
+
+int station::poll_timeout(int64_t now) const {
+  int64_t next = now + std::max(1, observer_.tick_ms);
+  for (size_t s = 0; s < workers_.size(); ++s) {
+    next = workers_[s].wake_time(now, next);
+    const probe_state &pr = probes_[s];
+    if (state_->slots[s].phase == slot_phase::at_work || !taking_units()) continue;
+    next = std::min(next, pr.sock >= 0 ? pr.deadline : pr.next);
+    if (state_->slots[s].phase == slot_phase::leaving && pr.absent_since >= 0) {
+      next = std::min(next, pr.absent_since + p_.opt.settle_ms);
+    }
+  }
+  return static_cast<int>(std::clamp<int64_t>(next - now, 0, LOOK_MS));
+}
+
+// The poll set: the wake-up pipe, every unit's socket that waits, every try
+// in flight.
+void station::gather() {
+  fds_.clear();
+  owners_.clear();
+  is_probe_.clear();
+  fds_.push_back({wakeup_fd(), POLLIN, 0});
+  for (size_t s = 0; s < workers_.size(); ++s) {
+    short events = workers_[s].events();
+    if (events != 0) {
+      fds_.push_back({workers_[s].sock(), events, 0});
+      owners_.push_back(s);
+      is_probe_.push_back(false);
+    }
+    if (probes_[s].sock >= 0) {
+      fds_.push_back({probes_[s].sock, POLLOUT, 0});
+      owners_.push_back(s);
+      is_probe_.push_back(true);
+    }
+  }
+}
+
+void station::dispatch(int64_t now) {
+  if ((fds_[0].revents & POLLIN) != 0) drain_wakeup();
+  for (size_t i = 1; i < fds_.size(); ++i) {
+    if (fds_[i].revents == 0) continue;
+    size_t slot = owners_[i - 1];
+    if (!is_probe_[i - 1]) {
+      workers_[slot].on_ready(fds_[i].revents, now);
+    } else if (probes_[slot].sock == fds_[i].fd) {
+      probe_ready(slot, now);
+    }
+  }
+}
+
+void station::run() {
+  int64_t last_tick = monotonic_ms();
+  state_->began_ms = last_tick;
+  for (size_t s = 0; s < workers_.size(); ++s) state_->slots[s].since_ms = last_tick;
+  for (;;) {
+    int64_t now = monotonic_ms();
+    state_->signals = wakeup_signals_seen();
+    // The workers see only the second signal: the first lets every unit
+    // at work run all its steps, not just the one at work.
+    if (state_->signals >= 2 && !state_->stopped) {
+      state_->stopped = true;
+      state_->line.interrupts = state_->signals;
+      for (board_worker &w : workers_) w.stop(now);
+    }
+    for (size_t s = 0; s < workers_.size(); ++s) advance(s, now);
+    if (!taking_units() && at_work() == 0) break;
+    gather();
+    int ready = poll(fds_.data(), fds_.size(), poll_timeout(now));
+    if (ready < 0 && errno != EINTR) {
+      perror("kesp-batch: poll");
+      abort();
+    }
+    now = monotonic_ms();
+    if (ready > 0) dispatch(now);
+    for (board_worker &w : workers_) w.look(now);
+    if (observer_.tick && now - last_tick >= observer_.tick_ms) {
+      last_tick = now;
+      observer_.tick();
+    }
+  }
+  for (size_t s = 0; s < workers_.size(); ++s) drop_probe(s);
+}
+
+}  // namespace
+
+unit_record judge_unit(const std::vector<step_outcome> &outcomes) {
+  unit_record r;
+  r.verdict = verdict_of(outcomes);
+  for (size_t i = 0; i < outcomes.size(); ++i) {
+    const step_outcome &o = outcomes[i];
+    if (o.have_flash_id && !r.have_flash_id) {
+      r.have_flash_id = true;
+      r.flash_id = o.flash_id;
+    }
+    r.sent += o.sent;
+    if (o.result == step_result::failed && r.failed_step == 0) {
+      r.failed_step = i + 1;
+      r.failure = o.failure;
+      r.reason = o.reason;
+    }
+  }
+  if (r.verdict == board_verdict::not_run && !outcomes.empty()) r.reason = outcomes.back().reason;
+  return r;
+}
+
+station_totals count_units(const station_state &state) {
+  station_totals t;
+  std::vector<double> times;
+  times.reserve(state.units.size());
+  for (const unit_record &u : state.units) {
+    ++t.units;
+    if (u.verdict == board_verdict::passed) {
+      ++t.passed;
+    } else {
+      ++t.failed;
+    }
+    times.push_back(u.seconds);
+  }
+  if (times.empty()) return t;
+  std::sort(times.begin(), times.end());
+  size_t half = times.size() / 2;
+  t.median_seconds = times.size() % 2 == 1 ? times[half] : (times[half - 1] + times[half]) / 2;
+  t.slowest_seconds = times.back();
+  return t;
+}
+
+void run_station(const plan &p, station_state *state, const station_observer &observer) {
+  station s(p, state, observer);
+  s.run();
+}

@@ -1,0 +1,93 @@
+// A station: each board of the plan is a fixture slot that flashes every
+// board put into it, one unit after another, until it is told to stop.
+// Each slot cycles on its own: waiting for a board (its loader port tried
+// every PROBE_MS; the connection it accepts carries the unit's first step),
+// at work (the steps exactly as a one-shot run has them, through the same
+// board worker), then waiting for the board to leave (probed with
+// connections closed at once, without a byte sent, until its address has
+// refused or ignored them for the settle time).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "outcome.h"
+#include "plan.h"
+
+// How often an empty slot, or one whose board should leave, is tried: a
+// board is noticed within this, and a slot armed again within this of its
+// settle time. Every slot is tried at the same instants, so that an idle
+// station wakes once per period.
+inline constexpr int PROBE_MS = 250;
+// A try that got no answer in this long found nobody: a board that is off
+// or gone drops the connection request.
+inline constexpr int PROBE_TIMEOUT_MS = 200;
+
+enum class slot_phase : uint8_t {
+  waiting,  // no board: tried every PROBE_MS
+  at_work,  // a unit's steps run
+  leaving,  // the unit ended: the board must leave before the next
+};
+
+// One unit: a board's way through the steps in one slot, as it ended.
+struct unit_record {
+  uint64_t unit = 0;      // station-wide, from 1
+  size_t slot = 0;        // its index in the plan's boards
+  board_verdict verdict = board_verdict::failed;
+  failure_kind failure = failure_kind::none;
+  size_t failed_step = 0;   // from 1; 0 when none failed
+  std::string reason;       // the failed step's; "" when it passed
+  bool have_flash_id = false;
+  uint16_t flash_id = 0;    // from the first step that got one
+  int64_t started_ms = 0;   // wall clock when the board was found
+  double seconds = 0;       // from the board found to the unit's end
+  uint64_t sent = 0;        // image bytes of its steps' last attempts
+};
+
+struct slot_status {
+  slot_phase phase = slot_phase::waiting;
+  int64_t since_ms = 0;    // monotonic time the phase began
+  uint64_t unit = 0;       // the unit at work, or the last one; 0 before the first
+  size_t record = 0;       // the last unit's index in station_state::units
+};
+
+struct station_state {
+  line_state line;                 // per slot: the unit at work's outcomes and progress
+  std::vector<slot_status> slots;  // per slot
+  std::vector<unit_record> units;  // every unit that ended, in order
+  uint64_t started = 0;            // units begun
+  int signals = 0;                 // SIGINT or SIGTERM received
+  bool stopped = false;            // a second signal stopped the units at work
+  int64_t began_ms = 0;            // monotonic time the station began
+};
+
+// Called as the station goes on; any may be left empty. A unit is begun in
+// one place, after unit_started has been told and before a byte is sent.
+struct station_observer {
+  std::function<void(size_t slot)> unit_started;           // slots[slot].unit is its number
+  std::function<void(size_t slot, size_t step)> step_ended;  // passed or failed
+  std::function<void(size_t slot)> unit_ended;             // units.back() is its record
+  std::function<void()> tick;                              // every tick_ms or so
+  int tick_ms = 1000;
+};
+
+// Runs the station until p.opt.units units have ended (0: no limit) or a
+// signal stopped it: the first SIGINT or SIGTERM begins no new unit and
+// lets those at work finish all their steps, a second stops them.
+void run_station(const plan &p, station_state *state, const station_observer &observer);
+
+// The totals of the units that ended.
+struct station_totals {
+  uint64_t units = 0;
+  uint64_t passed = 0;
+  uint64_t failed = 0;
+  double median_seconds = 0;
+  double slowest_seconds = 0;
+};
+station_totals count_units(const station_state &state);
+
+// The unit's verdict, failed step and reason from its slot's outcomes.
+unit_record judge_unit(const std::vector<step_outcome> &outcomes);

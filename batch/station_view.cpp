@@ -1,0 +1,159 @@
+#include "station_view.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "net.h"
+
+namespace {
+
+constexpr size_t BAR_CELLS = 20;        // cells of a slot's bar
+constexpr size_t FAILURES_SHOWN = 3;    // the last failures under the totals
+constexpr int64_t TOTALS_EVERY_MS = 60000;  // plain totals, while units end
+constexpr size_t NAME_WIDTH = 18;       // slot names padded to line up
+constexpr double MIB = 1024.0 * 1024.0;
+
+const char GREEN[] = "\x1b[32m";
+const char RED[] = "\x1b[1;31m";
+const char CYAN[] = "\x1b[36m";
+const char DIM[] = "\x1b[2m";
+const char PLAIN[] = "\x1b[0m";
+
+std::string padded(const std::string &text, size_t width) {
+  return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
+}
+
+}  // namespace
+
+std::string elapsed(int64_t ms) {
+  int64_t s = std::max<int64_t>(0, ms) / 1000;
+  char text[32];
+  if (s < 60) {
+    snprintf(text, sizeof text, "%llds", static_cast<long long>(s));
+  } else if (s < 3600) {
+    snprintf(text, sizeof text, "%lldm%02llds", static_cast<long long>(s / 60),
+             static_cast<long long>(s % 60));
+  } else {
+    snprintf(text, sizeof text, "%lldh%02lldm", static_cast<long long>(s / 3600),
+             static_cast<long long>(s / 60 % 60));
+  }
+  return text;
+}
+
+std::string station_view::paint(const char *colour, const std::string &text) const {
+  return colour_ ? colour + text + PLAIN : text;
+}
+
+std::string station_view::unit_line(const unit_record &u) const {
+  std::string line = p_.boards[u.slot].name + ": unit " + std::to_string(u.unit) + ": ";
+  if (u.verdict == board_verdict::passed) {
+    line += "passed";
+  } else if (u.failed_step > 0) {
+    line += "FAILED: " + step_title(p_, u.slot, u.failed_step - 1) + ": " + u.reason;
+  } else {
+    line += "FAILED: " + u.reason;
+  }
+  return line + format(", %.2f s", u.seconds);
+}
+
+std::string station_view::totals(int64_t now_ms) const {
+  station_totals t = count_units(state_);
+  std::string line = std::to_string(t.units) + " unit" + (t.units == 1 ? "" : "s") + ": " +
+                     std::to_string(t.passed) + " passed, " + std::to_string(t.failed) + " failed";
+  if (t.units == 0) return line;
+  double hours = static_cast<double>(now_ms - state_.began_ms) / 3600000.0;
+  line += format(", yield %.1f %%", 100.0 * static_cast<double>(t.passed) /
+                                        static_cast<double>(t.units));
+  if (hours > 0) line += format(", %.0f units/h", static_cast<double>(t.units) / hours);
+  line += format(", median %.2f s", t.median_seconds) + format(", slowest %.2f s", t.slowest_seconds);
+  return line;
+}
+
+std::string station_view::slot_line(size_t slot, int64_t now_ms) const {
+  const slot_status &st = state_.slots[slot];
+  std::string line = padded(p_.boards[slot].name, NAME_WIDTH);
+  std::string since = "  " + elapsed(now_ms - st.since_ms);
+  switch (st.phase) {
+    case slot_phase::waiting:
+      return line + paint(DIM, "waiting for a board") + since;
+    case slot_phase::at_work: {
+      const board_progress &pr = state_.line.progress[slot];
+      std::string work = "unit " + std::to_string(st.unit) + " step " +
+                         std::to_string(pr.step + 1) + "/" + std::to_string(p_.steps.size()) +
+                         " " + mode_name(p_.steps[pr.step].mode);
+      if (pr.retrying) {
+        work += "  trying again: " + state_.line.outcomes[slot][pr.step].reason;
+      } else if (pr.size > 0) {
+        auto cells = static_cast<size_t>(uint64_t{pr.sent} * BAR_CELLS / pr.size);
+        double seconds = static_cast<double>(now_ms - pr.step_ms) / 1000.0;
+        double rate = seconds > 0 ? pr.sent / MIB / seconds : 0;
+        work += " [" + std::string(cells, '#') + std::string(BAR_CELLS - cells, ' ') + "]" +
+                format(" %3.0f%%", 100.0 * pr.sent / pr.size) + format(" %6.1f MiB/s", rate);
+      }
+      return line + paint(CYAN, work) + since;
+    }
+    case slot_phase::leaving: {
+      const unit_record &u = state_.units[st.record];
+      std::string unit = "unit " + std::to_string(u.unit) + " ";
+      if (u.verdict == board_verdict::passed) {
+        return line + unit + paint(GREEN, "PASSED") + ", remove the board" + since;
+      }
+      return line + unit + paint(RED, "FAILED") + ": " + u.reason + ", remove the board" + since;
+    }
+  }
+  return line;
+}
+
+std::vector<std::string> station_view::block(int64_t now_ms) const {
+  std::vector<std::string> lines;
+  for (size_t s = 0; s < state_.slots.size(); ++s) lines.push_back(slot_line(s, now_ms));
+  size_t shown = 0;
+  for (auto u = state_.units.rbegin(); u != state_.units.rend() && shown < FAILURES_SHOWN; ++u) {
+    if (u->verdict == board_verdict::passed) continue;
+    if (shown++ == 0) lines.emplace_back("last failures:");
+    lines.push_back("  " + unit_line(*u));
+  }
+  std::string last = totals(now_ms);
+  if (state_.signals > 0 && !state_.stopped) last += "; stopping: no new unit";
+  lines.push_back(last);
+  return lines;
+}
+
+void station_view::unit_started(size_t /*slot*/) {
+  if (out_->smart()) out_->live(block(monotonic_ms()));
+}
+
+void station_view::unit_ended(size_t /*slot*/) {
+  if (out_->smart()) {
+    out_->live(block(monotonic_ms()));
+    return;
+  }
+  const unit_record &u = state_.units.back();
+  if (quiet_ && u.verdict == board_verdict::passed) return;
+  out_->print(unit_line(u));
+}
+
+void station_view::tick(int64_t now_ms) {
+  if (out_->smart()) {
+    out_->live(block(now_ms));
+    return;
+  }
+  if (last_totals_ms_ == 0) last_totals_ms_ = state_.began_ms;
+  if (now_ms - last_totals_ms_ < TOTALS_EVERY_MS || state_.units.size() == last_totals_units_) {
+    return;
+  }
+  last_totals_ms_ = now_ms;
+  last_totals_units_ = state_.units.size();
+  out_->print("kesp-batch: " + totals(now_ms));
+}
+
+void station_view::summary(double seconds) {
+  out_->live({});
+  std::string line = "kesp-batch: ";
+  if (state_.stopped) line += "interrupted: ";
+  line += "station of " + std::to_string(p_.boards.size()) + " slot" +
+          (p_.boards.size() == 1 ? "" : "s") + ", " + totals(monotonic_ms()) +
+          format(" in %.2f s, ", seconds) + amount(static_cast<double>(state_.line.bytes_sent)) +
+          " sent";
+  out_->print(line);
+}

@@ -1,0 +1,586 @@
+// kesp-batch --station against fixture slots of the test's own: boards put
+// in and pulled out at will, each connection to a slot seen and counted,
+// so that every unit's verdict can be held against what its board got.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <csignal>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "batch_support.h"
+#include "net.h"
+#include "support.h"
+#include "wire.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+constexpr uint32_t IMAGE_SIZE = 300000;  // more than two of kesp-batch's pieces
+constexpr int SERVE_SLICE_MS = 20;       // how often the slot looks for a stop
+constexpr auto HOLD_LIMIT = 10s;         // the longest a held verdict waits
+
+// What the board in a slot does with the connections it accepts.
+struct board_kind {
+  uint16_t flash_id = 0x0101;
+  int32_t final_error = 0;
+  uint32_t pull_after = 0;   // pulled out (reset, slot refusing) after this many image bytes; 0 never
+  bool hold_verdict = false;  // the verdict waits until release()
+};
+
+// One connection the slot accepted.
+struct visit {
+  int board = 0;             // which board took it: 1 for the first inserted
+  bool probe = false;        // closed before any byte
+  bool start = false;        // a start request
+  uint16_t flash_id = 0;     // the id the board answered
+  uint32_t image_bytes = 0;  // image bytes it received
+  bool client_closed = false;  // the client closed after the first reply, sending nothing more
+  std::chrono::steady_clock::time_point at = std::chrono::steady_clock::now();  // accepted
+};
+
+// A fixture slot on a loopback address of its own: empty (refusing) until
+// a board is inserted; one connection served at a time, as a loader does.
+class fixture_slot {
+ public:
+  fixture_slot() {
+    listener_ = bind_loopback(true, &address_);
+    if (listener_ >= 0) shutdown(listener_, SHUT_RD);  // stays bound, refuses
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~fixture_slot() {
+    {
+      std::lock_guard lock(mutex_);
+      over_ = true;
+      released_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+    if (listener_ >= 0) close(listener_);
+  }
+  fixture_slot(const fixture_slot &) = delete;
+  fixture_slot &operator=(const fixture_slot &) = delete;
+
+  bool ok() const { return listener_ >= 0; }
+  const std::string &address() const { return address_; }
+
+  void insert(board_kind kind) {
+    std::lock_guard lock(mutex_);
+    kind_ = kind;
+    ++boards_;
+    present_ = listen(listener_, SOMAXCONN) == 0;
+  }
+  void pull() {
+    std::lock_guard lock(mutex_);
+    pull_locked();
+  }
+  void release() {
+    {
+      std::lock_guard lock(mutex_);
+      released_ = true;
+    }
+    changed_.notify_all();
+  }
+  std::vector<visit> visits() const {
+    std::lock_guard lock(mutex_);
+    return visits_;
+  }
+  // The visits once there are n, or after limit.
+  std::vector<visit> visits(size_t n, std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, limit, [&] { return visits_.size() >= n; });
+    return visits_;
+  }
+  // Waits at most limit until a board has received image bytes.
+  bool wait_for_image(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, limit, [this] { return imaged_; });
+  }
+
+ private:
+  void pull_locked() {
+    if (present_) shutdown(listener_, SHUT_RD);
+    present_ = false;
+  }
+  void serve() {
+    for (;;) {
+      {
+        std::lock_guard lock(mutex_);
+        if (over_) return;
+      }
+      pollfd p{listener_, POLLIN, 0};
+      if (poll(&p, 1, SERVE_SLICE_MS) != 1 || (p.revents & POLLIN) == 0) continue;
+      int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      timeval limit{2, 0};
+      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+      serve_one(fd);
+      close(fd);
+    }
+  }
+  void serve_one(int fd) {
+    visit v;
+    board_kind kind;
+    {
+      std::lock_guard lock(mutex_);
+      v.board = boards_;
+      kind = kind_;
+    }
+    uint8_t word[WORD_SIZE];
+    if (recv_all(fd, word, sizeof word) != WORD_SIZE) {
+      v.probe = true;
+      record(v);
+      return;
+    }
+    request_header h = decode_header(word);
+    if (h.length == 0 && h.flags == 0) {
+      v.start = true;
+      record(v);
+      return;
+    }
+    if ((h.flags & FLAG_ADDRESS) != 0) recv_all(fd, word, sizeof word);
+    v.flash_id = kind.flash_id;
+    std::string first = reply({kind.flash_id, 0, 0, 0, 0});
+    send_all(fd, first.data(), first.size());
+    std::string image;
+    char buf[65536];
+    while (image.size() < h.length) {
+      size_t want = std::min(sizeof buf, h.length - image.size());
+      if (kind.pull_after > 0) want = std::min<size_t>(want, kind.pull_after - image.size());
+      ssize_t n = recv(fd, buf, want, 0);
+      if (n <= 0) {
+        v.client_closed = n == 0 && image.empty();
+        break;
+      }
+      image.append(buf, static_cast<size_t>(n));
+      v.image_bytes = static_cast<uint32_t>(image.size());
+      {
+        std::lock_guard lock(mutex_);
+        imaged_ = true;
+      }
+      changed_.notify_all();
+      if (kind.pull_after > 0 && image.size() >= kind.pull_after) {
+        linger hard{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        {
+          std::lock_guard lock(mutex_);
+          pull_locked();
+        }
+        record(v);
+        return;
+      }
+    }
+    if (image.size() == h.length) {
+      if (kind.hold_verdict) {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, HOLD_LIMIT, [this] { return released_; });
+      }
+      std::string last = reply({kind.flash_id, kind.final_error, 0, h.length, crc_of(image)});
+      send_all(fd, last.data(), last.size());
+    }
+    record(v);
+  }
+  void record(const visit &v) {
+    {
+      std::lock_guard lock(mutex_);
+      visits_.push_back(v);
+    }
+    changed_.notify_all();
+  }
+
+  int listener_ = -1;
+  std::string address_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  board_kind kind_;
+  int boards_ = 0;
+  bool present_ = false;
+  bool over_ = false;
+  bool released_ = false;
+  bool imaged_ = false;
+  std::vector<visit> visits_;
+  std::thread thread_;
+};
+
+// The transactions (not probes) of board number b.
+std::vector<visit> loads_of(const std::vector<visit> &visits, int b) {
+  std::vector<visit> loads;
+  for (const visit &v : visits) {
+    if (!v.probe && v.board == b) loads.push_back(v);
+  }
+  return loads;
+}
+
+size_t probes_of(const std::vector<visit> &visits, int b) {
+  size_t n = 0;
+  for (const visit &v : visits) n += v.probe && v.board == b ? 1 : 0;
+  return n;
+}
+
+std::string image_file(const std::string &name) {
+  std::string path = temp_path(name);
+  write_file(path, pattern_bytes(IMAGE_SIZE, 16));
+  return path;
+}
+
+// Waits at most limit until the report holds n unit objects.
+bool wait_for_units(const std::string &report, size_t n, std::chrono::milliseconds limit) {
+  auto until = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < until) {
+    if (read_report(report).units.size() >= n) return true;
+    std::this_thread::sleep_for(20ms);
+  }
+  return false;
+}
+
+// The wrong part gets no image byte, in a one-shot run, a station, and from
+// a recipe's own step; what the board sees is a close after its first reply.
+struct expect_case {
+  std::string label;
+  bool station;
+  bool recipe;  // --expect-id on the recipe's line, not the command line
+};
+
+TEST(Station, WrongFlashIdSendsNoImageByte) {
+  const std::vector<expect_case> cases = {
+      {.label = "one-shot", .station = false, .recipe = false},
+      {.label = "station", .station = true, .recipe = false},
+      {.label = "recipe step", .station = false, .recipe = true},
+  };
+  const std::string image = image_file("expect.bin");
+  for (const expect_case &c : cases) {
+    SCOPED_TRACE(c.label);
+    fixture_slot slot;
+    ASSERT_TRUE(slot.ok());
+    slot.insert({.flash_id = 0x00c2});
+    const std::string report_path = temp_path("expect-" + c.label + ".jsonl");
+    std::vector<std::string> args = {"--report", report_path, "--retries", "0"};
+    if (c.recipe) {
+      const std::string recipe = temp_path("expect.recipe");
+      write_file(recipe, "--expect-id 0101 " + image + "\n");
+      args.insert(args.end(), {"-r", recipe});
+    } else {
+      args.insert(args.end(), {"-i", image, "--expect-id", "0101"});
+    }
+    if (c.station) args.insert(args.end(), {"--station", "--units", "1"});
+    args.push_back(slot.address());
+    run_result r = run_batch(args, 20s);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    report rep = read_report(report_path);
+    ASSERT_EQ(rep.steps.size(), 1u) << rep.error;
+    EXPECT_EQ(rep.steps[0]["failure"], "flash_id");
+    EXPECT_EQ(rep.steps[0]["reason"], "flash id 00c2, expected 0101");
+    EXPECT_EQ(rep.steps[0]["flash_id"], "00c2");
+    EXPECT_EQ(rep.steps[0]["sent"], 0);
+    std::vector<visit> loads = loads_of(slot.visits(1, 5s), 1);
+    ASSERT_EQ(loads.size(), 1u);
+    EXPECT_EQ(loads[0].image_bytes, 0u);
+    EXPECT_TRUE(loads[0].client_closed);
+    if (c.station) {
+      std::vector<json> units = rep.units;
+      ASSERT_EQ(units.size(), 1u);
+      EXPECT_EQ(units[0]["failure"], "flash_id");
+      EXPECT_EQ(units[0]["reason"], "flash id 00c2, expected 0101");
+    }
+  }
+}
+
+// Command lines refused before anything is sent: interfaces that do not
+// exist or are written wrong, station options out of place.
+struct refusal_case {
+  std::vector<std::string> args;  // before the image and the slot's address
+  std::string slot_suffix = "";   // appended to the slot's address
+  std::string message;
+};
+
+TEST(Station, RefusedCommandLinesSendNothing) {
+  const std::vector<refusal_case> cases = {
+      {.args = {}, .slot_suffix = "%kespnosuch0", .message = "no network interface kespnosuch0"},
+      {.args = {}, .slot_suffix = "%", .message = "write ADDRESS%INTERFACE"},
+      {.args = {}, .slot_suffix = "%lo%lo", .message = "write ADDRESS%INTERFACE"},
+      {.args = {"--station", "--junit", "x.xml"}, .message = "--junit reports a run that ends"},
+      {.args = {"--station", "-j", "2"}, .message = "-j does not apply to --station"},
+      {.args = {"--settle", "1"}, .message = "--settle and --units belong to --station"},
+      {.args = {"--station", "--units", "0"}, .message = "invalid --units: 0"},
+      {.args = {"--expect-id", "12345"}, .message = "invalid --expect-id: 12345"},
+      {.args = {"--expect-id", "xy"}, .message = "invalid --expect-id: xy"},
+  };
+  const std::string image = image_file("refused.bin");
+  fixture_slot slot;
+  ASSERT_TRUE(slot.ok());
+  slot.insert({});
+  for (const refusal_case &c : cases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"-i", image, slot.address() + c.slot_suffix});
+    SCOPED_TRACE(args.back());
+    run_result r = run_batch(args, 20s);
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+  }
+  EXPECT_TRUE(slot.visits().empty());
+}
+
+// The same address is one board on one interface and two on two: the
+// duplicate check follows the interface; a slot bound to lo is reached.
+TEST(Station, InterfaceIsPartOfTheBoard) {
+  const std::string image = image_file("iface.bin");
+  fixture_slot slot;
+  ASSERT_TRUE(slot.ok());
+  slot.insert({});
+  run_result twice = run_batch({"-i", image, slot.address() + "%lo", slot.address() + "%lo"}, 20s);
+  EXPECT_EQ(twice.status, 2) << twice.err;
+  EXPECT_NE(twice.err.find("is given twice"), std::string::npos) << twice.err;
+  const std::string report_path = temp_path("iface.jsonl");
+  run_result r = run_batch({"-i", image, "--report", report_path, slot.address() + "%lo"}, 20s);
+  if (r.status == 2 && r.err.find("Operation not permitted") != std::string::npos) {
+    GTEST_SKIP() << "binding a socket to an interface is not permitted here: " << r.err;
+  }
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(loads_of(slot.visits(1, 5s), 1).size(), 1u);
+  report rep = read_report(report_path);
+  ASSERT_EQ(rep.steps.size(), 1u) << rep.error;
+  EXPECT_EQ(rep.steps[0]["board"], slot.address() + "%lo");
+}
+
+// The operator's view on a terminal: a line per slot, the failed board's
+// reason and "remove the board", the totals and the last failures, in
+// colour unless NO_COLOR says otherwise.
+TEST(Station, TerminalViewShowsEverySlot) {
+  const std::string image = image_file("tty.bin");
+  for (bool no_colour : {false, true}) {
+    SCOPED_TRACE(no_colour ? "NO_COLOR" : "colour");
+    fixture_slot bad;
+    fixture_slot empty;
+    ASSERT_TRUE(bad.ok() && empty.ok());
+    bad.insert({.final_error = 2});
+    int master = -1;
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = 160;
+    pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      setenv("TERM", "xterm", 1);
+      if (no_colour) {
+        setenv("NO_COLOR", "1", 1);
+      } else {
+        unsetenv("NO_COLOR");
+      }
+      execl(KESP_BATCH_BINARY, KESP_BATCH_BINARY, "--station", "--units", "1", "-i",
+            image.c_str(), bad.address().c_str(), empty.address().c_str(),
+            static_cast<char *>(nullptr));
+      _exit(127);
+    }
+    std::string screen;
+    char buf[4096];
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      ssize_t n = read(master, buf, sizeof buf);
+      if (n <= 0) break;  // EIO once the program has ended
+      screen.append(buf, static_cast<size_t>(n));
+    }
+    close(master);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    EXPECT_EQ(WEXITSTATUS(wstatus), 1);
+    const std::string red = no_colour ? "" : "\x1b[1;31m";
+    const std::string plain = no_colour ? "" : "\x1b[0m";
+    EXPECT_NE(screen.find(bad.address() + " "), std::string::npos) << screen;
+    EXPECT_NE(screen.find("unit 1 " + red + "FAILED" + plain +
+                          ": erase error (error 2, addr = 0), remove the board"),
+              std::string::npos)
+        << screen;
+    EXPECT_NE(screen.find("waiting for a board"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("last failures:"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("1 unit: 0 passed, 1 failed, yield 0.0 %"), std::string::npos) << screen;
+    EXPECT_EQ(screen.find("\x1b[1;31m") == std::string::npos, no_colour) << screen;
+    EXPECT_NE(screen.find("kesp-batch: station of 2 slots, 1 unit: 0 passed, 1 failed"),
+              std::string::npos)
+        << screen;
+  }
+}
+
+// A board taken out of its slot and a fresh one put in, as an operator
+// does between two units.
+struct cycle_case {
+  std::string label;
+  board_kind first;         // the first unit's board
+  std::string failure;      // its unit's failure kind
+  bool stays = false;       // it stays in its slot after its unit, until the test pulls it
+};
+
+// A slot flashes each board once: a failed board left in its slot is only
+// probed (never sent a byte) until it has been gone for the settle time; a
+// board pulled mid-image fails its unit and the slot takes the next.
+TEST(StationCycle, EachBoardOnceAndTheSlotCarriesOn) {
+  const std::vector<cycle_case> cases = {
+      {.label = "failed board left in",
+       .first = {.final_error = 2},
+       .failure = "target_error",
+       .stays = true},
+      {.label = "pulled mid-image", .first = {.pull_after = 100000}, .failure = "connection"},
+  };
+  const std::string image = image_file("cycle.bin");
+  for (const cycle_case &c : cases) {
+    SCOPED_TRACE(c.label);
+    fixture_slot slot;
+    ASSERT_TRUE(slot.ok());
+    slot.insert(c.first);
+    const std::string report_path = temp_path("cycle-" + std::to_string(c.stays) + ".jsonl");
+    const std::string logs = temp_path("cycle-logs-" + std::to_string(c.stays));
+    batch_process batch({"--station", "--units", "2", "--settle", "0.3", "--retries", "0", "-i",
+                         image, "--report", report_path, "--log-dir", logs, slot.address()});
+    ASSERT_TRUE(wait_for_units(report_path, 1, 10s)) << batch.err();
+    if (c.stays) {
+      // Several tries at the settle time's pace: none may carry a byte.
+      std::this_thread::sleep_for(1s);
+      EXPECT_EQ(loads_of(slot.visits(), 1).size(), 1u);
+      EXPECT_GE(probes_of(slot.visits(), 1), 2u);
+    }
+    // A board is gone once its slot has refused for the settle time; the
+    // next one comes after that, as an operator's hands take longer.
+    slot.pull();
+    std::this_thread::sleep_for(700ms);
+    EXPECT_EQ(loads_of(slot.visits(), 1).size(), 1u);
+    slot.insert({});
+    EXPECT_EQ(batch.wait(15s), 1) << batch.out() << batch.err();
+    std::vector<visit> visits = slot.visits();
+    EXPECT_EQ(loads_of(visits, 1).size(), 1u);
+    std::vector<visit> second = loads_of(visits, 2);
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(second[0].image_bytes, IMAGE_SIZE);
+
+    report rep = read_report(report_path);
+    ASSERT_TRUE(rep.error.empty()) << rep.error;
+    const std::vector<json> &units = rep.units;
+    ASSERT_EQ(units.size(), 2u);
+    EXPECT_EQ(units[0]["unit"], 1);
+    EXPECT_EQ(units[0]["slot"], slot.address());
+    EXPECT_EQ(units[0]["result"], "failed");
+    EXPECT_EQ(units[0]["failure"], c.failure);
+    EXPECT_EQ(units[0]["failed_step"], 1);
+    EXPECT_EQ(units[1]["unit"], 2);
+    EXPECT_EQ(units[1]["result"], "passed");
+    EXPECT_EQ(units[1]["sent"], IMAGE_SIZE);
+    EXPECT_EQ(units[1]["failure"], nullptr);
+    ASSERT_EQ(rep.steps.size(), 2u);
+    EXPECT_EQ(rep.steps[0]["unit"], 1);
+    EXPECT_EQ(rep.steps[1]["unit"], 2);
+    EXPECT_EQ(rep.steps[1]["slot"], slot.address());
+    EXPECT_EQ(rep.summary["units"], 2);
+    EXPECT_EQ(rep.summary["failed"], 1);
+    EXPECT_EQ(rep.summary["stop"], "units");
+    // One log per unit, each its own.
+    for (const json &u : units) {
+      ASSERT_TRUE(u["log"].is_string());
+      EXPECT_NE(read_file(u["log"].get<std::string>()).find("kesp: flash_id = 0101"),
+                std::string::npos);
+    }
+    EXPECT_NE(units[0]["log"], units[1]["log"]);
+    EXPECT_NE(batch.out().find(slot.address() + ": unit 2: passed"), std::string::npos)
+        << batch.out();
+  }
+}
+
+// The first signal begins no new unit and lets the one at work finish;
+// the second stops it.
+struct signal_case {
+  std::string label;
+  int signals;
+  int status;
+  std::string result;  // the unit's
+};
+
+TEST(StationCycle, SignalsStopTheStation) {
+  const std::vector<signal_case> cases = {
+      {.label = "once", .signals = 1, .status = 0, .result = "passed"},
+      {.label = "twice", .signals = 2, .status = 130, .result = "failed"},
+  };
+  const std::string image = image_file("signal.bin");
+  for (const signal_case &c : cases) {
+    SCOPED_TRACE(c.label);
+    fixture_slot busy;
+    fixture_slot empty;
+    ASSERT_TRUE(busy.ok() && empty.ok());
+    busy.insert({.hold_verdict = true});
+    const std::string report_path = temp_path("signal-" + c.label + ".jsonl");
+    batch_process batch({"--station", "--settle", "0.2", "-i", image, "--report", report_path,
+                         busy.address(), empty.address()});
+    ASSERT_TRUE(busy.wait_for_image(10s)) << batch.err();
+    for (int i = 0; i < c.signals; ++i) {
+      batch.signal(i == 0 ? SIGINT : SIGTERM);
+      std::this_thread::sleep_for(200ms);
+    }
+    // A board put in after the signal is not taken.
+    empty.insert({});
+    std::this_thread::sleep_for(500ms);
+    busy.release();
+    EXPECT_EQ(batch.wait(15s), c.status) << batch.out() << batch.err();
+    EXPECT_TRUE(loads_of(empty.visits(), 1).empty());
+    report rep = read_report(report_path);
+    ASSERT_EQ(rep.units.size(), 1u) << rep.error;
+    EXPECT_EQ(rep.units[0]["result"], c.result);
+    if (c.signals == 2) {
+      EXPECT_EQ(rep.units[0]["failure"], "interrupted");
+    }
+    EXPECT_EQ(rep.summary["interrupted"], c.signals == 2);
+    EXPECT_EQ(rep.summary["stop"], c.signals == 2 ? "stopped" : "signal");
+  }
+}
+
+// The simulator plays the operator: a board that was started leaves its
+// loader, and a fresh one takes its slot a little later; one slot's boards
+// fail. Every unit's verdict must match what the simulator logged of its
+// board's flash, and no board may be flashed twice. Needs kesp-sim's
+// station options; until it has them, the case is skipped.
+TEST(StationCycle, SimulatedBoardsComeAndGo) {
+  run_result help = run_program({KESP_SIM_BINARY, "--help"}, 10s);
+  for (const char *option : {"--leave-on-start", "--fresh-after"}) {
+    if (help.out.find(option) == std::string::npos) {
+      GTEST_SKIP() << "kesp-sim has no " << option << " yet: boards cannot come and go";
+    }
+  }
+  constexpr uint32_t SLOTS = 4;
+  constexpr int UNITS = 12;
+  const std::string image = image_file("sim-station.bin");
+  sim_process sim(KESP_SIM_BINARY, SLOTS,
+                  {"--leave-on-start", "--fresh-after", "300", "--select", "2", "--final-error",
+                   "2"});
+  ASSERT_TRUE(sim.ready()) << sim.log();
+  const std::string report_path = temp_path("sim-station.jsonl");
+  std::vector<std::string> args = {"--station", "--units", std::to_string(UNITS), "--settle",
+                                   "0.3", "-i", image, "-s", "--report", report_path};
+  for (uint32_t i = 0; i < SLOTS; ++i) args.push_back(sim.address(i));
+  run_result r = run_batch(args, 60s);
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  report rep = read_report(report_path);
+  ASSERT_EQ(rep.units.size(), static_cast<size_t>(UNITS)) << rep.error;
+  size_t passed = 0;
+  for (const json &u : rep.units) {
+    bool failing_slot = u["slot"] == sim.address(1);
+    EXPECT_EQ(u["result"], failing_slot ? "failed" : "passed") << u.dump();
+    passed += u["result"] == "passed" ? 1 : 0;
+  }
+  // The failed board stays in its slot: it is flashed once, never again.
+  EXPECT_EQ(passed, static_cast<size_t>(UNITS - 1));
+  sim.stop();
+  // Each board that left names its flash's CRC: the image's, once per
+  // passed unit.
+  const std::string crc = crc_hex(pattern_bytes(IMAGE_SIZE, 16), 8);
+  size_t left = 0;
+  std::string log = sim.log();
+  for (size_t at = log.find(crc); at != std::string::npos; at = log.find(crc, at + 1)) ++left;
+  EXPECT_GE(left, passed) << log;
+}
+
+}  // namespace
