@@ -46,9 +46,16 @@ std::string step_title(const plan &p, size_t board, size_t step) {
 
 std::string describe_plan(const plan &p) {
   std::ostringstream out;
-  out << "kesp-batch: dry run, nothing is sent: " << p.boards.size() << " board"
-      << (p.boards.size() == 1 ? "" : "s") << ", " << p.steps.size() << " step"
-      << (p.steps.size() == 1 ? "" : "s") << " each, " << p.opt.jobs << " at a time\n";
+  const char *steps = p.steps.size() == 1 ? " step" : " steps";
+  if (p.opt.station) {
+    out << "kesp-batch: dry run, nothing is sent: a station of " << p.boards.size() << " slot"
+        << (p.boards.size() == 1 ? "" : "s") << ", " << p.steps.size() << steps
+        << " per unit, each slot watched on its own\n";
+  } else {
+    out << "kesp-batch: dry run, nothing is sent: " << p.boards.size() << " board"
+        << (p.boards.size() == 1 ? "" : "s") << ", " << p.steps.size() << steps << " each, "
+        << p.opt.jobs << " at a time\n";
+  }
   for (const board &b : p.boards) {
     char address[INET_ADDRSTRLEN] = "";
     if (b.resolved) address_text(b.address.sin_addr, address);
