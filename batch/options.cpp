@@ -62,7 +62,7 @@ const char USAGE[] =
     "Run:\n"
     "  -j, --jobs N              boards at work at once (default: all, at most 64)\n"
     "      --retries N           attempts more for a step whose connection failed\n"
-    "                            (default 2)\n"
+    "                            (default 2; 0 with --station)\n"
     "      --connect-timeout SEC give up a connect after SEC seconds (default 25)\n"
     "      --step-timeout SEC    give up an attempt at a step after SEC seconds\n"
     "                            (default: no limit)\n"
@@ -150,6 +150,7 @@ struct request {
   uint16_t expect_id = 0;
   bool jobs = false;          // -j given
   bool station_options = false;  // --settle or --units given
+  bool retries_given = false;    // --retries given
 };
 
 bool read_stdin(std::string *text, std::string *error) {
@@ -336,6 +337,7 @@ parse_end apply_option(int opt, const std::string &name, request *r, settings *o
     case OPT_RETRIES:
       if (!parse_count(optarg, RETRIES_LIMIT, &count)) break;
       o->retries = static_cast<int>(count);
+      r->retries_given = true;
       return parse_end::run;
     case OPT_CONNECT_TIMEOUT:
       return parse_seconds(optarg, &o->connect_timeout_ms) ? parse_end::run
@@ -463,6 +465,10 @@ parse_end parse_command_line(int argc, char *argv[], plan *p, std::string *error
   if (p->boards.empty()) return usage_error(error, "no boards given");
   // A station's slots are all watched at once, however many.
   if (p->opt.station) p->opt.jobs = p->boards.size();
+  // A station's board may be pulled and the next put in while a step
+  // waits for its retry, which would then flash the new board as part of
+  // the old unit, without the steps before it: no retries unless asked.
+  if (p->opt.station && !r.retries_given) p->opt.retries = 0;
   if (p->opt.jobs == 0) p->opt.jobs = std::min(p->boards.size(), DEFAULT_JOBS_LIMIT);
   return parse_end::run;
 }
