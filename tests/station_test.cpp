@@ -9,9 +9,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <map>
 #include <mutex>
+#include <optional>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -492,6 +499,42 @@ TEST(StationCycle, EachBoardOnceAndTheSlotCarriesOn) {
   }
 }
 
+// A step whose connection failed is not tried again by default in a
+// station: the board may have been pulled and the next put in meanwhile,
+// and a retry would flash it as part of the old unit, without the steps
+// before. The unit fails; the new board is left to the slot's next unit.
+TEST(StationCycle, NoRetryOntoABoardSwappedIn) {
+  const std::string image = image_file("swapped.bin");
+  fixture_slot slot;
+  ASSERT_TRUE(slot.ok());
+  slot.insert({.pull_after = 100000});
+  const std::string report_path = temp_path("swapped.jsonl");
+  batch_process batch({"--station", "--units", "1", "--settle", "0.3", "-i", image, "--report",
+                       report_path, slot.address()});
+  ASSERT_EQ(slot.visits(1, 10s).size(), 1u) << batch.err();
+  // At once, well within the pause before a retry.
+  slot.insert({});
+  EXPECT_EQ(batch.wait(15s), 1) << batch.out() << batch.err();
+  EXPECT_TRUE(loads_of(slot.visits(), 2).empty());
+  report rep = read_report(report_path);
+  ASSERT_EQ(rep.units.size(), 1u) << rep.error;
+  EXPECT_EQ(rep.units[0]["result"], "failed");
+  EXPECT_EQ(rep.units[0]["failure"], "connection");
+}
+
+// A station's dry run speaks of slots, not of boards flashed so many at a
+// time.
+TEST(Station, DryRunSpeaksOfSlots) {
+  const std::string image = image_file("dry-station.bin");
+  run_result r = run_batch({"--station", "--dry-run", "-i", image, "-s", "127.0.0.1",
+                            "127.0.0.2"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(r.out.starts_with("kesp-batch: dry run, nothing is sent: a station of 2 slots, 2 "
+                                "steps per unit, each slot watched on its own\n"))
+      << r.out;
+  EXPECT_EQ(r.out.find("at a time"), std::string::npos) << r.out;
+}
+
 // The first signal begins no new unit and lets the one at work finish;
 // the second stops it.
 struct signal_case {
@@ -538,49 +581,242 @@ TEST(StationCycle, SignalsStopTheStation) {
   }
 }
 
-// The simulator plays the operator: a board that was started leaves its
-// loader, and a fresh one takes its slot a little later; one slot's boards
-// fail. Every unit's verdict must match what the simulator logged of its
-// board's flash, and no board may be flashed twice. Needs kesp-sim's
-// station options; until it has them, the case is skipped.
-TEST(StationCycle, SimulatedBoardsComeAndGo) {
-  run_result help = run_program({KESP_SIM_BINARY, "--help"}, 10s);
-  for (const char *option : {"--leave-on-start", "--fresh-after"}) {
-    if (help.out.find(option) == std::string::npos) {
-      GTEST_SKIP() << "kesp-sim has no " << option << " yet: boards cannot come and go";
+// One board of a simulated slot, as kesp-sim's log tells it.
+struct sim_board {
+  std::string slot;       // its address
+  int updates = 0;        // update connections it served
+  int probes = 0;         // connections closed without a byte
+  std::string left;       // its NOR's CRC as it left; "" while it is in
+  bool pulled = false;    // an update of its was cut by a pull
+};
+
+// The log of an operator-mode kesp-sim serving several boards: every board
+// by serial number, and each slot's boards that served an update, in order.
+struct sim_boards {
+  std::map<std::string, sim_board> by_serial;
+  std::map<std::string, std::vector<std::string>> updated;  // slot -> serials
+  std::map<std::string, std::string> current;               // slot -> the serial last in
+};
+
+sim_boards read_sim_log(const std::string &log) {
+  sim_boards out;
+  std::istringstream lines(log);
+  std::string line;
+  while (std::getline(lines, line)) {
+    char slot[32] = {}, serial[16] = {};
+    int used = 0;
+    if (sscanf(line.c_str(), "kesp-sim: %31[0-9.]: board %15[A-Z0-9]%n", slot, serial, &used) != 2) {
+      continue;
+    }
+    const std::string rest = line.substr(static_cast<size_t>(used));
+    sim_board &b = out.by_serial[serial];
+    b.slot = slot;
+    if (rest.starts_with(" in,") || rest.starts_with(" inserted,")) out.current[slot] = serial;
+    if (rest.starts_with(": probe:")) ++b.probes;
+    if (rest.starts_with(": update ")) {
+      ++b.updates;
+      out.updated[slot].push_back(serial);
+      b.pulled = b.pulled || rest.find("board pulled") != std::string::npos;
+    }
+    const std::string left = "nor crc32=";
+    if (rest.starts_with(" left (") && rest.find(left) != std::string::npos) {
+      b.left = rest.substr(rest.find(left) + left.size(), 8);
     }
   }
-  constexpr uint32_t SLOTS = 4;
-  constexpr int UNITS = 12;
-  const std::string image = image_file("sim-station.bin");
+  return out;
+}
+
+// Whether a connection to port 57000 of address is established now, as the
+// kernel lists it: a board's loader at work for a client.
+bool loader_busy(const std::string &address) {
+  in_addr a{};
+  if (inet_pton(AF_INET, address.c_str(), &a) != 1) return false;
+  char local[32];
+  snprintf(local, sizeof local, "%08X:%04X", a.s_addr, unsigned{LOADER_PORT});
+  std::istringstream table(read_file("/proc/net/tcp"));
+  std::string line;
+  while (std::getline(table, line)) {
+    char at[32] = {}, state[8] = {};
+    if (sscanf(line.c_str(), " %*[0-9]: %31s %*s %7s", at, state) == 2 &&
+        local == std::string(at) && std::string(state) == "01") {
+      return true;
+    }
+  }
+  return false;
+}
+
+// What the test does as the operator while the station runs: a board that
+// the station only probes (it failed and stays, or the station took it for
+// the one before) is taken out after a while and a fresh one put in after
+// its slot stood empty; slot PULLED's board is pulled once, mid-unit.
+class sim_operator {
+ public:
+  sim_operator(const sim_process &sim, std::string fifo, uint32_t pulled)
+      : sim_(sim), fifo_(std::move(fifo)), pulled_(pulled) {}
+  // One look at the log, and what the operator's hands do now.
+  void look() {
+    auto now = std::chrono::steady_clock::now();
+    sim_boards seen = read_sim_log(sim_.log());
+    for (uint32_t i = 0; i < SIM_SLOTS; ++i) {
+      const std::string slot = sim_.address(i);
+      const std::string number = std::to_string(i + 1);
+      slot_state &st = slots_[i];
+      if (st.insert_at) {
+        if (now >= *st.insert_at) {
+          send("insert " + number);
+          st.insert_at.reset();
+        }
+        continue;
+      }
+      const std::string serial = seen.current[slot];
+      const sim_board &b = seen.by_serial[serial];
+      if (serial.empty() || !b.left.empty() || serial == st.taken) continue;
+      if (i + 1 == pulled_ && !pull_done && b.updates == 0 && loader_busy(slot)) {
+        pull_done = true;
+        take(st, serial, now);
+        continue;
+      }
+      if (b.probes == 0) continue;
+      if (!st.probed_since || st.probed_serial != serial) {
+        st.probed_since = now;
+        st.probed_serial = serial;
+      }
+      // A while, so that the station's probes in between can be seen to
+      // carry no byte.
+      if (now - *st.probed_since >= OPERATOR_WAIT) take(st, serial, now);
+    }
+  }
+  bool pull_done = false;
+  static constexpr uint32_t SIM_SLOTS = 4;
+
+ private:
+  static constexpr auto OPERATOR_WAIT = 400ms;
+  static constexpr auto EMPTY_SLOT = 700ms;  // more than the settle time and a probe's period
+  struct slot_state {
+    std::optional<std::chrono::steady_clock::time_point> insert_at;
+    std::optional<std::chrono::steady_clock::time_point> probed_since;
+    std::string probed_serial;
+    std::string taken;  // the last board taken out
+  };
+  void take(slot_state &st, const std::string &serial, std::chrono::steady_clock::time_point now) {
+    send("remove " + std::to_string(&st - slots_ + 1));
+    st.taken = serial;
+    st.insert_at = now + EMPTY_SLOT;
+  }
+  void send(const std::string &line) const { std::ofstream(fifo_) << line << "\n"; }
+  const sim_process &sim_;
+  std::string fifo_;
+  uint32_t pulled_;
+  slot_state slots_[SIM_SLOTS];
+};
+
+// kesp-sim plays the boards and swaps them, the test the operator for the
+// boards that stay. Slot 1's boards are good, slot 2's fail their final
+// reply, slot 3's are the wrong part, slot 4's take long to erase and one
+// is pulled mid-unit. Every unit's verdict must match the flash the
+// simulator logged as its board left, and no board is flashed twice.
+TEST(StationCycle, SimulatedBoardsComeAndGo) {
+  constexpr uint32_t SLOTS = sim_operator::SIM_SLOTS;
+  constexpr int UNITS = 40;
+  constexpr uint32_t NOR_SIZE = 128 * 1024;
+  constexpr uint32_t NOR_BLOCK = 16 * 1024;
+  constexpr uint32_t ADDRESS = 0x4010;
+  const std::string image = pattern_bytes(20000, 17);
+  const std::string image_path = temp_path("sim-station.bin");
+  write_file(image_path, image);
+  std::string flashed(NOR_SIZE, '\xff');
+  const std::string erased_crc = crc_hex(flashed, 8);
+  program_flash(flashed, NOR_BLOCK, ADDRESS, image);
+  const std::string flashed_crc = crc_hex(flashed, 8);
+
+  const std::string fifo = temp_path("sim-station-control");
   sim_process sim(KESP_SIM_BINARY, SLOTS,
-                  {"--leave-on-start", "--fresh-after", "300", "--select", "2", "--final-error",
-                   "2"});
+                  {"--nor-size", std::to_string(NOR_SIZE), "--nor-block",
+                   std::to_string(NOR_BLOCK), "--swap", "400-900", "--control", fifo,
+                   "--erase-time", "20", "--program-time", "300", "--select", "2",
+                   "--final-error", "2", "--select", "3", "--other-nor-id", "0xc2", "--select",
+                   "4", "--erase-time", "800"});
   ASSERT_TRUE(sim.ready()) << sim.log();
   const std::string report_path = temp_path("sim-station.jsonl");
   std::vector<std::string> args = {"--station", "--units", std::to_string(UNITS), "--settle",
-                                   "0.3", "-i", image, "-s", "--report", report_path};
+                                   "0.3", "--expect-id", "0101", "-a", "0x4010", "-i",
+                                   image_path, "-s", "--report", report_path};
   for (uint32_t i = 0; i < SLOTS; ++i) args.push_back(sim.address(i));
-  run_result r = run_batch(args, 60s);
-  EXPECT_EQ(r.status, 1) << r.out << r.err;
-  report rep = read_report(report_path);
-  ASSERT_EQ(rep.units.size(), static_cast<size_t>(UNITS)) << rep.error;
-  size_t passed = 0;
-  for (const json &u : rep.units) {
-    bool failing_slot = u["slot"] == sim.address(1);
-    EXPECT_EQ(u["result"], failing_slot ? "failed" : "passed") << u.dump();
-    passed += u["result"] == "passed" ? 1 : 0;
+  batch_process batch(args);
+  sim_operator op(sim, fifo, 4);
+  auto until = std::chrono::steady_clock::now() + 90s;
+  while (std::chrono::steady_clock::now() < until) {
+    siginfo_t ended{};
+    if (waitid(P_PID, static_cast<id_t>(batch.pid()), &ended, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+        ended.si_pid != 0) {
+      break;
+    }
+    op.look();
+    std::this_thread::sleep_for(20ms);
   }
-  // The failed board stays in its slot: it is flashed once, never again.
-  EXPECT_EQ(passed, static_cast<size_t>(UNITS - 1));
-  sim.stop();
-  // Each board that left names its flash's CRC: the image's, once per
-  // passed unit.
-  const std::string crc = crc_hex(pattern_bytes(IMAGE_SIZE, 16), 8);
-  size_t left = 0;
-  std::string log = sim.log();
-  for (size_t at = log.find(crc); at != std::string::npos; at = log.find(crc, at + 1)) ++left;
-  EXPECT_GE(left, passed) << log;
+  EXPECT_EQ(batch.wait(5s), 1) << batch.out() << batch.err();
+  EXPECT_TRUE(op.pull_done) << sim.log();
+  // Every board out, so that each has said what it held.
+  std::ofstream(fifo) << "remove all\n";
+  sim_boards boards;
+  for (auto leave_until = std::chrono::steady_clock::now() + 10s;
+       std::chrono::steady_clock::now() < leave_until; std::this_thread::sleep_for(20ms)) {
+    boards = read_sim_log(sim.log());
+    if (std::ranges::all_of(boards.by_serial, [](auto &b) { return !b.second.left.empty(); })) {
+      break;
+    }
+  }
+  const std::string log = sim.log();
+
+  report rep = read_report(report_path);
+  ASSERT_TRUE(rep.error.empty()) << rep.error;
+  ASSERT_EQ(rep.units.size(), static_cast<size_t>(UNITS));
+  EXPECT_EQ(rep.summary["units"], UNITS);
+  EXPECT_EQ(rep.summary["stop"], "units");
+  std::set<int> numbers;
+  for (const json &u : rep.units) numbers.insert(u["unit"].get<int>());
+  EXPECT_EQ(numbers.size(), static_cast<size_t>(UNITS));
+  // No board flashed twice: one update at most, whatever it was probed.
+  for (const auto &[serial, b] : boards.by_serial) {
+    EXPECT_LE(b.updates, 1) << serial << "\n" << log;
+    EXPECT_FALSE(b.left.empty()) << serial << " never left\n" << log;
+  }
+  // Each slot's units are its boards that were sent an update, in order:
+  // a unit passed exactly when its board left with the image flashed.
+  size_t pulled = 0;
+  for (uint32_t i = 0; i < SLOTS; ++i) {
+    const std::string slot = sim.address(i);
+    SCOPED_TRACE(slot);
+    std::vector<json> units;
+    for (const json &u : rep.units) {
+      if (u["slot"] == slot) units.push_back(u);
+    }
+    const std::vector<std::string> &serials = boards.updated[slot];
+    ASSERT_EQ(units.size(), serials.size()) << log;
+    for (size_t k = 0; k < units.size(); ++k) {
+      const json &u = units[k];
+      const sim_board &b = boards.by_serial[serials[k]];
+      const bool passed = u["result"] == "passed";
+      EXPECT_EQ(b.left, passed ? flashed_crc : erased_crc) << serials[k] << " " << u.dump();
+      pulled += b.pulled ? 1 : 0;
+      if (i == 0) {
+        EXPECT_TRUE(passed) << u.dump();
+      }
+      if (i == 1) {
+        EXPECT_EQ(u["failure"], "target_error") << u.dump();
+      }
+      if (i == 2) {
+        EXPECT_FALSE(passed);
+        EXPECT_NE(u["reason"].get<std::string>().find("flash id 00c2, expected 0101"),
+                  std::string::npos)
+            << u.dump();
+      }
+      if (i == 3) {
+        EXPECT_EQ(passed, !b.pulled) << serials[k] << " " << u.dump();
+      }
+    }
+  }
+  EXPECT_EQ(pulled, 1u) << log;
 }
 
 }  // namespace
