@@ -352,12 +352,13 @@ grep -Eq 'expert\.(crc_mismatch|early_verdict|short_image|cut_reply|after_verdic
   fail "a fault in a clean capture: $live"
 
 # The README's walkthrough on this capture: its commands, with the sim's
-# address for 127.0.0.1, print what it shows, less the line's boards.
+# address for 127.0.0.1, print what it shows, less the line's boards and
+# the station's slots.
 walk=$(awk '!inside && /^```/ { inside = 1; block = ""; next }
   inside && /^```$/ { if (index(block, "$ tshark -X lua_script:wireshark/kesp.lua -r demo.pcapng")) { printf "%s", block; exit } inside = 0; next }
   inside { block = block $0 "\n" }' "$src/README.md")
 [[ -n $walk ]] || { fail "no tshark walkthrough in README.md"; exit 1; }
-ours() { sed -E "/127\.0\.0\.1[0-9]/d; s/127\.0\.0\.1([^0-9]|\$)/$sim_addr\1/g"; }
+ours() { sed -E "/127\.0\.0\.[12][0-9]/d; s/127\.0\.0\.1([^0-9]|\$)/$sim_addr\1/g"; }
 command='' want=''
 check_command() {
   [[ -n $command ]] || return 0
