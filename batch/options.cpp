@@ -393,6 +393,15 @@ parse_end check_new_options(const request &r, const settings &o, std::string *er
   return parse_end::run;
 }
 
+// A station's slots are all watched at once, however many. Its board may
+// be pulled and the next put in while a step waits for its retry, which
+// would then flash the new board as part of the old unit, without the
+// steps before it: no retries unless asked.
+void apply_station_defaults(const request &r, plan *p) {
+  p->opt.jobs = p->boards.size();
+  if (!r.retries_given) p->opt.retries = 0;
+}
+
 // The boards of the board lists, then the operands.
 bool gather_boards(const request &r, plan *p, std::string *error) {
   std::vector<std::string> names;
@@ -463,12 +472,7 @@ parse_end parse_command_line(int argc, char *argv[], plan *p, std::string *error
   p->recipe_file = r.recipe;
   p->board_lists = r.board_files;
   if (p->boards.empty()) return usage_error(error, "no boards given");
-  // A station's slots are all watched at once, however many.
-  if (p->opt.station) p->opt.jobs = p->boards.size();
-  // A station's board may be pulled and the next put in while a step
-  // waits for its retry, which would then flash the new board as part of
-  // the old unit, without the steps before it: no retries unless asked.
-  if (p->opt.station && !r.retries_given) p->opt.retries = 0;
+  if (p->opt.station) apply_station_defaults(r, p);
   if (p->opt.jobs == 0) p->opt.jobs = std::min(p->boards.size(), DEFAULT_JOBS_LIMIT);
   return parse_end::run;
 }
