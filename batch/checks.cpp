@@ -99,6 +99,13 @@ void check_images(plan *p, std::vector<std::string> *problems) {
         continue;
       }
       std::string file = board_file(s.file, b.name);
+      // Made for each unit as it begins: the station snapshots it then.
+      if (per_unit_image(s)) {
+        b.files.push_back(s.command.empty() ? file : "$(" + s.command + ")");
+        b.sizes.push_back(0);
+        b.copies.push_back(0);
+        continue;
+      }
       auto at = checked.find(file);
       if (at == checked.end()) {
         snapshot copy;
@@ -123,7 +130,7 @@ size_t count_images(const plan &p) {
   std::set<std::string> files;
   for (const board &b : p.boards) {
     for (const step &s : p.steps) {
-      if (s.mode != step_mode::start) files.insert(board_file(s.file, b.name));
+      if (s.mode != step_mode::start && !per_unit_image(s)) files.insert(board_file(s.file, b.name));
     }
   }
   return files.size();
