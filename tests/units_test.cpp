@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "batch_support.h"
 #include "support.h"
 #include "unit_data.h"
 #include "unit_recorder.h"
@@ -832,3 +833,142 @@ TEST_F(Lookup, BadCommandLines) {
 }
 
 }  // namespace
+
+// The station's side: kesp-batch --station recording into the store, as a
+// process, against kesp-sim's boards.
+namespace station_record {
+
+using json = nlohmann::json;
+
+std::string write_text(const std::string &name, const std::string &text) {
+  std::string path = temp_path(name);
+  FILE *f = fopen(path.c_str(), "w");
+  if (f != nullptr) {
+    fputs(text.c_str(), f);
+    fclose(f);
+  }
+  return path;
+}
+
+// A recipe: a fixed image at 0, the unit's data at 0x3000, a start.
+std::string recipe_with(const std::string &name, const std::string &command) {
+  std::string image = temp_path(name + ".bin");
+  write_text(name + ".bin", std::string(4096, 'k'));
+  return write_text(name + ".recipe", "-a 0x0 '" + image + "'\n-a 0x3000 --from-command '" +
+                                          command + "'\n-s\n");
+}
+
+// Every line the simulator wrote about its boards' connections, but the
+// probes that closed without a byte.
+std::vector<std::string> touches(const std::string &log) {
+  std::vector<std::string> lines;
+  std::istringstream in(log);
+  for (std::string line; std::getline(in, line);) {
+    if (line.find("board SN") == std::string::npos) continue;
+    if (line.find("probe: closed without a byte") != std::string::npos || line.ends_with(" in, nor id 0101")) continue;
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+struct data_case {
+  const char *name;
+  const char *command;
+  const char *timeout;
+  const char *reason;  // in the unit's reason, in the report and the record
+};
+
+TEST(StationRecord, UnitDataThatFailsTouchesNoBoard) {
+  const data_case cases[] = {
+      {.name = "fails",
+       .command = "echo no calibration for this unit >&2; exit 3",
+       .timeout = "5",
+       .reason = "the command exited with status 3: no calibration for this unit"},
+      {.name = "hangs", .command = "sleep 30", .timeout = "0.5", .reason = "time limit"},
+      {.name = "silent", .command = "true", .timeout = "5", .reason = "the command wrote nothing"},
+      {.name = "killed",
+       .command = "echo out of keys >&2; kill -9 $$",
+       .timeout = "5",
+       .reason = "signal"},
+  };
+  for (const data_case &c : cases) {
+    SCOPED_TRACE(c.name);
+    sim_process sim(KESP_SIM_BINARY, 1, {"--nor-size", "64K", "--swap", "60000"});
+    ASSERT_TRUE(sim.ready()) << sim.log();
+    std::string db = temp_path(std::string("data-") + c.name + ".db");
+    std::string rep_path = temp_path(std::string("data-") + c.name + ".jsonl");
+    run_result r = run_batch({"--station", "--units", "1", "--db", db, "--serials", "KX{:04}",
+                              "--data-timeout", c.timeout, "--report", rep_path, "-r",
+                              recipe_with(c.name, c.command), sim.address()},
+                             std::chrono::seconds(30));
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    sim.stop();
+    EXPECT_EQ(touches(sim.log()), std::vector<std::string>{}) << "the board was touched";
+    report rep = read_report(rep_path);
+    ASSERT_EQ(rep.units.size(), 1U) << rep.error;
+    EXPECT_EQ(rep.units[0]["serial"], "KX0001");
+    EXPECT_EQ(rep.units[0]["failed_step"], 2);
+    EXPECT_NE(rep.units[0]["reason"].get<std::string>().find(c.reason), std::string::npos)
+        << rep.units[0].dump();
+    std::string why;
+    auto store = unit_store::open(db, &why);
+    ASSERT_NE(store, nullptr) << why;
+    EXPECT_EQ(one(*store, "SELECT result FROM units WHERE serial = 'KX0001'"), "failed");
+    EXPECT_NE(one(*store, "SELECT reason FROM units WHERE serial = 'KX0001'").find(c.reason),
+              std::string::npos);
+    EXPECT_NE(one(*store, "SELECT reason FROM steps WHERE step = 2").find(c.reason),
+              std::string::npos);
+  }
+}
+
+// The flash a passed unit leaves: the image at 0, its serial at 0x3000,
+// the rest of 64K erased; kesp-sim names its CRC as the board leaves.
+std::string flash_crc(const std::string &serial) {
+  std::string flash(64 * 1024, '\xff');
+  flash.replace(0, 4096, std::string(4096, 'k'));
+  flash.replace(0x3000, serial.size(), serial);
+  return crc_hex(flash, 8);
+}
+
+// A range of three numbers on two slots: every unit gets its own, each
+// board's flash holds its unit's serial, a warning comes before the end,
+// and the station stops by itself once the last is handed out.
+TEST(StationRecord, SerialRangeRunsOut) {
+  sim_process sim(KESP_SIM_BINARY, 2, {"--nor-size", "64K", "--nor-block", "4K", "--swap", "400"});
+  ASSERT_TRUE(sim.ready()) << sim.log();
+  std::string db = temp_path("runout-station.db");
+  std::string rep_path = temp_path("runout-station.jsonl");
+  run_result r = run_batch({"--station", "--settle", "0.2", "--db", db, "--serials", "RO{:02},1-3",
+                            "--station-name", "line-x", "--report", rep_path, "-r",
+                            recipe_with("runout", "printf %s \"$KESP_SERIAL\""), sim.address(0),
+                            sim.address(1)},
+                           std::chrono::seconds(30));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.err.find("serial numbers running low"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("no new unit can start"), std::string::npos) << r.err;
+  report rep = read_report(rep_path);
+  ASSERT_EQ(rep.units.size(), 3U) << rep.error;
+  std::multiset<std::string> want;
+  for (const json &u : rep.units) {
+    EXPECT_EQ(u["result"], "passed") << u.dump();
+    want.insert(flash_crc(u["serial"].get<std::string>()));
+  }
+  EXPECT_TRUE(sim.wait_for_log("left (start request)", std::chrono::seconds(5)));
+  sim.stop();
+  std::multiset<std::string> left;
+  std::istringstream in(sim.log());
+  for (std::string line; std::getline(in, line);) {
+    size_t at = line.find("left (start request): nor crc32=");
+    if (at != std::string::npos) left.insert(line.substr(line.size() - 8));
+  }
+  EXPECT_EQ(left, want) << sim.log();
+  std::string why;
+  auto store = unit_store::open(db, &why);
+  ASSERT_NE(store, nullptr) << why;
+  EXPECT_EQ(one(*store, "SELECT COUNT(DISTINCT serial) FROM units WHERE result = 'passed' AND "
+                        "station = 'line-x'"),
+            "3");
+  EXPECT_EQ(one(*store, "SELECT COUNT(*) FROM steps WHERE sha256 IS NOT NULL"), "6");
+}
+
+}  // namespace station_record
