@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -969,6 +970,141 @@ TEST(StationRecord, SerialRangeRunsOut) {
                         "station = 'line-x'"),
             "3");
   EXPECT_EQ(one(*store, "SELECT COUNT(*) FROM steps WHERE sha256 IS NOT NULL"), "6");
+}
+
+// Whether the file holds n lines with text, waiting at most limit.
+bool wait_for_count(const std::string &path, const std::string &text, size_t n,
+                    std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    std::ifstream in(path);
+    size_t found = 0;
+    for (std::string line; std::getline(in, line);) found += line.find(text) != std::string::npos;
+    if (found >= n) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+// Four stations of two slots each share one PostgreSQL database, against
+// boards that come and go, one slot's boards failing; one station is
+// killed with SIGKILL and started again, and the database is stopped and
+// started again mid-run. Every serial is unique, every one handed out is
+// accounted for as passed, failed or abandoned, every passed unit's flash
+// is what the simulator saw leave, and every unit a report names has its
+// row.
+TEST(StationRecord, FourStationsOnePostgresThroughKillsAndOutages) {
+  NEED_PG(url);
+  constexpr uint32_t SLOTS = 8;
+  sim_process sim(KESP_SIM_BINARY, SLOTS,
+                  {"--nor-size", "64K", "--nor-block", "4K", "--swap", "200-500", "--select", "3",
+                   "--final-error", "2"});
+  ASSERT_TRUE(sim.ready()) << sim.log();
+  // A station whose flag file exists holds its next unit in its data
+  // command, so that a kill finds a unit at work.
+  std::string flag = temp_path("plant-hold-");
+  std::string recipe = recipe_with(
+      "plant", "[ -e " + flag + "$KESP_STATION ] && { : >" + flag + "held; sleep 10; }; printf %s \"$KESP_SERIAL\"");
+  std::vector<std::string> reports;
+  auto station = [&](int n, int run) {
+    std::string rep = temp_path("plant-" + std::to_string(n) + "-" + std::to_string(run) + ".jsonl");
+    reports.push_back(rep);
+    return std::make_unique<batch_process>(std::vector<std::string>{
+        "--station", "--settle", "0.15", "--db", url, "--serials", "PL{:05}", "--station-name",
+        "st" + std::to_string(n), "--report", rep, "-q", "-r", recipe,
+        sim.address(static_cast<uint32_t>(2 * n)), sim.address(static_cast<uint32_t>(2 * n + 1))});
+  };
+  std::vector<std::unique_ptr<batch_process>> stations;
+  for (int n = 0; n < 4; ++n) stations.push_back(station(n, 0));
+  // Station 0 is killed at work and started again.
+  ASSERT_TRUE(wait_for_count(reports[0], "\"type\":\"unit\"", 3, std::chrono::seconds(20)));
+  write_text("plant-hold-st0", "");
+  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+       access((flag + "held").c_str(), F_OK) != 0;) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "station 0 began no unit";
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  stations[0]->signal(SIGKILL);
+  unlink((flag + "st0").c_str());
+  EXPECT_EQ(stations[0]->wait(std::chrono::seconds(5)), 128 + SIGKILL);
+  stations[0] = station(0, 1);
+  // Once it has marked its unit abandoned, the station is up.
+  {
+    std::string why;
+    auto watch = unit_store::open(url, &why);
+    ASSERT_NE(watch, nullptr) << why;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (one(*watch, "SELECT COUNT(*) FROM units WHERE station = 'st0' AND result = "
+                       "'unfinished'") != "0") {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << stations[0]->err();
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  // The database goes away for a while, mid-run.
+  ASSERT_TRUE(wait_for_count(reports[1], "\"type\":\"unit\"", 4, std::chrono::seconds(20)));
+  ASSERT_EQ(run_program({"/bin/bash", KESP_PG_SERVER, "halt", server().dir}, std::chrono::seconds(40))
+                .status,
+            0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  run_result up =
+      run_program({"/bin/bash", KESP_PG_SERVER, "start", server().dir}, std::chrono::seconds(60));
+  ASSERT_EQ(up.status, 0) << up.err;
+  EXPECT_TRUE(wait_for_count(reports[2], "\"type\":\"unit\"", 8, std::chrono::seconds(20)))
+      << "no units after the database came back: " << stations[2]->out() << stations[2]->err();
+  for (auto &s : stations) s->signal(SIGTERM);
+  for (auto &s : stations) {
+    int status = s->wait(std::chrono::seconds(30));
+    EXPECT_TRUE(status == 0 || status == 1) << status << s->out() << s->err();
+  }
+  sim.stop();
+
+  std::string why;
+  auto store = unit_store::open(url, &why);
+  ASSERT_NE(store, nullptr) << why;
+  db_rows rows;
+  ASSERT_EQ(store->query("SELECT serial, result, station FROM units", {}, &rows), "");
+  std::set<std::string> serials;
+  std::map<std::string, std::string> result_of;
+  std::multiset<std::string> passed_crcs;
+  for (const db_row &row : rows.rows) {
+    ASSERT_TRUE(row[0]);
+    EXPECT_TRUE(serials.insert(*row[0]).second) << "serial handed out twice: " << *row[0];
+    std::string result = row[1].value_or("");
+    EXPECT_TRUE(result == "passed" || result == "failed" || result == "abandoned")
+        << *row[0] << " is " << result;
+    result_of[*row[0]] = result;
+    if (result == "passed") passed_crcs.insert(flash_crc(*row[0]));
+  }
+  EXPECT_GE(serials.size(), 20U);
+  // The numbers handed out are 1..N, none skipped.
+  EXPECT_EQ(one(*store, "SELECT MAX(serial_number) FROM units"), std::to_string(serials.size()));
+  EXPECT_NE(one(*store, "SELECT COUNT(*) FROM units WHERE result = 'abandoned'"), "0")
+      << "the killed station's unit at work is not marked abandoned";
+  EXPECT_NE(one(*store, "SELECT COUNT(*) FROM units WHERE result = 'failed'"), "0");
+  // Every unit a report names has its row, with the report's result.
+  // The killed run's last ends may not have reached the database before
+  // SIGKILL: those units are abandoned.
+  for (const std::string &path : reports) {
+    report rep = read_report(path);
+    bool killed = path == reports[0];
+    for (const json &u : rep.units) {
+      std::string serial = u["serial"].get<std::string>();
+      ASSERT_TRUE(result_of.contains(serial)) << "no row for " << serial;
+      if (killed && result_of[serial] == "abandoned") continue;
+      EXPECT_EQ(result_of[serial], u["result"]) << serial << " in " << path;
+    }
+  }
+  // Each passed unit's flash left in a board, as the simulator saw it.
+  std::multiset<std::string> left;
+  std::istringstream in(sim.log());
+  for (std::string line; std::getline(in, line);) {
+    if (line.find("left (start request): nor crc32=") != std::string::npos) {
+      left.insert(line.substr(line.size() - 8));
+    }
+  }
+  for (const std::string &crc : passed_crcs) {
+    EXPECT_GE(left.count(crc), passed_crcs.count(crc)) << crc;
+  }
 }
 
 }  // namespace station_record
