@@ -462,6 +462,8 @@ void board_worker::note_image(size_t step, step_outcome *o) const {
     o->sha256 = unit_images_->images[step]->sha256();
     return;
   }
+  // A unit's own image that was never made has no bytes to name.
+  if (per_unit_image(p_.steps[step])) return;
   o->sha256 = p_.images[bd.copies[step]].sha256();
 }
 

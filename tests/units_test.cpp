@@ -909,6 +909,12 @@ TEST(StationRecord, UnitDataThatFailsTouchesNoBoard) {
     ASSERT_EQ(rep.units.size(), 1U) << rep.error;
     EXPECT_EQ(rep.units[0]["serial"], "KX0001");
     EXPECT_EQ(rep.units[0]["failed_step"], 2);
+    // The data that was never made has no SHA-256: not the first image's.
+    json first = rep.step(sim.address(), 1);
+    json data = rep.step(sim.address(), 2);
+    EXPECT_EQ(first["result"], "not run");
+    EXPECT_EQ(data["result"], "failed");
+    EXPECT_NE(data["sha256"], first["sha256"]) << data.dump();
     EXPECT_NE(rep.units[0]["reason"].get<std::string>().find(c.reason), std::string::npos)
         << rep.units[0].dump();
     std::string why;
@@ -935,7 +941,7 @@ std::string flash_crc(const std::string &serial) {
 // board's flash holds its unit's serial, a warning comes before the end,
 // and the station stops by itself once the last is handed out.
 TEST(StationRecord, SerialRangeRunsOut) {
-  sim_process sim(KESP_SIM_BINARY, 2, {"--nor-size", "64K", "--nor-block", "4K", "--swap", "400"});
+  sim_process sim(KESP_SIM_BINARY, 2, {"--nor-size", "64K", "--nor-block", "4K", "--swap", "800"});
   ASSERT_TRUE(sim.ready()) << sim.log();
   std::string db = temp_path("runout-station.db");
   std::string rep_path = temp_path("runout-station.jsonl");
@@ -987,7 +993,8 @@ bool wait_for_count(const std::string &path, const std::string &text, size_t n,
 }
 
 // Four stations of two slots each share one PostgreSQL database, against
-// boards that come and go, one slot's boards failing; one station is
+// boards that come and go (each new board later than the settle time plus
+// two tries, so that no slot takes it for the board that left), one slot's boards failing; one station is
 // killed with SIGKILL and started again, and the database is stopped and
 // started again mid-run. Every serial is unique, every one handed out is
 // accounted for as passed, failed or abandoned, every passed unit's flash
@@ -997,7 +1004,7 @@ TEST(StationRecord, FourStationsOnePostgresThroughKillsAndOutages) {
   NEED_PG(url);
   constexpr uint32_t SLOTS = 8;
   sim_process sim(KESP_SIM_BINARY, SLOTS,
-                  {"--nor-size", "64K", "--nor-block", "4K", "--swap", "200-500", "--select", "3",
+                  {"--nor-size", "64K", "--nor-block", "4K", "--swap", "700-1000", "--select", "3",
                    "--final-error", "2"});
   ASSERT_TRUE(sim.ready()) << sim.log();
   // A station whose flag file exists holds its next unit in its data
