@@ -155,6 +155,20 @@ bool open_record(const plan &p, const std::string &name, std::optional<serial_po
   return true;
 }
 
+// The recorder of a station with --db (none without), started. False
+// with *error.
+bool start_record(const plan &p, const std::string &name, std::unique_ptr<unit_recorder> *out,
+                  std::string *error) {
+  if (p.opt.db.empty()) return true;
+  std::optional<serial_pool> pool;
+  if (!open_record(p, name, &pool, error)) return false;
+  *out = std::make_unique<unit_recorder>(p.opt.db, name, pool);
+  std::string why = (*out)->start();
+  if (why.empty()) return true;
+  *error = "--db: " + why;
+  return false;
+}
+
 // Waits, bounded, for the unit record's last writes; says what could not
 // be written. Whether all of it was.
 bool close_record(unit_recorder *recorder) {
@@ -172,18 +186,41 @@ bool close_record(unit_recorder *recorder) {
   return true;
 }
 
+// What holds a station back, each said once when it comes up.
+struct station_notes {
+  std::string closed;             // why no new unit starts at all
+  std::vector<std::string> held;  // per slot: why its board is not taken
+};
+
+void say_notes(const plan &p, unit_desk *desk, station_state *state, console *out,
+               station_notes *notes) {
+  // Without a terminal's slot lines, a board left untouched is said once.
+  for (size_t s = 0; s < notes->held.size() && !out->smart(); ++s) {
+    const std::string &why = state->slots[s].held;
+    if (why != notes->held[s] && !why.empty()) {
+      out->print(p.boards[s].name + ": board not taken: " + why);
+    }
+    notes->held[s] = why;
+  }
+  if (desk == nullptr) return;
+  std::string warning = desk->take_warning();
+  if (!warning.empty()) {
+    state->warning = warning;
+    fprintf(stderr, "kesp-batch: %s\n", warning.c_str());
+  }
+  if (notes->closed.empty() && !desk->closed().empty()) {
+    notes->closed = desk->closed();
+    state->warning = notes->closed;
+    fprintf(stderr, "kesp-batch: %s\n", notes->closed.c_str());
+  }
+}
+
 // Runs the station and reports it; returns the exit status.
 int run_station_mode(const plan &p, records *rec, console *out, FILE *people) {
   std::string name = station_name(p.opt);
-  std::optional<serial_pool> pool;
   std::unique_ptr<unit_recorder> recorder;
-  if (!p.opt.db.empty()) {
-    std::string error;
-    if (!open_record(p, name, &pool, &error)) return usage_failure(error);
-    recorder = std::make_unique<unit_recorder>(p.opt.db, name, pool);
-    error = recorder->start();
-    if (!error.empty()) return usage_failure("--db: " + error);
-  }
+  std::string error;
+  if (!start_record(p, name, &recorder, &error)) return usage_failure(error);
   bool per_unit = std::ranges::any_of(p.steps, [](const step &s) { return per_unit_image(s); });
   std::unique_ptr<unit_desk> desk;
   if (recorder != nullptr || per_unit) desk = std::make_unique<unit_desk>(p, name, recorder.get());
@@ -203,28 +240,10 @@ int run_station_mode(const plan &p, records *rec, console *out, FILE *people) {
     rec->unit_ended(slot);
     v.unit_ended(slot);
   };
-  // What holds the station back, said once when it comes up.
-  std::string closed;
-  std::vector<std::string> held(p.boards.size());
+  station_notes notes;
+  notes.held.resize(p.boards.size());
   observer.tick = [&] {
-    // Without a terminal's slot lines, a board left untouched is said once.
-    for (size_t s = 0; s < held.size() && !out->smart(); ++s) {
-      const std::string &why = state.slots[s].held;
-      if (why != held[s] && !why.empty()) out->print(p.boards[s].name + ": board not taken: " + why);
-      held[s] = why;
-    }
-    if (desk != nullptr) {
-      std::string warning = desk->take_warning();
-      if (!warning.empty()) {
-        state.warning = warning;
-        fprintf(stderr, "kesp-batch: %s\n", warning.c_str());
-      }
-      if (closed.empty() && !desk->closed().empty()) {
-        closed = desk->closed();
-        state.warning = closed;
-        fprintf(stderr, "kesp-batch: %s\n", closed.c_str());
-      }
-    }
+    say_notes(p, desk.get(), &state, out, &notes);
     v.tick(monotonic_ms());
   };
   observer.tick_ms = out->smart() ? LIVE_TICK_MS : PLAIN_TICK_MS;

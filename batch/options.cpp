@@ -435,6 +435,20 @@ parse_end check_new_options(const request &r, const settings &o, std::string *er
   return parse_end::run;
 }
 
+// Images made per unit belong to a station, and {serial} to its serials.
+parse_end check_unit_steps(const plan &p, std::string *error) {
+  for (const step &s : p.steps) {
+    if (!s.command.empty() && !p.opt.station) {
+      return usage_error(error,
+                         s.origin + ": --from-command makes an image per unit: it needs --station");
+    }
+    if (per_unit_image(s) && s.command.empty() && p.opt.serials.empty()) {
+      return usage_error(error, s.origin + ": {serial} in an image's name needs --serials");
+    }
+  }
+  return parse_end::run;
+}
+
 // The boards of the board lists, then the operands.
 bool gather_boards(const request &r, plan *p, std::string *error) {
   std::vector<std::string> names;
@@ -502,14 +516,7 @@ parse_end parse_command_line(int argc, char *argv[], plan *p, std::string *error
   }
   if (check_new_options(r, p->opt, error) != parse_end::run) return parse_end::usage;
   if (!make_steps(r, p, error) || !gather_boards(r, p, error)) return parse_end::usage;
-  for (const step &s : p->steps) {
-    if (!s.command.empty() && !p->opt.station) {
-      return usage_error(error, s.origin + ": --from-command makes an image per unit: it needs --station");
-    }
-    if (per_unit_image(s) && s.command.empty() && p->opt.serials.empty()) {
-      return usage_error(error, s.origin + ": {serial} in an image's name needs --serials");
-    }
-  }
+  if (check_unit_steps(*p, error) != parse_end::run) return parse_end::usage;
   p->recipe_file = r.recipe;
   p->board_lists = r.board_files;
   if (p->boards.empty()) return usage_error(error, "no boards given");

@@ -123,6 +123,16 @@ bool apply_long_option(const std::vector<word> &words, size_t *next, step *s,
   return true;
 }
 
+// A step whose image a command makes for each unit.
+bool command_step(bool have_file, step *s, std::string *error) {
+  if (have_file) {
+    *error = "an image comes from a file or from --from-command, not both";
+    return false;
+  }
+  s->mode = (s->flags & FLAG_COMPARE) != 0 ? step_mode::compare : step_mode::update;
+  return true;
+}
+
 bool parse_step(const std::vector<word> &words, const std::string &folder, step *s,
                 std::string *error) {
   transfer_options letters;
@@ -154,14 +164,7 @@ bool parse_step(const std::vector<word> &words, const std::string &folder, step 
     s->mode = step_mode::start;
     return true;
   }
-  if (!s->command.empty()) {
-    if (have_file) {
-      *error = "an image comes from a file or from --from-command, not both";
-      return false;
-    }
-    s->mode = (s->flags & FLAG_COMPARE) != 0 ? step_mode::compare : step_mode::update;
-    return true;
-  }
+  if (!s->command.empty()) return command_step(have_file, s, error);
   if (!have_file) {
     *error = "no image file";
     return false;

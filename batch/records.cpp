@@ -206,6 +206,18 @@ void records::add_expect_id(nlohmann::ordered_json *j, const step &s) const {
   (*j)["expect_id"] = s.check_id ? json(hex(s.expect_id, 4)) : json(nullptr);
 }
 
+namespace {
+
+// A board's address in a step object: null when its name did not resolve.
+json address_json(const board &b) {
+  if (!b.resolved) return nullptr;
+  char text[INET_ADDRSTRLEN];
+  address_text(b.address.sin_addr, text);
+  return text;
+}
+
+}  // namespace
+
 void records::write_step(size_t board, size_t step) {
   if (files_.report < 0 && !step_hook_) return;
   const struct board &b = p_.boards[board];
@@ -218,13 +230,7 @@ void records::write_step(size_t board, size_t step) {
   j["schema"] = REPORT_SCHEMA;
   add_unit_fields(&j, board);
   j["board"] = b.name;
-  if (b.resolved) {
-    char text[INET_ADDRSTRLEN];
-    address_text(b.address.sin_addr, text);
-    j["address"] = text;
-  } else {
-    j["address"] = nullptr;
-  }
+  j["address"] = address_json(b);
   j["step"] = step + 1;
   j["steps"] = p_.steps.size();
   j["mode"] = mode_name(s.mode);

@@ -67,6 +67,8 @@ class station {
   void admit(size_t slot, int sock, int64_t now);
   void decided(const gate_decision &d, int64_t now);
   uint64_t take_number();
+  void stop_units(int64_t now);
+  void ask_gate(int64_t now);
   void unit_over(size_t slot);
   void advance(size_t slot, int64_t now);
   void start_probe(size_t slot, int64_t now);
@@ -333,6 +335,27 @@ void station::dispatch(int64_t now) {
   }
 }
 
+// The second signal: units at work stop, boards the gate holds are let go.
+void station::stop_units(int64_t now) {
+  state_->stopped = true;
+  state_->line.interrupts = state_->signals;
+  for (board_worker &w : workers_) w.stop(now);
+  for (size_t s = 0; s < held_.size(); ++s) {
+    if (held_[s] < 0 || gate_ == nullptr) continue;
+    gate_->drop(s);
+    close(std::exchange(held_[s], -1));
+    spare_.push_back(state_->slots[s].unit);
+    state_->slots[s].phase = slot_phase::waiting;
+  }
+}
+
+void station::ask_gate(int64_t now) {
+  if (gate_ == nullptr) return;
+  decisions_.clear();
+  gate_->decide(now, &decisions_);
+  for (const gate_decision &d : decisions_) decided(d, now);
+}
+
 void station::run() {
   int64_t last_tick = monotonic_ms();
   state_->began_ms = last_tick;
@@ -342,18 +365,7 @@ void station::run() {
     state_->signals = wakeup_signals_seen();
     // The workers see only the second signal: the first lets every unit
     // at work run all its steps, not just the one at work.
-    if (state_->signals >= 2 && !state_->stopped) {
-      state_->stopped = true;
-      state_->line.interrupts = state_->signals;
-      for (board_worker &w : workers_) w.stop(now);
-      for (size_t s = 0; s < held_.size(); ++s) {
-        if (held_[s] < 0 || gate_ == nullptr) continue;
-        gate_->drop(s);
-        close(std::exchange(held_[s], -1));
-        spare_.push_back(state_->slots[s].unit);
-        state_->slots[s].phase = slot_phase::waiting;
-      }
-    }
+    if (state_->signals >= 2 && !state_->stopped) stop_units(now);
     for (size_t s = 0; s < workers_.size(); ++s) advance(s, now);
     if (!taking_units() && at_work() == 0) break;
     gather();
@@ -364,11 +376,7 @@ void station::run() {
     }
     now = monotonic_ms();
     if (ready > 0) dispatch(now);
-    if (gate_ != nullptr) {
-      decisions_.clear();
-      gate_->decide(now, &decisions_);
-      for (const gate_decision &d : decisions_) decided(d, now);
-    }
+    ask_gate(now);
     for (board_worker &w : workers_) w.look(now);
     if (observer_.tick && now - last_tick >= observer_.tick_ms) {
       last_tick = now;

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "records.h"
+#include "text.h"
 
 namespace {
 
@@ -160,12 +161,12 @@ void unit_desk::make_data(size_t slot, std::vector<gate_decision> *out) {
         d.images.files[i] = file;
         continue;
       }
-      why = "image " + file + ": " + why;
+      why = cat({"image ", file, ": ", why});
     } else {
       d.runs[i] = std::make_unique<unit_data_run>();
       why = d.runs[i]->start(s.command, env, limits);
       if (why.empty()) continue;
-      why = "--from-command: " + why;
+      why = cat({"--from-command: ", why});
     }
     d.runs.clear();
     d.at = stage::started;
@@ -176,8 +177,8 @@ void unit_desk::make_data(size_t slot, std::vector<gate_decision> *out) {
 
 void unit_desk::data_ready(size_t slot, std::vector<gate_decision> *out) {
   slot_desk &d = slots_[slot];
-  for (const auto &run : d.runs) {
-    if (run != nullptr && !run->finished()) return;
+  if (std::ranges::any_of(d.runs, [](const auto &run) { return run != nullptr && !run->finished(); })) {
+    return;
   }
   d.at = stage::started;
   for (size_t i = 0; i < d.runs.size(); ++i) {
