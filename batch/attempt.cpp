@@ -73,15 +73,13 @@ void board_worker::begin(int64_t now) {
 // The bookkeeping of a new attempt at the step at work, before its
 // connection is made.
 void board_worker::prepare_attempt(int64_t now) {
-  const board &bd = p_.boards[board_];
   const step &s = p_.steps[step_];
   step_outcome &o = outcome();
   board_progress &pr = state_->progress[board_];
   if (o.attempts == 0) {
     o.started_ms = wall_clock_ms();
     step_began_ = now;
-    o.size = bd.sizes[step_];
-    if (s.mode != step_mode::start) o.sha256 = p_.images[bd.copies[step_]].sha256();
+    note_image(step_, &o);
   }
   ++o.attempts;
   pr.step = step_;
@@ -197,7 +195,7 @@ void board_worker::on_ready(short revents, int64_t now) {
 bool board_worker::refill(int64_t now) {
   if (piece_sent_ < piece_size_) return true;
   size_t want = std::min<size_t>(txn_image_left(&txn_), PIECE_SIZE);
-  const snapshot &image = p_.images[p_.boards[board_].copies[step_]];
+  const snapshot &image = image_of(step_);
   ssize_t n = pread(image.fd(), piece_.get(), want, txn_.sent);
   if (n > 0) {
     piece_size_ = static_cast<size_t>(n);
@@ -444,17 +442,60 @@ void board_worker::end_step(int64_t now) {
 
 void board_worker::skip(const std::string &reason) { finish(reason); }
 
+const snapshot &board_worker::image_of(size_t step) const {
+  if (unit_images_ != nullptr && unit_images_->images[step] != nullptr) {
+    return *unit_images_->images[step];
+  }
+  return p_.images[p_.boards[board_].copies[step]];
+}
+
+// The image a step sends: its size, SHA-256 and name, as the reports give
+// them.
+void board_worker::note_image(size_t step, step_outcome *o) const {
+  const board &bd = p_.boards[board_];
+  o->file = bd.files[step];
+  o->size = bd.sizes[step];
+  if (p_.steps[step].mode == step_mode::start) return;
+  if (unit_images_ != nullptr && unit_images_->images[step] != nullptr) {
+    o->file = unit_images_->files[step];
+    o->size = unit_images_->images[step]->size();
+    o->sha256 = unit_images_->images[step]->sha256();
+    return;
+  }
+  // A unit's own image that was never made has no bytes to name.
+  if (per_unit_image(p_.steps[step])) return;
+  o->sha256 = p_.images[bd.copies[step]].sha256();
+}
+
+void board_worker::fail_before(int sock, size_t step, const std::string &reason) {
+  if (sock >= 0) close(sock);
+  started_ = true;
+  step_ = step;
+  step_outcome &o = outcome();
+  note_image(step, &o);
+  o.result = step_result::failed;
+  o.failure = failure_kind::local;
+  o.reason = reason;
+  o.started_ms = wall_clock_ms();
+  std::vector<step_outcome> &outcomes = state_->outcomes[board_];
+  for (size_t i = 0; i < step; ++i) {
+    note_image(i, &outcomes[i]);
+    outcomes[i].reason = "not run: the unit's data could not be made";
+  }
+  state_->progress[board_].step = step;
+  if (observer_->step_ended) observer_->step_ended(board_, step);
+  finish("not run: step " + std::to_string(step + 1) + " failed");
+}
+
 // The steps after step_ (every step, for a board that never started) are
 // not run, for reason.
 void board_worker::finish(const std::string &reason) {
   close_socket();
   std::vector<step_outcome> &outcomes = state_->outcomes[board_];
-  const board &bd = p_.boards[board_];
   for (size_t i = started_ ? step_ + 1 : 0; i < outcomes.size(); ++i) {
     outcomes[i].result = step_result::not_run;
     outcomes[i].reason = reason;
-    outcomes[i].size = bd.sizes[i];
-    if (p_.steps[i].mode != step_mode::start) outcomes[i].sha256 = p_.images[bd.copies[i]].sha256();
+    note_image(i, &outcomes[i]);
   }
   started_ = false;
   at_ = phase::finished;

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine.h"
 #include "net.h"
@@ -21,6 +22,13 @@ struct line_observer {
   std::function<void(size_t board)> board_ended;              // its outcomes are final
   std::function<void()> tick;                                 // every tick_ms or so
   int tick_ms = 1000;
+};
+
+// A station unit's own images (per-unit data): per step, the snapshot and
+// the name the reports give it, or nullptr for the plan's image.
+struct unit_images {
+  std::vector<const snapshot *> images;
+  std::vector<std::string> files;
 };
 
 // A board waited on this long is asked whether it vanished; the poll loop
@@ -41,6 +49,13 @@ class board_worker {
   // Back to not started, its outcomes and progress empty, for the next
   // board in a station's slot.
   void rearm();
+  // The next unit's own images; nullptr for the plan's alone. Kept until
+  // the next call: the caller holds them while the unit is at work.
+  void set_unit_images(const unit_images *images) { unit_images_ = images; }
+  // A unit that fails before its board is touched (its data could not be
+  // made): sock is closed without a byte, step fails for reason, the
+  // others are not run.
+  void fail_before(int sock, size_t step, const std::string &reason);
   // A board that never started, after an interrupt: every step not run.
   void skip(const std::string &reason);
   // The second interrupt: the step at work ends now, as failed.
@@ -88,11 +103,14 @@ class board_worker {
   void finish(const std::string &reason);
   void close_socket();
   step_outcome &outcome() { return state_->outcomes[board_][step_]; }
+  [[nodiscard]] const snapshot &image_of(size_t step) const;
+  void note_image(size_t step, step_outcome *o) const;
 
   const plan &p_;
   size_t board_;
   line_state *state_;
   const line_observer *observer_;
+  const unit_images *unit_images_ = nullptr;
   phase at_ = phase::waiting;
   bool started_ = false;  // counted among the boards at work
   size_t step_ = 0;       // the step at work, or the last one over

@@ -81,6 +81,19 @@ bool check_names(const plan &p, std::string *error) {
   return p.opt.dry_run || check_log_dir(p.opt.log_dir, error);
 }
 
+// A start has no image; one made for each unit as it begins is
+// snapshotted by the station then. Whether s is either: its place in the
+// board's lists is then kept.
+bool unchecked_image(const step &s, const std::string &file, board *b) {
+  if (s.mode != step_mode::start && !per_unit_image(s)) return false;
+  std::string shown;
+  if (s.mode != step_mode::start) shown = s.command.empty() ? file : "$(" + s.command + ")";
+  b->files.push_back(shown);
+  b->sizes.push_back(0);
+  b->copies.push_back(0);
+  return true;
+}
+
 // Fills every board's files, sizes and copies; the images that cannot be
 // sent go to *problems. Boards mostly share their images: each file is
 // copied once.
@@ -92,13 +105,8 @@ void check_images(plan *p, std::vector<std::string> *problems) {
     b.sizes.clear();
     b.copies.clear();
     for (const step &s : p->steps) {
-      if (s.mode == step_mode::start) {
-        b.files.emplace_back();
-        b.sizes.push_back(0);
-        b.copies.push_back(0);
-        continue;
-      }
       std::string file = board_file(s.file, b.name);
+      if (unchecked_image(s, file, &b)) continue;
       auto at = checked.find(file);
       if (at == checked.end()) {
         snapshot copy;
@@ -123,7 +131,7 @@ size_t count_images(const plan &p) {
   std::set<std::string> files;
   for (const board &b : p.boards) {
     for (const step &s : p.steps) {
-      if (s.mode != step_mode::start) files.insert(board_file(s.file, b.name));
+      if (s.mode != step_mode::start && !per_unit_image(s)) files.insert(board_file(s.file, b.name));
     }
   }
   return files.size();

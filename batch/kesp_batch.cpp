@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "checks.h"
@@ -20,6 +22,9 @@
 #include "station.h"
 #include "station_view.h"
 #include "stdfds.h"
+#include "unit_desk.h"
+#include "unit_recorder.h"
+#include "unit_store.h"
 #include "view.h"
 #include "wakeup.h"
 
@@ -34,6 +39,7 @@ constexpr int LIVE_TICK_MS = 200;      // redraws of the live view
 constexpr int PLAIN_TICK_MS = 1000;    // without one, the loop still wakes this often
 constexpr rlim_t SPARE_FDS = 32;       // standard streams, reports, logs, the wake pipe
 constexpr rlim_t FDS_PER_BOARD = 1;    // its socket: images are read from their snapshots
+constexpr int FLUSH_MS = 10000;        // a station's last records may take this long to be written
 
 int usage_failure(const std::string &why) {
   fprintf(stderr, "kesp-batch: %s\n", why.c_str());
@@ -107,8 +113,120 @@ bool check_slots(const plan &p, std::string *error) {
   return false;
 }
 
+// The station's name in the unit record: --station-name, or the host's.
+std::string station_name(const settings &opt) {
+  if (!opt.station_name.empty()) return opt.station_name;
+  char host[256] = "";
+  if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') return "station";
+  return host;
+}
+
+// The unit record, opened before any board is touched: a database that
+// cannot be used at all, or a newer schema, is a wrong command line; the
+// units an earlier run of this station left unfinished are marked
+// abandoned. False with *error.
+bool open_record(const plan &p, const std::string &name, std::optional<serial_pool> *pool,
+                 std::string *error) {
+  if (!p.opt.serials.empty()) {
+    serial_pool sp;
+    std::string why = parse_serials(p.opt.serials, &sp);
+    if (!why.empty()) {
+      *error = "invalid --serials " + p.opt.serials + ": " + why;
+      return false;
+    }
+    *pool = sp;
+  }
+  std::string why;
+  std::unique_ptr<unit_store> store = unit_store::open(p.opt.db, &why);
+  if (store == nullptr) {
+    *error = "--db: " + why;
+    return false;
+  }
+  int64_t abandoned = 0;
+  why = store->mark_abandoned(name, &abandoned);
+  if (!why.empty()) {
+    *error = "--db: " + why;
+    return false;
+  }
+  if (abandoned > 0) {
+    fprintf(stderr, "kesp-batch: %lld unfinished unit%s of station %s marked abandoned\n",
+            static_cast<long long>(abandoned), abandoned == 1 ? "" : "s", name.c_str());
+  }
+  return true;
+}
+
+// The recorder of a station with --db (none without), started. False
+// with *error.
+bool start_record(const plan &p, const std::string &name, std::unique_ptr<unit_recorder> *out,
+                  std::string *error) {
+  if (p.opt.db.empty()) return true;
+  std::optional<serial_pool> pool;
+  if (!open_record(p, name, &pool, error)) return false;
+  *out = std::make_unique<unit_recorder>(p.opt.db, name, pool);
+  std::string why = (*out)->start();
+  if (why.empty()) return true;
+  *error = "--db: " + why;
+  return false;
+}
+
+// Waits, bounded, for the unit record's last writes; says what could not
+// be written. Whether all of it was.
+bool close_record(unit_recorder *recorder) {
+  bool all = recorder->flush(FLUSH_MS);
+  recorder_health h = recorder->health();
+  if (!all) {
+    fprintf(stderr, "kesp-batch: --db: %zu record%s of units could not be written%s%s\n",
+            h.queued, h.queued == 1 ? "" : "s", h.error.empty() ? "" : ": ", h.error.c_str());
+    return false;
+  }
+  if (h.error.starts_with("a record could not be written")) {
+    fprintf(stderr, "kesp-batch: --db: %s\n", h.error.c_str());
+    return false;
+  }
+  return true;
+}
+
+// What holds a station back, each said once when it comes up.
+struct station_notes {
+  std::string closed;             // why no new unit starts at all
+  std::vector<std::string> held;  // per slot: why its board is not taken
+};
+
+void say_notes(const plan &p, unit_desk *desk, station_state *state, console *out,
+               station_notes *notes) {
+  // Without a terminal's slot lines, a board left untouched is said once.
+  for (size_t s = 0; s < notes->held.size() && !out->smart(); ++s) {
+    const std::string &why = state->slots[s].held;
+    if (why != notes->held[s] && !why.empty()) {
+      out->print(p.boards[s].name + ": board not taken: " + why);
+    }
+    notes->held[s] = why;
+  }
+  if (desk == nullptr) return;
+  std::string warning = desk->take_warning();
+  if (!warning.empty()) {
+    state->warning = warning;
+    fprintf(stderr, "kesp-batch: %s\n", warning.c_str());
+  }
+  if (notes->closed.empty() && !desk->closed().empty()) {
+    notes->closed = desk->closed();
+    state->warning = notes->closed;
+    fprintf(stderr, "kesp-batch: %s\n", notes->closed.c_str());
+  }
+}
+
 // Runs the station and reports it; returns the exit status.
 int run_station_mode(const plan &p, records *rec, console *out, FILE *people) {
+  std::string name = station_name(p.opt);
+  std::unique_ptr<unit_recorder> recorder;
+  std::string error;
+  if (!start_record(p, name, &recorder, &error)) return usage_failure(error);
+  bool per_unit = std::ranges::any_of(p.steps, [](const step &s) { return per_unit_image(s); });
+  std::unique_ptr<unit_desk> desk;
+  if (recorder != nullptr || per_unit) desk = std::make_unique<unit_desk>(p, name, recorder.get());
+  if (desk != nullptr) {
+    rec->set_step_hook([&](size_t slot, const nlohmann::ordered_json &j) { desk->step_object(slot, j); });
+  }
   station_state state;
   int64_t started_ms = wall_clock_ms();
   rec->set_station(&state, started_ms);
@@ -118,18 +236,27 @@ int run_station_mode(const plan &p, records *rec, console *out, FILE *people) {
   observer.unit_started = [&](size_t slot) { v.unit_started(slot); };
   observer.step_ended = [&](size_t slot, size_t step) { rec->step_ended(slot, step); };
   observer.unit_ended = [&](size_t slot) {
+    if (desk != nullptr) desk->unit_ended(state.units.back());
     rec->unit_ended(slot);
     v.unit_ended(slot);
   };
-  observer.tick = [&] { v.tick(monotonic_ms()); };
+  station_notes notes;
+  notes.held.resize(p.boards.size());
+  observer.tick = [&] {
+    say_notes(p, desk.get(), &state, out, &notes);
+    v.tick(monotonic_ms());
+  };
   observer.tick_ms = out->smart() ? LIVE_TICK_MS : PLAIN_TICK_MS;
   int64_t began = monotonic_ms();
-  run_station(p, &state, observer);
+  run_station(p, &state, observer, desk.get());
+  observer.tick();
   double seconds = static_cast<double>(monotonic_ms() - began) / 1000.0;
   v.summary(seconds);
   rec->finish(started_ms, seconds);
   say_write_errors(*rec, *out, people);
-  return station_status(state, *rec);
+  bool recorded = recorder == nullptr || close_record(recorder.get());
+  int status = station_status(state, *rec);
+  return status == EXIT_PASSED && !recorded ? EXIT_RECORDS : status;
 }
 
 // Runs the boards once each and reports them; returns the exit status.

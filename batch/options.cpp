@@ -75,6 +75,16 @@ const char USAGE[] =
     "      --settle SEC          a slot takes a new board once its address has\n"
     "                            refused connections for SEC seconds (default 2)\n"
     "      --units N             stop once N units have ended\n"
+    "      --db DB               record every unit, before its board is touched,\n"
+    "                            in SQLite file DB or the postgresql:// URL DB\n"
+    "      --serials FORMAT      give each unit a serial number: FORMAT[,FIRST-LAST]\n"
+    "                            as KX{:06},1-999999 (with --db)\n"
+    "      --station-name NAME   the station's name in the record (default: the\n"
+    "                            host name)\n"
+    "      --data-timeout SEC    a step's --from-command may take SEC seconds per\n"
+    "                            unit (default 30)\n"
+    "A recipe step's --from-command 'CMD' takes the image from CMD's output, run\n"
+    "once per unit; \"{serial}\" in an image's name stands for the unit's serial.\n"
     "\n"
     "Output:\n"
     "  -q, --quiet               print only failures and the summary\n"
@@ -107,6 +117,10 @@ enum option_id : uint8_t {
   OPT_STATION,
   OPT_SETTLE,
   OPT_UNITS,
+  OPT_DB,
+  OPT_SERIALS,
+  OPT_STATION_NAME,
+  OPT_DATA_TIMEOUT,
 };
 
 const option LONG_OPTIONS[] = {
@@ -133,6 +147,10 @@ const option LONG_OPTIONS[] = {
     {"station", no_argument, nullptr, OPT_STATION},
     {"settle", required_argument, nullptr, OPT_SETTLE},
     {"units", required_argument, nullptr, OPT_UNITS},
+    {"db", required_argument, nullptr, OPT_DB},
+    {"serials", required_argument, nullptr, OPT_SERIALS},
+    {"station-name", required_argument, nullptr, OPT_STATION_NAME},
+    {"data-timeout", required_argument, nullptr, OPT_DATA_TIMEOUT},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -151,6 +169,7 @@ struct request {
   bool jobs = false;          // -j given
   bool station_options = false;  // --settle or --units given
   bool retries_given = false;    // --retries given
+  bool record_options = false;   // --db, --station-name or --data-timeout given
 };
 
 bool read_stdin(std::string *text, std::string *error) {
@@ -334,6 +353,23 @@ parse_end apply_option(int opt, const std::string &name, request *r, settings *o
       o->units = static_cast<uint64_t>(count);
       r->station_options = true;
       return parse_end::run;
+    case OPT_DB:
+      if (*optarg == '\0') break;
+      o->db = optarg;
+      r->record_options = true;
+      return parse_end::run;
+    case OPT_SERIALS:
+      o->serials = optarg;
+      return parse_end::run;
+    case OPT_STATION_NAME:
+      if (*optarg == '\0') break;
+      o->station_name = optarg;
+      r->record_options = true;
+      return parse_end::run;
+    case OPT_DATA_TIMEOUT:
+      r->record_options = true;
+      return parse_seconds(optarg, &o->data_timeout_ms) ? parse_end::run
+                                                        : invalid_value(opt, error);
     case OPT_RETRIES:
       if (!parse_count(optarg, RETRIES_LIMIT, &count)) break;
       o->retries = static_cast<int>(count);
@@ -382,6 +418,14 @@ parse_end check_new_options(const request &r, const settings &o, std::string *er
   if (r.station_options && !o.station) {
     return usage_error(error, "--settle and --units belong to --station");
   }
+  if (r.record_options && !o.station) {
+    return usage_error(error,
+                       "--db, --station-name and --data-timeout belong to --station: a unit is "
+                       "a board a slot takes");
+  }
+  if (!o.serials.empty() && o.db.empty()) {
+    return usage_error(error, "--serials needs --db: serial numbers are handed out there");
+  }
   if (o.station && r.jobs) {
     return usage_error(error, "-j does not apply to --station: every slot is watched at once");
   }
@@ -400,6 +444,20 @@ parse_end check_new_options(const request &r, const settings &o, std::string *er
 void apply_station_defaults(const request &r, plan *p) {
   p->opt.jobs = p->boards.size();
   if (!r.retries_given) p->opt.retries = 0;
+}
+
+// Images made per unit belong to a station, and {serial} to its serials.
+parse_end check_unit_steps(const plan &p, std::string *error) {
+  for (const step &s : p.steps) {
+    if (!s.command.empty() && !p.opt.station) {
+      return usage_error(error,
+                         s.origin + ": --from-command makes an image per unit: it needs --station");
+    }
+    if (per_unit_image(s) && s.command.empty() && p.opt.serials.empty()) {
+      return usage_error(error, s.origin + ": {serial} in an image's name needs --serials");
+    }
+  }
+  return parse_end::run;
 }
 
 // The boards of the board lists, then the operands.
@@ -469,6 +527,7 @@ parse_end parse_command_line(int argc, char *argv[], plan *p, std::string *error
   }
   if (check_new_options(r, p->opt, error) != parse_end::run) return parse_end::usage;
   if (!make_steps(r, p, error) || !gather_boards(r, p, error)) return parse_end::usage;
+  if (check_unit_steps(*p, error) != parse_end::run) return parse_end::usage;
   p->recipe_file = r.recipe;
   p->board_lists = r.board_files;
   if (p->boards.empty()) return usage_error(error, "no boards given");

@@ -32,6 +32,7 @@ struct step_outcome {
   step_result result = step_result::not_run;
   failure_kind failure = failure_kind::none;
   std::string reason;          // one line: why it failed or was not run; "" when it passed
+  std::string file;            // its image's name as the reports give it; "" for a start
   uint32_t size = 0;           // its length
   std::string sha256;          // its SHA-256 in hexadecimal, as snapshotted; "" for a start
   int attempts = 0;            // connections tried for the step

@@ -8,6 +8,7 @@
 
 namespace {
 
+constexpr char SERIAL_MARK[] = "{serial}";  // a station unit's serial number
 constexpr char BOARD_MARK[] = "{board}";  // stands for the board's name in file names
 
 }  // namespace
@@ -26,12 +27,30 @@ const char *mode_name(step_mode mode) {
 
 const char *device_name(uint32_t flags) { return (flags & FLAG_NAND) != 0 ? "nand" : "nor"; }
 
-std::string board_file(const std::string &file, const std::string &name) {
-  size_t size = substitute(file.data(), file.size(), BOARD_MARK, name.c_str(), nullptr, 0);
+bool per_unit_image(const step &s) {
+  return s.mode != step_mode::start &&
+         (!s.command.empty() || s.file.find(SERIAL_MARK) != std::string::npos);
+}
+
+namespace {
+
+// file with every mark replaced by value.
+std::string fill_mark(const std::string &file, const char *mark, const std::string &value) {
+  size_t size = substitute(file.data(), file.size(), mark, value.c_str(), nullptr, 0);
   std::string out(size, '\0');
   // The string's own terminator takes substitute's.
-  substitute(file.data(), file.size(), BOARD_MARK, name.c_str(), out.data(), size + 1);
+  substitute(file.data(), file.size(), mark, value.c_str(), out.data(), size + 1);
   return out;
+}
+
+}  // namespace
+
+std::string board_file(const std::string &file, const std::string &name) {
+  return fill_mark(file, BOARD_MARK, name);
+}
+
+std::string unit_file(const std::string &file, const std::string &serial) {
+  return fill_mark(file, SERIAL_MARK, serial);
 }
 
 std::string step_title(const plan &p, size_t board, size_t step) {

@@ -21,7 +21,9 @@ struct step {
   step_mode mode = step_mode::update;
   uint32_t flags = 0;    // FLAG_* bits, as kesp sends them for the same options
   uint32_t address = 0;  // flash address (sent when flags has FLAG_ADDRESS)
-  std::string file;      // the image; "{board}" stands for the board's name
+  std::string file;      // the image; "{board}" stands for the board's name, "{serial}"
+                         // for a station unit's serial number
+  std::string command;   // or: the command that writes each unit's image; "" for none
   std::string origin;    // where it was written, for messages: "FILE:LINE" or "command line"
   bool check_id = false;  // the first reply's flash id must be expect_id
   uint16_t expect_id = 0;
@@ -53,6 +55,10 @@ struct settings {
   bool station = false;     // the boards are fixture slots, each flashing board after board
   int settle_ms = 2000;     // a slot's board has left once its address refused this long
   uint64_t units = 0;       // a station stops after this many units; 0 for no limit
+  std::string db;           // a station's unit record: SQLite file or postgresql:// URL; "" for none
+  std::string serials;      // its serial numbers, FORMAT[,FIRST-LAST]; "" for none
+  std::string station_name;  // the station's name in the record; "" for the host name
+  int data_timeout_ms = 30000;  // how long a unit's data command may take
 };
 
 struct plan {
@@ -64,8 +70,15 @@ struct plan {
   std::vector<snapshot> images;          // each distinct image once, as the checks copied it
 };
 
+// Whether the step's image is made for each unit (a command, or a file
+// named by the unit's serial number) rather than taken once at start.
+bool per_unit_image(const step &s);
+
 // The file a board's step uses: every "{board}" in file replaced by name.
 std::string board_file(const std::string &file, const std::string &name);
+// The file a station unit's step uses: every "{serial}" in file (already a
+// board's) replaced by the unit's serial number.
+std::string unit_file(const std::string &file, const std::string &serial);
 
 // "step 2/3 update nor 0x10000 boot.bin" as the lines and reports name a step.
 std::string step_title(const plan &p, size_t board, size_t step);

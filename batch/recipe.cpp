@@ -83,12 +83,26 @@ bool apply_step_option(const std::vector<word> &words, size_t *next, transfer_op
 }
 
 constexpr char EXPECT_ID[] = "--expect-id";
+constexpr char FROM_COMMAND[] = "--from-command";
 
-// The one long option a step takes: --expect-id ID, or --expect-id=ID.
+// The long options a step takes: --expect-id ID (or --expect-id=ID) and
+// --from-command CMD (or --from-command=CMD).
 bool apply_long_option(const std::vector<word> &words, size_t *next, step *s,
                        std::string *error) {
   const std::string &text = words[*next].text;
   std::string value;
+  if (text == FROM_COMMAND || text.starts_with(std::string(FROM_COMMAND) + "=")) {
+    if (text == FROM_COMMAND && *next + 1 == words.size()) {
+      *error = "--from-command needs a command";
+      return false;
+    }
+    s->command = text == FROM_COMMAND ? words[++*next].text : text.substr(sizeof FROM_COMMAND);
+    if (s->command.empty()) {
+      *error = "--from-command needs a command";
+      return false;
+    }
+    return true;
+  }
   if (text == EXPECT_ID) {
     if (*next + 1 == words.size()) {
       *error = "--expect-id needs a flash id";
@@ -106,6 +120,16 @@ bool apply_long_option(const std::vector<word> &words, size_t *next, step *s,
     return false;
   }
   s->check_id = true;
+  return true;
+}
+
+// A step whose image a command makes for each unit.
+bool command_step(bool have_file, step *s, std::string *error) {
+  if (have_file) {
+    *error = "an image comes from a file or from --from-command, not both";
+    return false;
+  }
+  s->mode = (s->flags & FLAG_COMPARE) != 0 ? step_mode::compare : step_mode::update;
   return true;
 }
 
@@ -133,13 +157,14 @@ bool parse_step(const std::vector<word> &words, const std::string &folder, step 
   s->flags = letters.flags;
   s->address = letters.address;
   if (letters.start) {
-    if (have_file || s->flags != 0 || s->check_id) {
+    if (have_file || s->flags != 0 || s->check_id || !s->command.empty()) {
       *error = "-s starts the program and takes no file or other option";
       return false;
     }
     s->mode = step_mode::start;
     return true;
   }
+  if (!s->command.empty()) return command_step(have_file, s, error);
   if (!have_file) {
     *error = "no image file";
     return false;

@@ -193,6 +193,8 @@ void records::write_line(const std::string &text) {
 void records::add_unit_fields(nlohmann::ordered_json *j, size_t board) const {
   if (station_ == nullptr) return;
   (*j)["unit"] = station_->slots[board].unit;
+  const std::string &serial = station_->slots[board].serial;
+  (*j)["serial"] = serial.empty() ? json(nullptr) : json(serial);
   (*j)["slot"] = p_.boards[board].name;
 }
 
@@ -204,8 +206,20 @@ void records::add_expect_id(nlohmann::ordered_json *j, const step &s) const {
   (*j)["expect_id"] = s.check_id ? json(hex(s.expect_id, 4)) : json(nullptr);
 }
 
+namespace {
+
+// A board's address in a step object: null when its name did not resolve.
+json address_json(const board &b) {
+  if (!b.resolved) return nullptr;
+  char text[INET_ADDRSTRLEN];
+  address_text(b.address.sin_addr, text);
+  return text;
+}
+
+}  // namespace
+
 void records::write_step(size_t board, size_t step) {
-  if (files_.report < 0) return;
+  if (files_.report < 0 && !step_hook_) return;
   const struct board &b = p_.boards[board];
   const struct step &s = p_.steps[step];
   const step_outcome &o = state_->outcomes[board][step];
@@ -216,20 +230,14 @@ void records::write_step(size_t board, size_t step) {
   j["schema"] = REPORT_SCHEMA;
   add_unit_fields(&j, board);
   j["board"] = b.name;
-  if (b.resolved) {
-    char text[INET_ADDRSTRLEN];
-    address_text(b.address.sin_addr, text);
-    j["address"] = text;
-  } else {
-    j["address"] = nullptr;
-  }
+  j["address"] = address_json(b);
   j["step"] = step + 1;
   j["steps"] = p_.steps.size();
   j["mode"] = mode_name(s.mode);
   j["device"] = image ? json(device_name(s.flags)) : json(nullptr);
   j["flags"] = image ? json(hex(s.flags, 8)) : json(nullptr);
   j["flash_address"] = image ? json(hex(s.address, 8)) : json(nullptr);
-  j["image"] = image ? json(b.files[step]) : json(nullptr);
+  j["image"] = image ? json(o.file.empty() ? b.files[step] : o.file) : json(nullptr);
   j["size"] = image ? json(o.size) : json(nullptr);
   j["sha256"] = image ? json(o.sha256) : json(nullptr);
   j["result"] = result_name(o.result);
@@ -245,6 +253,8 @@ void records::write_step(size_t board, size_t step) {
   j["started"] = ran ? json(iso_time(o.started_ms)) : json(nullptr);
   j["seconds"] = ran ? json(o.seconds) : json(nullptr);
   add_expect_id(&j, s);
+  if (step_hook_) step_hook_(board, j);
+  if (files_.report < 0) return;
   write_line(j.dump(-1, ' ', false, json::error_handler_t::replace));
 }
 
@@ -323,6 +333,7 @@ void records::unit_ended(size_t slot) {
   j["type"] = "unit";
   j["schema"] = REPORT_SCHEMA;
   j["unit"] = u.unit;
+  j["serial"] = u.serial.empty() ? json(nullptr) : json(u.serial);
   j["slot"] = b.name;
   char text[INET_ADDRSTRLEN];
   address_text(b.address.sin_addr, text);

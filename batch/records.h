@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -47,6 +49,11 @@ class records {
     state_ = &station->line;
     station_started_ms_ = started_ms;
   }
+  // Called with every step object as it is made, whether or not a report
+  // is written: the unit record keeps the same fields.
+  void set_step_hook(std::function<void(size_t board, const nlohmann::ordered_json &)> hook) {
+    step_hook_ = std::move(hook);
+  }
   // A station's unit ended: its object.
   void unit_ended(size_t slot);
   // Every failure to write, one line each; empty when all went well.
@@ -73,6 +80,7 @@ class records {
   const station_state *station_ = nullptr;  // set in a station
   int64_t station_started_ms_ = 0;
   std::vector<std::string> unit_logs_;      // per slot: the log of its unit at work, once begun
+  std::function<void(size_t board, const nlohmann::ordered_json &)> step_hook_;
 };
 
 // The JSON word of a result, a failure kind and a verdict, as the report

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "attempt.h"
 #include "net.h"
@@ -29,8 +30,8 @@ int64_t next_try(int64_t now) { return (now / PROBE_MS + 1) * PROBE_MS; }
 
 class station {
  public:
-  station(const plan &p, station_state *state, const station_observer &observer)
-      : p_(p), state_(state), observer_(observer) {
+  station(const plan &p, station_state *state, const station_observer &observer, unit_gate *gate)
+      : p_(p), state_(state), observer_(observer), gate_(gate) {
     size_t slots = p.boards.size();
     state_->line.outcomes.assign(slots, std::vector<step_outcome>(p.steps.size()));
     state_->line.progress.assign(slots, board_progress{});
@@ -42,10 +43,14 @@ class station {
     workers_.reserve(slots);
     for (size_t s = 0; s < slots; ++s) workers_.emplace_back(p, s, &state_->line, inner_);
     probes_.assign(slots, probe_state{});
+    held_.assign(slots, -1);
   }
   ~station() {
     for (const probe_state &pr : probes_) {
       if (pr.sock >= 0) close(pr.sock);
+    }
+    for (int sock : held_) {
+      if (sock >= 0) close(sock);
     }
   }
   station(const station &) = delete;
@@ -58,7 +63,12 @@ class station {
  private:
   [[nodiscard]] bool taking_units() const;
   [[nodiscard]] size_t at_work() const;
-  void start_unit(size_t slot, int sock, int64_t now);
+  void start_unit(size_t slot, int sock, uint64_t unit, int64_t now);
+  void admit(size_t slot, int sock, int64_t now);
+  void decided(const gate_decision &d, int64_t now);
+  uint64_t take_number();
+  void stop_units(int64_t now);
+  void ask_gate(int64_t now);
   void unit_over(size_t slot);
   void advance(size_t slot, int64_t now);
   void start_probe(size_t slot, int64_t now);
@@ -78,27 +88,94 @@ class station {
   std::vector<pollfd> fds_;
   std::vector<size_t> owners_;  // per pollfd after the first: its slot
   std::vector<bool> is_probe_;  // per pollfd after the first: a try, not a unit's socket
+  unit_gate *gate_;
+  std::vector<int> held_;              // per slot: the arrived board's connection the gate holds
+  std::vector<uint64_t> spare_;        // unit numbers of boards the gate refused, to be used again
+  std::vector<int> gate_fds_;
+  std::vector<gate_decision> decisions_;
 };
 
 bool station::taking_units() const {
-  return state_->signals == 0 && (p_.opt.units == 0 || state_->started < p_.opt.units);
+  if (gate_ != nullptr && !gate_->closed().empty()) return false;
+  return state_->signals == 0 &&
+         (p_.opt.units == 0 || state_->started - spare_.size() < p_.opt.units);
 }
 
 size_t station::at_work() const {
-  return static_cast<size_t>(std::count_if(workers_.begin(), workers_.end(),
-                                           [](const board_worker &w) { return w.at_work(); }));
+  auto busy = std::count_if(workers_.begin(), workers_.end(),
+                            [](const board_worker &w) { return w.at_work(); });
+  auto held = std::count_if(held_.begin(), held_.end(), [](int sock) { return sock >= 0; });
+  return static_cast<size_t>(busy + held);
+}
+
+// Numbers handed to boards the gate refused are used again, so that the
+// units numbered are those that began.
+uint64_t station::take_number() {
+  if (spare_.empty()) return ++state_->started;
+  auto least = std::min_element(spare_.begin(), spare_.end());
+  uint64_t unit = *least;
+  spare_.erase(least);
+  return unit;
+}
+
+// A board arrived: without a gate its unit starts at once; with one, its
+// connection waits, unused, for the gate's word.
+void station::admit(size_t slot, int sock, int64_t now) {
+  uint64_t unit = take_number();
+  if (gate_ == nullptr) {
+    start_unit(slot, sock, unit, now);
+    return;
+  }
+  slot_status &st = state_->slots[slot];
+  st.phase = slot_phase::admitting;
+  st.since_ms = now;
+  st.unit = unit;
+  held_[slot] = sock;
+  gate_->arrived(slot, unit, now);
+}
+
+void station::decided(const gate_decision &d, int64_t now) {
+  size_t slot = d.slot;
+  slot_status &st = state_->slots[slot];
+  int sock = std::exchange(held_[slot], -1);
+  if (st.phase != slot_phase::admitting || sock < 0) return;
+  switch (d.what) {
+    case gate_decision::kind::start:
+      st.held.clear();
+      start_unit(slot, sock, st.unit, now);
+      return;
+    case gate_decision::kind::fail:
+      st.held.clear();
+      start_unit(slot, -1, st.unit, now);
+      workers_[slot].fail_before(sock, d.step, d.reason);
+      return;
+    case gate_decision::kind::refuse:
+      // The board stays in its slot untouched; it is taken again once the
+      // gate can take it.
+      close(sock);
+      spare_.push_back(st.unit);
+      st.held = d.reason;
+      st.phase = slot_phase::waiting;
+      st.since_ms = now;
+      probes_[slot].next = next_try(now);
+      return;
+  }
 }
 
 // The one place a unit begins: numbered and told before a byte goes to the
-// board, on the connection its loader just accepted.
-void station::start_unit(size_t slot, int sock, int64_t now) {
+// board, on the connection its loader just accepted (-1: a unit that
+// fails before its board is touched).
+void station::start_unit(size_t slot, int sock, uint64_t unit, int64_t now) {
   slot_status &st = state_->slots[slot];
+  // A unit's time runs from its board's arrival, its record and data included.
+  if (st.phase != slot_phase::admitting) st.since_ms = now;
   st.phase = slot_phase::at_work;
-  st.since_ms = now;
-  st.unit = ++state_->started;
+  st.unit = unit;
+  st.serial = gate_ != nullptr ? gate_->serial(slot) : "";
   workers_[slot].rearm();
+  workers_[slot].set_unit_images(gate_ != nullptr ? gate_->images(slot) : nullptr);
   if (observer_.unit_started) observer_.unit_started(slot);
-  workers_[slot].begin_connected(sock, now);
+  if (sock >= 0) workers_[slot].begin_connected(sock, now);
 }
 
 void station::unit_over(size_t slot) {
@@ -109,7 +186,9 @@ void station::unit_over(size_t slot) {
   r.slot = slot;
   r.seconds = static_cast<double>(now - st.since_ms) / 1000.0;
   const std::vector<step_outcome> &outcomes = state_->line.outcomes[slot];
-  r.started_ms = outcomes.empty() ? wall_clock_ms() : outcomes.front().started_ms;
+  r.started_ms = outcomes.empty() || outcomes.front().started_ms == 0 ? wall_clock_ms()
+                                                                     : outcomes.front().started_ms;
+  r.serial = st.serial;
   st.phase = slot_phase::leaving;
   st.since_ms = now;
   st.record = state_->units.size();
@@ -134,7 +213,7 @@ void station::probe_ended(size_t slot, bool answered, int64_t now) {
   if (answered && st.phase == slot_phase::waiting && taking_units()) {
     int sock = pr.sock;
     pr.sock = -1;
-    start_unit(slot, sock, now);
+    admit(slot, sock, now);
     return;
   }
   // A board still in its slot sees a connection that closes before any
@@ -178,7 +257,7 @@ void station::probe_ready(size_t slot, int64_t now) {
 void station::advance(size_t slot, int64_t now) {
   slot_status &st = state_->slots[slot];
   const probe_state &pr = probes_[slot];
-  if (st.phase == slot_phase::at_work) return;
+  if (st.phase == slot_phase::at_work || st.phase == slot_phase::admitting) return;
   if (!taking_units()) {
     drop_probe(slot);
     return;
@@ -200,12 +279,14 @@ int station::poll_timeout(int64_t now) const {
   for (size_t s = 0; s < workers_.size(); ++s) {
     next = workers_[s].wake_time(now, next);
     const probe_state &pr = probes_[s];
-    if (state_->slots[s].phase == slot_phase::at_work || !taking_units()) continue;
+    slot_phase phase = state_->slots[s].phase;
+    if (phase == slot_phase::at_work || phase == slot_phase::admitting || !taking_units()) continue;
     next = std::min(next, pr.sock >= 0 ? pr.deadline : pr.next);
     if (state_->slots[s].phase == slot_phase::leaving && pr.absent_since >= 0) {
       next = std::min(next, pr.absent_since + p_.opt.settle_ms);
     }
   }
+  if (gate_ != nullptr) next = gate_->wake_time(now, next);
   return static_cast<int>(std::clamp<int64_t>(next - now, 0, LOOK_MS));
 }
 
@@ -216,6 +297,16 @@ void station::gather() {
   owners_.clear();
   is_probe_.clear();
   fds_.push_back({wakeup_fd(), POLLIN, 0});
+  if (gate_ != nullptr) {
+    gate_fds_.clear();
+    gate_->add_fds(&gate_fds_);
+    // The gate's descriptors come first, owned by no slot.
+    for (int fd : gate_fds_) {
+      fds_.push_back({fd, POLLIN, 0});
+      owners_.push_back(0);
+      is_probe_.push_back(false);
+    }
+  }
   for (size_t s = 0; s < workers_.size(); ++s) {
     short events = workers_[s].events();
     if (events != 0) {
@@ -233,7 +324,7 @@ void station::gather() {
 
 void station::dispatch(int64_t now) {
   if ((fds_[0].revents & POLLIN) != 0) drain_wakeup();
-  for (size_t i = 1; i < fds_.size(); ++i) {
+  for (size_t i = 1 + gate_fds_.size(); i < fds_.size(); ++i) {
     if (fds_[i].revents == 0) continue;
     size_t slot = owners_[i - 1];
     if (!is_probe_[i - 1]) {
@@ -242,6 +333,27 @@ void station::dispatch(int64_t now) {
       probe_ready(slot, now);
     }
   }
+}
+
+// The second signal: units at work stop, boards the gate holds are let go.
+void station::stop_units(int64_t now) {
+  state_->stopped = true;
+  state_->line.interrupts = state_->signals;
+  for (board_worker &w : workers_) w.stop(now);
+  for (size_t s = 0; s < held_.size(); ++s) {
+    if (held_[s] < 0 || gate_ == nullptr) continue;
+    gate_->drop(s);
+    close(std::exchange(held_[s], -1));
+    spare_.push_back(state_->slots[s].unit);
+    state_->slots[s].phase = slot_phase::waiting;
+  }
+}
+
+void station::ask_gate(int64_t now) {
+  if (gate_ == nullptr) return;
+  decisions_.clear();
+  gate_->decide(now, &decisions_);
+  for (const gate_decision &d : decisions_) decided(d, now);
 }
 
 void station::run() {
@@ -253,11 +365,7 @@ void station::run() {
     state_->signals = wakeup_signals_seen();
     // The workers see only the second signal: the first lets every unit
     // at work run all its steps, not just the one at work.
-    if (state_->signals >= 2 && !state_->stopped) {
-      state_->stopped = true;
-      state_->line.interrupts = state_->signals;
-      for (board_worker &w : workers_) w.stop(now);
-    }
+    if (state_->signals >= 2 && !state_->stopped) stop_units(now);
     for (size_t s = 0; s < workers_.size(); ++s) advance(s, now);
     if (!taking_units() && at_work() == 0) break;
     gather();
@@ -268,6 +376,7 @@ void station::run() {
     }
     now = monotonic_ms();
     if (ready > 0) dispatch(now);
+    ask_gate(now);
     for (board_worker &w : workers_) w.look(now);
     if (observer_.tick && now - last_tick >= observer_.tick_ms) {
       last_tick = now;
@@ -320,7 +429,8 @@ station_totals count_units(const station_state &state) {
   return t;
 }
 
-void run_station(const plan &p, station_state *state, const station_observer &observer) {
-  station s(p, state, observer);
+void run_station(const plan &p, station_state *state, const station_observer &observer,
+                 unit_gate *gate) {
+  station s(p, state, observer, gate);
   s.run();
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "attempt.h"
 #include "outcome.h"
 #include "plan.h"
 
@@ -28,6 +29,7 @@ inline constexpr int PROBE_TIMEOUT_MS = 200;
 
 enum class slot_phase : uint8_t {
   waiting,  // no board: tried every PROBE_MS
+  admitting,  // a board arrived: its connection waits, unused, for the gate
   at_work,  // a unit's steps run
   leaving,  // the unit ended: the board must leave before the next
 };
@@ -45,6 +47,7 @@ struct unit_record {
   int64_t started_ms = 0;   // wall clock when the board was found
   double seconds = 0;       // from the board found to the unit's end
   uint64_t sent = 0;        // image bytes of its steps' last attempts
+  std::string serial;       // its serial number; "" without one
 };
 
 struct slot_status {
@@ -52,6 +55,8 @@ struct slot_status {
   int64_t since_ms = 0;    // monotonic time the phase began
   uint64_t unit = 0;       // the unit at work, or the last one; 0 before the first
   size_t record = 0;       // the last unit's index in station_state::units
+  std::string serial;      // the unit's serial number, once it has one
+  std::string held;        // why the slot takes no board now ("database unreachable: ..."); "" when it does
 };
 
 struct station_state {
@@ -62,6 +67,7 @@ struct station_state {
   int signals = 0;                 // SIGINT or SIGTERM received
   bool stopped = false;            // a second signal stopped the units at work
   int64_t began_ms = 0;            // monotonic time the station began
+  std::string warning;             // for the operator: serial numbers running low or out; "" for none
 };
 
 // Called as the station goes on; any may be left empty. A unit is begun in
@@ -74,10 +80,53 @@ struct station_observer {
   int tick_ms = 1000;
 };
 
+// What a gate decided for a board that arrived.
+struct gate_decision {
+  enum class kind : uint8_t {
+    start,   // the unit starts on the board's connection
+    fail,    // the unit fails at step before its board is touched
+    refuse,  // no unit: the connection closes without a byte; held says why
+  };
+  kind what = kind::start;
+  size_t slot = 0;
+  size_t step = 0;     // for fail
+  std::string reason;  // for fail and refuse
+};
+
+// Stands between a board arriving and its unit starting: the unit record
+// (its row and serial, durable, before any byte) and per-unit data. Its
+// descriptors are polled for reading with the station's; decide is asked
+// after every poll.
+class unit_gate {
+ public:
+  unit_gate() = default;
+  virtual ~unit_gate() = default;
+  unit_gate(const unit_gate &) = delete;
+  unit_gate &operator=(const unit_gate &) = delete;
+  unit_gate(unit_gate &&) = delete;
+  unit_gate &operator=(unit_gate &&) = delete;
+
+  // A board arrived in slot; it would be unit number unit.
+  virtual void arrived(size_t slot, uint64_t unit, int64_t now) = 0;
+  virtual void add_fds(std::vector<int> *fds) const = 0;
+  virtual void decide(int64_t now, std::vector<gate_decision> *out) = 0;
+  // The earliest time, no later than next, decide wants calling.
+  [[nodiscard]] virtual int64_t wake_time(int64_t now, int64_t next) const = 0;
+  // The second signal: the slot's board is let go before its unit started.
+  virtual void drop(size_t slot) = 0;
+  // A started unit's own images, and its serial number ("" for none).
+  [[nodiscard]] virtual const unit_images *images(size_t slot) const = 0;
+  [[nodiscard]] virtual std::string serial(size_t slot) const = 0;
+  // No new unit may start at all (the serial numbers ran out): why; "" while they may.
+  [[nodiscard]] virtual std::string closed() const = 0;
+};
+
 // Runs the station until p.opt.units units have ended (0: no limit) or a
 // signal stopped it: the first SIGINT or SIGTERM begins no new unit and
 // lets those at work finish all their steps, a second stops them.
-void run_station(const plan &p, station_state *state, const station_observer &observer);
+// With a gate, every board that arrives passes it before its unit starts.
+void run_station(const plan &p, station_state *state, const station_observer &observer,
+                 unit_gate *gate = nullptr);
 
 // The totals of the units that ended.
 struct station_totals {

@@ -45,7 +45,8 @@ std::string station_view::paint(const char *colour, const std::string &text) con
 }
 
 std::string station_view::unit_line(const unit_record &u) const {
-  std::string line = p_.boards[u.slot].name + ": unit " + std::to_string(u.unit) + ": ";
+  std::string line = p_.boards[u.slot].name + ": unit " + std::to_string(u.unit) +
+                     (u.serial.empty() ? "" : " " + u.serial) + ": ";
   if (u.verdict == board_verdict::passed) {
     line += "passed";
   } else if (u.failed_step > 0) {
@@ -75,10 +76,13 @@ std::string station_view::slot_line(size_t slot, int64_t now_ms) const {
   std::string since = "  " + elapsed(now_ms - st.since_ms);
   switch (st.phase) {
     case slot_phase::waiting:
+      if (!st.held.empty()) return line + paint(RED, "board not taken: " + st.held) + since;
       return line + paint(DIM, "waiting for a board") + since;
+    case slot_phase::admitting:
+      return line + paint(CYAN, "unit " + std::to_string(st.unit) + " recording its start") + since;
     case slot_phase::at_work: {
       const board_progress &pr = state_.line.progress[slot];
-      std::string work = "unit " + std::to_string(st.unit) + " step " +
+      std::string work = "unit " + std::to_string(st.unit) + (st.serial.empty() ? "" : " " + st.serial) + " step " +
                          std::to_string(pr.step + 1) + "/" + std::to_string(p_.steps.size()) +
                          " " + mode_name(p_.steps[pr.step].mode);
       if (pr.retrying) {
@@ -94,7 +98,7 @@ std::string station_view::slot_line(size_t slot, int64_t now_ms) const {
     }
     case slot_phase::leaving: {
       const unit_record &u = state_.units[st.record];
-      std::string unit = "unit " + std::to_string(u.unit) + " ";
+      std::string unit = "unit " + std::to_string(u.unit) + (u.serial.empty() ? "" : " " + u.serial) + " ";
       if (u.verdict == board_verdict::passed) {
         return line + unit + paint(GREEN, "PASSED") + ", remove the board" + since;
       }
@@ -113,6 +117,7 @@ std::vector<std::string> station_view::block(int64_t now_ms) const {
     if (shown++ == 0) lines.emplace_back("last failures:");
     lines.push_back("  " + unit_line(*u));
   }
+  if (!state_.warning.empty()) lines.push_back(paint(RED, state_.warning));
   std::string last = totals(now_ms);
   if (state_.signals > 0 && !state_.stopped) last += "; stopping: no new unit";
   lines.push_back(last);

@@ -3,9 +3,8 @@
 // keys). The command runs on a thread of its own and signals a descriptor
 // when it is done, so that the station's poll loop never waits for it.
 //
-// File names with {serial} (data prepared ahead) are a plain substitution
-// the station makes as plan.cpp's board_file makes {board}'s: one helper
-// should serve both when the station is wired, so none is added here.
+// File names with {serial} (data prepared ahead) are plan.h's unit_file,
+// the same substitution as {board}'s.
 #pragma once
 
 #include <cstdint>

@@ -10,11 +10,13 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
 #include <thread>
 
+#include "batch_support.h"
 #include "support.h"
 #include "unit_data.h"
 #include "unit_recorder.h"
@@ -832,3 +834,284 @@ TEST_F(Lookup, BadCommandLines) {
 }
 
 }  // namespace
+
+// The station's side: kesp-batch --station recording into the store, as a
+// process, against kesp-sim's boards.
+namespace station_record {
+
+using json = nlohmann::json;
+
+std::string write_text(const std::string &name, const std::string &text) {
+  std::string path = temp_path(name);
+  FILE *f = fopen(path.c_str(), "w");
+  if (f != nullptr) {
+    fputs(text.c_str(), f);
+    fclose(f);
+  }
+  return path;
+}
+
+// A recipe: a fixed image at 0, the unit's data at 0x3000, a start.
+std::string recipe_with(const std::string &name, const std::string &command) {
+  std::string image = temp_path(name + ".bin");
+  write_text(name + ".bin", std::string(4096, 'k'));
+  return write_text(name + ".recipe", "-a 0x0 '" + image + "'\n-a 0x3000 --from-command '" +
+                                          command + "'\n-s\n");
+}
+
+// Every line the simulator wrote about its boards' connections, but the
+// probes that closed without a byte.
+std::vector<std::string> touches(const std::string &log) {
+  std::vector<std::string> lines;
+  std::istringstream in(log);
+  for (std::string line; std::getline(in, line);) {
+    if (line.find("board SN") == std::string::npos) continue;
+    if (line.find("probe: closed without a byte") != std::string::npos || line.ends_with(" in, nor id 0101")) continue;
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+struct data_case {
+  const char *name;
+  const char *command;
+  const char *timeout;
+  const char *reason;  // in the unit's reason, in the report and the record
+};
+
+TEST(StationRecord, UnitDataThatFailsTouchesNoBoard) {
+  const data_case cases[] = {
+      {.name = "fails",
+       .command = "echo no calibration for this unit >&2; exit 3",
+       .timeout = "5",
+       .reason = "the command exited with status 3: no calibration for this unit"},
+      {.name = "hangs", .command = "sleep 30", .timeout = "0.5", .reason = "time limit"},
+      {.name = "silent", .command = "true", .timeout = "5", .reason = "the command wrote nothing"},
+      {.name = "killed",
+       .command = "echo out of keys >&2; kill -9 $$",
+       .timeout = "5",
+       .reason = "signal"},
+  };
+  for (const data_case &c : cases) {
+    SCOPED_TRACE(c.name);
+    sim_process sim(KESP_SIM_BINARY, 1, {"--nor-size", "64K", "--swap", "60000"});
+    ASSERT_TRUE(sim.ready()) << sim.log();
+    std::string db = temp_path(std::string("data-") + c.name + ".db");
+    std::string rep_path = temp_path(std::string("data-") + c.name + ".jsonl");
+    run_result r = run_batch({"--station", "--units", "1", "--db", db, "--serials", "KX{:04}",
+                              "--data-timeout", c.timeout, "--report", rep_path, "-r",
+                              recipe_with(c.name, c.command), sim.address()},
+                             std::chrono::seconds(30));
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    sim.stop();
+    EXPECT_EQ(touches(sim.log()), std::vector<std::string>{}) << "the board was touched";
+    report rep = read_report(rep_path);
+    ASSERT_EQ(rep.units.size(), 1U) << rep.error;
+    EXPECT_EQ(rep.units[0]["serial"], "KX0001");
+    EXPECT_EQ(rep.units[0]["failed_step"], 2);
+    // The data that was never made has no SHA-256: not the first image's.
+    json first = rep.step(sim.address(), 1);
+    json data = rep.step(sim.address(), 2);
+    EXPECT_EQ(first["result"], "not run");
+    EXPECT_EQ(data["result"], "failed");
+    EXPECT_NE(data["sha256"], first["sha256"]) << data.dump();
+    EXPECT_NE(rep.units[0]["reason"].get<std::string>().find(c.reason), std::string::npos)
+        << rep.units[0].dump();
+    std::string why;
+    auto store = unit_store::open(db, &why);
+    ASSERT_NE(store, nullptr) << why;
+    EXPECT_EQ(one(*store, "SELECT result FROM units WHERE serial = 'KX0001'"), "failed");
+    EXPECT_NE(one(*store, "SELECT reason FROM units WHERE serial = 'KX0001'").find(c.reason),
+              std::string::npos);
+    EXPECT_NE(one(*store, "SELECT reason FROM steps WHERE step = 2").find(c.reason),
+              std::string::npos);
+  }
+}
+
+// The flash a passed unit leaves: the image at 0, its serial at 0x3000,
+// the rest of 64K erased; kesp-sim names its CRC as the board leaves.
+std::string flash_crc(const std::string &serial) {
+  std::string flash(64 * 1024, '\xff');
+  flash.replace(0, 4096, std::string(4096, 'k'));
+  flash.replace(0x3000, serial.size(), serial);
+  return crc_hex(flash, 8);
+}
+
+// A range of three numbers on two slots: every unit gets its own, each
+// board's flash holds its unit's serial, a warning comes before the end,
+// and the station stops by itself once the last is handed out.
+TEST(StationRecord, SerialRangeRunsOut) {
+  sim_process sim(KESP_SIM_BINARY, 2, {"--nor-size", "64K", "--nor-block", "4K", "--swap", "800"});
+  ASSERT_TRUE(sim.ready()) << sim.log();
+  std::string db = temp_path("runout-station.db");
+  std::string rep_path = temp_path("runout-station.jsonl");
+  run_result r = run_batch({"--station", "--settle", "0.2", "--db", db, "--serials", "RO{:02},1-3",
+                            "--station-name", "line-x", "--report", rep_path, "-r",
+                            recipe_with("runout", "printf %s \"$KESP_SERIAL\""), sim.address(0),
+                            sim.address(1)},
+                           std::chrono::seconds(30));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.err.find("serial numbers running low"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("no new unit can start"), std::string::npos) << r.err;
+  report rep = read_report(rep_path);
+  ASSERT_EQ(rep.units.size(), 3U) << rep.error;
+  std::multiset<std::string> want;
+  for (const json &u : rep.units) {
+    EXPECT_EQ(u["result"], "passed") << u.dump();
+    want.insert(flash_crc(u["serial"].get<std::string>()));
+  }
+  EXPECT_TRUE(sim.wait_for_log("left (start request)", std::chrono::seconds(5)));
+  sim.stop();
+  std::multiset<std::string> left;
+  std::istringstream in(sim.log());
+  for (std::string line; std::getline(in, line);) {
+    size_t at = line.find("left (start request): nor crc32=");
+    if (at != std::string::npos) left.insert(line.substr(line.size() - 8));
+  }
+  EXPECT_EQ(left, want) << sim.log();
+  std::string why;
+  auto store = unit_store::open(db, &why);
+  ASSERT_NE(store, nullptr) << why;
+  EXPECT_EQ(one(*store, "SELECT COUNT(DISTINCT serial) FROM units WHERE result = 'passed' AND "
+                        "station = 'line-x'"),
+            "3");
+  EXPECT_EQ(one(*store, "SELECT COUNT(*) FROM steps WHERE sha256 IS NOT NULL"), "6");
+}
+
+// Whether the file holds n lines with text, waiting at most limit.
+bool wait_for_count(const std::string &path, const std::string &text, size_t n,
+                    std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    std::ifstream in(path);
+    size_t found = 0;
+    for (std::string line; std::getline(in, line);) found += line.find(text) != std::string::npos;
+    if (found >= n) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+// Four stations of two slots each share one PostgreSQL database, against
+// boards that come and go (each new board later than the settle time plus
+// two tries, so that no slot takes it for the board that left), one slot's boards failing; one station is
+// killed with SIGKILL and started again, and the database is stopped and
+// started again mid-run. Every serial is unique, every one handed out is
+// accounted for as passed, failed or abandoned, every passed unit's flash
+// is what the simulator saw leave, and every unit a report names has its
+// row.
+TEST(StationRecord, FourStationsOnePostgresThroughKillsAndOutages) {
+  NEED_PG(url);
+  constexpr uint32_t SLOTS = 8;
+  sim_process sim(KESP_SIM_BINARY, SLOTS,
+                  {"--nor-size", "64K", "--nor-block", "4K", "--swap", "700-1000", "--select", "3",
+                   "--final-error", "2"});
+  ASSERT_TRUE(sim.ready()) << sim.log();
+  // A station whose flag file exists holds its next unit in its data
+  // command, so that a kill finds a unit at work.
+  std::string flag = temp_path("plant-hold-");
+  std::string recipe = recipe_with(
+      "plant", "[ -e " + flag + "$KESP_STATION ] && { : >" + flag + "held; sleep 10; }; printf %s \"$KESP_SERIAL\"");
+  std::vector<std::string> reports;
+  auto station = [&](int n, int run) {
+    std::string rep = temp_path("plant-" + std::to_string(n) + "-" + std::to_string(run) + ".jsonl");
+    reports.push_back(rep);
+    return std::make_unique<batch_process>(std::vector<std::string>{
+        "--station", "--settle", "0.15", "--db", url, "--serials", "PL{:05}", "--station-name",
+        "st" + std::to_string(n), "--report", rep, "-q", "-r", recipe,
+        sim.address(static_cast<uint32_t>(2 * n)), sim.address(static_cast<uint32_t>(2 * n + 1))});
+  };
+  std::vector<std::unique_ptr<batch_process>> stations;
+  for (int n = 0; n < 4; ++n) stations.push_back(station(n, 0));
+  // Station 0 is killed at work and started again.
+  ASSERT_TRUE(wait_for_count(reports[0], "\"type\":\"unit\"", 3, std::chrono::seconds(20)));
+  write_text("plant-hold-st0", "");
+  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+       access((flag + "held").c_str(), F_OK) != 0;) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "station 0 began no unit";
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  stations[0]->signal(SIGKILL);
+  unlink((flag + "st0").c_str());
+  EXPECT_EQ(stations[0]->wait(std::chrono::seconds(5)), 128 + SIGKILL);
+  stations[0] = station(0, 1);
+  // Once it has marked its unit abandoned, the station is up.
+  {
+    std::string why;
+    auto watch = unit_store::open(url, &why);
+    ASSERT_NE(watch, nullptr) << why;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (one(*watch, "SELECT COUNT(*) FROM units WHERE station = 'st0' AND result = "
+                       "'unfinished'") != "0") {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << stations[0]->err();
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  // The database goes away for a while, mid-run.
+  ASSERT_TRUE(wait_for_count(reports[1], "\"type\":\"unit\"", 4, std::chrono::seconds(20)));
+  ASSERT_EQ(run_program({"/bin/bash", KESP_PG_SERVER, "halt", server().dir}, std::chrono::seconds(40))
+                .status,
+            0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  run_result up =
+      run_program({"/bin/bash", KESP_PG_SERVER, "start", server().dir}, std::chrono::seconds(60));
+  ASSERT_EQ(up.status, 0) << up.err;
+  EXPECT_TRUE(wait_for_count(reports[2], "\"type\":\"unit\"", 8, std::chrono::seconds(20)))
+      << "no units after the database came back: " << stations[2]->out() << stations[2]->err();
+  for (auto &s : stations) s->signal(SIGTERM);
+  for (auto &s : stations) {
+    int status = s->wait(std::chrono::seconds(30));
+    EXPECT_TRUE(status == 0 || status == 1) << status << s->out() << s->err();
+  }
+  sim.stop();
+
+  std::string why;
+  auto store = unit_store::open(url, &why);
+  ASSERT_NE(store, nullptr) << why;
+  db_rows rows;
+  ASSERT_EQ(store->query("SELECT serial, result, station FROM units", {}, &rows), "");
+  std::set<std::string> serials;
+  std::map<std::string, std::string> result_of;
+  std::multiset<std::string> passed_crcs;
+  for (const db_row &row : rows.rows) {
+    ASSERT_TRUE(row[0]);
+    EXPECT_TRUE(serials.insert(*row[0]).second) << "serial handed out twice: " << *row[0];
+    std::string result = row[1].value_or("");
+    EXPECT_TRUE(result == "passed" || result == "failed" || result == "abandoned")
+        << *row[0] << " is " << result;
+    result_of[*row[0]] = result;
+    if (result == "passed") passed_crcs.insert(flash_crc(*row[0]));
+  }
+  EXPECT_GE(serials.size(), 20U);
+  // The numbers handed out are 1..N, none skipped.
+  EXPECT_EQ(one(*store, "SELECT MAX(serial_number) FROM units"), std::to_string(serials.size()));
+  EXPECT_NE(one(*store, "SELECT COUNT(*) FROM units WHERE result = 'abandoned'"), "0")
+      << "the killed station's unit at work is not marked abandoned";
+  EXPECT_NE(one(*store, "SELECT COUNT(*) FROM units WHERE result = 'failed'"), "0");
+  // Every unit a report names has its row, with the report's result.
+  // The killed run's last ends may not have reached the database before
+  // SIGKILL: those units are abandoned.
+  for (const std::string &path : reports) {
+    report rep = read_report(path);
+    bool killed = path == reports[0];
+    for (const json &u : rep.units) {
+      std::string serial = u["serial"].get<std::string>();
+      ASSERT_TRUE(result_of.contains(serial)) << "no row for " << serial;
+      if (killed && result_of[serial] == "abandoned") continue;
+      EXPECT_EQ(result_of[serial], u["result"]) << serial << " in " << path;
+    }
+  }
+  // Each passed unit's flash left in a board, as the simulator saw it.
+  std::multiset<std::string> left;
+  std::istringstream in(sim.log());
+  for (std::string line; std::getline(in, line);) {
+    if (line.find("left (start request): nor crc32=") != std::string::npos) {
+      left.insert(line.substr(line.size() - 8));
+    }
+  }
+  for (const std::string &crc : passed_crcs) {
+    EXPECT_GE(left.count(crc), passed_crcs.count(crc)) << crc;
+  }
+}
+
+}  // namespace station_record

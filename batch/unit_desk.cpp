@@ -1,0 +1,254 @@
+#include "unit_desk.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "records.h"
+#include "text.h"
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+std::optional<std::string> text_of(const json &j, const char *key) {
+  if (!j.contains(key) || j[key].is_null()) return std::nullopt;
+  if (j[key].is_string()) return j[key].get<std::string>();
+  return j[key].dump();
+}
+
+std::optional<int64_t> int_of(const json &j, const char *key) {
+  if (!j.contains(key) || !j[key].is_number()) return std::nullopt;
+  return j[key].get<int64_t>();
+}
+
+}  // namespace
+
+step_record step_record_of(const json &j, int64_t unit_id) {
+  step_record r;
+  r.unit_id = unit_id;
+  r.step = static_cast<int>(int_of(j, "step").value_or(0));
+  r.steps = static_cast<int>(int_of(j, "steps").value_or(0));
+  r.board = text_of(j, "board").value_or("");
+  r.address = text_of(j, "address");
+  r.mode = text_of(j, "mode");
+  r.device = text_of(j, "device");
+  r.flags = text_of(j, "flags");
+  r.flash_address = text_of(j, "flash_address");
+  r.image = text_of(j, "image");
+  r.size = int_of(j, "size");
+  r.sha256 = text_of(j, "sha256");
+  r.result = text_of(j, "result").value_or("");
+  r.failure = text_of(j, "failure");
+  r.reason = text_of(j, "reason");
+  r.flash_id = text_of(j, "flash_id");
+  r.error = int_of(j, "error");
+  r.error_text = text_of(j, "error_text");
+  r.crc = text_of(j, "crc");
+  r.target_crc = text_of(j, "target_crc");
+  r.sent = int_of(j, "sent");
+  r.attempts = int_of(j, "attempts").value_or(0);
+  r.started = text_of(j, "started");
+  if (j.contains("seconds") && j["seconds"].is_number()) r.seconds = j["seconds"].get<double>();
+  return r;
+}
+
+unit_desk::unit_desk(const plan &p, std::string station, unit_recorder *recorder)
+    : p_(p), station_(std::move(station)), recorder_(recorder), slots_(p.boards.size()) {}
+
+void unit_desk::arrived(size_t slot, uint64_t unit, int64_t now) {
+  slot_desk &d = slots_[slot];
+  d.at = stage::begin;
+  d.unit = unit;
+  d.unit_id = 0;
+  d.serial.clear();
+  // The last unit has ended: its data goes.
+  d.runs.clear();
+  d.files.clear();
+  d.images.images.clear();
+  d.images.files.clear();
+  if (recorder_ == nullptr) {
+    d.at = stage::data;
+    return;
+  }
+  d.ticket = recorder_->begin_unit(p_.boards[slot].name, static_cast<int64_t>(unit));
+  d.hold_until = now + BEGIN_WAIT_MS;
+  tickets_[d.ticket] = slot;
+}
+
+void unit_desk::add_fds(std::vector<int> *fds) const {
+  if (recorder_ != nullptr) fds->push_back(recorder_->fd());
+  for (const slot_desk &d : slots_) {
+    if (d.at != stage::data) continue;
+    for (const auto &run : d.runs) {
+      if (run != nullptr && !run->finished()) fds->push_back(run->fd());
+    }
+  }
+}
+
+int64_t unit_desk::wake_time(int64_t /*now*/, int64_t next) const {
+  for (const slot_desk &d : slots_) {
+    if (d.at == stage::begin && recorder_ != nullptr) next = std::min(next, d.hold_until);
+  }
+  return next;
+}
+
+// The database's word on a unit's row: the unit goes on to its data, or
+// its board is let go untouched.
+void unit_desk::answered(const begin_answer &a, std::vector<gate_decision> *out) {
+  auto at = tickets_.find(a.ticket);
+  bool current = at != tickets_.end();
+  size_t slot = current ? at->second : 0;
+  if (current) tickets_.erase(at);
+  if (current && slots_[slot].ticket != a.ticket) current = false;
+  if (current && slots_[slot].at != stage::begin) current = false;
+  if (!current) {
+    // Its board was let go before the row came: the serial is never handed
+    // out again, and the row says why it holds no unit.
+    if (a.error.empty()) {
+      recorder_->end_unit(a.unit.id, unit_result::abandoned, "database",
+                          "the board was let go before its row was written");
+    }
+    return;
+  }
+  slot_desk &d = slots_[slot];
+  if (!a.error.empty()) {
+    if (a.error.find("are all used") != std::string::npos) closed_ = a.error;
+    d.at = stage::idle;
+    out->push_back(
+        {.what = gate_decision::kind::refuse, .slot = slot, .step = 0, .reason = a.error});
+    return;
+  }
+  d.unit_id = a.unit.id;
+  d.serial = a.unit.serial;
+  if (!d.serial.empty() && a.unit.serials_low && !warned_low_) {
+    warned_low_ = true;
+    warning_ = "serial numbers running low: " + std::to_string(a.unit.serials_left) +
+               " left after " + d.serial;
+  }
+  if (!d.serial.empty() && a.unit.serials_left == 0) {
+    closed_ = "the serial numbers ran out with " + d.serial +
+              ": no new unit can start (give --serials a new range or format)";
+  }
+  d.at = stage::data;
+}
+
+// Starts the unit's data commands and takes its {serial} files; a unit
+// whose data cannot even begin fails at once.
+void unit_desk::make_data(size_t slot, std::vector<gate_decision> *out) {
+  slot_desk &d = slots_[slot];
+  size_t steps = p_.steps.size();
+  d.runs.clear();
+  d.runs.resize(steps);
+  d.files.clear();
+  d.files.resize(steps);
+  d.images.images.assign(steps, nullptr);
+  d.images.files.assign(steps, "");
+  unit_data_env env{.serial = d.serial,
+                    .unit = std::to_string(d.unit),
+                    .slot = p_.boards[slot].name,
+                    .station = station_};
+  unit_data_limits limits;
+  limits.timeout_ms = p_.opt.data_timeout_ms;
+  for (size_t i = 0; i < steps; ++i) {
+    const step &s = p_.steps[i];
+    if (!per_unit_image(s)) continue;
+    std::string why;
+    if (s.command.empty()) {
+      std::string file = unit_file(p_.boards[slot].files[i], d.serial);
+      why = d.files[i].take(file);
+      if (why.empty()) {
+        d.images.images[i] = &d.files[i];
+        d.images.files[i] = file;
+        continue;
+      }
+      why = cat({"image ", file, ": ", why});
+    } else {
+      d.runs[i] = std::make_unique<unit_data_run>();
+      why = d.runs[i]->start(s.command, env, limits);
+      if (why.empty()) continue;
+      why = cat({"--from-command: ", why});
+    }
+    d.runs.clear();
+    d.at = stage::started;
+    out->push_back({.what = gate_decision::kind::fail, .slot = slot, .step = i, .reason = why});
+    return;
+  }
+}
+
+void unit_desk::data_ready(size_t slot, std::vector<gate_decision> *out) {
+  slot_desk &d = slots_[slot];
+  if (std::ranges::any_of(d.runs, [](const auto &run) { return run != nullptr && !run->finished(); })) {
+    return;
+  }
+  d.at = stage::started;
+  for (size_t i = 0; i < d.runs.size(); ++i) {
+    if (d.runs[i] == nullptr) continue;
+    if (!d.runs[i]->failure().empty()) {
+      out->push_back({.what = gate_decision::kind::fail,
+                      .slot = slot,
+                      .step = i,
+                      .reason = "--from-command: " + d.runs[i]->failure()});
+      return;
+    }
+    d.images.images[i] = &d.runs[i]->image();
+    d.images.files[i] = "$(" + p_.steps[i].command + ")";
+  }
+  out->push_back({.what = gate_decision::kind::start, .slot = slot, .step = 0, .reason = ""});
+}
+
+void unit_desk::decide(int64_t now, std::vector<gate_decision> *out) {
+  if (recorder_ != nullptr) {
+    for (const begin_answer &a : recorder_->answers()) answered(a, out);
+    for (size_t s = 0; s < slots_.size(); ++s) {
+      slot_desk &d = slots_[s];
+      if (d.at != stage::begin || now < d.hold_until) continue;
+      // Its answer, when it comes, finds the ticket gone.
+      d.at = stage::idle;
+      out->push_back({.what = gate_decision::kind::refuse,
+                      .slot = s,
+                      .step = 0,
+                      .reason = "database slow: no answer in " +
+                                std::to_string(BEGIN_WAIT_MS / 1000) + " s"});
+    }
+  }
+  for (size_t s = 0; s < slots_.size(); ++s) {
+    slot_desk &d = slots_[s];
+    if (d.at != stage::data) continue;
+    if (d.images.images.size() != p_.steps.size()) {
+      make_data(s, out);
+      if (d.at != stage::data) continue;
+    }
+    data_ready(s, out);
+  }
+}
+
+void unit_desk::drop(size_t slot) {
+  slot_desk &d = slots_[slot];
+  if (d.at == stage::data && recorder_ != nullptr && d.unit_id != 0) {
+    recorder_->end_unit(d.unit_id, unit_result::abandoned, "interrupted",
+                        "stopped before its board was touched");
+  }
+  d.runs.clear();
+  d.at = stage::idle;
+}
+
+const unit_images *unit_desk::images(size_t slot) const {
+  const slot_desk &d = slots_[slot];
+  return d.images.images.size() == p_.steps.size() ? &d.images : nullptr;
+}
+
+std::string unit_desk::serial(size_t slot) const { return slots_[slot].serial; }
+
+void unit_desk::step_object(size_t slot, const json &j) {
+  const slot_desk &d = slots_[slot];
+  if (recorder_ == nullptr || d.unit_id == 0) return;
+  recorder_->record_step(step_record_of(j, d.unit_id));
+}
+
+void unit_desk::unit_ended(const unit_record &u) {
+  const slot_desk &d = slots_[u.slot];
+  if (recorder_ == nullptr || d.unit_id == 0) return;
+  bool passed = u.verdict == board_verdict::passed;
+  recorder_->end_unit(d.unit_id, passed ? unit_result::passed : unit_result::failed,
+                      u.failed_step > 0 ? failure_name(u.failure) : "", u.reason);
+}
