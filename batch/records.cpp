@@ -295,13 +295,7 @@ void records::write_log(size_t board, size_t step) {
       errors_.push_back("--log-dir " + path + ": " + why);
       return;
     }
-    bool ok = write_whole(log, o.kesp_lines);
-    int err = errno;
-    if (close(log) != 0 && ok) {
-      ok = false;
-      err = errno;
-    }
-    if (!ok) note("--log-dir " + path, err);
+    write_log(log, path, o.kesp_lines);
     return;
   }
   if (o.kesp_lines.empty() && logged_[board]) return;
@@ -314,7 +308,12 @@ void records::write_log(size_t board, size_t step) {
     return;
   }
   logged_[board] = true;
-  bool ok = write_whole(log, o.kesp_lines);
+  write_log(log, path, o.kesp_lines);
+}
+
+// A log is whole only once closed: a close that fails is a write error too.
+void records::write_log(int log, const std::string &path, const std::string &text) {
+  bool ok = write_whole(log, text);
   int err = errno;
   if (close(log) != 0 && ok) {
     ok = false;

@@ -70,6 +70,7 @@ class records {
   void finish_station(int64_t started_ms, double seconds);
   [[nodiscard]] std::string unit_log_name(size_t slot) const;
   void note(const std::string &what, int err);
+  void write_log(int log, const std::string &path, const std::string &text);
 
   const plan &p_;
   const line_state *state_;  // the run's, or the station's units at work

@@ -24,17 +24,6 @@ struct digest_free {
   void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
 };
 
-bool write_all(int fd, const uint8_t *bytes, size_t n) {
-  while (n > 0) {
-    ssize_t done = write(fd, bytes, n);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) return false;
-    bytes += done;
-    n -= static_cast<size_t>(done);
-  }
-  return true;
-}
-
 std::string hex_of(const unsigned char *bytes, unsigned n) {
   static const char DIGITS[] = "0123456789abcdef";
   std::string text;
@@ -152,4 +141,16 @@ std::string snapshot::take(const std::string &path) {
   size_ = static_cast<uint32_t>(c.size);
   sha256_ = c.sha256;
   return "";
+}
+
+bool write_all(int fd, const void *bytes, size_t n) {
+  const auto *p = static_cast<const uint8_t *>(bytes);
+  while (n > 0) {
+    ssize_t done = write(fd, p, n);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    p += done;
+    n -= static_cast<size_t>(done);
+  }
+  return true;
 }

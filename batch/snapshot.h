@@ -3,8 +3,13 @@
 // every board and every retry is sent these bytes and no others.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+
+// Writes all n bytes to the file fd, continuing short writes and retrying
+// EINTR, as a copy into a snapshot's memory is filled. False with errno.
+bool write_all(int fd, const void *bytes, size_t n);
 
 class snapshot {
  public:

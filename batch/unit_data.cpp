@@ -21,17 +21,6 @@ namespace {
 
 const char *const OUR_VARIABLES[] = {"KESP_SERIAL=", "KESP_UNIT=", "KESP_SLOT=", "KESP_STATION="};
 
-bool write_all(int fd, const char *bytes, size_t n) {
-  while (n > 0) {
-    ssize_t done = write(fd, bytes, n);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) return false;
-    bytes += done;
-    n -= static_cast<size_t>(done);
-  }
-  return true;
-}
-
 // The command's words to the operator: its last lines, on one line.
 std::string error_text(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\r')) {
