@@ -1,7 +1,7 @@
 // Fuzzes kesp-batch's recipe and board-list readers with any text: they
 // must never crash, and what they accept must be a step kesp-batch can run:
 // a start with no file and no flags, or a download or compare of a named
-// file whose mode agrees with its flags.
+// file or a command's output whose mode agrees with its flags.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -24,12 +24,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       if (s.origin.rfind("r:", 0) != 0) abort();
       switch (s.mode) {
         case step_mode::start:
-          if (!s.file.empty() || s.flags != 0 || s.address != 0) abort();
+          if (!s.file.empty() || !s.command.empty() || s.flags != 0 || s.address != 0) abort();
           break;
         case step_mode::update:
         case step_mode::compare:
-          if (s.file.empty() || compare != (s.mode == step_mode::compare)) abort();
-          if (s.file[0] != '/' && s.file.rfind("dir/", 0) != 0) abort();
+          // The image is a file or, made per unit, a command's output: one of the two.
+          if (s.file.empty() == s.command.empty()) abort();
+          if (compare != (s.mode == step_mode::compare)) abort();
+          if (!s.file.empty() && s.file[0] != '/' && s.file.rfind("dir/", 0) != 0) abort();
           break;
       }
     }
