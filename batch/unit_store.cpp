@@ -375,14 +375,14 @@ std::string parse_serials(const std::string &text, serial_pool *out) {
       p.format.find('}', close + 1) != std::string::npos) {
     return "a serial format holds one {:0W}, as in KX{:06}";
   }
-  std::string spec = p.format.substr(open + 1, close - open - 1);
-  if (spec.size() < 3 || !spec.starts_with(":0"))
+  std::string field = p.format.substr(open + 1, close - open - 1);
+  if (field.size() < 3 || !field.starts_with(":0"))
     return "the number is written {:0W}, as in KX{:06}";
-  for (char c : spec.substr(2)) {
+  for (char c : field.substr(2)) {
     if (isdigit(static_cast<unsigned char>(c)) == 0)
       return "the number is written {:0W}, as in KX{:06}";
   }
-  p.width = std::stoi(spec.substr(2));
+  p.width = std::stoi(field.substr(2));
   if (p.width < 1 || p.width > 18) return "a serial number has 1 to 18 digits";
   p.prefix = p.format.substr(0, open);
   p.suffix = p.format.substr(close + 1);

@@ -352,17 +352,7 @@ TEST(BatchOutput, LiveViewNeverLagsThePrintedLines) {
     _exit(127);
   }
   std::string screen;
-  char buf[4096];
-  auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (std::chrono::steady_clock::now() < deadline) {
-    ssize_t n = read(master, buf, sizeof buf);
-    if (n <= 0) break;  // EIO once the program has ended
-    screen.append(buf, static_cast<size_t>(n));
-  }
-  close(master);
-  int wstatus = 0;
-  waitpid(pid, &wstatus, 0);
-  EXPECT_EQ(WEXITSTATUS(wstatus), 0) << screen;
+  EXPECT_EQ(read_terminal(master, pid, &screen), 0) << screen;
 
   const std::regex count(R"(^(\d+)/6 boards done: (\d+) passed, 0 failed)");
   std::set<std::string> done;

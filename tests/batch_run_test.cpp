@@ -364,17 +364,7 @@ TEST(BatchOutput, LiveViewOnATerminal) {
     _exit(127);
   }
   std::string screen;
-  char buf[4096];
-  auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (std::chrono::steady_clock::now() < deadline) {
-    ssize_t n = read(master, buf, sizeof buf);
-    if (n <= 0) break;  // EIO once the program has ended
-    screen.append(buf, static_cast<size_t>(n));
-  }
-  close(master);
-  int wstatus = 0;
-  waitpid(pid, &wstatus, 0);
-  EXPECT_EQ(WEXITSTATUS(wstatus), 1);
+  EXPECT_EQ(read_terminal(master, pid, &screen), 1);
   EXPECT_NE(screen.find("step 1/1 update  ["), std::string::npos) << screen;
   EXPECT_NE(screen.find("\x1b["), std::string::npos) << screen;
   EXPECT_NE(screen.find("PASS " + good.address() + ": 1 step"), std::string::npos) << screen;

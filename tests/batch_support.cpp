@@ -158,3 +158,17 @@ bool wait_for_file_text(const std::string &path, const std::string &text,
   }
   return true;
 }
+
+int read_terminal(int master, pid_t pid, std::string *screen) {
+  char buf[4096];
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    ssize_t n = read(master, buf, sizeof buf);
+    if (n <= 0) break;  // EIO once the program has ended
+    screen->append(buf, static_cast<size_t>(n));
+  }
+  close(master);
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  return WEXITSTATUS(wstatus);
+}

@@ -61,3 +61,7 @@ class batch_process {
 // Waits at most limit until the file holds text.
 bool wait_for_file_text(const std::string &path, const std::string &text,
                         std::chrono::milliseconds limit);
+
+// Reads what a program started on the pseudo-terminal master shows until it
+// ends (or 20 s pass), closes master and returns the program's exit status.
+int read_terminal(int master, pid_t pid, std::string *screen);

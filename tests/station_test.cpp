@@ -389,17 +389,7 @@ TEST(Station, TerminalViewShowsEverySlot) {
       _exit(127);
     }
     std::string screen;
-    char buf[4096];
-    auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (std::chrono::steady_clock::now() < deadline) {
-      ssize_t n = read(master, buf, sizeof buf);
-      if (n <= 0) break;  // EIO once the program has ended
-      screen.append(buf, static_cast<size_t>(n));
-    }
-    close(master);
-    int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
-    EXPECT_EQ(WEXITSTATUS(wstatus), 1);
+    EXPECT_EQ(read_terminal(master, pid, &screen), 1);
     const std::string red = no_colour ? "" : "\x1b[1;31m";
     const std::string plain = no_colour ? "" : "\x1b[0m";
     EXPECT_NE(screen.find(bad.address() + " "), std::string::npos) << screen;
