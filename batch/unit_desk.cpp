@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include <nlohmann/json.hpp>
+
 #include "records.h"
 #include "text.h"
 
