@@ -39,8 +39,9 @@ need_compile_tools() {
 # also render the manual pages, build and read the Debian package, read
 # kesp-batch's JUnit reports with python3's XML parser, drive the bash
 # completions, which build on bash-completion's helpers, read captures
-# with tshark through the Wireshark dissector, and run a PostgreSQL server
-# of their own for the unit record. tshark's package asks whether
+# with tshark through the Wireshark dissector, run a PostgreSQL server
+# of their own for the unit record, and watch simulated boards' connections
+# and make network namespaces with iproute2. tshark's package asks whether
 # users other than root may capture: answered no beforehand, so that the
 # install runs unattended.
 need_build_tools() {
@@ -50,7 +51,8 @@ need_build_tools() {
     echo 'wireshark-common wireshark-common/install-setuid boolean false' |
       "${sudo[@]}" debconf-set-selections 2>/dev/null || true
   fi
-  need_compile_tools man-db groff-base dpkg-dev python3 bash-completion tshark postgresql
+  need_compile_tools man-db groff-base dpkg-dev python3 bash-completion tshark postgresql \
+    iproute2
 }
 
 # configure_build DIR [CMAKE_ARGS...] configures and builds into DIR.

@@ -1,7 +1,6 @@
 // kesp-batch --station against fixture slots of the test's own: boards put
 // in and pulled out at will, each connection to a slot seen and counted,
 // so that every unit's verdict can be held against what its board got.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
@@ -616,19 +615,25 @@ sim_boards read_sim_log(const std::string &log) {
   return out;
 }
 
-// Whether a connection to port 57000 of address is established now, as the
-// kernel lists it: a board's loader at work for a client.
-bool loader_busy(const std::string &address) {
-  in_addr a{};
-  if (inet_pton(AF_INET, address.c_str(), &a) != 1) return false;
-  char local[32];
-  snprintf(local, sizeof local, "%08X:%04X", a.s_addr, unsigned{LOADER_PORT});
-  std::istringstream table(read_file("/proc/net/tcp"));
-  std::string line;
-  while (std::getline(table, line)) {
-    char at[32] = {}, state[8] = {};
-    if (sscanf(line.c_str(), " %*[0-9]: %31s %*s %7s", at, state) == 2 &&
-        local == std::string(at) && std::string(state) == "01") {
+// Whether a board's loader has read at least bytes from a client and holds
+// none unread, as the kernel counts them (iproute2's ss): with the whole
+// image in, the board is in its flash time and a pull lands mid-unit. A
+// connection merely established may still wait in the listener's queue,
+// where a pull leaves no line in the simulator's log.
+bool loader_has_read(const std::string &address, uint64_t bytes) {
+  run_result r = run_program({"/usr/bin/ss", "-tinH", "state", "established", "src",
+                              address + ":" + std::to_string(LOADER_PORT)},
+                             5s);
+  std::istringstream lines(r.out);
+  bool drained = false;  // the connection on the line before has nothing unread
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line[0] != ' ' && line[0] != '\t') {
+      drained = line.rfind("0 ", 0) == 0;
+      continue;
+    }
+    const size_t at = line.find("bytes_received:");
+    if (drained && at != std::string::npos &&
+        std::stoull(line.substr(at + sizeof "bytes_received:" - 1)) >= bytes) {
       return true;
     }
   }
@@ -641,8 +646,9 @@ bool loader_busy(const std::string &address) {
 // its slot stood empty; slot PULLED's board is pulled once, mid-unit.
 class sim_operator {
  public:
-  sim_operator(const sim_process &sim, std::string fifo, uint32_t pulled)
-      : sim_(sim), fifo_(std::move(fifo)), pulled_(pulled) {}
+  sim_operator(const sim_process &sim, std::string fifo, uint32_t pulled,
+               uint64_t pull_after_bytes)
+      : sim_(sim), fifo_(std::move(fifo)), pulled_(pulled), pull_after_bytes_(pull_after_bytes) {}
   // One look at the log, and what the operator's hands do now.
   void look() {
     auto now = std::chrono::steady_clock::now();
@@ -661,7 +667,8 @@ class sim_operator {
       const std::string serial = seen.current[slot];
       const sim_board &b = seen.by_serial[serial];
       if (serial.empty() || !b.left.empty() || serial == st.taken) continue;
-      if (i + 1 == pulled_ && !pull_done && b.updates == 0 && loader_busy(slot)) {
+      if (i + 1 == pulled_ && !pull_done && b.updates == 0 &&
+          loader_has_read(slot, pull_after_bytes_)) {
         pull_done = true;
         take(st, serial, now);
         continue;
@@ -697,6 +704,7 @@ class sim_operator {
   const sim_process &sim_;
   std::string fifo_;
   uint32_t pulled_;
+  uint64_t pull_after_bytes_;
   slot_state slots_[SIM_SLOTS];
 };
 
@@ -733,7 +741,9 @@ TEST(StationCycle, SimulatedBoardsComeAndGo) {
                                    image_path, "-s", "--report", report_path};
   for (uint32_t i = 0; i < SLOTS; ++i) args.push_back(sim.address(i));
   batch_process batch(args);
-  sim_operator op(sim, fifo, 4);
+  // Slot 4's board is pulled once it has read the request and the whole image,
+  // during its 1.6 s of erasing.
+  sim_operator op(sim, fifo, 4, image.size() + 2 * WORD_SIZE);  // header, address, image
   auto until = std::chrono::steady_clock::now() + 90s;
   while (std::chrono::steady_clock::now() < until) {
     siginfo_t ended{};
