@@ -55,10 +55,11 @@ need_build_tools() {
     iproute2
 }
 
-# configure_build DIR [CMAKE_ARGS...] configures and builds into DIR.
+# configure_build DIR TARGET [CMAKE_ARGS...] configures DIR and builds
+# TARGET there (all for everything).
 configure_build() {
-  local dir=$1
-  shift
+  local dir=$1 target=$2
+  shift 2
   cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
-  cmake --build "$dir"
+  cmake --build "$dir" --target "$target"
 }
