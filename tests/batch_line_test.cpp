@@ -335,12 +335,12 @@ TEST(BatchLine, RecipeWithPerBoardFilesAndStart) {
              "-n -a 0x20000 rootfs.img\n"
              "-c -a0 boot.bin\n"
              "-s\n");
-  constexpr int BOARDS = 3;
+  constexpr size_t BOARDS = 3;
   std::vector<std::unique_ptr<flashed_sim>> sims;
   std::vector<std::string> nand_paths;
   std::vector<std::string> args = {"-r", folder + "/recipe.txt", "--report",
                                    temp_path("recipe.jsonl")};
-  for (int i = 0; i < BOARDS; ++i) {
+  for (size_t i = 0; i < BOARDS; ++i) {
     nand_paths.push_back(temp_path("recipe-nand-" + std::to_string(i)));
     sims.push_back(std::make_unique<flashed_sim>(
         KESP_SIM_BINARY, NOR_SIZE, NOR_BLOCK,
@@ -357,7 +357,7 @@ TEST(BatchLine, RecipeWithPerBoardFilesAndStart) {
   report rep = read_report(temp_path("recipe.jsonl"));
   EXPECT_EQ(rep.error, "");
   EXPECT_EQ(rep.steps.size(), 5u * BOARDS);
-  for (int i = 0; i < BOARDS; ++i) {
+  for (size_t i = 0; i < BOARDS; ++i) {
     const std::string board = sims[i]->sim->address();
     SCOPED_TRACE(board);
     for (int s = 1; s <= 5; ++s) EXPECT_EQ(rep.step(board, s)["result"], "passed") << s;

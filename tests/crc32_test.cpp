@@ -29,8 +29,8 @@ const uint8_t *bytes_of(const std::string &s) {
 // Bit by bit, straight from the definition: nothing shared with the table.
 uint32_t reference_crc(const std::string &bytes) {
   uint32_t crc = 0xFFFFFFFF;
-  for (unsigned char b : bytes) {
-    crc ^= b;
+  for (const char c : bytes) {
+    crc ^= static_cast<unsigned char>(c);
     for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) != 0 ? (crc >> 1) ^ 0xEDB88320 : crc >> 1;
   }
   return ~crc;
@@ -76,7 +76,7 @@ TEST(Crc32, MatchesBitwiseDefinitionOnEveryLength) {
 // register show nothing but that constant.
 TEST(Crc32, ZeroRunsCarryTheFoldedConstantOnce) {
   for (const auto &path : PATHS) {
-    for (size_t n : {16, 32, 48, 64, 80, 256, 4096}) {
+    for (size_t n : {16u, 32u, 48u, 64u, 80u, 256u, 4096u}) {
       const std::string zeros(n, '\0');
       EXPECT_EQ(path.update(0, bytes_of(zeros), n), reference_crc(zeros)) << path.name << ' ' << n;
     }
@@ -88,7 +88,7 @@ TEST(Crc32, ZeroRunsCarryTheFoldedConstantOnce) {
 // every table, under registers with no, all and some bits set.
 TEST(Crc32, EveryByteValueAtEveryPositionOfABlock) {
   for (const auto &path : PATHS) {
-    for (size_t n : {16, 80}) {
+    for (size_t n : {16u, 80u}) {
       for (uint32_t start : {0x00000000u, 0xFFFFFFFFu, 0x89ABCDEFu}) {
         std::string run(n, '\0');
         int wrong = 0;

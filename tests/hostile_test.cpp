@@ -240,7 +240,8 @@ std::string expected_bars(const scenario &s, const std::string &out) {
 // Outputs run to megabytes: a mismatch shows where, not all of both.
 std::string difference(const std::string &got, const std::string &want) {
   if (got == want) return "";
-  size_t at = std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first - got.begin();
+  const auto at = static_cast<size_t>(
+      std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first - got.begin());
   size_t from = at > 80 ? at - 80 : 0;
   return "outputs differ at byte " + std::to_string(at) + "\n got: ..." +
          testing::PrintToString(got.substr(from, 200)) + "\nwant: ..." +
