@@ -7,11 +7,11 @@
 
 namespace {
 
-constexpr size_t BAR_CELLS = 20;        // cells of a slot's bar
-constexpr size_t FAILURES_SHOWN = 3;    // the last failures under the totals
+constexpr size_t SLOT_BAR_CELLS = 20;       // cells of a slot's bar
+constexpr size_t FAILURES_SHOWN = 3;        // the last failures under the totals
 constexpr int64_t TOTALS_EVERY_MS = 60000;  // plain totals, while units end
-constexpr size_t NAME_WIDTH = 18;       // slot names padded to line up
-constexpr double MIB = 1024.0 * 1024.0;
+constexpr size_t NAME_WIDTH = 18;           // slot names padded to line up
+constexpr double BYTES_PER_MIB = 1024.0 * 1024.0;
 
 const char GREEN[] = "\x1b[32m";
 const char RED[] = "\x1b[1;31m";
@@ -88,10 +88,10 @@ std::string station_view::slot_line(size_t slot, int64_t now_ms) const {
       if (pr.retrying) {
         work += "  trying again: " + state_.line.outcomes[slot][pr.step].reason;
       } else if (pr.size > 0) {
-        auto cells = static_cast<size_t>(uint64_t{pr.sent} * BAR_CELLS / pr.size);
+        auto cells = static_cast<size_t>(uint64_t{pr.sent} * SLOT_BAR_CELLS / pr.size);
         double seconds = static_cast<double>(now_ms - pr.step_ms) / 1000.0;
-        double rate = seconds > 0 ? pr.sent / MIB / seconds : 0;
-        work += " [" + std::string(cells, '#') + std::string(BAR_CELLS - cells, ' ') + "]" +
+        double rate = seconds > 0 ? pr.sent / BYTES_PER_MIB / seconds : 0;
+        work += " [" + std::string(cells, '#') + std::string(SLOT_BAR_CELLS - cells, ' ') + "]" +
                 format(" %3.0f%%", 100.0 * pr.sent / pr.size) + format(" %6.1f MiB/s", rate);
       }
       return line + paint(CYAN, work) + since;

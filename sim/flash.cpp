@@ -20,8 +20,7 @@
 
 namespace {
 
-constexpr size_t IO_CHUNK = size_t{64} * 1024;  // bytes per flash read and erase write
-constexpr uint8_t ERASED = 0xFF;                // the value of every byte of an erased block
+constexpr uint8_t ERASED = 0xFF;  // the value of every byte of an erased block
 
 std::string errno_text(const std::string &what) { return what + ": " + strerror(errno); }
 
@@ -96,9 +95,9 @@ bool pread_all(int fd, uint8_t *buf, size_t n, uint64_t offset) {
 // comes from here.
 template <typename Put>
 bool each_erased_piece(uint64_t from, uint64_t to, Put put) {
-  static const std::vector<uint8_t> erased(IO_CHUNK, ERASED);
-  for (uint64_t at = from; at < to; at += IO_CHUNK) {
-    if (!put(erased.data(), std::min<uint64_t>(IO_CHUNK, to - at), at)) return false;
+  static const std::vector<uint8_t> erased(FLASH_CHUNK, ERASED);
+  for (uint64_t at = from; at < to; at += FLASH_CHUNK) {
+    if (!put(erased.data(), std::min<uint64_t>(FLASH_CHUNK, to - at), at)) return false;
   }
   return true;
 }
@@ -235,10 +234,10 @@ std::string settle_journal(const flash_device &dev) {
       get_be32(marker + sizeof JOURNAL_COMMIT) == h.crc;
   if (!whole) return verdict({});
   // The content is checked whole before any of it reaches the file.
-  std::vector<uint8_t> chunk(IO_CHUNK);
+  std::vector<uint8_t> chunk(FLASH_CHUNK);
   uint32_t crc = 0;
-  for (uint64_t at = 0; at < h.length; at += IO_CHUNK) {
-    auto n = static_cast<size_t>(std::min<uint64_t>(IO_CHUNK, h.length - at));
+  for (uint64_t at = 0; at < h.length; at += FLASH_CHUNK) {
+    auto n = static_cast<size_t>(std::min<uint64_t>(FLASH_CHUNK, h.length - at));
     if (!pread_all(fd, chunk.data(), n, JOURNAL_HEADER + at)) return verdict({});
     crc = crc32_update(crc, chunk.data(), n);
   }
@@ -248,8 +247,8 @@ std::string settle_journal(const flash_device &dev) {
     close(fd);
     return why;
   }
-  for (uint64_t at = 0; at < h.length; at += IO_CHUNK) {
-    auto n = static_cast<size_t>(std::min<uint64_t>(IO_CHUNK, h.length - at));
+  for (uint64_t at = 0; at < h.length; at += FLASH_CHUNK) {
+    auto n = static_cast<size_t>(std::min<uint64_t>(FLASH_CHUNK, h.length - at));
     if (!pread_all(fd, chunk.data(), n, JOURNAL_HEADER + at) ||
         !pwrite_all(dev.fd, chunk.data(), n, h.offset + at)) {
       std::string why = errno_text(dev.path);

@@ -19,10 +19,10 @@
 
 namespace {
 
-constexpr size_t IO_CHUNK = size_t{64} * 1024;  // bytes per receive and flash read
-constexpr int TRICKLE_PAUSE_MS = 5;             // between the bytes of a trickled reply
-constexpr int DRAIN_MS = 2000;                  // at most, for the client's close after ours
-constexpr int DRAIN_LATE_CHUNKS = 4;            // reads of what had arrived when DRAIN_MS ran out
+constexpr size_t RECEIVE_CHUNK = size_t{64} * 1024;  // bytes per receive
+constexpr int TRICKLE_PAUSE_MS = 5;                  // between the bytes of a trickled reply
+constexpr int DRAIN_MS = 2000;                       // at most, for the client's close after ours
+constexpr int DRAIN_LATE_CHUNKS = 4;  // reads of what had arrived when DRAIN_MS ran out
 
 enum class io { ok, closed, silent, stopped, pulled, expired, failed };
 
@@ -159,7 +159,7 @@ io send_reply(int fd, const target &t, const flash_reply &reply, std::optional<s
 // the reset after a short while: it must not hold the target.
 void close_in_order(int fd, const target &t) {
   shutdown(fd, SHUT_WR);
-  std::array<uint8_t, IO_CHUNK> sink{};
+  std::array<uint8_t, RECEIVE_CHUNK> sink{};
   size_t got = 0;
   auto until = clock_type::now() + std::chrono::milliseconds(std::min(DRAIN_MS, t.idle_timeout_ms));
   // Once the time is up, what had already arrived is still taken, a few
@@ -297,7 +297,7 @@ bool receive_image(int fd, target &t, const flash_device *dev, session_record &r
   for (;;) {
     if (stop_injected(fd, t, rec)) return false;
     if (rec.received == rec.length) return true;
-    uint32_t want = std::min<uint32_t>(rec.length - rec.received, IO_CHUNK);
+    uint32_t want = std::min<uint32_t>(rec.length - rec.received, RECEIVE_CHUNK);
     for (auto stop_at : {t.faults.close_after, t.faults.reset_after}) {
       if (stop_at && *stop_at > rec.received) want = std::min(want, *stop_at - rec.received);
     }
@@ -365,7 +365,7 @@ int flash_time_ms(const fault_plan &faults, const flash_device &dev, uint32_t ad
 }
 
 void claim_buffers(target &t) {
-  if (t.chunk.size() != IO_CHUNK) t.chunk.assign(IO_CHUNK, 0);
+  if (t.chunk.size() != RECEIVE_CHUNK) t.chunk.assign(RECEIVE_CHUNK, 0);
   if (t.scratch.size() != FLASH_CHUNK) t.scratch.assign(FLASH_CHUNK, 0);
 }
 
