@@ -56,9 +56,10 @@ need_build_tools() {
 }
 
 # What scripts/demo and scripts/test configure build/ with, the same in
-# both so that the second rebuilds nothing of the first: the project's
-# optimisation, with line tables for debug data, which are what a backtrace
-# needs; the full debug data took a quarter of the build's time.
+# both so that the second rebuilds nothing of the first, and scripts/fuzz
+# its own tree: the project's optimisation, with line tables for debug
+# data, which are what a backtrace needs; the full debug data took a
+# quarter of the build's time.
 shipped_build=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG")
 
 # configure_build DIR TARGET [CMAKE_ARGS...] configures DIR and builds
