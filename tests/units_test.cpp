@@ -174,6 +174,8 @@ TEST(SerialFormat, ParsesFormatsAndRanges) {
       {.text = "A-{:03}-Z,0-9", .error = "", .first_serial = "A-000-Z", .first = 0, .last = 9},
       {.text = "KX", .error = "one {:0W}"},
       {.text = "KX{:6}", .error = "{:0W}"},
+      {.text = "KX{:019}", .error = "1 to 18 digits"},
+      {.text = "KX{:099999999999}", .error = "1 to 18 digits"},
       {.text = "KX{:0x}", .error = "{:0W}"},
       {.text = "KX{:06}{:02}", .error = "one {:0W}"},
       {.text = "K X{:06}", .error = "letters, digits"},
