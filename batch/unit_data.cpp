@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -139,7 +140,12 @@ std::string unit_data_run::start(const std::string &command, const unit_data_env
   done_ = eventfd(0, EFD_CLOEXEC);
   cancel_ = eventfd(0, EFD_CLOEXEC);
   if (done_ < 0 || cancel_ < 0) return std::string("eventfd: ") + strerror(errno);
-  worker_ = std::thread([this, command, env, limits] { run(command, env, limits); });
+  // A station under a task limit must fail this unit, not abort every slot.
+  try {
+    worker_ = std::thread([this, command, env, limits] { run(command, env, limits); });
+  } catch (const std::system_error &e) {
+    return std::string("no thread to run it: ") + e.what();
+  }
   return "";
 }
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <system_error>
 #include <utility>
 
 namespace {
@@ -34,7 +35,12 @@ unit_recorder::~unit_recorder() {
 std::string unit_recorder::start() {
   event_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (event_ < 0) return std::string("eventfd: ") + strerror(errno);
-  worker_ = std::thread([this] { run(); });
+  // Refused like any other unusable --db, not an abort.
+  try {
+    worker_ = std::thread([this] { run(); });
+  } catch (const std::system_error &e) {
+    return std::string("no thread to write the record: ") + e.what();
+  }
   return "";
 }
 

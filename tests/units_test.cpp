@@ -5,11 +5,13 @@
 #include <libpq-fe.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
@@ -927,6 +929,48 @@ TEST(StationRecord, UnitDataThatFailsTouchesNoBoard) {
               std::string::npos);
     EXPECT_NE(one(*store, "SELECT reason FROM steps WHERE step = 2").find(c.reason),
               std::string::npos);
+  }
+}
+
+// A station short of threads (a task limit) refuses its record, or fails
+// the unit whose data it cannot make; it never aborts with every slot.
+TEST(StationRecord, NoThreadRefusesOrFailsTheUnitNeverAborts) {
+  const char *runuser = "/usr/sbin/runuser";
+  const char *prlimit = "/usr/bin/prlimit";
+  if (geteuid() != 0 || access(runuser, X_OK) != 0 || access(prlimit, X_OK) != 0) {
+    GTEST_SKIP() << "runs kesp-batch as nobody under a task limit, which takes root, "
+                    "runuser and prlimit";
+  }
+  const std::string dir = temp_path("no-thread");
+  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(std::filesystem::path(dir).parent_path().c_str(), 0711), 0);
+  struct row {
+    std::vector<std::string> args;
+    int status;
+    const char *message;
+  };
+  const row rows[] = {
+      {.args = {"--db", dir + "/record.db", "-i", temp_path("no-thread.bin")},
+       .status = 2,
+       .message = "--db: no thread to write the record: "},
+      {.args = {"-r", recipe_with("no-thread", "echo 01")},
+       .status = 1,
+       .message = "--from-command: no thread to run it: "},
+  };
+  for (const row &r : rows) {
+    sim_process sim(KESP_SIM_BINARY, 1, {"--nor-size", "64K", "--swap", "60000"});
+    ASSERT_TRUE(sim.ready()) << sim.log();
+    std::vector<std::string> argv = {runuser,           "-u",       "nobody",    "--",
+                                     prlimit,           "--nproc=1", KESP_BATCH_BINARY,
+                                     "--station",       "--units",  "1"};
+    argv.insert(argv.end(), r.args.begin(), r.args.end());
+    argv.push_back(sim.address());
+    run_result got = run_program(argv, std::chrono::seconds(30));
+    sim.stop();
+    EXPECT_EQ(got.status, r.status) << got.out << got.err;
+    EXPECT_NE((got.out + got.err).find(r.message), std::string::npos) << got.out << got.err;
+    EXPECT_EQ(touches(sim.log()), std::vector<std::string>{}) << "the board was touched";
   }
 }
 
