@@ -382,11 +382,11 @@ std::string parse_serials(const std::string &text, serial_pool *out) {
     if (isdigit(static_cast<unsigned char>(c)) == 0)
       return "the number is written {:0W}, as in KX{:06}";
   }
-  // A width too long for an int is no more a serial than 19 is.
-  const char *digits = field.data() + 2;
-  auto [end, ec] = std::from_chars(digits, field.data() + field.size(), p.width);
-  if (ec != std::errc() || end != field.data() + field.size() || p.width < 1 || p.width > 18)
+  // A width too long for any number is no more a serial than 19 is.
+  int64_t width = 0;
+  if (!whole_number(field.substr(2), &width) || width < 1 || width > 18)
     return "a serial number has 1 to 18 digits";
+  p.width = static_cast<int>(width);
   p.prefix = p.format.substr(0, open);
   p.suffix = p.format.substr(close + 1);
   for (char c : p.prefix + p.suffix) {

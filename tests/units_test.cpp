@@ -935,36 +935,34 @@ TEST(StationRecord, UnitDataThatFailsTouchesNoBoard) {
 // A station short of threads (a task limit) refuses its record, or fails
 // the unit whose data it cannot make; it never aborts with every slot.
 TEST(StationRecord, NoThreadRefusesOrFailsTheUnitNeverAborts) {
-  const char *runuser = "/usr/sbin/runuser";
-  const char *prlimit = "/usr/bin/prlimit";
-  if (geteuid() != 0 || access(runuser, X_OK) != 0 || access(prlimit, X_OK) != 0) {
-    GTEST_SKIP() << "runs kesp-batch as nobody under a task limit, which takes root, "
-                    "runuser and prlimit";
+  const std::vector<std::string> as_nobody = {"/usr/sbin/runuser", "-u", "nobody", "--",
+                                              "/usr/bin/prlimit", "--nproc=1"};
+  if (geteuid() != 0 || access(as_nobody[0].c_str(), X_OK) != 0 ||
+      access(as_nobody[4].c_str(), X_OK) != 0) {
+    GTEST_SKIP() << "runs kesp-batch as nobody under a task limit: takes root, runuser, prlimit";
   }
+  // nobody reads the recipe and writes the record in a folder of its own.
   const std::string dir = temp_path("no-thread");
   ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
   ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
   ASSERT_EQ(chmod(std::filesystem::path(dir).parent_path().c_str(), 0711), 0);
-  struct row {
-    std::vector<std::string> args;
+  const std::string recipe = recipe_with("no-thread", "echo 01");
+  const struct {
+    std::vector<std::string> db;
     int status;
     const char *message;
-  };
-  const row rows[] = {
-      {.args = {"--db", dir + "/record.db", "-i", temp_path("no-thread.bin")},
+  } rows[] = {
+      {.db = {"--db", dir + "/record.db"},
        .status = 2,
        .message = "--db: no thread to write the record: "},
-      {.args = {"-r", recipe_with("no-thread", "echo 01")},
-       .status = 1,
-       .message = "--from-command: no thread to run it: "},
+      {.db = {}, .status = 1, .message = "--from-command: no thread to run it: "},
   };
-  for (const row &r : rows) {
+  for (const auto &r : rows) {
     sim_process sim(KESP_SIM_BINARY, 1, {"--nor-size", "64K", "--swap", "60000"});
     ASSERT_TRUE(sim.ready()) << sim.log();
-    std::vector<std::string> argv = {runuser,           "-u",       "nobody",    "--",
-                                     prlimit,           "--nproc=1", KESP_BATCH_BINARY,
-                                     "--station",       "--units",  "1"};
-    argv.insert(argv.end(), r.args.begin(), r.args.end());
+    std::vector<std::string> argv = as_nobody;
+    argv.insert(argv.end(), {KESP_BATCH_BINARY, "--station", "--units", "1", "-r", recipe});
+    argv.insert(argv.end(), r.db.begin(), r.db.end());
     argv.push_back(sim.address());
     run_result got = run_program(argv, std::chrono::seconds(30));
     sim.stop();
