@@ -19,6 +19,7 @@
 #include "outputs.h"
 #include "plan.h"
 #include "records.h"
+#include "serial_claims.h"
 #include "station.h"
 #include "station_view.h"
 #include "stdfds.h"
@@ -126,21 +127,35 @@ std::string station_name(const settings &opt) {
 // units an earlier run of this station left unfinished are marked
 // abandoned. False with *error.
 bool open_record(const plan &p, const std::string &name, std::optional<serial_pool> *pool,
-                 std::string *error) {
+                 std::unique_ptr<station_claim> *claim, std::string *error) {
+  serial_pool sp;
   if (!p.opt.serials.empty()) {
-    serial_pool sp;
     std::string why = parse_serials(p.opt.serials, &sp);
     if (!why.empty()) {
       *error = "invalid --serials " + p.opt.serials + ": " + why;
       return false;
     }
-    *pool = sp;
   }
   std::string why;
   std::unique_ptr<unit_store> store = unit_store::open(p.opt.db, &why);
   if (store == nullptr) {
     *error = "--db: " + why;
     return false;
+  }
+  // Before anything is marked: a live station of this name has units at
+  // work, none of them abandoned.
+  *claim = station_claim::take(p.opt.db, name, &why);
+  if (*claim == nullptr) {
+    *error = "--db: " + why;
+    return false;
+  }
+  if (!p.opt.serials.empty()) {
+    why = claim_serials(*store, &sp);
+    if (!why.empty()) {
+      *error = "--serials " + p.opt.serials + ": " + why;
+      return false;
+    }
+    *pool = sp;
   }
   int64_t abandoned = 0;
   why = store->mark_abandoned(name, &abandoned);
@@ -158,10 +173,10 @@ bool open_record(const plan &p, const std::string &name, std::optional<serial_po
 // The recorder of a station with --db (none without), started. False
 // with *error.
 bool start_record(const plan &p, const std::string &name, std::unique_ptr<unit_recorder> *out,
-                  std::string *error) {
+                  std::unique_ptr<station_claim> *claim, std::string *error) {
   if (p.opt.db.empty()) return true;
   std::optional<serial_pool> pool;
-  if (!open_record(p, name, &pool, error)) return false;
+  if (!open_record(p, name, &pool, claim, error)) return false;
   *out = std::make_unique<unit_recorder>(p.opt.db, name, pool);
   std::string why = (*out)->start();
   if (why.empty()) return true;
@@ -218,9 +233,12 @@ void say_notes(const plan &p, unit_desk *desk, station_state *state, console *ou
 // Runs the station and reports it; returns the exit status.
 int run_station_mode(const plan &p, records *rec, console *out, FILE *people) {
   std::string name = station_name(p.opt);
+  // Held until the process ends: the recorder's last writes are this
+  // station's too.
+  std::unique_ptr<station_claim> claim;
   std::unique_ptr<unit_recorder> recorder;
   std::string error;
-  if (!start_record(p, name, &recorder, &error)) return usage_failure(error);
+  if (!start_record(p, name, &recorder, &claim, &error)) return usage_failure(error);
   bool per_unit = std::ranges::any_of(p.steps, [](const step &s) { return per_unit_image(s); });
   std::unique_ptr<unit_desk> desk;
   if (recorder != nullptr || per_unit) desk = std::make_unique<unit_desk>(p, name, recorder.get());
@@ -256,6 +274,8 @@ int run_station_mode(const plan &p, records *rec, console *out, FILE *people) {
   say_write_errors(*rec, *out, people);
   bool recorded = recorder == nullptr || close_record(recorder.get());
   int status = station_status(state, *rec);
+  // Serials that clash stop a station as a wrong command line would have.
+  if (desk != nullptr && desk->serials_clash() && !state.stopped) status = EXIT_USAGE;
   return status == EXIT_PASSED && !recorded ? EXIT_RECORDS : status;
 }
 

@@ -115,6 +115,10 @@ void unit_desk::answered(const begin_answer &a, std::vector<gate_decision> *out)
   slot_desk &d = slots_[slot];
   if (!a.error.empty()) {
     if (a.error.find("are all used") != std::string::npos) closed_ = a.error;
+    if (a.unit.serials_clash) {
+      closed_ = a.error;
+      clash_ = true;
+    }
     d.at = stage::idle;
     out->push_back(
         {.what = gate_decision::kind::refuse, .slot = slot, .step = 0, .reason = a.error});

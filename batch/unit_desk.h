@@ -38,6 +38,9 @@ class unit_desk : public unit_gate {
   [[nodiscard]] const unit_images *images(size_t slot) const override;
   [[nodiscard]] std::string serial(size_t slot) const override;
   [[nodiscard]] std::string closed() const override { return closed_; }
+  // The pool's serials are another pool's too: the station was set up
+  // wrong, not a unit.
+  [[nodiscard]] bool serials_clash() const { return clash_; }
 
   // The record's side of the report: a step object, and a unit's end.
   void step_object(size_t slot, const nlohmann::ordered_json &j);
@@ -70,6 +73,7 @@ class unit_desk : public unit_gate {
   std::string closed_;
   std::string warning_;
   bool warned_low_ = false;
+  bool clash_ = false;
 };
 
 // The store's step from the report's step object: one record, two places.

@@ -522,6 +522,18 @@ std::string unit_store::begin_unit(const unit_start &u, const serial_pool *pool,
     }
     b.serial_number = db_int(rows.rows[0][0]);
     b.serial = format_serial(*pool, b.serial_number);
+    // Another pool made this serial: the unique serial would refuse the
+    // unit, the number would go back, and every board after it would meet
+    // the same serial again.
+    fail = query("SELECT station FROM units WHERE serial = ?", {b.serial}, &rows);
+    if (!fail.empty()) return give_up(fail);
+    if (!rows.rows.empty()) {
+      out->serials_clash = true;
+      return give_up("serial " + b.serial + " of " + pool->format + " is a unit's of station " +
+                     rows.rows[0][0].value_or("") +
+                     " already, made by another pool: no new unit can start (give --serials a"
+                     " format or range whose serials no other pool makes)");
+    }
     b.serials_left = pool->last - b.serial_number;
     b.serials_low = b.serials_left <= serial_warning_margin(*pool);
     format = pool->format;

@@ -48,6 +48,9 @@ struct begun_unit {
   int64_t serial_number = 0;
   int64_t serials_left = 0;  // numbers still free after this one
   bool serials_low = false;  // within serial_warning_margin of the end
+  // Set even when the unit was refused: the pool's next serial is another
+  // unit's already, so no unit of this pool can start.
+  bool serials_clash = false;
 };
 
 // One step of a unit, as kesp-batch's JSON report holds it: absent values

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "batch_support.h"
+#include "serial_claims.h"
 #include "support.h"
 #include "unit_data.h"
 #include "unit_recorder.h"
@@ -197,6 +198,76 @@ TEST(SerialFormat, ParsesFormatsAndRanges) {
     } else {
       EXPECT_NE(why.find(r.error), std::string::npos) << r.text << ": " << why;
     }
+  }
+}
+
+// Pools that could hand one serial to two units, whatever their spelling.
+TEST(SerialFormat, SharedSerialsFoundWhateverTheSpelling) {
+  struct row {
+    const char *a, *b;
+    const char *shared;  // "" when none
+  };
+  const row rows[] = {
+      {.a = "KX{:06}", .b = "KX{:006}", .shared = "KX000001"},
+      {.a = "A{:03},123-125", .b = "A1{:02},23-23", .shared = "A123"},
+      {.a = "A1{:02},23-23", .b = "A{:03},123-125", .shared = "A123"},
+      {.a = "A{:03},124-125", .b = "A1{:02},23-23", .shared = ""},
+      {.a = "{:02}7,10-19", .b = "1{:02},50-99", .shared = "157"},
+      {.a = "KX{:06},1-500", .b = "KX{:06},501-999", .shared = ""},
+      {.a = "KX{:06}", .b = "KY{:06}", .shared = ""},
+      {.a = "KX{:06}", .b = "KX{:07}", .shared = ""},
+      {.a = "A{:02}", .b = "AB{:01}", .shared = ""},
+      {.a = "{:018}", .b = "{:018},999999999999999999-999999999999999999",
+       .shared = "999999999999999999"},
+  };
+  for (const row &r : rows) {
+    EXPECT_EQ(shared_serial(pool_of(r.a), pool_of(r.b)), r.shared) << r.a << " / " << r.b;
+  }
+}
+
+// Serial pools and station names claimed in the record, on each engine.
+TEST(UnitStore, ClaimsOfSerialsAndNames) {
+  std::string skip;
+  std::vector<std::string> dbs = {temp_path("claims.db")};
+  if (std::string url = fresh_pg(&skip); !url.empty()) dbs.push_back(url);
+  for (const std::string &db : dbs) {
+    SCOPED_TRACE(db);
+    std::string why;
+    auto store = unit_store::open(db, &why);
+    ASSERT_NE(store, nullptr) << why;
+    serial_pool pool = pool_of("KX{:06}");
+    ASSERT_EQ(claim_serials(*store, &pool), "");
+    begun_unit b;
+    ASSERT_EQ(store->begin_unit({.station = "st", .slot = "a", .unit_number = 1}, &pool, &b), "");
+    // The same format spelt otherwise goes on with the record's numbers.
+    serial_pool respelt = pool_of("KX{:006}");
+    ASSERT_EQ(claim_serials(*store, &respelt), "");
+    EXPECT_EQ(respelt.format, "KX{:06}");
+    ASSERT_EQ(store->begin_unit({.station = "st", .slot = "a", .unit_number = 2}, &respelt, &b), "");
+    EXPECT_EQ(b.serial, "KX000002");
+    serial_pool other = pool_of("KX00{:04}");
+    why = claim_serials(*store, &other);
+    EXPECT_NE(why.find("KX{:06} (numbers 1 to 999999) makes serials this one makes too, such as KX000001"),
+              std::string::npos) << why;
+    // A pool that was never claimed meets a serial made already: refused,
+    // and said to close the station, not tried again with every board.
+    b = begun_unit{};
+    why = store->begin_unit({.station = "st", .slot = "a", .unit_number = 3},
+                            &*std::make_unique<serial_pool>(pool_of("KX0{:05},2-9")), &b);
+    EXPECT_TRUE(b.serials_clash) << why;
+    EXPECT_NE(why.find("serial KX000002 of KX0{:05} is a unit's of station st already"),
+              std::string::npos) << why;
+
+    auto first = station_claim::take(db, "line-1", &why);
+    ASSERT_NE(first, nullptr) << why;
+    EXPECT_EQ(station_claim::take(db, "line-1", &why), nullptr);
+    EXPECT_NE(why.find("a station named line-1 is running on this record (host "), std::string::npos)
+        << why;
+    EXPECT_NE(why.find(", process " + std::to_string(getpid()) + ", since "), std::string::npos)
+        << why;
+    EXPECT_NE(station_claim::take(db, "line-2", &why), nullptr) << why;
+    first.reset();
+    EXPECT_NE(station_claim::take(db, "line-1", &why), nullptr) << why;
   }
 }
 
@@ -1020,6 +1091,41 @@ TEST(StationRecord, SerialRangeRunsOut) {
                         "station = 'line-x'"),
             "3");
   EXPECT_EQ(one(*store, "SELECT COUNT(*) FROM steps WHERE sha256 IS NOT NULL"), "6");
+}
+
+// A second station of a live station's name, or of serials another pool
+// makes, is refused before it touches the record's units.
+TEST(StationRecord, ClaimsRefusedAtStart) {
+  refusing_address slot;
+  std::string db = temp_path("claims-station.db");
+  batch_process live({"--station", "--db", db, "--serials", "KX{:06}", "--station-name", "line-1",
+                      "-q", "-i", write_text("claims.bin", "x"), slot.address()});
+  {
+    std::string why;
+    auto watch = unit_store::open(db, &why);
+    ASSERT_NE(watch, nullptr) << why;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (one(*watch, "SELECT COUNT(*) FROM serial_pools") != "1") {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << live.err();
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  struct row {
+    const char *name, *serials, *error;
+  };
+  const row rows[] = {
+      {.name = "line-1", .serials = "KY{:06}", .error = "a station named line-1 is running on this record (host "},
+      {.name = "line-2", .serials = "KX0{:05}", .error = "makes serials this one makes too, such as KX000001"},
+  };
+  for (const row &r : rows) {
+    run_result second = run_batch({"--station", "--db", db, "--serials", r.serials, "--station-name",
+                                   r.name, "-i", write_text("claims.bin", "x"), slot.address()},
+                                  std::chrono::seconds(20));
+    EXPECT_EQ(second.status, 2) << r.name;
+    EXPECT_NE(second.err.find(r.error), std::string::npos) << second.err;
+  }
+  live.signal(SIGTERM);
+  EXPECT_EQ(live.wait(std::chrono::seconds(20)), 0) << live.err();
 }
 
 // Whether the file holds n lines with text, waiting at most limit.
