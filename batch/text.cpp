@@ -73,9 +73,8 @@ std::string_view utf8_tail(std::string_view text, size_t max) {
   size_t from = text.size() - max;
   // A character is at most 4 bytes: past 3 continuation bytes the text
   // was not UTF-8 there, and the cut may as well fall where it is.
-  for (size_t k = 0; k < 3 && from < text.size() &&
-                     continuation(static_cast<unsigned char>(text[from]));
-       ++k) {
+  for (size_t k = 0;
+       k < 3 && from < text.size() && continuation(static_cast<unsigned char>(text[from])); ++k) {
     ++from;
   }
   return text.substr(from);

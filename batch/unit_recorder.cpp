@@ -306,7 +306,8 @@ void unit_recorder::run() {
     if (!fail.empty()) {
       health_.refused = "a record could not be written: " + describe(j) + ": " + fail;
     } else if (!partly.empty()) {
-      health_.refused = "a record could not be written whole: " + describe(j) + " is stored " + partly;
+      health_.refused =
+          "a record could not be written whole: " + describe(j) + " is stored " + partly;
     }
     if (!fail.empty() || !partly.empty()) health_.error = health_.refused;
     if (j.what == job::kind::end) units_.erase(j.unit_id);

@@ -25,7 +25,7 @@ struct begin_answer {
 
 struct recorder_health {
   bool connected = false;
-  std::string error;      // why not connected, or the last record that could not be written
+  std::string error;  // why not connected, or the last record that could not be written
   // Kept after reconnecting, which clears error: why the last record not
   // written failed, and the last record the database refused, in whole or
   // in part ("a record could not be written...").
@@ -111,8 +111,8 @@ class unit_recorder {
   recorder_health health_;
   uint64_t tickets_ = 0;
   bool stop_ = false;
-  bool busy_ = false;                      // the worker is running a statement
-  bool finished_ = false;                  // the worker has returned
+  bool busy_ = false;                     // the worker is running a statement
+  bool finished_ = false;                 // the worker has returned
   std::map<int64_t, std::string> units_;  // unit id -> its serial, for units not yet ended
   std::chrono::steady_clock::time_point next_try_;  // the worker's alone
   std::chrono::milliseconds backoff_{100};          // the worker's alone

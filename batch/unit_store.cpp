@@ -99,9 +99,8 @@ constexpr int LOCK_LIMIT_MS = 5000;
 
 std::vector<db_value> valid_params(const std::vector<db_value> &params) {
   std::vector<db_value> valid(params.size());
-  std::transform(params.begin(), params.end(), valid.begin(), [](const db_value &p) {
-    return p ? db_value(valid_utf8(*p)) : std::nullopt;
-  });
+  std::transform(params.begin(), params.end(), valid.begin(),
+                 [](const db_value &p) { return p ? db_value(valid_utf8(*p)) : std::nullopt; });
   return valid;
 }
 
