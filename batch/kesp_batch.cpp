@@ -192,7 +192,7 @@ bool close_record(std::unique_ptr<unit_recorder> *owned) {
   // so that nothing the database does can hold the station's end.
   if (!recorder->stop(STOP_MS)) {
     // Held, so that a leak check does not take it for lost.
-    [[maybe_unused]] static unit_recorder *left_running = owned->release();
+    [[maybe_unused]] static const unit_recorder *left_running = owned->release();
   }
   if (!all) {
     // The last failure, rather than a good reconnection since.

@@ -284,36 +284,49 @@ void unit_recorder::run() {
     bool lost = !fail.empty() && store_->lost();
     lock.lock();
     busy_ = false;
-    // Under the lock: stop() may be cutting this store's statement off.
-    if (lost) store_.reset();
-    if (lost) {
-      // The record stays first in the queue; the next connection writes it
-      // again, which is harmless if it was written after all. A unit whose
-      // row's commit went unanswered is refused, and its number is left
-      // recorded as unfinished, to be marked abandoned.
-      health_.error = "database unreachable: " + fail;
-      if (j.what != job::kind::begin) health_.write_error = health_.error;
-      lost_connection(lock);
-      if (j.what != job::kind::begin) continue;
-    }
-    queue_.pop_front();
-    if (j.what == job::kind::begin) {
-      a.error = lost ? health_.error : fail;
-      if (a.error.empty()) units_[a.unit.id] = a.unit.serial;
-      answer(std::move(a));
-      continue;
-    }
-    if (!fail.empty()) {
-      health_.refused = "a record could not be written: " + describe(j) + ": " + fail;
-    } else if (!partly.empty()) {
-      health_.refused =
-          "a record could not be written whole: " + describe(j) + " is stored " + partly;
-    }
-    if (!fail.empty() || !partly.empty()) health_.error = health_.refused;
-    if (j.what == job::kind::end) units_.erase(j.unit_id);
-    --health_.queued;
-    written_.notify_all();
+    done(lock, j, fail, lost, partly, std::move(a));
   }
   finished_ = true;
+  written_.notify_all();
+}
+
+// The queue's first job has been tried: it is answered, or settled, or
+// kept for the next connection.
+void unit_recorder::done(std::unique_lock<std::mutex> &lock, const job &j, const std::string &fail,
+                         bool lost, const std::string &partly, begin_answer a) {
+  if (lost) {
+    // Under the lock: stop() may be cutting this store's statement off.
+    store_.reset();
+    // The record stays first in the queue; the next connection writes it
+    // again, which is harmless if it was written after all. A unit whose
+    // row's commit went unanswered is refused, and its number is left
+    // recorded as unfinished, to be marked abandoned.
+    health_.error = "database unreachable: " + fail;
+    if (j.what != job::kind::begin) health_.write_error = health_.error;
+    lost_connection(lock);
+    if (j.what != job::kind::begin) return;
+  }
+  queue_.pop_front();
+  if (j.what == job::kind::begin) {
+    a.error = lost ? health_.error : fail;
+    if (a.error.empty()) units_[a.unit.id] = a.unit.serial;
+    answer(std::move(a));
+    return;
+  }
+  settled(lock, j, fail, partly);
+}
+
+// A step or an end is done with, written in whole, in part or not at all.
+void unit_recorder::settled(std::unique_lock<std::mutex> & /*held*/, const job &j,
+                            const std::string &fail, const std::string &partly) {
+  if (!fail.empty()) {
+    health_.refused = "a record could not be written: " + describe(j) + ": " + fail;
+  } else if (!partly.empty()) {
+    health_.refused =
+        "a record could not be written whole: " + describe(j) + " is stored " + partly;
+  }
+  if (!fail.empty() || !partly.empty()) health_.error = health_.refused;
+  if (j.what == job::kind::end) units_.erase(j.unit_id);
+  --health_.queued;
   written_.notify_all();
 }

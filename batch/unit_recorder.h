@@ -90,6 +90,10 @@ class unit_recorder {
   void reconnect(std::unique_lock<std::mutex> &lock);
   void lost_connection(std::unique_lock<std::mutex> &lock);
   std::string perform(const job &j, begin_answer *a, std::string *partly);
+  void done(std::unique_lock<std::mutex> &lock, const job &j, const std::string &fail, bool lost,
+            const std::string &partly, begin_answer a);
+  void settled(std::unique_lock<std::mutex> &lock, const job &j, const std::string &fail,
+               const std::string &partly);
   std::string describe(const job &j) const;  // with the lock held
   void push(job j);
   void answer(begin_answer a);
