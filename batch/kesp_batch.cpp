@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "checks.h"
 #include "line.h"
@@ -41,6 +42,7 @@ constexpr int PLAIN_TICK_MS = 1000;    // without one, the loop still wakes this
 constexpr rlim_t SPARE_FDS = 32;       // standard streams, reports, logs, the wake pipe
 constexpr rlim_t FDS_PER_BOARD = 1;    // its socket: images are read from their snapshots
 constexpr int FLUSH_MS = 10000;        // a station's last records may take this long to be written
+constexpr int STOP_MS = 1000;          // then its writer, cut off, this long to stop
 
 int usage_failure(const std::string &why) {
   fprintf(stderr, "kesp-batch: %s\n", why.c_str());
@@ -184,18 +186,41 @@ bool start_record(const plan &p, const std::string &name, std::unique_ptr<unit_r
   return false;
 }
 
-// Waits, bounded, for the unit record's last writes; says what could not
-// be written. Whether all of it was.
-bool close_record(unit_recorder *recorder) {
-  bool all = recorder->flush(FLUSH_MS);
+// Waits, bounded, for the unit record's last writes, cut short by a
+// signal that comes meanwhile, then stops the writer whatever the
+// database does; says what could not be written. Whether all of it was.
+bool close_record(std::unique_ptr<unit_recorder> *owned) {
+  unit_recorder *recorder = owned->get();
+  int signals = wakeup_signals_seen();
+  bool all = false;
+  for (int64_t until = monotonic_ms() + FLUSH_MS; !all;) {
+    int64_t left = until - monotonic_ms();
+    if (left <= 0 || wakeup_signals_seen() != signals) break;
+    all = recorder->flush(static_cast<int>(std::min<int64_t>(left, 100)));
+  }
+  std::vector<std::string> unwritten = recorder->unwritten();
   recorder_health h = recorder->health();
+  if (unwritten.empty()) all = true;  // the last one went in just now
+  // A writer still inside a statement has its connection cut under it. One
+  // that does not stop even then is waiting outside any statement (on a
+  // name lookup, say): it is left to the process's exit rather than joined,
+  // so that nothing the database does can hold the station's end.
+  if (!recorder->stop(STOP_MS)) {
+    // Held, so that a leak check does not take it for lost.
+    [[maybe_unused]] static const unit_recorder *left_running = owned->release();
+  }
   if (!all) {
-    fprintf(stderr, "kesp-batch: --db: %zu record%s of units could not be written%s%s\n",
-            h.queued, h.queued == 1 ? "" : "s", h.error.empty() ? "" : ": ", h.error.c_str());
+    // The last failure, rather than a good reconnection since.
+    if (!h.write_error.empty()) h.error = h.write_error;
+    std::string names;
+    for (const std::string &u : unwritten) names += (names.empty() ? "" : ", ") + u;
+    fprintf(stderr, "kesp-batch: --db: %zu record%s of units could not be written (%s)%s%s\n",
+            unwritten.size(), unwritten.size() == 1 ? "" : "s", names.c_str(),
+            h.error.empty() ? "" : ": ", h.error.c_str());
     return false;
   }
-  if (h.error.starts_with("a record could not be written")) {
-    fprintf(stderr, "kesp-batch: --db: %s\n", h.error.c_str());
+  if (!h.refused.empty()) {
+    fprintf(stderr, "kesp-batch: --db: %s\n", h.refused.c_str());
     return false;
   }
   return true;
@@ -272,7 +297,7 @@ int run_station_mode(const plan &p, records *rec, console *out, FILE *people) {
   v.summary(seconds);
   rec->finish(started_ms, seconds);
   say_write_errors(*rec, *out, people);
-  bool recorded = recorder == nullptr || close_record(recorder.get());
+  bool recorded = recorder == nullptr || close_record(&recorder);
   int status = station_status(state, *rec);
   // Serials that clash stop a station as a wrong command line would have.
   if (desk != nullptr && desk->serials_clash() && !state.stopped) status = EXIT_USAGE;

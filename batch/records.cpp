@@ -10,6 +10,7 @@
 
 #include "net.h"
 #include "outcome.h"
+#include "text.h"
 #include "wire.h"
 
 namespace {
@@ -109,7 +110,10 @@ std::string iso_time(int64_t ms) {
   return text;
 }
 
-std::string xml_escape(const std::string &text, bool attribute) {
+std::string xml_escape(const std::string &raw, bool attribute) {
+  // Broken UTF-8 goes as in the JSON report and the unit record; what is
+  // left to replace here is what XML alone cannot carry.
+  const std::string text = valid_utf8(raw);
   std::string out;
   for (size_t i = 0; i < text.size();) {
     char c = text[i];

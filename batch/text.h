@@ -15,3 +15,15 @@ inline std::string cat(std::initializer_list<std::string_view> parts) {
 
 // The folder a path names its file in: "." for a bare name.
 std::string folder_of(const std::string &path);
+
+// Text from outside (a command's standard error, a file or board name)
+// made valid UTF-8, the one rule for every text the report and the unit
+// record carry: each well-formed character is kept, and each ill-formed
+// part becomes one U+FFFD, a part being the longest start of a character
+// that breaks off (or one byte that starts none), as the JSON report's
+// writer replaces them. Overlong forms and surrogates are ill-formed.
+std::string valid_utf8(std::string_view text);
+
+// The end of text in at most max bytes, starting at a character's first
+// byte: a cut never leaves half a character behind it.
+std::string_view utf8_tail(std::string_view text, size_t max);

@@ -18,6 +18,8 @@
 #include <system_error>
 #include <vector>
 
+#include "text.h"
+
 namespace {
 
 const char *const OUR_VARIABLES[] = {"KESP_SERIAL=", "KESP_UNIT=", "KESP_SLOT=", "KESP_STATION="};
@@ -202,7 +204,8 @@ void take_errors(command_io &io, const unit_data_limits &limits) {
     return;
   }
   io.err.append(io.buf.data(), static_cast<size_t>(got));
-  if (io.err.size() > limits.stderr_bytes) io.err.erase(0, io.err.size() - limits.stderr_bytes);
+  if (io.err.size() > limits.stderr_bytes)
+    io.err = std::string(utf8_tail(io.err, limits.stderr_bytes));
 }
 
 bool running(const command_io &io) { return io.s.out >= 0 || io.s.err >= 0 || !io.exited; }

@@ -255,6 +255,8 @@ void unit_desk::unit_ended(const unit_record &u) {
   const slot_desk &d = slots_[u.slot];
   if (recorder_ == nullptr || d.unit_id == 0) return;
   bool passed = u.verdict == board_verdict::passed;
+  // Called as the unit ends: its time is taken now, however long the
+  // record then waits to be written.
   recorder_->end_unit(d.unit_id, passed ? unit_result::passed : unit_result::failed,
-                      u.failed_step > 0 ? failure_name(u.failure) : "", u.reason);
+                      u.failed_step > 0 ? failure_name(u.failure) : "", u.reason, unit_time_now());
 }

@@ -23,13 +23,23 @@ unit_recorder::unit_recorder(std::string db, std::string station, std::optional<
     : db_(std::move(db)), station_(std::move(station)), pool_(std::move(pool)) {}
 
 unit_recorder::~unit_recorder() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stop_ = true;
-  }
-  wake_.notify_all();
+  stop(0);
   if (worker_.joinable()) worker_.join();
   if (event_ >= 0) close(event_);
+}
+
+bool unit_recorder::stop(int timeout_ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  stop_ = true;
+  // Only a statement at work is cut off: an idle connection is closed
+  // politely by the store's destructor.
+  if (busy_ && store_ != nullptr) store_->interrupt();
+  wake_.notify_all();
+  bool ended = written_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                 [this] { return finished_ || !worker_.joinable(); });
+  lock.unlock();
+  if (ended && worker_.joinable()) worker_.join();
+  return ended;
 }
 
 std::string unit_recorder::start() {
@@ -82,13 +92,14 @@ void unit_recorder::record_step(const step_record &s) {
 }
 
 void unit_recorder::end_unit(int64_t unit_id, unit_result result, const std::string &failure,
-                             const std::string &reason) {
+                             const std::string &reason, const std::string &ended) {
   job j;
   j.what = job::kind::end;
   j.unit_id = unit_id;
   j.result = result;
   j.failure = failure;
   j.reason = reason;
+  j.ended = ended;
   push(std::move(j));
 }
 
@@ -101,6 +112,25 @@ bool unit_recorder::flush(int timeout_ms) {
   std::unique_lock<std::mutex> lock(mutex_);
   return written_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                            [this] { return health_.queued == 0; });
+}
+
+std::string unit_recorder::describe(const job &j) const {
+  int64_t id = j.what == job::kind::step ? j.step.unit_id : j.unit_id;
+  auto known = units_.find(id);
+  std::string unit = known != units_.end() && !known->second.empty()
+                         ? "unit " + known->second
+                         : "unit id " + std::to_string(id);
+  if (j.what == job::kind::step) return "step " + std::to_string(j.step.step) + " of " + unit;
+  return "the end of " + unit + " (" + unit_result_name(j.result) + ")";
+}
+
+std::vector<std::string> unit_recorder::unwritten() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> all;
+  for (const job &j : queue_) {
+    if (j.what != job::kind::begin) all.push_back(describe(j));
+  }
+  return all;
 }
 
 // Called with the lock held.
@@ -186,15 +216,49 @@ void unit_recorder::lost_connection(std::unique_lock<std::mutex> & /*held*/) {
   backoff_ = std::min(backoff_ * 2, LAST_BACKOFF);
 }
 
-std::string unit_recorder::perform(const job &j, begin_answer *a) {
+// A record the database refuses for what it holds (not for a lost
+// connection) is written again with less: a step without its texts, an
+// end without its reason, then without its failure kind, so that a failed
+// unit is never left unfinished, to be taken for abandoned later. *partly
+// says why, when the record went in with less.
+std::string unit_recorder::perform(const job &j, begin_answer *a, std::string *partly) {
   switch (j.what) {
     case job::kind::begin:
       a->ticket = j.ticket;
       return store_->begin_unit(j.start, pool_ ? &*pool_ : nullptr, &a->unit);
-    case job::kind::step:
-      return store_->record_step(j.step);
-    case job::kind::end:
-      return store_->end_unit(j.unit_id, j.result, j.failure, j.reason);
+    case job::kind::step: {
+      std::string fail = store_->record_step(j.step);
+      if (fail.empty() || store_->lost()) return fail;
+      step_record bare;
+      bare.unit_id = j.step.unit_id;
+      bare.step = j.step.step;
+      bare.steps = j.step.steps;
+      bare.result = j.step.result;
+      bare.failure = j.step.failure;
+      bare.size = j.step.size;
+      bare.error = j.step.error;
+      bare.sent = j.step.sent;
+      bare.attempts = j.step.attempts;
+      bare.seconds = j.step.seconds;
+      std::string again = store_->record_step(bare);
+      if (!again.empty()) return again;
+      *partly = "without its texts: " + fail;
+      return "";
+    }
+    case job::kind::end: {
+      std::string fail = store_->end_unit(j.unit_id, j.result, j.failure, j.reason, j.ended);
+      if (fail.empty() || store_->lost()) return fail;
+      std::string again = store_->end_unit(j.unit_id, j.result, j.failure, "", j.ended);
+      if (again.empty()) {
+        *partly = "without its reason: " + fail;
+        return "";
+      }
+      if (store_->lost()) return again;
+      again = store_->end_unit(j.unit_id, j.result, "", "", j.ended);
+      if (!again.empty()) return again;
+      *partly = "without its failure and reason: " + fail;
+      return "";
+    }
   }
   return "";
 }
@@ -202,7 +266,7 @@ std::string unit_recorder::perform(const job &j, begin_answer *a) {
 void unit_recorder::run() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    if (stop_) return;
+    if (stop_) break;
     if (queue_.empty()) {
       wake_.wait(lock, [this] { return stop_ || !queue_.empty(); });
       continue;
@@ -212,29 +276,57 @@ void unit_recorder::run() {
       continue;
     }
     job j = queue_.front();
+    busy_ = true;
     lock.unlock();
     begin_answer a;
-    std::string fail = perform(j, &a);
+    std::string partly;
+    std::string fail = perform(j, &a, &partly);
     bool lost = !fail.empty() && store_->lost();
-    if (lost) store_.reset();
     lock.lock();
-    if (lost) {
-      // The record stays first in the queue; the next connection writes it
-      // again, which is harmless if it was written after all. A unit whose
-      // row's commit went unanswered is refused, and its number is left
-      // recorded as unfinished, to be marked abandoned.
-      health_.error = "database unreachable: " + fail;
-      lost_connection(lock);
-      if (j.what != job::kind::begin) continue;
-    }
-    queue_.pop_front();
-    if (j.what == job::kind::begin) {
-      a.error = lost ? health_.error : fail;
-      answer(std::move(a));
-      continue;
-    }
-    if (!fail.empty()) health_.error = "a record could not be written: " + fail;
-    --health_.queued;
-    written_.notify_all();
+    busy_ = false;
+    done(lock, j, fail, lost, partly, std::move(a));
   }
+  finished_ = true;
+  written_.notify_all();
+}
+
+// The queue's first job has been tried: it is answered, or settled, or
+// kept for the next connection.
+void unit_recorder::done(std::unique_lock<std::mutex> &lock, const job &j, const std::string &fail,
+                         bool lost, const std::string &partly, begin_answer a) {
+  if (lost) {
+    // Under the lock: stop() may be cutting this store's statement off.
+    store_.reset();
+    // The record stays first in the queue; the next connection writes it
+    // again, which is harmless if it was written after all. A unit whose
+    // row's commit went unanswered is refused, and its number is left
+    // recorded as unfinished, to be marked abandoned.
+    health_.error = "database unreachable: " + fail;
+    if (j.what != job::kind::begin) health_.write_error = health_.error;
+    lost_connection(lock);
+    if (j.what != job::kind::begin) return;
+  }
+  queue_.pop_front();
+  if (j.what == job::kind::begin) {
+    a.error = lost ? health_.error : fail;
+    if (a.error.empty()) units_[a.unit.id] = a.unit.serial;
+    answer(std::move(a));
+    return;
+  }
+  settled(lock, j, fail, partly);
+}
+
+// A step or an end is done with, written in whole, in part or not at all.
+void unit_recorder::settled(std::unique_lock<std::mutex> & /*held*/, const job &j,
+                            const std::string &fail, const std::string &partly) {
+  if (!fail.empty()) {
+    health_.refused = "a record could not be written: " + describe(j) + ": " + fail;
+  } else if (!partly.empty()) {
+    health_.refused =
+        "a record could not be written whole: " + describe(j) + " is stored " + partly;
+  }
+  if (!fail.empty() || !partly.empty()) health_.error = health_.refused;
+  if (j.what == job::kind::end) units_.erase(j.unit_id);
+  --health_.queued;
+  written_.notify_all();
 }

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -24,7 +25,12 @@ struct begin_answer {
 
 struct recorder_health {
   bool connected = false;
-  std::string error;      // why not connected, or the last record that could not be written
+  std::string error;  // why not connected, or the last record that could not be written
+  // Kept after reconnecting, which clears error: why the last record not
+  // written failed, and the last record the database refused, in whole or
+  // in part ("a record could not be written...").
+  std::string write_error;
+  std::string refused;
   size_t queued = 0;      // records waiting to be written
   int64_t abandoned = 0;  // units of an earlier run marked abandoned at the first connection
   bool serials_low = false;
@@ -35,7 +41,7 @@ class unit_recorder {
  public:
   // pool may be empty: units then get no serial number.
   unit_recorder(std::string db, std::string station, std::optional<serial_pool> pool);
-  ~unit_recorder();  // stops the worker; what was not written by then is lost
+  ~unit_recorder();  // stop(), then waits for the worker; what was not written by then is lost
   unit_recorder(const unit_recorder &) = delete;
   unit_recorder &operator=(const unit_recorder &) = delete;
   unit_recorder(unit_recorder &&) = delete;
@@ -52,13 +58,23 @@ class unit_recorder {
   // comes at once: "database unreachable: ...".
   uint64_t begin_unit(const std::string &slot, int64_t unit_number);
   void record_step(const step_record &s);
+  // ended: when the unit ended (unit_time_now() then), not when its end
+  // is written, which may be much later.
   void end_unit(int64_t unit_id, unit_result result, const std::string &failure,
-                const std::string &reason);
+                const std::string &reason, const std::string &ended = unit_time_now());
 
   [[nodiscard]] recorder_health health() const;
   // Waits up to timeout_ms for every queued record to be written; whether
   // they all were.
   bool flush(int timeout_ms);
+  // The records not written yet, one phrase each ("the end of unit KX0001
+  // (failed)", "step 2 of unit id 7").
+  [[nodiscard]] std::vector<std::string> unwritten() const;
+  // Stops the worker, cutting off a statement it is running, and waits up
+  // to timeout_ms for it to end. Whether it did; one that did not is stuck
+  // outside any statement (resolving the database's host, say), and the
+  // destructor would wait for it.
+  bool stop(int timeout_ms);
 
  private:
   struct job {
@@ -68,12 +84,17 @@ class unit_recorder {
     step_record step;
     int64_t unit_id = 0;
     unit_result result = unit_result::unfinished;
-    std::string failure, reason;
+    std::string failure, reason, ended;
   };
   void run();
   void reconnect(std::unique_lock<std::mutex> &lock);
   void lost_connection(std::unique_lock<std::mutex> &lock);
-  std::string perform(const job &j, begin_answer *a);
+  std::string perform(const job &j, begin_answer *a, std::string *partly);
+  void done(std::unique_lock<std::mutex> &lock, const job &j, const std::string &fail, bool lost,
+            const std::string &partly, begin_answer a);
+  void settled(std::unique_lock<std::mutex> &lock, const job &j, const std::string &fail,
+               const std::string &partly);
+  std::string describe(const job &j) const;  // with the lock held
   void push(job j);
   void answer(begin_answer a);
   bool connect();  // with the lock released
@@ -94,6 +115,9 @@ class unit_recorder {
   recorder_health health_;
   uint64_t tickets_ = 0;
   bool stop_ = false;
+  bool busy_ = false;                     // the worker is running a statement
+  bool finished_ = false;                 // the worker has returned
+  std::map<int64_t, std::string> units_;  // unit id -> its serial, for units not yet ended
   std::chrono::steady_clock::time_point next_try_;  // the worker's alone
   std::chrono::milliseconds backoff_{100};          // the worker's alone
   std::thread worker_;

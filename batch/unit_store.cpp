@@ -2,14 +2,20 @@
 
 #include <libpq-fe.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <span>
+#include <thread>
 #include <utility>
+
+#include "text.h"
 
 namespace {
 
@@ -85,18 +91,37 @@ std::string trimmed(std::string text) {
   return text;
 }
 
+// The longest any statement may run, and wait for a lock, before it is
+// given up: a table locked by someone else or a server that hangs never
+// holds a station for longer. Written in man/kesp-batch.1.
+constexpr int STATEMENT_LIMIT_MS = 10000;
+constexpr int LOCK_LIMIT_MS = 5000;
+
+std::vector<db_value> valid_params(const std::vector<db_value> &params) {
+  std::vector<db_value> valid(params.size());
+  std::transform(params.begin(), params.end(), valid.begin(),
+                 [](const db_value &p) { return p ? db_value(valid_utf8(*p)) : std::nullopt; });
+  return valid;
+}
+
 class sqlite_store : public unit_store {
  public:
-  explicit sqlite_store(sqlite3 *db) : db_(db) {}
+  explicit sqlite_store(sqlite3 *db) : db_(db) {
+    // Lookups and other stations' processes may hold the file for a
+    // moment; a wait of our own rather than sqlite3_busy_timeout's, so that
+    // interrupt() can end it.
+    sqlite3_busy_handler(db_, busy, this);
+  }
   ~sqlite_store() override { sqlite3_close(db_); }
   sqlite_store(const sqlite_store &) = delete;
   sqlite_store &operator=(const sqlite_store &) = delete;
   sqlite_store(sqlite_store &&) = delete;
   sqlite_store &operator=(sqlite_store &&) = delete;
 
-  std::string query(const std::string &sql, const std::vector<db_value> &params,
+  std::string query(const std::string &sql, const std::vector<db_value> &texts,
                     db_rows *out) override {
     if (out != nullptr) *out = db_rows{};
+    std::vector<db_value> params = valid_params(texts);
     sqlite3_stmt *st = nullptr;
     int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr);
     if (rc != SQLITE_OK) return failed(rc);
@@ -135,6 +160,10 @@ class sqlite_store : public unit_store {
 
   [[nodiscard]] bool lost() const override { return lost_; }
   [[nodiscard]] bool postgres() const override { return false; }
+  void interrupt() override {
+    interrupted_ = true;
+    sqlite3_interrupt(db_);
+  }
 
  protected:
   // IMMEDIATE takes the write lock at once, so that two processes cannot
@@ -153,8 +182,22 @@ class sqlite_store : public unit_store {
     return sqlite3_errmsg(db_);
   }
 
+  static int busy(void *self, int count) {
+    auto *store = static_cast<sqlite_store *>(self);
+    auto now = std::chrono::steady_clock::now();
+    if (count == 0) store->busy_since_ = now;
+    if (store->interrupted_ ||
+        now - store->busy_since_ >= std::chrono::milliseconds(STATEMENT_LIMIT_MS)) {
+      return 0;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return 1;
+  }
+
   sqlite3 *db_;
   bool lost_ = false;
+  std::atomic<bool> interrupted_ = false;
+  std::chrono::steady_clock::time_point busy_since_;
 };
 
 // The statements are written with "?" for both engines; libpq wants $n.
@@ -197,9 +240,10 @@ class postgres_store : public unit_store {
   postgres_store(postgres_store &&) = delete;
   postgres_store &operator=(postgres_store &&) = delete;
 
-  std::string query(const std::string &sql, const std::vector<db_value> &params,
+  std::string query(const std::string &sql, const std::vector<db_value> &texts,
                     db_rows *out) override {
     if (out != nullptr) *out = db_rows{};
+    std::vector<db_value> params = valid_params(texts);
     std::string numbered = numbered_marks(sql);
     std::vector<const char *> values(params.size());
     std::transform(params.begin(), params.end(), values.begin(),
@@ -228,6 +272,14 @@ class postgres_store : public unit_store {
 
   [[nodiscard]] bool lost() const override { return failed_ || PQstatus(conn_) != CONNECTION_OK; }
   [[nodiscard]] bool postgres() const override { return true; }
+  // The worker may be inside libpq, waiting for a server that never
+  // answers: shutting the socket down ends that wait at once, with no
+  // round trip (PQcancel's would wait on the same server), and leaves the
+  // descriptor to PQfinish, so that it cannot be reused under libpq.
+  void interrupt() override {
+    int sock = PQsocket(conn_);
+    if (sock >= 0) shutdown(sock, SHUT_RDWR);
+  }
 
  protected:
   std::string begin(bool /*write*/) override { return query("BEGIN", {}, nullptr); }
@@ -274,7 +326,16 @@ std::unique_ptr<unit_store> connect_postgres(const std::string &url, std::string
     return nullptr;
   }
   PQsetNoticeProcessor(conn, ignore_notice, nullptr);
-  return std::make_unique<postgres_store>(conn);
+  auto store = std::make_unique<postgres_store>(conn);
+  // Set after connecting, so that no URL or PGOPTIONS can leave them out.
+  std::string fail = store->query(
+      "SELECT set_config('statement_timeout', ?, false), set_config('lock_timeout', ?, false)",
+      {std::to_string(STATEMENT_LIMIT_MS), std::to_string(LOCK_LIMIT_MS)}, nullptr);
+  if (!fail.empty()) {
+    *why = fail;
+    return nullptr;
+  }
+  return store;
 }
 
 std::unique_ptr<unit_store> open_sqlite(const std::string &path, std::string *why) {
@@ -286,8 +347,6 @@ std::unique_ptr<unit_store> open_sqlite(const std::string &path, std::string *wh
     sqlite3_close(db);
     return nullptr;
   }
-  // Lookups and other stations' processes may hold the file for a moment.
-  sqlite3_busy_timeout(db, 10000);
   auto store = std::make_unique<sqlite_store>(db);
   // WAL with a sync at every commit: a unit's row is on the disk before
   // its board is touched, at one fsync per unit.
@@ -600,11 +659,11 @@ std::string unit_store::record_step(const step_record &s) {
 }
 
 std::string unit_store::end_unit(int64_t unit_id, unit_result result, const std::string &failure,
-                                 const std::string &reason) {
+                                 const std::string &reason, const std::string &ended) {
   return query(
       "UPDATE units SET result = ?, failure = ?, reason = ?, ended = ?"
       " WHERE id = CAST(? AS BIGINT)",
-      {unit_result_name(result), text_or_null(failure), text_or_null(reason), unit_time_now(),
+      {unit_result_name(result), text_or_null(failure), text_or_null(reason), ended,
        std::to_string(unit_id)},
       nullptr);
 }

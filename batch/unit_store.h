@@ -33,6 +33,9 @@ std::string format_serial(const serial_pool &pool, int64_t number);
 // the range, but never more than the last 100, and at least the last one.
 int64_t serial_warning_margin(const serial_pool &pool);
 
+// The current time as the report writes it.
+std::string unit_time_now();
+
 enum class unit_result { unfinished, passed, failed, abandoned };
 const char *unit_result_name(unit_result r);
 
@@ -102,18 +105,27 @@ class unit_store {
   std::string begin_unit(const unit_start &u, const serial_pool *pool, begun_unit *out);
   // Inserts or replaces the step (unit_id, step): writing it twice is harmless.
   std::string record_step(const step_record &s);
+  // ended is when the unit ended, which may be well before the record is
+  // written (after an outage, say).
   std::string end_unit(int64_t unit_id, unit_result result, const std::string &failure,
-                       const std::string &reason);
+                       const std::string &reason, const std::string &ended = unit_time_now());
   // A station that starts marks what it left unfinished before as abandoned.
   std::string mark_abandoned(const std::string &station, int64_t *count);
 
-  // Any statement, "?" for each parameter; for kesp-units and tests.
+  // Any statement, "?" for each parameter; for kesp-units and tests. Every
+  // text parameter goes in as valid_utf8 makes it, so that both engines
+  // store the same text and neither refuses it for its bytes.
   virtual std::string query(const std::string &sql, const std::vector<db_value> &params,
                             db_rows *out) = 0;
   // After a failure: whether the connection itself is gone, so that a
   // caller reconnects rather than blaming the statement.
   [[nodiscard]] virtual bool lost() const = 0;
   [[nodiscard]] virtual bool postgres() const = 0;
+  // From another thread, while a statement may be running: ends it soon,
+  // with an error, whatever the database does (the connection is cut
+  // under it, or SQLite's wait for a lock given up). The store is of no
+  // further use.
+  virtual void interrupt() = 0;
 
  protected:
   unit_store() = default;
@@ -123,7 +135,5 @@ class unit_store {
 
 // Whether db names a PostgreSQL database rather than a SQLite file.
 bool is_postgres_url(const std::string &db);
-// The current time as the report writes it.
-std::string unit_time_now();
 // A number the database gave as text; 0 for NULL or anything else.
 int64_t db_int(const db_value &v);

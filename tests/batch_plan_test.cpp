@@ -178,6 +178,8 @@ TEST(BatchRecords, XmlEscapingKeepsTheDocumentWellFormed) {
   EXPECT_EQ(xml_escape("\xc0\xaf", false), "\xef\xbf\xbd\xef\xbf\xbd");  // overlong "/"
   EXPECT_EQ(xml_escape("\xed\xa0\x80", false),
             "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");  // surrogate
+  // A character cut short is one replacement, as in the JSON report.
+  EXPECT_EQ(xml_escape("\xe2\x82" "x", false), "\xef\xbf\xbd" "x");
   EXPECT_EQ(xml_escape("gr\xc3\xbc\xc3\x9f \xe2\x82\xac \xf0\x9f\x98\x80", false),
             "gr\xc3\xbc\xc3\x9f \xe2\x82\xac \xf0\x9f\x98\x80");
 }

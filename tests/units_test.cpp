@@ -21,6 +21,7 @@
 #include "batch_support.h"
 #include "serial_claims.h"
 #include "support.h"
+#include "text.h"
 #include "unit_data.h"
 #include "unit_recorder.h"
 #include "unit_store.h"
@@ -271,6 +272,50 @@ TEST(UnitStore, ClaimsOfSerialsAndNames) {
   }
 }
 
+// The one rule for outside text: what the report's JSON writer makes of
+// it, byte for byte, and a cut that never splits a character.
+TEST(UnitText, InvalidUtf8ReplacedAsTheReportDoes) {
+  const std::string R = "\xef\xbf\xbd";
+  struct row {
+    std::string in, out;
+  };
+  const row rows[] = {
+      {.in = "plain", .out = "plain"},
+      {.in = "Fehler: \xe4\xf6\xfc", .out = "Fehler: " + R + R + R},  // Latin-1
+      {.in = "\xe2\x82\xac\xe2\x82", .out = "\xe2\x82\xac" + R},      // a character cut at the end
+      {.in = "\x82\xac ok", .out = R + R + " ok"},                    // and at the start
+      {.in = "\xe2\x82x", .out = R + "x"},                            // broken off, then ASCII
+      {.in = "\xc0\xaf", .out = R + R},                               // overlong /
+      {.in = "\xed\xa0\x80", .out = R + R + R},                       // a surrogate
+      {.in = "\xf4\x90\x80\x80", .out = R + R + R + R},               // past U+10FFFF
+      {.in = "\xf0\x9f\x98\x80\xff", .out = "\xf0\x9f\x98\x80" + R},
+      {.in = "\xe6\x97\xa5\xe6\x9c\xac", .out = "\xe6\x97\xa5\xe6\x9c\xac"},
+  };
+  for (const row &r : rows) {
+    EXPECT_EQ(valid_utf8(r.in), r.out) << r.in;
+    std::string dumped =
+        nlohmann::json(r.in).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    EXPECT_EQ(dumped, nlohmann::json(r.out).dump()) << r.in;
+  }
+  // Every byte pair and a seeded run of longer noise agree with the writer too.
+  for (unsigned seed = 0; seed < 2000; ++seed) {
+    std::string noise = seed < 256 ? std::string{static_cast<char>(seed), '\x80'}
+                                   : pattern_bytes(1 + seed % 13, seed);
+    std::string dumped =
+        nlohmann::json(noise).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    ASSERT_EQ(dumped, nlohmann::json(valid_utf8(noise)).dump()) << seed;
+  }
+  const std::string euros = "\xe2\x82\xac\xe2\x82\xac";
+  EXPECT_EQ(utf8_tail(euros, 6), euros);
+  EXPECT_EQ(utf8_tail(euros, 5), "\xe2\x82\xac");
+  EXPECT_EQ(utf8_tail(euros, 4), "\xe2\x82\xac");
+  EXPECT_EQ(utf8_tail(euros, 3), "\xe2\x82\xac");
+  EXPECT_EQ(utf8_tail(euros, 2), "");
+  // Not UTF-8 there: the cut falls where it may.
+  const std::string noise = std::string(5, '\x80') + "a";
+  EXPECT_EQ(utf8_tail(noise, 5), noise.substr(4));
+}
+
 // A range that runs out: a warning first, then no unit at all, on both
 // engines; the refused unit leaves no row and takes no number.
 void run_out(const std::string &db) {
@@ -490,7 +535,9 @@ TEST(UnitRecorder, DatabaseStoppedAndRestarted) {
       0);
   rec.record_step(sample_step(unit, 1));
   rec.record_step(sample_step(unit, 2));
-  rec.end_unit(unit, unit_result::passed, "", "");
+  // Its end is written after the outage, as of when it ended.
+  const std::string ended = unit_time_now();
+  rec.end_unit(unit, unit_result::passed, "", "", ended);
   for (int i = 0; i < 3; ++i) {
     rec.begin_unit("s2", 2 + i);
     a = next_answer(rec, 15000);
@@ -519,6 +566,9 @@ TEST(UnitRecorder, DatabaseStoppedAndRestarted) {
   EXPECT_EQ(
       one(*store, "SELECT result FROM units WHERE id = CAST(? AS BIGINT)", {std::to_string(unit)}),
       "passed");
+  EXPECT_EQ(
+      one(*store, "SELECT ended FROM units WHERE id = CAST(? AS BIGINT)", {std::to_string(unit)}),
+      ended);
   EXPECT_EQ(one(*store, "SELECT COUNT(*) FROM steps WHERE unit_id = CAST(? AS BIGINT)",
                 {std::to_string(unit)}),
             "2");
@@ -550,6 +600,61 @@ TEST(UnitRecorder, RestartMarksUnfinishedUnitsAbandoned) {
   EXPECT_EQ(one(*store, "SELECT result FROM units WHERE id = CAST(? AS BIGINT)",
                 {std::to_string(a->unit.id)}),
             "unfinished");
+}
+
+// A record the database refuses for what it holds goes in with less: the
+// step without its texts, the unit's end without its reason, never an
+// unfinished unit; and it is said.
+void refused_texts_dropped(const std::string &db, const std::vector<std::string> &refusing) {
+  {
+    std::string why;
+    auto store = unit_store::open(db, &why);
+    ASSERT_NE(store, nullptr) << why;
+    for (const std::string &sql : refusing) ASSERT_EQ(store->query(sql, {}, nullptr), "") << sql;
+  }
+  unit_recorder rec(db, "line-r", pool_of("RF{:03}"));
+  ASSERT_EQ(rec.start(), "");
+  rec.begin_unit("s1", 1);
+  std::optional<begin_answer> a = next_answer(rec, 15000);
+  ASSERT_TRUE(a);
+  ASSERT_EQ(a->error, "");
+  step_record st = sample_step(a->unit.id, 1);
+  st.result = "failed";
+  st.failure = "local";
+  st.error_text = "refuse me";
+  rec.record_step(st);
+  rec.end_unit(a->unit.id, unit_result::failed, "local", "refuse me", "2026-12-01T08:00:00.123Z");
+  ASSERT_TRUE(rec.flush(20000)) << rec.health().error;
+  EXPECT_TRUE(rec.health().refused.starts_with(
+      "a record could not be written whole: the end of unit RF001 (failed) is stored without its "
+      "reason: "))
+      << rec.health().refused;
+  std::string why;
+  auto store = unit_store::open(db, &why);
+  ASSERT_NE(store, nullptr) << why;
+  EXPECT_EQ(one(*store,
+                "SELECT result || ' ' || failure || ' ' || ended || ' ' ||"
+                " COALESCE(reason, '-') FROM units"),
+            "failed local 2026-12-01T08:00:00.123Z -");
+  EXPECT_EQ(one(*store,
+                "SELECT result || ' ' || failure || ' ' || board || ' ' ||"
+                " COALESCE(error_text, '-') FROM steps"),
+            "failed local  -");
+}
+
+TEST(UnitRecorder, RefusedTextsDroppedSqlite) {
+  std::string db = temp_path("refused.db");
+  refused_texts_dropped(
+      db, {"CREATE TRIGGER refuse_units BEFORE UPDATE ON units WHEN NEW.reason = 'refuse me'"
+           " BEGIN SELECT RAISE(ABORT, 'refused'); END",
+           "CREATE TRIGGER refuse_steps BEFORE INSERT ON steps WHEN NEW.error_text = 'refuse me'"
+           " BEGIN SELECT RAISE(ABORT, 'refused'); END"});
+}
+
+TEST(UnitRecorder, RefusedTextsDroppedPostgres) {
+  NEED_PG(url);
+  refused_texts_dropped(url, {"ALTER TABLE units ADD CHECK (reason <> 'refuse me')",
+                              "ALTER TABLE steps ADD CHECK (error_text <> 'refuse me')"});
 }
 
 TEST(UnitData, CommandsThatFailTheUnit) {
@@ -951,7 +1056,8 @@ struct data_case {
   const char *name;
   const char *command;
   const char *timeout;
-  const char *reason;  // in the unit's reason, in the report and the record
+  const char *reason;     // in the unit's reason, in the report and the record
+  bool postgres = false;  // the record on the suite's server, not in a file
 };
 
 TEST(StationRecord, UnitDataThatFailsTouchesNoBoard) {
@@ -966,12 +1072,38 @@ TEST(StationRecord, UnitDataThatFailsTouchesNoBoard) {
        .command = "echo out of keys >&2; kill -9 $$",
        .timeout = "5",
        .reason = "signal"},
+      // Text a database may refuse: Latin-1, and 4 KiB of UTF-8 whose
+      // first character the cut falls inside of (6000 bytes of euro signs).
+      {.name = "latin-1",
+       .command = "printf \"Fehler: \\344\\366\\374\" >&2; exit 1",
+       .timeout = "5",
+       .reason = "status 1: Fehler: \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},
+      {.name = "latin-1-pg",
+       .command = "printf \"Fehler: \\344\\366\\374\" >&2; exit 1",
+       .timeout = "5",
+       .reason = "status 1: Fehler: \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd",
+       .postgres = true},
+      {.name = "cut-utf8",
+       .command = "printf \"%.0s\\342\\202\\254\" $(seq 2000) >&2; exit 1",
+       .timeout = "5",
+       .reason = "status 1: \xe2\x82\xac\xe2\x82\xac"},
+      {.name = "cut-utf8-pg",
+       .command = "printf \"%.0s\\342\\202\\254\" $(seq 2000) >&2; exit 1",
+       .timeout = "5",
+       .reason = "status 1: \xe2\x82\xac\xe2\x82\xac",
+       .postgres = true},
   };
   for (const data_case &c : cases) {
     SCOPED_TRACE(c.name);
+    std::string skip;
+    std::string db =
+        c.postgres ? fresh_pg(&skip) : temp_path(std::string("data-") + c.name + ".db");
+    if (db.empty()) {
+      EXPECT_FALSE(skip.starts_with("FAILED")) << skip;
+      continue;  // PostgreSQL not available here: the SQLite rows still run
+    }
     sim_process sim(KESP_SIM_BINARY, 1, {"--nor-size", "64K", "--swap", "60000"});
     ASSERT_TRUE(sim.ready()) << sim.log();
-    std::string db = temp_path(std::string("data-") + c.name + ".db");
     std::string rep_path = temp_path(std::string("data-") + c.name + ".jsonl");
     run_result r = run_batch({"--station", "--units", "1", "--db", db, "--serials", "KX{:04}",
                               "--data-timeout", c.timeout, "--report", rep_path, "-r",
@@ -1000,6 +1132,15 @@ TEST(StationRecord, UnitDataThatFailsTouchesNoBoard) {
               std::string::npos);
     EXPECT_NE(one(*store, "SELECT reason FROM steps WHERE step = 2").find(c.reason),
               std::string::npos);
+    // Stored valid, as the report has it, and ended: never left unfinished.
+    std::string reason = one(*store, "SELECT reason FROM units WHERE serial = 'KX0001'");
+    EXPECT_EQ(reason, valid_utf8(reason));
+    EXPECT_EQ(reason, rep.units[0]["reason"].get<std::string>());
+    EXPECT_EQ(reason.find("\xef\xbf\xbd") != std::string::npos,
+              std::string(c.name).starts_with("latin-1"))
+        << "only a text that was not UTF-8 has replacements";
+    EXPECT_NE(one(*store, "SELECT ended FROM units WHERE serial = 'KX0001'"), "<null>");
+    EXPECT_EQ(r.err.find("could not be written"), std::string::npos) << r.err;
   }
 }
 
@@ -1140,6 +1281,64 @@ bool wait_for_count(const std::string &path, const std::string &text, size_t n,
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
+}
+
+// A table someone else holds locked as a station ends (a DBA's LOCK
+// TABLE, a long migration): the station waits for its last records at most
+// its stated 10 s, then exits 3 naming them, whatever the database does;
+// a SIGTERM during that wait ends it at once.
+TEST(StationRecord, LockedTableHoldsTheEndNoLongerThanItsBound) {
+  NEED_PG(url);
+  {
+    std::string why;
+    ASSERT_NE(unit_store::open(url, &why), nullptr) << why;  // the tables, before the lock
+  }
+  PGconn *dba = PQconnectdb(url.c_str());
+  PGresult *locked = PQexec(dba, "BEGIN; LOCK TABLE steps IN ACCESS EXCLUSIVE MODE");
+  ASSERT_EQ(PQresultStatus(locked), PGRES_COMMAND_OK) << PQerrorMessage(dba);
+  PQclear(locked);
+  std::string image = temp_path("locked.bin");
+  write_text("locked.bin", std::string(4096, 'k'));
+  std::string recipe = write_text("locked.recipe", "-a 0x0 '" + image + "'\n-s\n");
+  using ms = std::chrono::milliseconds;
+  const struct {
+    const char *name;
+    bool sigterm;
+    ms bound;  // from the summary to the exit: the wait for records, the stop, and slack
+  } rows[] = {
+      {.name = "waits", .sigterm = false, .bound = ms(10000 + 1000 + 3000)},
+      {.name = "sigterm", .sigterm = true, .bound = ms(1000 + 3000)},
+  };
+  int n = 0;
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.name);
+    sim_process sim(KESP_SIM_BINARY, 1, {"--nor-size", "64K", "--swap", "60000"});
+    ASSERT_TRUE(sim.ready()) << sim.log();
+    std::string serial = "LK00" + std::to_string(++n);
+    batch_process station({"--station", "--units", "1", "--db", url, "--serials", "LK{:03}",
+                           "--station-name", r.name, "-r", recipe, sim.address()});
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (station.out().find("station of 1 slot") == std::string::npos) {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << station.out() << station.err();
+      std::this_thread::sleep_for(ms(20));
+    }
+    auto summary = std::chrono::steady_clock::now();
+    if (r.sigterm) station.signal(SIGTERM);
+    int status = station.wait(std::chrono::seconds(40));
+    auto took = std::chrono::duration_cast<ms>(std::chrono::steady_clock::now() - summary);
+    EXPECT_EQ(status, 3) << station.out() << station.err();
+    EXPECT_LT(took, r.bound) << station.err();
+    EXPECT_NE(station.err().find("3 records of units could not be written (step 1 of unit " +
+                                 serial + ", step 2 of unit " + serial + ", the end of unit " +
+                                 serial + " (passed))"),
+              std::string::npos)
+        << station.err();
+    if (!r.sigterm) {
+      EXPECT_NE(station.err().find("lock timeout"), std::string::npos) << station.err();
+    }
+  }
+  PQclear(PQexec(dba, "ROLLBACK"));
+  PQfinish(dba);
 }
 
 // Four stations of two slots each share one PostgreSQL database, against
