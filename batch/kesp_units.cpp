@@ -19,8 +19,8 @@ namespace {
 
 const char USAGE[] =
     "usage: kesp-units --db DB history SERIAL\n"
-    "       kesp-units --db DB yield [--by station|slot|day|failure] [--utc] [--since TIME]\n"
-    "                  [--until TIME]\n"
+    "       kesp-units --db DB yield [--by station|slot|day|failure] [--utc] [--since TIME] "
+    "[--until TIME]\n"
     "       kesp-units --db DB export units|steps [--utc] [--since TIME] [--until TIME]\n";
 
 const char HELP[] =
