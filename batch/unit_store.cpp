@@ -509,6 +509,10 @@ std::unique_ptr<unit_store> unit_store::open_for_reading(const std::string &db, 
     return nullptr;
   }
   *schema = static_cast<int>(db_int(rows.rows[0][0]));
+  if (*schema < 1) {
+    *why = "the table meta's schema_version " + *rows.rows[0][0] + " is no version";
+    return nullptr;
+  }
   if (*schema > UNIT_SCHEMA_VERSION) {
     *why = newer_schema(*schema);
     return nullptr;

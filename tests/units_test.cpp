@@ -879,7 +879,8 @@ void read_beside_a_writer(const std::string &db, const char *index_query) {
                           " VALUES ('st', 'b', 2, '2026-12-08T10:00:00.000Z', 'unfinished')"}) {
     ASSERT_EQ(writer->query(sql, {}, nullptr), "") << sql;
   }
-  std::vector<std::string> lookup = {KESP_UNITS_BINARY, "--db", db, "yield"};
+  std::vector<std::string> lookup = {"/usr/bin/env", "TZ=UTC0", KESP_UNITS_BINARY, "--db", db,
+                                     "yield"};
   run_result r = run_program(lookup, std::chrono::seconds(20));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(yield_total(r.out), "all 1 1 0 0 0 100.0%") << r.out;
@@ -894,9 +895,12 @@ void read_beside_a_writer(const std::string &db, const char *index_query) {
     ASSERT_EQ(stat(db.c_str(), &before), 0);
     bytes = read_file(db);
   }
+  // Local days and a bound in the statements each engine runs.
+  lookup.insert(lookup.end(), {"--by", "day", "--since", "2026-12-08T11:00+01:00"});
   r = run_program(lookup, std::chrono::seconds(20));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(yield_total(r.out), "all 2 1 0 0 1 100.0%") << r.out;
+  EXPECT_NE(r.out.find("\n2026-12-08 "), std::string::npos) << r.out;
   r = run_program({KESP_UNITS_BINARY, "--db", db, "history", "nothing"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "kesp-units: no unit has the serial nothing\n");
