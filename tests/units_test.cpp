@@ -793,8 +793,7 @@ TEST_F(Lookup, YieldGroupedOverAPeriod) {
                  "2026-12-08 1 0 0 1 0 0.0%", "all 3 1 1 1 0 33.3%"},
        .tz = "HST10"},
       {.args = {"yield", "--by", "day", "--utc"},
-       .lines = {"2026-12-07 1 1 0 0 0 100.0%", "2026-12-08 2 0 1 1 0 0.0%",
-                 "all 3 1 1 1 0 33.3%"},
+       .lines = {"2026-12-07 1 1 0 0 0 100.0%", "2026-12-08 2 0 1 1 0 0.0%", "all 3 1 1 1 0 33.3%"},
        .tz = "HST10"},
       // A zone a quarter of an hour off: 09:00 UTC is 14:45 there.
       {.args = {"yield", "--by", "day", "--since", "2026-12-08T14:45"},
@@ -873,14 +872,14 @@ void read_beside_a_writer(const std::string &db, const char *index_query) {
   ASSERT_EQ(writer->end_unit(b.id, unit_result::passed, "", ""), "");
   bool pg = writer->postgres();
   // A migration would wait for EXCLUSIVE; a reader does not.
-  for (const char *sql : {pg ? "BEGIN" : "BEGIN IMMEDIATE",
-                          pg ? "LOCK TABLE units IN EXCLUSIVE MODE" : "SELECT 1",
-                          "INSERT INTO units (station, slot, unit_number, started, result)"
-                          " VALUES ('st', 'b', 2, '2026-12-08T10:00:00.000Z', 'unfinished')"}) {
+  for (const char *sql :
+       {pg ? "BEGIN" : "BEGIN IMMEDIATE", pg ? "LOCK TABLE units IN EXCLUSIVE MODE" : "SELECT 1",
+        "INSERT INTO units (station, slot, unit_number, started, result)"
+        " VALUES ('st', 'b', 2, '2026-12-08T10:00:00.000Z', 'unfinished')"}) {
     ASSERT_EQ(writer->query(sql, {}, nullptr), "") << sql;
   }
-  std::vector<std::string> lookup = {"/usr/bin/env", "TZ=UTC0", KESP_UNITS_BINARY, "--db", db,
-                                     "yield"};
+  std::vector<std::string> lookup = {"/usr/bin/env", "TZ=UTC0", KESP_UNITS_BINARY,
+                                     "--db",         db,        "yield"};
   run_result r = run_program(lookup, std::chrono::seconds(20));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(yield_total(r.out), "all 1 1 0 0 0 100.0%") << r.out;
