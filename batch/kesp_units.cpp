@@ -70,79 +70,90 @@ bool digits(const std::string &text, size_t at, size_t n, int *v) {
   return true;
 }
 
+// The date at the start of an ISO 8601 time, YYYY-MM-DD.
+bool read_date(const std::string &t, tm *f) {
+  int year = 0;
+  int month = 0;
+  if (!digits(t, 0, 4, &year) || t.size() < 10 || t[4] != '-' || !digits(t, 5, 2, &month) ||
+      t[7] != '-' || !digits(t, 8, 2, &f->tm_mday)) {
+    return false;
+  }
+  f->tm_year = year - 1900;
+  f->tm_mon = month - 1;
+  // timegm puts 2026-02-30 on March 2; a date that moves is no date.
+  tm check = *f;
+  timegm(&check);
+  return check.tm_mday == f->tm_mday && check.tm_mon == f->tm_mon;
+}
+
+// The time of day after the date, from *at: THH, THH:MM, THH:MM:SS and
+// a fraction of a second. *fields is how many of hour, minute and second
+// it gives; *step_ns the length of the fraction's last digit, or 0.
+bool read_time_of_day(const std::string &t, size_t *at, tm *f, int *fields, long *fraction,
+                      long *step_ns) {
+  int *time_fields[] = {&f->tm_hour, &f->tm_min, &f->tm_sec};
+  const int largest[] = {23, 59, 59};
+  for (int i = 0; i < 3 && *at < t.size() && t[*at] == (i == 0 ? 'T' : ':'); ++i) {
+    if (!digits(t, *at + 1, 2, time_fields[i]) || *time_fields[i] > largest[i]) return false;
+    *at += 3;
+    *fields = i + 1;
+  }
+  if (*fields < 3 || *at >= t.size() || (t[*at] != '.' && t[*at] != ',')) return true;
+  *step_ns = NANOS;
+  for (++*at; *at < t.size() && t[*at] >= '0' && t[*at] <= '9'; ++*at) {
+    if (*step_ns == 1) return false;
+    *step_ns /= 10;
+    *fraction += (t[*at] - '0') * *step_ns;
+  }
+  return *step_ns != NANOS;
+}
+
+// An offset from UTC in seconds, written +HH, +HHMM or +HH:MM.
+bool read_offset(const std::string &zone, long *offset) {
+  int hours = 0;
+  int minutes = 0;
+  size_t minutes_at = zone.size() == 5 ? 3 : zone.size() == 6 && zone[3] == ':' ? 4 : 0;
+  if ((zone[0] != '+' && zone[0] != '-') || !digits(zone, 1, 2, &hours) || hours > 23) {
+    return false;
+  }
+  if (zone.size() != 3 &&
+      (minutes_at == 0 || !digits(zone, minutes_at, 2, &minutes) || minutes > 59)) {
+    return false;
+  }
+  *offset = (zone[0] == '-' ? -1 : 1) * (hours * 3600L + minutes * 60L);
+  return true;
+}
+
 // An ISO 8601 time as a bound: the first instant it names and the first
 // one after it, to its precision (a day, an hour, a minute, a second or a
 // fraction of one). Without Z or an offset it is a local time, unless utc.
 bool read_bound(const std::string &t, bool utc, instant *first, instant *after) {
   tm f{};
-  int year = 0;
-  int month = 0;
-  if (!digits(t, 0, 4, &year) || t.size() < 10 || t[4] != '-' || !digits(t, 5, 2, &month) ||
-      t[7] != '-' || !digits(t, 8, 2, &f.tm_mday)) {
+  size_t at = 10;
+  int fields = 0;
+  long fraction = 0;
+  long step_ns = 0;
+  if (!read_date(t, &f) || !read_time_of_day(t, &at, &f, &fields, &fraction, &step_ns)) {
     return false;
   }
-  f.tm_year = year - 1900;
-  f.tm_mon = month - 1;
-  size_t at = 10;
-  // How far the precision reaches: day, hour, minute, second.
-  int fields = 0;
-  long step_ns = 0;  // the length of a fraction's last digit
-  int *time_fields[] = {&f.tm_hour, &f.tm_min, &f.tm_sec};
-  const int largest[] = {23, 59, 59};
-  for (int i = 0; i < 3 && at < t.size() && t[at] == (i == 0 ? 'T' : ':'); ++i) {
-    if (!digits(t, at + 1, 2, time_fields[i]) || *time_fields[i] > largest[i]) return false;
-    at += 3;
-    fields = i + 1;
-  }
-  long fraction = 0;
-  if (fields == 3 && at < t.size() && (t[at] == '.' || t[at] == ',')) {
-    step_ns = NANOS;
-    for (++at; at < t.size() && t[at] >= '0' && t[at] <= '9'; ++at) {
-      if (step_ns == 1) return false;
-      step_ns /= 10;
-      fraction += (t[at] - '0') * step_ns;
-    }
-    if (step_ns == NANOS) return false;
-  }
-  // Z, or an offset written +HH, +HHMM or +HH:MM.
   std::string zone = t.substr(at);
-  bool local = zone.empty() && !utc;
   long offset = 0;
-  if (!zone.empty() && zone != "Z") {
-    int hours = 0;
-    int minutes = 0;
-    size_t minutes_at = zone.size() == 5 ? 3 : zone.size() == 6 && zone[3] == ':' ? 4 : 0;
-    if ((zone[0] != '+' && zone[0] != '-') || !digits(zone, 1, 2, &hours) || hours > 23) {
-      return false;
-    }
-    if (zone.size() != 3 &&
-        (minutes_at == 0 || !digits(zone, minutes_at, 2, &minutes) || minutes > 59)) {
-      return false;
-    }
-    offset = (zone[0] == '-' ? -1 : 1) * (hours * 3600L + minutes * 60L);
-  }
-  // timegm puts 2026-02-30 on March 2; a date that moves is no date.
-  tm check = f;
-  time_t plain = timegm(&check);
-  if (check.tm_mday != f.tm_mday || check.tm_mon != f.tm_mon) return false;
+  if (!zone.empty() && zone != "Z" && !read_offset(zone, &offset)) return false;
+  bool local = zone.empty() && !utc;
   tm next_day = f;
   next_day.tm_mday += 1;
-  if (local) {
-    f.tm_isdst = -1;
-    first->s = mktime(&f);
-    next_day.tm_isdst = -1;
-    next_day.tm_hour = next_day.tm_min = next_day.tm_sec = 0;
-  } else {
-    first->s = plain - offset;
-  }
+  next_day.tm_hour = next_day.tm_min = next_day.tm_sec = 0;
+  next_day.tm_isdst = -1;
+  f.tm_isdst = -1;
+  first->s = local ? mktime(&f) : timegm(&f) - offset;
   first->ns = fraction;
   *after = *first;
+  const long lengths[] = {3600, 60, 1};
   if (step_ns != 0) {
     after->ns += step_ns;
     after->s += after->ns / NANOS;
     after->ns %= NANOS;
   } else if (fields > 0) {
-    const long lengths[] = {3600, 60, 1};
     after->s += lengths[fields - 1];
   } else {
     // A local day need not last 24 hours.
@@ -190,6 +201,27 @@ int fail(const std::string &why) {
   return 1;
 }
 
+size_t column_of(const db_rows &rows, const std::string &name) {
+  return static_cast<size_t>(std::find(rows.columns.begin(), rows.columns.end(), name) -
+                             rows.columns.begin());
+}
+
+// Every column of a row but those its heading shows: a unit's labels are
+// words ("unit number"), a step's the column names as in export.
+void print_fields(const db_rows &rows, const db_row &row, bool unit) {
+  for (size_t c = 0; c < row.size() && c < rows.columns.size(); ++c) {
+    std::string label = rows.columns[c];
+    bool heading =
+        unit ? label == "serial" : label == "unit_id" || label == "step" || label == "steps";
+    if (heading) continue;
+    if (unit) {
+      if (label == "id") label = "unit id";
+      std::replace(label.begin(), label.end(), '_', ' ');
+    }
+    printf("%s%-14s %s\n", unit ? "  " : "    ", (label + ":").c_str(), shown(row[c]).c_str());
+  }
+}
+
 int history(unit_store &store, const std::string &serial) {
   // Every column the record holds, whatever the schema's version: a
   // column added later shows without a change here.
@@ -198,33 +230,20 @@ int history(unit_store &store, const std::string &serial) {
       store.query("SELECT * FROM units WHERE serial = ? ORDER BY id", {serial}, &units);
   if (!why.empty()) return fail(why);
   if (units.rows.empty()) return fail("no unit has the serial " + serial);
-  auto column = [](const db_rows &rows, const std::string &name) {
-    return static_cast<size_t>(std::find(rows.columns.begin(), rows.columns.end(), name) -
-                               rows.columns.begin());
-  };
-  size_t id = column(units, "id");
+  size_t id = column_of(units, "id");
   for (const db_row &u : units.rows) {
     printf("serial %s\n", serial.c_str());
-    for (size_t c = 0; c < u.size(); ++c) {
-      std::string label = c == id ? "unit id" : units.columns[c];
-      if (label == "serial") continue;
-      std::replace(label.begin(), label.end(), '_', ' ');
-      printf("  %-14s %s\n", (label + ":").c_str(), shown(u[c]).c_str());
-    }
+    print_fields(units, u, true);
     db_rows steps;
     why = store.query("SELECT * FROM steps WHERE unit_id = CAST(? AS BIGINT) ORDER BY step",
                       {id < u.size() ? u[id] : std::nullopt}, &steps);
     if (!why.empty()) return fail(why);
-    size_t step = column(steps, "step");
-    size_t of = column(steps, "steps");
-    size_t unit_id = column(steps, "unit_id");
+    size_t step = column_of(steps, "step");
+    size_t of = column_of(steps, "steps");
     for (const db_row &s : steps.rows) {
       printf("  step %s/%s:\n", step < s.size() ? shown(s[step]).c_str() : "-",
              of < s.size() ? shown(s[of]).c_str() : "-");
-      for (size_t c = 0; c < s.size(); ++c) {
-        if (c == step || c == of || c == unit_id) continue;
-        printf("    %-14s %s\n", (steps.columns[c] + ":").c_str(), shown(s[c]).c_str());
-      }
+      print_fields(steps, s, false);
     }
   }
   return 0;
