@@ -3,10 +3,12 @@
 #include <libpq-fe.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -362,6 +364,41 @@ std::unique_ptr<unit_store> open_sqlite(const std::string &path, std::string *wh
   return store;
 }
 
+// Lookups read while stations write: WAL readers never wait for a writer,
+// and the short busy wait covers the moment a WAL file is being recovered.
+// immutable reads a file that no connection can have open for writing.
+std::unique_ptr<unit_store> open_sqlite_for_reading(const std::string &path, bool immutable,
+                                                    std::string *why) {
+  std::string uri = "file:";
+  if (path.starts_with("/")) uri += "//";
+  for (char c : path) {
+    if (c == '%' || c == '?' || c == '#') {
+      char hex[4];
+      snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
+      uri += hex;
+    } else {
+      uri += c;
+    }
+  }
+  uri += immutable ? "?mode=ro&immutable=1" : "?mode=ro";
+  sqlite3 *db = nullptr;
+  int rc = sqlite3_open_v2(uri.c_str(), &db,
+                           SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (rc != SQLITE_OK) {
+    *why = db != nullptr ? sqlite3_errmsg(db) : "out of memory";
+    sqlite3_close(db);
+    return nullptr;
+  }
+  sqlite3_busy_timeout(db, 1000);
+  return std::make_unique<sqlite_store>(db);
+}
+
+std::string newer_schema(int current) {
+  return "the unit record has schema version " + std::to_string(current) +
+         ", newer than this program's " + std::to_string(UNIT_SCHEMA_VERSION) +
+         ": use the kesp that wrote it, or a newer one";
+}
+
 }  // namespace
 
 int64_t db_int(const db_value &v) {
@@ -492,6 +529,58 @@ std::unique_ptr<unit_store> unit_store::open(const std::string &db, std::string 
   return store;
 }
 
+std::unique_ptr<unit_store> unit_store::open_for_reading(const std::string &db, std::string *why,
+                                                         int *schema) {
+  std::unique_ptr<unit_store> store;
+  db_rows rows;
+  const char *version_sql = "SELECT value FROM meta WHERE key = 'schema_version'";
+  if (is_postgres_url(db)) {
+    store = connect_postgres(db, why);
+    if (store == nullptr) return nullptr;
+    // Set after connecting, so that no options in the URL can undo it. A
+    // table locked for good (LOCK TABLE, a long migration) is the only
+    // writer a PostgreSQL reader waits for. A lookup's own statement has no
+    // limit: a year's export may take its time, and the person who asked
+    // for it is there to stop it.
+    for (const char *sql : {"SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY",
+                            "SET lock_timeout = '5s'", "SET statement_timeout = 0"}) {
+      *why = store->query(sql, {}, nullptr);
+      if (!why->empty()) return nullptr;
+    }
+    *why = store->query(version_sql, {}, &rows);
+  } else {
+    store = open_sqlite_for_reading(db, false, why);
+    if (store != nullptr) *why = store->query(version_sql, {}, &rows);
+    // A read-only connection to a WAL file needs its -shm, which it cannot
+    // make in a folder it may not write. Without a -wal file no station
+    // has the file open, and everything committed is in the file itself.
+    std::string wal = db + "-wal";
+    if (!why->empty() && access(wal.c_str(), F_OK) != 0 && errno == ENOENT) {
+      std::string again;
+      std::unique_ptr<unit_store> whole = open_sqlite_for_reading(db, true, &again);
+      if (whole != nullptr && whole->query(version_sql, {}, &rows).empty()) {
+        store = std::move(whole);
+        why->clear();
+      }
+    }
+  }
+  if (!why->empty()) return nullptr;
+  if (rows.rows.empty() || !rows.rows[0][0]) {
+    *why = "the table meta has no schema_version";
+    return nullptr;
+  }
+  *schema = static_cast<int>(db_int(rows.rows[0][0]));
+  if (*schema < 1) {
+    *why = "the table meta's schema_version " + *rows.rows[0][0] + " is no version";
+    return nullptr;
+  }
+  if (*schema > UNIT_SCHEMA_VERSION) {
+    *why = newer_schema(*schema);
+    return nullptr;
+  }
+  return store;
+}
+
 std::string unit_store::migrate(int version) {
   bool pg = postgres();
   std::string fail = begin(true);
@@ -520,11 +609,7 @@ std::string unit_store::migrate(int version) {
       return give_up("the table meta has no schema_version");
     current = static_cast<int>(db_int(rows.rows[0][0]));
   }
-  if (current > UNIT_SCHEMA_VERSION) {
-    return give_up("the unit record has schema version " + std::to_string(current) +
-                   ", newer than this program's " + std::to_string(UNIT_SCHEMA_VERSION) +
-                   ": use the kesp that wrote it, or a newer one");
-  }
+  if (current > UNIT_SCHEMA_VERSION) return give_up(newer_schema(current));
   if (current >= version) return query("COMMIT", {}, nullptr);
   for (int v = current; v < version; ++v) {
     for (const char *sql : MIGRATIONS[static_cast<size_t>(v)]) {

@@ -93,6 +93,12 @@ class unit_store {
   // why when the store cannot be used.
   static std::unique_ptr<unit_store> open(const std::string &db, std::string *why,
                                           int version = UNIT_SCHEMA_VERSION);
+  // For lookups: never writes, never migrates and never waits long behind
+  // a writer (a read-only SQLite connection, a read-only session on
+  // PostgreSQL). *schema is the record's version, which may be older than
+  // this build's; a newer one is refused as open refuses it.
+  static std::unique_ptr<unit_store> open_for_reading(const std::string &db, std::string *why,
+                                                      int *schema);
   virtual ~unit_store() = default;
   unit_store(const unit_store &) = delete;
   unit_store &operator=(const unit_store &) = delete;

@@ -20,7 +20,7 @@ _kesp_units() {
   $split && return
 
   if [[ $cur == -* ]]; then
-    mapfile -t COMPREPLY < <(compgen -W '--db --by --since --until --help --version' -- "$cur")
+    mapfile -t COMPREPLY < <(compgen -W '--db --by --utc --since --until --help --version' -- "$cur")
     [[ ${COMPREPLY-} == *= ]] && compopt -o nospace
     return
   fi

@@ -862,8 +862,9 @@ class Lookup : public ::testing::Test {
           {std::string(u.started), std::to_string(b.id)});
     }
   }
-  run_result units(std::vector<std::string> args) {
-    args.insert(args.begin(), {KESP_UNITS_BINARY, "--db", db_});
+  // Times without a zone are the local time: TZ is set, never inherited.
+  run_result units(std::vector<std::string> args, const std::string &tz = "UTC0") {
+    args.insert(args.begin(), {"/usr/bin/env", "TZ=" + tz, KESP_UNITS_BINARY, "--db", db_});
     return run_program(args);
   }
   std::string db_;
@@ -890,6 +891,8 @@ TEST_F(Lookup, HistoryShowsTheUnitAndItsSteps) {
   const std::pair<std::string, std::string> unit_want[] = {{"unit id", "2"},
                                                            {"station", "line-a"},
                                                            {"slot", "s2"},
+                                                           {"serial format", "LK{:04}"},
+                                                           {"serial number", "2"},
                                                            {"unit number", "2"},
                                                            {"started", "2026-12-08T09:00:00.000Z"},
                                                            {"result", "failed"},
@@ -901,6 +904,7 @@ TEST_F(Lookup, HistoryShowsTheUnitAndItsSteps) {
                                                            {"address", "127.0.0.1"},
                                                            {"mode", "program"},
                                                            {"device", "nor"},
+                                                           {"flags", "0x40000000"},
                                                            {"flash_address", "0x00010000"},
                                                            {"image", "app, \"v2\".bin"},
                                                            {"size", "4096"},
@@ -909,8 +913,11 @@ TEST_F(Lookup, HistoryShowsTheUnitAndItsSteps) {
                                                            {"failure", "-"},
                                                            {"reason", "-"},
                                                            {"flash_id", "0x0101"},
+                                                           {"error", "0"},
+                                                           {"error_text", "no error"},
                                                            {"crc", "0x12345678"},
                                                            {"target_crc", "0x12345678"},
+                                                           {"sent", "4096"},
                                                            {"attempts", "1"},
                                                            {"started", "2026-12-08T10:00:00.000Z"},
                                                            {"seconds", "0.25"}};
@@ -926,6 +933,7 @@ TEST_F(Lookup, YieldGroupedOverAPeriod) {
   struct row {
     std::vector<std::string> args;
     std::vector<std::string> lines;  // each group's fields after the title
+    const char *tz = "UTC0";
   };
   const row rows[] = {
       {.args = {"yield"},
@@ -937,9 +945,39 @@ TEST_F(Lookup, YieldGroupedOverAPeriod) {
        .lines = {"2026-12-08 2 0 1 1 0 0.0%", "all 2 0 1 1 0 0.0%"}},
       {.args = {"yield", "--by", "failure", "--until", "2026-12-08T09"},
        .lines = {"passed 1 1 0 0 0 100.0%", "verify 1 0 1 0 0 0.0%", "all 2 1 1 0 0 50.0%"}},
+      // A zone is read as written, whatever TZ says.
+      {.args = {"yield", "--since", "2026-12-08Z"},
+       .lines = {"line-a 1 0 1 0 0 0.0%", "line-b 1 0 0 1 0 0.0%", "all 2 0 1 1 0 0.0%"},
+       .tz = "HST10"},
+      {.args = {"yield", "--since", "2026-12-08T09:00:00.001Z"},
+       .lines = {"line-b 1 0 0 1 0 0.0%", "all 1 0 0 1 0 0.0%"}},
+      // 08:30 to 09:00:00.000 UTC, the last millisecond in.
+      {.args = {"yield", "--since", "2026-12-08T09:30+01:00", "--until",
+                "2026-12-08T10:00:00.000+01:00"},
+       .lines = {"line-a 1 0 1 0 0 0.0%", "all 1 0 1 0 0 0.0%"}},
+      {.args = {"yield", "--until", "2026-12-07T23:59:59-1000"},
+       .lines = {"line-a 2 1 1 0 0 50.0%", "all 2 1 1 0 0 50.0%"}},
+      // Honolulu's 7 December starts at 10:00 UTC, after unit 1 started.
+      {.args = {"yield", "--since", "2026-12-07"},
+       .lines = {"line-a 1 0 1 0 0 0.0%", "line-b 1 0 0 1 0 0.0%", "all 2 0 1 1 0 0.0%"},
+       .tz = "HST10"},
+      {.args = {"yield", "--since", "2026-12-07", "--utc"},
+       .lines = {"line-a 2 1 1 0 0 50.0%", "line-b 1 0 0 1 0 0.0%", "all 3 1 1 1 0 33.3%"},
+       .tz = "HST10"},
+      {.args = {"yield", "--by", "day"},
+       .lines = {"2026-12-06 1 1 0 0 0 100.0%", "2026-12-07 1 0 1 0 0 0.0%",
+                 "2026-12-08 1 0 0 1 0 0.0%", "all 3 1 1 1 0 33.3%"},
+       .tz = "HST10"},
+      {.args = {"yield", "--by", "day", "--utc"},
+       .lines = {"2026-12-07 1 1 0 0 0 100.0%", "2026-12-08 2 0 1 1 0 0.0%", "all 3 1 1 1 0 33.3%"},
+       .tz = "HST10"},
+      // A zone a quarter of an hour off: 09:00 UTC is 14:45 there.
+      {.args = {"yield", "--by", "day", "--since", "2026-12-08T14:45"},
+       .lines = {"2026-12-08 2 0 1 1 0 0.0%", "all 2 0 1 1 0 0.0%"},
+       .tz = "<+0545>-5:45"},
   };
   for (const row &r : rows) {
-    run_result got = units(r.args);
+    run_result got = units(r.args, r.tz);
     ASSERT_EQ(got.status, 0) << got.err;
     std::vector<std::string> lines;
     std::istringstream in(got.out);
@@ -988,6 +1026,120 @@ TEST_F(Lookup, ExportIsRfc4180) {
   EXPECT_EQ(csv[1][column("reason")], "");
 }
 
+// The fields of yield's last line, "all ...", or "".
+std::string yield_total(const std::string &out) {
+  size_t at = out.rfind("\nall ");
+  if (at == std::string::npos) return "";
+  std::istringstream words(out.substr(at + 1));
+  std::string word, joined;
+  while (words >> word) joined += (joined.empty() ? "" : " ") + word;
+  return joined;
+}
+
+// A lookup beside a station, on a record of schema version 1: it reads
+// what is committed while a writer holds its transaction, and it leaves the
+// record as it found it, never migrated.
+void read_beside_a_writer(const std::string &db, const char *index_query) {
+  std::string why;
+  auto writer = unit_store::open(db, &why, 1);
+  ASSERT_NE(writer, nullptr) << why;
+  begun_unit b;
+  ASSERT_EQ(writer->begin_unit({.station = "st", .slot = "a", .unit_number = 1}, nullptr, &b), "");
+  ASSERT_EQ(writer->end_unit(b.id, unit_result::passed, "", ""), "");
+  bool pg = writer->postgres();
+  // A migration would wait for EXCLUSIVE; a reader does not.
+  for (const char *sql :
+       {pg ? "BEGIN" : "BEGIN IMMEDIATE", pg ? "LOCK TABLE units IN EXCLUSIVE MODE" : "SELECT 1",
+        "INSERT INTO units (station, slot, unit_number, started, result)"
+        " VALUES ('st', 'b', 2, '2026-12-08T10:00:00.000Z', 'unfinished')"}) {
+    ASSERT_EQ(writer->query(sql, {}, nullptr), "") << sql;
+  }
+  std::vector<std::string> lookup = {"/usr/bin/env", "TZ=UTC0", KESP_UNITS_BINARY,
+                                     "--db",         db,        "yield"};
+  run_result r = run_program(lookup, std::chrono::seconds(20));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(yield_total(r.out), "all 1 1 0 0 0 100.0%") << r.out;
+  ASSERT_EQ(writer->query("COMMIT", {}, nullptr), "");
+
+  struct stat before {};
+  std::string bytes;
+  if (!pg) {
+    // The station gone, everything is in the file, which no one may write.
+    writer.reset();
+    ASSERT_EQ(chmod(db.c_str(), 0444), 0);
+    ASSERT_EQ(stat(db.c_str(), &before), 0);
+    bytes = read_file(db);
+  }
+  // Local days and a bound in the statements each engine runs.
+  lookup.insert(lookup.end(), {"--by", "day", "--since", "2026-12-08T11:00+01:00"});
+  r = run_program(lookup, std::chrono::seconds(20));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(yield_total(r.out), "all 2 1 0 0 1 100.0%") << r.out;
+  EXPECT_NE(r.out.find("\n2026-12-08 "), std::string::npos) << r.out;
+  r = run_program({KESP_UNITS_BINARY, "--db", db, "history", "nothing"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "kesp-units: no unit has the serial nothing\n");
+  if (!pg) {
+    struct stat after {};
+    ASSERT_EQ(stat(db.c_str(), &after), 0);
+    EXPECT_TRUE(read_file(db) == bytes) << "a lookup wrote the record";
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+  }
+  int schema = 0;
+  auto reader = unit_store::open_for_reading(db, &why, &schema);
+  ASSERT_NE(reader, nullptr) << why;
+  EXPECT_EQ(schema, 1) << "a lookup migrated the record";
+  EXPECT_EQ(one(*reader, index_query), "0");
+  EXPECT_NE(reader->query("INSERT INTO meta (key, value) VALUES ('x', 'y')", {}, nullptr), "")
+      << "a reader could write";
+}
+
+TEST_F(Lookup, ReadsBesideAWriterAndMigratesNothingSqlite) {
+  read_beside_a_writer(temp_path("beside.db"),
+                       "SELECT COUNT(*) FROM sqlite_master WHERE type = 'index' AND name IN "
+                       "('units_started', 'units_station')");
+}
+
+TEST_F(Lookup, ReadsBesideAWriterAndMigratesNothingPostgres) {
+  NEED_PG(url);
+  read_beside_a_writer(
+      url, "SELECT COUNT(*) FROM pg_indexes WHERE indexname IN ('units_started', 'units_station')");
+}
+
+// Someone else's record in a folder a lookup may only read: SQLite cannot
+// make the -shm file a read-only connection to a WAL file wants.
+TEST_F(Lookup, ReadOnlyFileInAReadOnlyFolder) {
+  const char *runuser = "/usr/sbin/runuser";
+  if (geteuid() != 0 || access(runuser, X_OK) != 0) {
+    GTEST_SKIP() << "reads as nobody a record it may not write: takes root and runuser";
+  }
+  store_.reset();  // the last connection folds the -wal into the file
+  char tmpl[] = "/tmp/kesp-read-only.XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string dir = tmpl;
+  const std::string program = dir + "/kesp-units";
+  const std::string record = dir + "/record/lookup.db";
+  ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir + "/record").c_str(), 0755), 0);
+  // Copied, since the build folder may be closed to nobody.
+  write_file(program, read_file(KESP_UNITS_BINARY));
+  write_file(record, read_file(db_));
+  ASSERT_EQ(chmod(program.c_str(), 0755), 0);
+  ASSERT_EQ(chmod(record.c_str(), 0444), 0);
+  ASSERT_EQ(chmod((dir + "/record").c_str(), 0555), 0);
+  // A /tmp mounted noexec runs nothing.
+  run_result runs = run_program({runuser, "-u", "nobody", "--", program, "--version"});
+  if (runs.status == 0) {
+    run_result r = run_program({runuser, "-u", "nobody", "--", program, "--db", record, "yield"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(yield_total(r.out), "all 3 1 1 1 0 33.3%") << r.out;
+  }
+  chmod((dir + "/record").c_str(), 0755);
+  std::filesystem::remove_all(dir);
+  if (runs.status != 0) GTEST_SKIP() << "nobody cannot run a program in /tmp: " << runs.err;
+}
+
 TEST_F(Lookup, BadCommandLines) {
   struct row {
     std::vector<std::string> args;
@@ -1000,6 +1152,11 @@ TEST_F(Lookup, BadCommandLines) {
       {.args = {"yield", "--by", "week"}, .error = "--by takes station, slot, day or failure"},
       {.args = {"export", "boards"}, .error = "export takes units or steps"},
       {.args = {"yield", "--since", "yesterday"}, .error = "a time is YYYY-MM-DD"},
+      {.args = {"yield", "--since", "2026-02-30"}, .error = "a time is YYYY-MM-DD"},
+      {.args = {"yield", "--until", "2026-12-09T24:00"}, .error = "a time is YYYY-MM-DD"},
+      {.args = {"yield", "--since", "2026-12-09T10:00+1"}, .error = "a time is YYYY-MM-DD"},
+      {.args = {"yield", "--since", "2026-12-09 10:00"}, .error = "a time is YYYY-MM-DD"},
+      {.args = {"yield", "--since", "2026-12-09T10:00:00."}, .error = "a time is YYYY-MM-DD"},
       {.args = {"fetch"}, .error = "no lookup is called fetch"},
   };
   for (const row &r : rows) {
