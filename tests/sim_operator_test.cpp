@@ -185,6 +185,40 @@ TEST(SimOperator, ProbeIsLoggedAsSuch) {
   }
 }
 
+// A board counts as touched by the connections that brought it a byte,
+// however their ends are worded: a probe cut by a stop touched nothing.
+TEST(SimOperator, LogTellsWhatTouchedEachBoard) {
+  struct touch_case {
+    std::string line;
+    bool touched;
+  };
+  const touch_case cases[] = {
+      {.line = "kesp-sim: board SN000001: probe: closed without a byte", .touched = false},
+      {.line = "kesp-sim: board SN000001: stopped before a whole request (0 bytes)",
+       .touched = false},
+      {.line = "kesp-sim: board SN000001: board pulled before a whole request (0 bytes)",
+       .touched = false},
+      {.line = "kesp-sim: board SN000001: client went away before a whole request (3 bytes)",
+       .touched = true},
+      {.line = "kesp-sim: board SN000001: start request", .touched = true},
+      {.line = "kesp-sim: 127.0.0.2: board SN000001: update nor addr=0x0 size=300 crc=072607bc: "
+               "client went away after 0 of 300 bytes",
+       .touched = true},
+      {.line = "kesp-sim: 127.0.0.2: board SN000001 in, nor id 0101", .touched = false},
+      {.line = "kesp-sim: 127.0.0.2: board SN000001 already in the slot: insert ignored",
+       .touched = false},
+      {.line = "kesp-sim: 127.0.0.2: board SN000001 left (removed): nor crc32=86175ebf",
+       .touched = false},
+  };
+  for (const auto &c : cases) {
+    sim_boards seen = read_sim_log(c.line + "\n");
+    ASSERT_EQ(seen.by_serial.size(), 1U) << c.line;
+    const sim_board &b = seen.by_serial["SN000001"];
+    EXPECT_EQ(b.touches, c.touched ? std::vector<std::string>{c.line} : std::vector<std::string>{})
+        << c.line;
+  }
+}
+
 // A request for image_size bytes at ADDRESS, its first reply read; -1 when
 // the board did not take it.
 int begin_update(const std::string &address, uint32_t image_size, flash_reply *first) {
