@@ -127,7 +127,9 @@ const char USAGE[] =
     "      --control PATH      read commands from the FIFO PATH (made when missing):\n"
     "                          \"remove LIST\" pulls boards out, mid-image too (their\n"
     "                          connections are reset), \"insert LIST\" puts fresh\n"
-    "                          erased boards in; LIST as for --select, or \"all\"\n"
+    "                          erased boards into the empty slots of LIST (a board\n"
+    "                          in its slot is left alone); LIST as for --select,\n"
+    "                          or \"all\"\n"
     "      --bind-device DEV   listen on network interface DEV only\n"
     "\n"
     "With --swap or --control, each board has a serial number (SN000001 on); the\n"
@@ -644,8 +646,12 @@ struct board {
   uint32_t serial = 0;                              // of the board in the slot; 0 while empty
   std::chrono::steady_clock::time_point back_at{};  // a fresh board comes then
   bool coming = false;                              // back_at holds
-  int command_fd = -1;  // eventfd the control thread wakes the board with; also t.pull_fd
-  std::mutex mutex;     // over pending
+  int command_fd = -1;  // eventfd the control thread wakes the board with
+  // eventfd that ends the connection in progress (t.pull_fd): written for
+  // a remove only, so that an insert into a taken slot costs its board
+  // nothing.
+  int pull_fd = -1;
+  std::mutex mutex;  // over pending and the count in pull_fd
   std::vector<board_command> pending;
 };
 
@@ -736,16 +742,23 @@ void arrive(board &b) {
 void obey(board &b) {
   uint64_t count = 0;
   ssize_t ignored = read(b.command_fd, &count, sizeof count);
-  (void)ignored;
   std::vector<board_command> todo;
   {
+    // The pulls taken with the commands that asked for them, under the
+    // lock they were given under: a remove that comes after this look
+    // keeps its pull armed for the next.
     std::lock_guard<std::mutex> lock(b.mutex);
     todo.swap(b.pending);
+    ignored = read(b.pull_fd, &count, sizeof count);
   }
+  (void)ignored;
   for (auto asked : todo) {
     if (asked == board_command::remove) {
       leave(b, "removed");
       b.coming = false;
+    } else if (b.serial != 0) {
+      fprintf(stderr, "%sboard %s already in the slot: insert ignored\n", b.log_prefix.c_str(),
+              serial_text(b.serial).c_str());
     } else {
       arrive(b);
     }
@@ -911,12 +924,12 @@ rlim_t descriptors_open() {
 // client is ever told "erase error" for want of a descriptor.
 void claim_descriptors(const settings &s) {
   const rlim_t files = (s.nor_file.empty() ? 0 : 1) + (s.nand_file.empty() ? 0 : 1);
-  const rlim_t per_board = 2 + files + (files > 0 ? 2 : 0) + (operator_mode(s) ? 1 : 0);
+  const rlim_t per_board = 2 + files + (files > 0 ? 2 : 0) + (operator_mode(s) ? 2 : 0);
   std::string what = "listener, client";
   if (!s.nor_file.empty()) what += ", NOR file";
   if (!s.nand_file.empty()) what += ", NAND file";
   if (files > 0) what += ", journal, folder";
-  if (operator_mode(s)) what += ", commands";
+  if (operator_mode(s)) what += ", commands, pulls";
   // The stop pipe is made after this.
   const rlim_t besides = descriptors_open() + 2 + (s.control.empty() ? 0 : 1) + SPARE_FDS;
   const rlim_t need = besides + static_cast<rlim_t>(s.boards) * per_board;
@@ -1089,12 +1102,14 @@ void command(std::vector<board> &boards, const std::string &line) {
   fprintf(stderr, "kesp-sim: control: %s\n", line.c_str());
   for (size_t i = 0; i < boards.size(); ++i) {
     if (!chosen[i]) continue;
+    uint64_t one = 1;
+    ssize_t ignored = 0;
     {
       std::lock_guard<std::mutex> lock(boards[i].mutex);
       boards[i].pending.push_back(what);
+      if (what == board_command::remove) ignored = write(boards[i].pull_fd, &one, sizeof one);
     }
-    uint64_t one = 1;
-    ssize_t ignored = write(boards[i].command_fd, &one, sizeof one);
+    ignored = write(boards[i].command_fd, &one, sizeof one);
     (void)ignored;
   }
 }
@@ -1208,8 +1223,11 @@ int main(int argc, char *argv[]) {
     claim_buffers(b.t);
     if (operator_mode(s)) {
       b.command_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-      if (b.command_fd < 0) fail_to_start(std::string("eventfd: ") + strerror(errno));
-      b.t.pull_fd = b.command_fd;
+      b.pull_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+      if (b.command_fd < 0 || b.pull_fd < 0) {
+        fail_to_start(std::string("eventfd: ") + strerror(errno));
+      }
+      b.t.pull_fd = b.pull_fd;
       b.serial = next_serial++;
       fprintf(stderr, "%sboard %s in, nor id %s\n", b.log_prefix.c_str(),
               serial_text(b.serial).c_str(), hex4(b.t.faults.nor_id.value_or(b.t.nor.id)).c_str());
@@ -1223,6 +1241,7 @@ int main(int argc, char *argv[]) {
   for (auto &b : boards) {
     if (b.listener >= 0) close(b.listener);
     if (b.command_fd >= 0) close(b.command_fd);
+    if (b.pull_fd >= 0) close(b.pull_fd);
     close_device(b.t.nor);
     if (b.t.nand) close_device(*b.t.nand);
   }

@@ -48,6 +48,14 @@ int ms_until(clock_type::time_point when) {
   return static_cast<int>(std::clamp<int64_t>(left, 0, INT_MAX));
 }
 
+// Whether the client closed its end with nothing left unread: it left
+// then, whatever came to the board after.
+bool client_left(int fd) {
+  uint8_t byte = 0;
+  ssize_t n = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
 // Waits for fd to become readable within the time-out, or for stop_fd; the
 // session's own limit bounds every wait.
 io wait_readable(int fd, const target &t, int timeout_ms) {
@@ -63,9 +71,11 @@ io wait_readable(int fd, const target &t, int timeout_ms) {
       return io::failed;
     }
     if (n == 0) return session_left <= left ? io::expired : io::silent;
-    if (fds[1].revents != 0) return io::stopped;
-    if (fds[2].revents != 0) return io::pulled;
-    return io::ok;
+    // A stop or a pull that finds the client gone came after it left: the
+    // log says the client left, as it would have a moment sooner.
+    if (fds[1].revents == 0 && fds[2].revents == 0) return io::ok;
+    if (fds[0].revents != 0 && client_left(fd)) return io::closed;
+    return fds[1].revents != 0 ? io::stopped : io::pulled;
   }
 }
 

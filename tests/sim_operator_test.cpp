@@ -3,13 +3,18 @@
 // FIFO, mid-image too, the leaving line's CRC held against the flash, the
 // flash's own timing, and a station's probes told apart from clients.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -89,24 +94,128 @@ TEST(SimOperator, StartedBoardLeavesAndAFreshOneComes) {
       << sim.log();
 }
 
+size_t open_descriptors(pid_t pid) {
+  std::error_code ec;
+  size_t n = 0;
+  for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end;
+       !ec && it != end; it.increment(ec)) {
+    ++n;
+  }
+  return n;
+}
+
+// Whether every thread of pid is stopped (by SIGSTOP).
+bool all_stopped(pid_t pid) {
+  std::error_code ec;
+  bool any = false;
+  for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/task", ec), end;
+       !ec && it != end; it.increment(ec)) {
+    // "PID (NAME) STATE ...": the name may hold anything but the last ')'.
+    const std::string stat = read_file(it->path().string() + "/stat");
+    const size_t name_end = stat.rfind(')');
+    if (name_end == std::string::npos || name_end + 2 >= stat.size()) return false;
+    if (stat[name_end + 2] != 'T') return false;
+    any = true;
+  }
+  return any;
+}
+
+// Waits, at most limit, until check holds.
+bool wait_until(const std::function<bool()> &check, std::chrono::milliseconds limit = 10s) {
+  for (auto until = clock_type::now() + limit; !check();) {
+    if (clock_type::now() > until) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+// A client that left before the simulator was stopped: the simulator has
+// taken the connection and is held still while its kernel takes the
+// client's close, then gets the stop, so that both wake it at once.
+void leave_then_stop(const sim_process &sim) {
+  const size_t idle = open_descriptors(sim.pid());
+  int fd = connect_to(sim.address());
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(wait_until([&] { return open_descriptors(sim.pid()) > idle; })) << sim.log();
+  ASSERT_EQ(kill(sim.pid(), SIGSTOP), 0);
+  ASSERT_TRUE(wait_until([&] { return all_stopped(sim.pid()); }));
+  shutdown(fd, SHUT_WR);
+  EXPECT_TRUE(wait_until([fd] {
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 &&
+           info.tcpi_state == TCP_FIN_WAIT2;
+  }));
+  kill(sim.pid(), SIGTERM);
+  kill(sim.pid(), SIGCONT);
+  close(fd);
+}
+
 // A connection closed without a byte is a station looking for a board:
-// logged as a probe in operator mode, as a client that went away otherwise.
+// logged as a probe in operator mode, as a client that went away otherwise,
+// even when a stop came before the simulator looked.
 TEST(SimOperator, ProbeIsLoggedAsSuch) {
   struct probe_case {
     std::vector<std::string> args;
     std::string line;
+    bool stop_after = false;  // the simulator is stopped after the client left
   };
   const probe_case cases[] = {
       {.args = {"--swap", "100"}, .line = "board SN000001: probe: closed without a byte\n"},
       {.args = {}, .line = "kesp-sim: client went away before a whole request (0 bytes)\n"},
+      {.args = {"--swap", "100"},
+       .line = "board SN000001: probe: closed without a byte\nkesp-sim: stopped\n",
+       .stop_after = true},
+      {.args = {},
+       .line = "kesp-sim: client went away before a whole request (0 bytes)\nkesp-sim: stopped\n",
+       .stop_after = true},
   };
   for (const auto &c : cases) {
+    SCOPED_TRACE(c.line);
     sim_process sim(KESP_SIM_BINARY, with(small_nor(), c.args));
     ASSERT_TRUE(sim.ready()) << sim.log();
-    int fd = connect_to(sim.address());
-    ASSERT_GE(fd, 0);
-    close(fd);
+    if (c.stop_after) {
+      leave_then_stop(sim);
+    } else {
+      int fd = connect_to(sim.address());
+      ASSERT_GE(fd, 0);
+      close(fd);
+    }
     EXPECT_TRUE(sim.wait_for_log(c.line)) << sim.log();
+  }
+}
+
+// A board counts as touched by the connections that brought it a byte,
+// however their ends are worded: a probe cut by a stop touched nothing.
+TEST(SimOperator, LogTellsWhatTouchedEachBoard) {
+  struct touch_case {
+    std::string line;
+    bool touched;
+  };
+  const touch_case cases[] = {
+      {.line = "kesp-sim: board SN000001: probe: closed without a byte", .touched = false},
+      {.line = "kesp-sim: board SN000001: stopped before a whole request (0 bytes)",
+       .touched = false},
+      {.line = "kesp-sim: board SN000001: board pulled before a whole request (0 bytes)",
+       .touched = false},
+      {.line = "kesp-sim: board SN000001: client went away before a whole request (3 bytes)",
+       .touched = true},
+      {.line = "kesp-sim: board SN000001: start request", .touched = true},
+      {.line = "kesp-sim: 127.0.0.2: board SN000001: update nor addr=0x0 size=300 crc=072607bc: "
+               "client went away after 0 of 300 bytes",
+       .touched = true},
+      {.line = "kesp-sim: 127.0.0.2: board SN000001 in, nor id 0101", .touched = false},
+      {.line = "kesp-sim: 127.0.0.2: board SN000001 already in the slot: insert ignored",
+       .touched = false},
+      {.line = "kesp-sim: 127.0.0.2: board SN000001 left (removed): nor crc32=86175ebf",
+       .touched = false},
+  };
+  for (const auto &c : cases) {
+    sim_boards seen = read_sim_log(c.line + "\n");
+    ASSERT_EQ(seen.by_serial.size(), 1U) << c.line;
+    const sim_board &b = seen.by_serial["SN000001"];
+    EXPECT_EQ(b.touches, c.touched ? std::vector<std::string>{c.line} : std::vector<std::string>{})
+        << c.line;
   }
 }
 
@@ -128,16 +237,39 @@ int begin_update(const std::string &address, uint32_t image_size, flash_reply *f
   return fd;
 }
 
+// An insert into a slot whose board is mid-image: the board stays, its
+// update goes on to its verdict, and the log says the insert was ignored.
+void insert_leaves_the_board(sim_process &sim, int fd, const std::string &fifo, uint32_t size,
+                             uint32_t sent) {
+  send_control(fifo, "insert 2");
+  ASSERT_TRUE(sim.wait_for_log("kesp-sim: control: insert 2\n")) << sim.log();
+  const std::string image = pattern_bytes(size, 3);
+  ASSERT_EQ(send_all(fd, image.data() + sent, size - sent), static_cast<ssize_t>(size - sent));
+  uint8_t answer[REPLY_SIZE];
+  ASSERT_EQ(recv_all(fd, answer, sizeof answer), static_cast<ssize_t>(REPLY_SIZE)) << sim.log();
+  close(fd);
+  EXPECT_EQ(decode_reply(answer).error, ERR_NONE);
+  const std::string prefix = "kesp-sim: " + sim.address(1) + ": board SN000002";
+  EXPECT_TRUE(sim.wait_for_log(prefix + ": update nor addr=0x4010 size=20000 crc=" +
+                               crc_hex(image, 8) + ": done\n"))
+      << sim.log();
+  EXPECT_TRUE(sim.wait_for_log(prefix + " already in the slot: insert ignored\n")) << sim.log();
+  EXPECT_EQ(sim.log().find(" left ("), std::string::npos) << sim.log();
+  EXPECT_EQ(sim.log().find("SN000003"), std::string::npos) << sim.log();
+  EXPECT_FALSE(refused(sim.address(1)));
+}
+
 // Boards pulled through the control FIFO: mid-image, or while the part
 // erases and programs. The client sees its connection end at once, the log
 // says the board was pulled and left with its flash as it was, the address
-// refuses until an insert brings a fresh board.
+// refuses until an insert brings a fresh board. An insert pulls nothing.
 TEST(SimOperator, RemovedThroughControlEvenMidImage) {
   struct pull_case {
     const char *name;
     uint32_t sent;  // image bytes before the pull
     std::vector<std::string> args;
     std::string note;
+    bool insert = false;  // an insert instead of the remove: the board stays
   };
   const uint32_t size = 20000;
   const pull_case cases[] = {
@@ -149,6 +281,7 @@ TEST(SimOperator, RemovedThroughControlEvenMidImage) {
        .sent = size,
        .args = {"--erase-time", "5000"},
        .note = "board pulled after 20000 of 20000 bytes"},
+      {.name = "insert into a taken slot", .sent = 5000, .args = {}, .note = "", .insert = true},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -167,6 +300,10 @@ TEST(SimOperator, RemovedThroughControlEvenMidImage) {
     ASSERT_EQ(send_all(fd, image.data(), image.size()), static_cast<ssize_t>(image.size()));
     // The sim must have the bytes before the pull, or it cannot say so.
     std::this_thread::sleep_for(200ms);
+    if (c.insert) {
+      insert_leaves_the_board(sim, fd, fifo, size, c.sent);
+      continue;
+    }
     auto pulled = clock_type::now();
     send_control(fifo, "remove 2");
     uint8_t answer[REPLY_SIZE];

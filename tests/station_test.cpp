@@ -574,51 +574,6 @@ TEST(StationCycle, SignalsStopTheStation) {
   }
 }
 
-// One board of a simulated slot, as kesp-sim's log tells it.
-struct sim_board {
-  std::string slot;       // its address
-  int updates = 0;        // update connections it served
-  int probes = 0;         // connections closed without a byte
-  std::string left;       // its NOR's CRC as it left; "" while it is in
-  bool pulled = false;    // an update of its was cut by a pull
-};
-
-// The log of an operator-mode kesp-sim serving several boards: every board
-// by serial number, and each slot's boards that served an update, in order.
-struct sim_boards {
-  std::map<std::string, sim_board> by_serial;
-  std::map<std::string, std::vector<std::string>> updated;  // slot -> serials
-  std::map<std::string, std::string> current;               // slot -> the serial last in
-};
-
-sim_boards read_sim_log(const std::string &log) {
-  sim_boards out;
-  std::istringstream lines(log);
-  std::string line;
-  while (std::getline(lines, line)) {
-    char slot[32] = {}, serial[16] = {};
-    int used = 0;
-    if (sscanf(line.c_str(), "kesp-sim: %31[0-9.]: board %15[A-Z0-9]%n", slot, serial, &used) != 2) {
-      continue;
-    }
-    const std::string rest = line.substr(static_cast<size_t>(used));
-    sim_board &b = out.by_serial[serial];
-    b.slot = slot;
-    if (rest.starts_with(" in,") || rest.starts_with(" inserted,")) out.current[slot] = serial;
-    if (rest.starts_with(": probe:")) ++b.probes;
-    if (rest.starts_with(": update ")) {
-      ++b.updates;
-      out.updated[slot].push_back(serial);
-      b.pulled = b.pulled || rest.find("board pulled") != std::string::npos;
-    }
-    const std::string left = "nor crc32=";
-    if (rest.starts_with(" left (") && rest.find(left) != std::string::npos) {
-      b.left = rest.substr(rest.find(left) + left.size(), 8);
-    }
-  }
-  return out;
-}
-
 // Whether a board's loader has read at least bytes from a client and holds
 // none unread, as the kernel counts them (iproute2's ss): with the whole
 // image in, the board is in its flash time and a pull lands mid-unit. A

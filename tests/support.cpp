@@ -352,6 +352,73 @@ bool sim_process::wait_for_log(const std::string &text, std::chrono::millisecond
   }
 }
 
+bool sim_process::wait_until_served(uint32_t i, std::string *log_before,
+                                    std::chrono::milliseconds limit) const {
+  int fd = connect_to(address(i));
+  if (fd < 0) {
+    *log_before = log();
+    return true;
+  }
+  const std::string marker(SIM_MARKER_BYTES, '\0');
+  bool sent = send_all(fd, marker.data(), marker.size()) == static_cast<ssize_t>(marker.size());
+  close(fd);
+  const std::string line =
+      "client went away before a whole request (" + std::to_string(SIM_MARKER_BYTES) + " bytes)\n";
+  if (!sent || !wait_for_log(line, limit)) return false;
+  *log_before = log();
+  size_t at = log_before->rfind(line);
+  size_t line_start = log_before->rfind('\n', at);
+  log_before->resize(line_start == std::string::npos ? 0 : line_start + 1);
+  return true;
+}
+
+namespace {
+
+// The bytes a board received on a connection, as its line tells them: a
+// request's worth at least once the line names more than a probe or a
+// connection that ended before its request was whole.
+size_t connection_bytes(const std::string &what) {
+  if (what == "probe: closed without a byte") return 0;
+  const std::string before = " before a whole request (";
+  size_t at = what.find(before);
+  if (at == std::string::npos) return WORD_SIZE;
+  return static_cast<size_t>(strtoul(what.c_str() + at + before.size(), nullptr, 10));
+}
+
+}  // namespace
+
+sim_boards read_sim_log(const std::string &log) {
+  sim_boards out;
+  std::istringstream lines(log);
+  std::string line;
+  while (std::getline(lines, line)) {
+    char slot[32] = {}, serial[16] = {};
+    int used = 0;
+    // With several boards, each line names its board's address first.
+    if (sscanf(line.c_str(), "kesp-sim: %31[0-9.]: board %15[A-Z0-9]%n", slot, serial, &used) !=
+            2 &&
+        sscanf(line.c_str(), "kesp-sim: board %15[A-Z0-9]%n", serial, &used) != 1) {
+      continue;
+    }
+    const std::string rest = line.substr(static_cast<size_t>(used));
+    sim_board &b = out.by_serial[serial];
+    b.slot = slot;
+    if (rest.starts_with(" in,") || rest.starts_with(" inserted,")) out.current[slot] = serial;
+    if (rest.starts_with(": probe:")) ++b.probes;
+    if (rest.starts_with(": update ")) {
+      ++b.updates;
+      out.updated[slot].push_back(serial);
+      b.pulled = b.pulled || rest.find("board pulled") != std::string::npos;
+    }
+    if (rest.starts_with(": ") && connection_bytes(rest.substr(2)) > 0) b.touches.push_back(line);
+    const std::string left = "nor crc32=";
+    if (rest.starts_with(" left (") && rest.find(left) != std::string::npos) {
+      b.left = rest.substr(rest.find(left) + left.size(), 8);
+    }
+  }
+  return out;
+}
+
 namespace {
 
 constexpr uint32_t BAR_CHUNK = 256;  // image bytes per redraw of the bar

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -137,6 +138,14 @@ class sim_process {
   // Waits, at most limit, until the log holds text; false if it never did.
   bool wait_for_log(const std::string &text,
                     std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
+  // Waits, at most limit, until board i (from 0) has logged every
+  // connection made to it before the call, and gives the log up to there:
+  // a board serves its clients in turn, so a connection of the test's own,
+  // which brings SIM_MARKER_BYTES and leaves, is logged after them. A board
+  // whose address refuses has none left to log. False if the line of the
+  // test's connection never came.
+  bool wait_until_served(uint32_t i, std::string *log_before,
+                         std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
 
  private:
   void start(const std::string &binary, uint32_t boards, const args_for_address &args,
@@ -148,6 +157,33 @@ class sim_process {
   std::string address_;
   std::string log_path_;
 };
+
+// What wait_until_served sends: less than a request header, as no client
+// of ours ever leaves after.
+inline constexpr size_t SIM_MARKER_BYTES = 3;
+
+// One board of an operator-mode kesp-sim, as its log tells it.
+struct sim_board {
+  std::string slot;      // its address; "" when the simulator serves one board
+  int updates = 0;       // update connections it served
+  int probes = 0;        // connections closed without a byte
+  std::string left;      // its NOR's CRC as it left; "" while it is in
+  bool pulled = false;   // an update of its was cut by a pull
+  // The log lines of its connections that brought at least one byte: what
+  // touched the board, however each connection's end is worded (a
+  // connection that sent nothing touched nothing, even one cut by a stop).
+  std::vector<std::string> touches;
+};
+
+// The log of an operator-mode kesp-sim: every board by serial number, and
+// each slot's boards that served an update, in order.
+struct sim_boards {
+  std::map<std::string, sim_board> by_serial;
+  std::map<std::string, std::vector<std::string>> updated;  // slot -> serials
+  std::map<std::string, std::string> current;               // slot -> the serial last in
+};
+
+sim_boards read_sim_log(const std::string &log);
 
 // The bar the tool draws once done of total bytes have gone out, and the
 // bars it draws while streaming: one per full 256-byte chunk, the first
