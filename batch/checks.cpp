@@ -128,13 +128,13 @@ void check_images(plan *p, std::vector<std::string> *problems) {
 // Words /bin/sh takes itself, before any search: a command that starts
 // with one is not judged here.
 const char *const SHELL_WORDS[] = {
-    "!",     "{",       "}",      "case",     "do",     "done",  "elif",   "else",   "esac",
-    "fi",    "for",     "if",     "in",       "then",   "until", "while",  ".",      ":",
-    "[",     "alias",   "bg",     "break",    "cd",     "command", "continue", "echo", "eval",
-    "exec",  "exit",    "export", "false",    "fg",     "getopts", "hash", "jobs",   "kill",
-    "local", "printf",  "pwd",    "read",     "readonly", "return", "set", "shift",  "source",
-    "test",  "times",   "trap",   "true",     "type",   "ulimit", "umask",  "unalias", "unset",
-    "wait"};
+    "!",        "{",      "}",      "case",  "do",      "done",   "elif",  "else",
+    "esac",     "fi",     "for",    "if",    "in",      "then",   "until", "while",
+    ".",        ":",      "[",      "alias", "bg",      "break",  "cd",    "command",
+    "continue", "echo",   "eval",   "exec",  "exit",    "export", "false", "fg",
+    "getopts",  "hash",   "jobs",   "kill",  "local",   "printf", "pwd",   "read",
+    "readonly", "return", "set",    "shift", "source",  "test",   "times", "trap",
+    "true",     "type",   "ulimit", "umask", "unalias", "unset",  "wait"};
 
 // The program a command runs as the shell would find it, its first word:
 // "" when that word is not plain text (quoted, expanded, an assignment, a
@@ -144,8 +144,8 @@ std::string program_of(const std::string &command) {
   if (begin == std::string::npos) return "";
   size_t end = command.find_first_of(" \t\n;&|<>()$`\\\"'*?[]{}~=#", begin);
   if (end == std::string::npos) end = command.size();
-  if (end == begin || (end < command.size() && std::string(" \t\n;&|").find(command[end]) ==
-                                                   std::string::npos)) {
+  if (end == begin ||
+      (end < command.size() && std::string(" \t\n;&|").find(command[end]) == std::string::npos)) {
     return "";
   }
   std::string word = command.substr(begin, end - begin);

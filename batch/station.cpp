@@ -107,8 +107,9 @@ bool station::taking_units() const {
 size_t station::at_work() const {
   auto busy = std::count_if(workers_.begin(), workers_.end(),
                             [](const board_worker &w) { return w.at_work(); });
-  auto held = std::count_if(state_->slots.begin(), state_->slots.end(),
-                            [](const slot_status &st) { return st.phase == slot_phase::admitting; });
+  auto held = std::count_if(state_->slots.begin(), state_->slots.end(), [](const slot_status &st) {
+    return st.phase == slot_phase::admitting;
+  });
   return static_cast<size_t>(busy + held);
 }
 

@@ -1,9 +1,9 @@
 // The unit record against a real SQLite file and a real PostgreSQL server
 // that this suite starts itself (one for the whole suite), the per-unit
 // data runner against real commands, and kesp-units as a process.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -623,7 +623,8 @@ TEST(UnitData, WhatACommandSees) {
   int leaked = open("/dev/null", O_RDONLY);  // no O_CLOEXEC, as an inherited one
   ASSERT_GE(leaked, 3);
   unit_data_run run;
-  ASSERT_EQ(run.start("pwd; env; ls /proc/self/fd", {.serial = "KX1", .unit = "1", .slot = "s", .station = "t", .folder = folder},
+  ASSERT_EQ(run.start("pwd; env; ls /proc/self/fd",
+                      {.serial = "KX1", .unit = "1", .slot = "s", .station = "t", .folder = folder},
                       {.timeout_ms = 10000, .max_bytes = 65536, .stderr_bytes = 4096}),
             "");
   ASSERT_TRUE(readable(run.fd(), 15000));
@@ -662,13 +663,15 @@ TEST(UnitData, WhatACommandSees) {
 TEST(UnitData, FolderGoneFailsTheUnit) {
   unit_data_run run;
   ASSERT_EQ(run.start("echo x", {.serial = "",
-                                .unit = "1",
-                                .slot = "s",
-                                .station = "t",
-                                .folder = temp_path("no-such-folder")}), "");
+                                 .unit = "1",
+                                 .slot = "s",
+                                 .station = "t",
+                                 .folder = temp_path("no-such-folder")}),
+            "");
   ASSERT_TRUE(readable(run.fd(), 15000));
-  EXPECT_TRUE(run.failure().starts_with("the command exited with status 126: cannot enter the "
-                                        "recipe's folder "))
+  EXPECT_TRUE(
+      run.failure().starts_with("the command exited with status 126: cannot enter the "
+                                "recipe's folder "))
       << run.failure();
 }
 
@@ -1117,7 +1120,8 @@ void write_serial_script(const std::string &name, mode_t mode) {
 // Data commands that a station runs as a plant would: every unit passes
 // and its board's flash holds its serial number.
 TEST(StationRecord, UnitDataCommandsThatPass) {
-  const bool env_ignores = run_program({"/usr/bin/env", "--ignore-signal=CHLD", "true"}).status == 0;
+  const bool env_ignores =
+      run_program({"/usr/bin/env", "--ignore-signal=CHLD", "true"}).status == 0;
   const struct {
     const char *name;
     uint32_t slots;
@@ -1159,15 +1163,23 @@ TEST(StationRecord, UnitDataCommandsThatPass) {
       std::cout << "skipped row \"" << r.name << "\": env has no --ignore-signal\n";
       continue;
     }
-    std::vector<std::string> sim_args = {"--nor-size", "64K", "--nor-block", "4K", "--swap",
-                                         "60000"};
+    std::vector<std::string> sim_args = {"--nor-size", "64K",    "--nor-block",
+                                         "4K",         "--swap", "60000"};
     sim_args.insert(sim_args.end(), r.sim_args.begin(), r.sim_args.end());
     sim_process sim(KESP_SIM_BINARY, r.slots, sim_args);
     ASSERT_TRUE(sim.ready()) << sim.log();
     std::string db = temp_path("pass-" + std::to_string(row) + ".db");
     std::string rep_path = temp_path("pass-" + std::to_string(row) + ".jsonl");
-    std::vector<std::string> args = {"--station", "--units", std::to_string(r.slots), "--db", db,
-                                     "--serials", "KX{:04}", "--report", rep_path, "-r",
+    std::vector<std::string> args = {"--station",
+                                     "--units",
+                                     std::to_string(r.slots),
+                                     "--db",
+                                     db,
+                                     "--serials",
+                                     "KX{:04}",
+                                     "--report",
+                                     rep_path,
+                                     "-r",
                                      recipe_with("pass", r.command)};
     for (uint32_t i = 0; i < r.slots; ++i) args.push_back(sim.address(i));
     run_result got = run_batch_after(r.prefix, args);
@@ -1231,8 +1243,9 @@ TEST(StationRecord, UnitDataRefusedBeforeAnyBoard) {
     sim_process sim(KESP_SIM_BINARY, 1, {"--nor-size", "64K", "--swap", "60000"});
     ASSERT_TRUE(sim.ready()) << sim.log();
     std::string db = temp_path("refused-" + std::to_string(row) + ".db");
-    std::vector<std::string> args = {"--station", "--units", "1", "--db", db, "--serials",
-                                     "KX{:04}", "-r", recipe_with("refused", r.command)};
+    std::vector<std::string> args = {"--station", "--units", "1",
+                                     "--db",      db,        "--serials",
+                                     "KX{:04}",   "-r",      recipe_with("refused", r.command)};
     for (uint32_t i = 0; i < r.slots; ++i) args.push_back(sim.address(i));
     run_result got = run_batch_after(r.prefix, args);
     EXPECT_EQ(got.status, 2) << got.out << got.err;
