@@ -1293,6 +1293,34 @@ TEST(StationRecord, KilledStationTakesItsCommandWithIt) {
       << "what the command started outlived the station";
 }
 
+// A board taken out while its unit's data is made, after the station has
+// let its held connection go, fails its unit as a one-shot run's would:
+// the fresh connection is refused, and no byte reaches the board.
+TEST(StationRecord, BoardGoneWhileItsDataIsMadeFailsTheUnit) {
+  const std::string fifo = temp_path("gone-control");
+  sim_process sim(KESP_SIM_BINARY, 1, {"--nor-size", "64K", "--swap", "60000", "--control", fifo});
+  ASSERT_TRUE(sim.ready()) << sim.log();
+  const std::string go = temp_path("gone-go");
+  const std::string rep_path = temp_path("gone.jsonl");
+  batch_process station({"--station", "--units", "1", "--retries", "0", "--report", rep_path, "-r",
+                         recipe_with("gone", "while [ ! -e " + go +
+                                                 " ]; do sleep 0.05; done; printf x"),
+                         sim.address()});
+  ASSERT_TRUE(sim.wait_for_log("probe: closed without a byte", std::chrono::seconds(10)))
+      << sim.log() << station.err();
+  std::ofstream(fifo) << "remove all\n";
+  ASSERT_TRUE(sim.wait_for_log("SN000001 left", std::chrono::seconds(10))) << sim.log();
+  write_text("gone-go", "");
+  EXPECT_EQ(station.wait(std::chrono::seconds(20)), 1) << station.out() << station.err();
+  report rep = read_report(rep_path);
+  ASSERT_EQ(rep.units.size(), 1U) << rep.error;
+  EXPECT_EQ(rep.units[0]["result"], "failed");
+  EXPECT_EQ(rep.units[0]["failure"], "connect") << rep.units[0].dump();
+  EXPECT_EQ(rep.units[0]["sent"], 0);
+  sim.stop();
+  EXPECT_EQ(sim.log().find("update nor"), std::string::npos) << sim.log();
+}
+
 // Whether the file holds n lines with text, waiting at most limit.
 bool wait_for_count(const std::string &path, const std::string &text, size_t n,
                     std::chrono::milliseconds limit) {
