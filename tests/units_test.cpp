@@ -1302,10 +1302,10 @@ TEST(StationRecord, BoardGoneWhileItsDataIsMadeFailsTheUnit) {
   ASSERT_TRUE(sim.ready()) << sim.log();
   const std::string go = temp_path("gone-go");
   const std::string rep_path = temp_path("gone.jsonl");
-  batch_process station({"--station", "--units", "1", "--retries", "0", "--report", rep_path, "-r",
-                         recipe_with("gone", "while [ ! -e " + go +
-                                                 " ]; do sleep 0.05; done; printf x"),
-                         sim.address()});
+  batch_process station(
+      {"--station", "--units", "1", "--retries", "0", "--report", rep_path, "-r",
+       recipe_with("gone", "while [ ! -e " + go + " ]; do sleep 0.05; done; printf x"),
+       sim.address()});
   ASSERT_TRUE(sim.wait_for_log("probe: closed without a byte", std::chrono::seconds(10)))
       << sim.log() << station.err();
   std::ofstream(fifo) << "remove all\n";
