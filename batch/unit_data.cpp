@@ -272,6 +272,7 @@ struct command_io {
   bool exited = false;
   bool killed = false;  // by signal code, else exited with status code
   int code = 0;
+  bool lost = false;  // how it ended could not be read
   std::string err;  // the end of its standard error
   std::vector<char> buf = std::vector<char>(READ_CHUNK);
 };
@@ -321,7 +322,15 @@ void take_errors(command_io &io, const unit_data_limits &limits) {
 // cannot reach a stranger's.
 void noted_end(command_io *io) {
   siginfo_t info{};
-  if (waitid(P_PID, static_cast<id_t>(io->s.pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return;
+  if (waitid(P_PID, static_cast<id_t>(io->s.pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+    // Reaped by someone else: a process that ignores SIGCHLD has the
+    // kernel do it. Ended, but how is lost.
+    if (errno == ECHILD) {
+      io->exited = true;
+      io->lost = true;
+    }
+    return;
+  }
   if (info.si_pid != io->s.pid) return;
   io->exited = true;
   io->killed = info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED;
@@ -368,6 +377,7 @@ std::string pump(command_io &io, const unit_data_limits &limits, int cancel) {
 
 // How the command ended, when it ended by itself.
 std::string ending(const command_io &io) {
+  if (io.lost) return with_text("how the command ended could not be read", io.err);
   if (io.killed) {
     return with_text("the command was killed by signal " + signal_text(io.code), io.err);
   }
