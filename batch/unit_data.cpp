@@ -87,7 +87,7 @@ struct launch {
   pid_t station = 0;
 };
 
-// Both streams of a message, written without allocating.
+// A message on standard error, written without allocating.
 void say(const char *what, const char *why) {
   for (const char *text : {what, why, "\n"}) {
     if (write(STDERR_FILENO, text, strlen(text)) < 0) return;
@@ -145,7 +145,8 @@ void close_from_3() {
     say(l.no_folder.c_str(), strerrordesc_np(errno));
     _exit(126);
   }
-  pid_t command = fork();
+  // _Fork, not fork: no fork handlers run in a child of a threaded process.
+  pid_t command = _Fork();
   if (command == 0) {
     sigprocmask(SIG_SETMASK, &none, nullptr);
     char *argv[] = {l.sh.data(), l.dash_c.data(), l.cmd.data(), nullptr};
