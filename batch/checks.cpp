@@ -125,6 +125,79 @@ void check_images(plan *p, std::vector<std::string> *problems) {
   }
 }
 
+// Words /bin/sh takes itself, before any search: a command that starts
+// with one is not judged here.
+const char *const SHELL_WORDS[] = {
+    "!",        "{",      "}",      "case",  "do",      "done",   "elif",  "else",
+    "esac",     "fi",     "for",    "if",    "in",      "then",   "until", "while",
+    ".",        ":",      "[",      "alias", "bg",      "break",  "cd",    "command",
+    "continue", "echo",   "eval",   "exec",  "exit",    "export", "false", "fg",
+    "getopts",  "hash",   "jobs",   "kill",  "local",   "printf", "pwd",   "read",
+    "readonly", "return", "set",    "shift", "source",  "test",   "times", "trap",
+    "true",     "type",   "ulimit", "umask", "unalias", "unset",  "wait"};
+
+// The program a command runs as the shell would find it, its first word:
+// "" when that word is not plain text (quoted, expanded, an assignment, a
+// redirection) or is the shell's own.
+std::string program_of(const std::string &command) {
+  size_t begin = command.find_first_not_of(" \t\n");
+  if (begin == std::string::npos) return "";
+  size_t end = command.find_first_of(" \t\n;&|<>()$`\\\"'*?[]{}~=#", begin);
+  if (end == std::string::npos) end = command.size();
+  if (end == begin ||
+      (end < command.size() && std::string(" \t\n;&|").find(command[end]) == std::string::npos)) {
+    return "";
+  }
+  std::string word = command.substr(begin, end - begin);
+  for (const char *w : SHELL_WORDS) {
+    if (word == w) return "";
+  }
+  return word;
+}
+
+// Why the file at path cannot be run, or "".
+std::string not_runnable(const std::string &path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return strerror(errno);
+  if (S_ISDIR(st.st_mode)) return "a folder";
+  if (access(path.c_str(), X_OK) != 0) return strerror(errno);
+  return "";
+}
+
+// A per-unit command's program must be there when the first board comes:
+// found from the folder the command runs in (the recipe's), by a path or
+// through PATH, and executable. The command itself is not run: it may
+// have side effects. Why not, or "".
+std::string check_command(const step &s) {
+  std::string folder = s.folder.empty() ? "." : s.folder;
+  std::string where = cat({s.origin, ": --from-command '", s.command, "': "});
+  if (access(folder.c_str(), X_OK) != 0) {
+    return cat({where, "it runs in the recipe's folder ", folder, ": ", strerror(errno)});
+  }
+  std::string program = program_of(s.command);
+  if (program.empty()) return "";
+  std::string inside = cat({" (commands run in the recipe's folder ", folder, ")"});
+  if (program.find('/') != std::string::npos) {
+    std::string path = program[0] == '/' || folder == "." ? program : folder + "/" + program;
+    std::string why = not_runnable(path);
+    return why.empty() ? "" : cat({where, program, ": ", why, inside});
+  }
+  const char *search = getenv("PATH");
+  if (search == nullptr) return "";
+  std::string dirs = search;
+  size_t at = 0;
+  for (;;) {
+    size_t colon = dirs.find(':', at);
+    std::string dir = dirs.substr(at, colon == std::string::npos ? std::string::npos : colon - at);
+    if (dir.empty()) dir = ".";
+    if (dir[0] != '/' && folder != ".") dir = folder + "/" + dir;
+    if (not_runnable(dir + "/" + program).empty()) return "";
+    if (colon == std::string::npos) break;
+    at = colon + 1;
+  }
+  return cat({where, program, ": not found in PATH", inside});
+}
+
 }  // namespace
 
 size_t count_images(const plan &p) {
@@ -141,6 +214,11 @@ bool check_plan(plan *p, std::string *error) {
   if (!check_names(*p, error)) return false;
   std::vector<std::string> problems;
   check_images(p, &problems);
+  for (const step &s : p->steps) {
+    if (s.command.empty()) continue;
+    std::string why = check_command(s);
+    if (!why.empty()) problems.push_back(why);
+  }
   if (problems.empty()) return true;
   std::string all;
   for (size_t i = 0; i < problems.size() && i < ERRORS_SHOWN; ++i) {

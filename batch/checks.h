@@ -13,7 +13,8 @@ size_t count_images(const plan &p);
 
 // The checks made before anything is sent: boards given once, every image
 // of every board there, regular, readable and of a size the protocol can
-// carry, the output files and folder writable. Takes the snapshot of each
+// carry, every per-unit command's program found and executable from the
+// recipe's folder (never run), the output files and folder writable. Takes the snapshot of each
 // distinct image and fills each board's files, sizes and copies. False
 // with *error.
 bool check_plan(plan *p, std::string *error);

@@ -41,6 +41,12 @@ constexpr int LIVE_TICK_MS = 200;      // redraws of the live view
 constexpr int PLAIN_TICK_MS = 1000;    // without one, the loop still wakes this often
 constexpr rlim_t SPARE_FDS = 32;       // standard streams, reports, logs, the wake pipe
 constexpr rlim_t FDS_PER_BOARD = 1;    // its socket: images are read from their snapshots
+// A station unit's data command, while it runs: its two pipes, the
+// guard's pidfd, the memory its output is kept in and the runner's two
+// eventfds; as its output is taken, the copy and the kept output's
+// reopening stand in for the pipes.
+constexpr rlim_t FDS_PER_COMMAND = 6;
+constexpr rlim_t FDS_PER_UNIT_FILE = 2;  // a {serial} file as it is copied: the file and its copy
 constexpr int FLUSH_MS = 10000;        // a station's last records may take this long to be written
 constexpr int STOP_MS = 1000;          // then its writer, cut off, this long to stop
 
@@ -49,25 +55,38 @@ int usage_failure(const std::string &why) {
   return EXIT_USAGE;
 }
 
-// Each board at work holds a socket, and each distinct image a snapshot
-// for the whole run; the usual soft limit of 1024 would stop a line of
-// 1024 boards half way. A limit that cannot hold even one board at work
-// refuses the run, since every board would fail the same way. False with
-// *error.
-bool make_room_for(settings *opt, size_t boards, size_t images, std::string *error) {
+// A board's descriptors while it is at work: its socket, and in a station
+// each of its unit's data commands and {serial} files, all made at once.
+rlim_t fds_per_board(const plan &p) {
+  rlim_t fds = FDS_PER_BOARD;
+  if (!p.opt.station) return fds;
+  for (const step &s : p.steps) {
+    if (!per_unit_image(s)) continue;
+    fds += s.command.empty() ? FDS_PER_UNIT_FILE : FDS_PER_COMMAND;
+  }
+  return fds;
+}
+
+// Each board at work holds a socket (and a station's unit its data), and
+// each distinct image a snapshot for the whole run; the usual soft limit
+// of 1024 would stop a line of 1024 boards half way. A limit that cannot
+// hold even one board at work refuses the run, since every board would
+// fail the same way. False with *error.
+bool make_room_for(const plan &p, settings *opt, std::string *error) {
   rlimit lim{};
   if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return true;
-  rlim_t fixed = SPARE_FDS + images;
-  rlim_t jobs = std::min(opt->jobs, boards);
-  rlim_t needed = fixed + jobs * FDS_PER_BOARD;
+  rlim_t per_board = fds_per_board(p);
+  rlim_t fixed = SPARE_FDS + count_images(p);
+  rlim_t jobs = std::min(opt->jobs, p.boards.size());
+  rlim_t needed = fixed + jobs * per_board;
   if (lim.rlim_cur < needed && lim.rlim_cur < lim.rlim_max) {
     lim.rlim_cur = std::min(lim.rlim_max, std::max(needed, lim.rlim_cur));
     setrlimit(RLIMIT_NOFILE, &lim);
     getrlimit(RLIMIT_NOFILE, &lim);
   }
-  if (lim.rlim_cur < fixed + FDS_PER_BOARD) {
+  if (lim.rlim_cur < fixed + per_board) {
     *error = "the limit of open files (" + std::to_string(lim.rlim_cur) +
-             ") cannot hold one board at work: it needs " + std::to_string(fixed + FDS_PER_BOARD) +
+             ") cannot hold one board at work: it needs " + std::to_string(fixed + per_board) +
              " (ulimit -n)";
     return false;
   }
@@ -79,7 +98,7 @@ bool make_room_for(settings *opt, size_t boards, size_t images, std::string *err
     return false;
   }
   if (lim.rlim_cur < needed) {
-    size_t fit = (lim.rlim_cur - fixed) / FDS_PER_BOARD;
+    size_t fit = (lim.rlim_cur - fixed) / per_board;
     fprintf(stderr,
             "kesp-batch: %zu boards at once would pass the limit of %zu open files; %zu at once\n",
             static_cast<size_t>(jobs), static_cast<size_t>(lim.rlim_cur), fit);
@@ -345,6 +364,10 @@ int main(int argc, char *argv[]) {
   // nor a file-size limit: both are write errors, said at the end.
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
+  // A parent that ignores SIGCHLD (some service managers and shells do)
+  // would have the kernel reap our data commands before we read how they
+  // ended.
+  signal(SIGCHLD, SIG_DFL);
 
   plan p;
   std::string error;
@@ -357,7 +380,7 @@ int main(int argc, char *argv[]) {
       return usage_failure(error);
   }
   // Before the checks, which hold every image's snapshot open.
-  if (!make_room_for(&p.opt, p.boards.size(), count_images(p), &error)) return usage_failure(error);
+  if (!make_room_for(p, &p.opt, &error)) return usage_failure(error);
   if (!check_plan(&p, &error)) return usage_failure(error);
   if (!check_outputs(p, &error)) return usage_failure(error);
   if (!resolve_boards(&p, &error)) return usage_failure(error);

@@ -24,6 +24,7 @@ struct step {
   std::string file;      // the image; "{board}" stands for the board's name, "{serial}"
                          // for a station unit's serial number
   std::string command;   // or: the command that writes each unit's image; "" for none
+  std::string folder = ".";  // the recipe's folder, where its names resolve and its command runs
   std::string origin;    // where it was written, for messages: "FILE:LINE" or "command line"
   bool check_id = false;  // the first reply's flash id must be expect_id
   uint16_t expect_id = 0;

@@ -156,6 +156,7 @@ bool parse_step(const std::vector<word> &words, const std::string &folder, step 
   }
   s->flags = letters.flags;
   s->address = letters.address;
+  s->folder = folder;
   if (letters.start) {
     if (have_file || s->flags != 0 || s->check_id || !s->command.empty()) {
       *error = "-s starts the program and takes no file or other option";

@@ -44,6 +44,7 @@ class station {
     for (size_t s = 0; s < slots; ++s) workers_.emplace_back(p, s, &state_->line, inner_);
     probes_.assign(slots, probe_state{});
     held_.assign(slots, -1);
+    held_until_.assign(slots, 0);
   }
   ~station() {
     for (const probe_state &pr : probes_) {
@@ -66,6 +67,7 @@ class station {
   void start_unit(size_t slot, int sock, uint64_t unit, int64_t now);
   void admit(size_t slot, int sock, int64_t now);
   void decided(const gate_decision &d, int64_t now);
+  void release_held(size_t slot, int64_t now);
   uint64_t take_number();
   void stop_units(int64_t now);
   void ask_gate(int64_t now);
@@ -90,6 +92,7 @@ class station {
   std::vector<bool> is_probe_;  // per pollfd after the first: a try, not a unit's socket
   unit_gate *gate_;
   std::vector<int> held_;              // per slot: the arrived board's connection the gate holds
+  std::vector<int64_t> held_until_;    // per slot: when that connection is let go
   std::vector<uint64_t> spare_;        // unit numbers of boards the gate refused, to be used again
   std::vector<int> gate_fds_;
   std::vector<gate_decision> decisions_;
@@ -104,7 +107,9 @@ bool station::taking_units() const {
 size_t station::at_work() const {
   auto busy = std::count_if(workers_.begin(), workers_.end(),
                             [](const board_worker &w) { return w.at_work(); });
-  auto held = std::count_if(held_.begin(), held_.end(), [](int sock) { return sock >= 0; });
+  auto held = std::count_if(state_->slots.begin(), state_->slots.end(), [](const slot_status &st) {
+    return st.phase == slot_phase::admitting;
+  });
   return static_cast<size_t>(busy + held);
 }
 
@@ -131,18 +136,28 @@ void station::admit(size_t slot, int sock, int64_t now) {
   st.since_ms = now;
   st.unit = unit;
   held_[slot] = sock;
+  held_until_[slot] = now + HOLD_MS;
   gate_->arrived(slot, unit, now);
+}
+
+// The gate has held the board's connection as long as a loader may be
+// left idle: it is closed without a byte, and the unit connects afresh.
+void station::release_held(size_t slot, int64_t now) {
+  if (held_[slot] < 0 || now < held_until_[slot]) return;
+  close(std::exchange(held_[slot], -1));
 }
 
 void station::decided(const gate_decision &d, int64_t now) {
   size_t slot = d.slot;
   slot_status &st = state_->slots[slot];
+  if (st.phase != slot_phase::admitting) return;
   int sock = std::exchange(held_[slot], -1);
-  if (st.phase != slot_phase::admitting || sock < 0) return;
   switch (d.what) {
     case gate_decision::kind::start:
       st.held.clear();
       start_unit(slot, sock, st.unit, now);
+      // A board that left meanwhile fails its unit as a one-shot run's would.
+      if (sock < 0) workers_[slot].begin(now);
       return;
     case gate_decision::kind::fail:
       st.held.clear();
@@ -152,7 +167,7 @@ void station::decided(const gate_decision &d, int64_t now) {
     case gate_decision::kind::refuse:
       // The board stays in its slot untouched; it is taken again once the
       // gate can take it.
-      close(sock);
+      if (sock >= 0) close(sock);
       spare_.push_back(st.unit);
       st.held = d.reason;
       st.phase = slot_phase::waiting;
@@ -164,7 +179,7 @@ void station::decided(const gate_decision &d, int64_t now) {
 
 // The one place a unit begins: numbered and told before a byte goes to the
 // board, on the connection its loader just accepted (-1: a unit that
-// fails before its board is touched).
+// fails before its board is touched, or connects afresh).
 void station::start_unit(size_t slot, int sock, uint64_t unit, int64_t now) {
   slot_status &st = state_->slots[slot];
   // A unit's time runs from its board's arrival, its record and data included.
@@ -257,6 +272,7 @@ void station::probe_ready(size_t slot, int64_t now) {
 void station::advance(size_t slot, int64_t now) {
   slot_status &st = state_->slots[slot];
   const probe_state &pr = probes_[slot];
+  if (st.phase == slot_phase::admitting) release_held(slot, now);
   if (st.phase == slot_phase::at_work || st.phase == slot_phase::admitting) return;
   if (!taking_units()) {
     drop_probe(slot);
@@ -280,6 +296,7 @@ int station::poll_timeout(int64_t now) const {
     next = workers_[s].wake_time(now, next);
     const probe_state &pr = probes_[s];
     slot_phase phase = state_->slots[s].phase;
+    if (phase == slot_phase::admitting && held_[s] >= 0) next = std::min(next, held_until_[s]);
     if (phase == slot_phase::at_work || phase == slot_phase::admitting || !taking_units()) continue;
     next = std::min(next, pr.sock >= 0 ? pr.deadline : pr.next);
     if (state_->slots[s].phase == slot_phase::leaving && pr.absent_since >= 0) {
@@ -341,9 +358,9 @@ void station::stop_units(int64_t now) {
   state_->line.interrupts = state_->signals;
   for (board_worker &w : workers_) w.stop(now);
   for (size_t s = 0; s < held_.size(); ++s) {
-    if (held_[s] < 0 || gate_ == nullptr) continue;
+    if (state_->slots[s].phase != slot_phase::admitting || gate_ == nullptr) continue;
     gate_->drop(s);
-    close(std::exchange(held_[s], -1));
+    if (held_[s] >= 0) close(std::exchange(held_[s], -1));
     spare_.push_back(state_->slots[s].unit);
     state_->slots[s].phase = slot_phase::waiting;
   }

@@ -27,9 +27,17 @@ inline constexpr int PROBE_MS = 250;
 // or gone drops the connection request.
 inline constexpr int PROBE_TIMEOUT_MS = 200;
 
+// The longest an arrived board's connection is held, unused, while the
+// gate makes its unit's record and data: a loader drops a client that
+// stays silent for its idle limit (10 s on kesp-sim), and a unit whose
+// data takes longer must not lose its board to that. Past it the
+// connection is closed without a byte, as a probe's, and the unit
+// connects afresh when it starts.
+inline constexpr int HOLD_MS = 2000;
+
 enum class slot_phase : uint8_t {
   waiting,  // no board: tried every PROBE_MS
-  admitting,  // a board arrived: its connection waits, unused, for the gate
+  admitting,  // a board arrived: its connection waits, unused, for the gate (at most HOLD_MS)
   at_work,  // a unit's steps run
   leaving,  // the unit ended: the board must leave before the next
 };
@@ -83,7 +91,7 @@ struct station_observer {
 // What a gate decided for a board that arrived.
 struct gate_decision {
   enum class kind : uint8_t {
-    start,   // the unit starts on the board's connection
+    start,   // the unit starts on the board's connection, or a fresh one
     fail,    // the unit fails at step before its board is touched
     refuse,  // no unit: the connection closes without a byte; held says why
   };

@@ -19,6 +19,7 @@ struct unit_data_env {
   std::string unit;  // the station-wide unit number
   std::string slot;
   std::string station;
+  std::string folder = ".";  // where it runs: its recipe's folder, as the recipe's images
 };
 
 struct unit_data_limits {
@@ -36,9 +37,12 @@ class unit_data_run {
   unit_data_run(unit_data_run &&) = delete;
   unit_data_run &operator=(unit_data_run &&) = delete;
 
-  // Runs command through /bin/sh -c with KESP_SERIAL, KESP_UNIT, KESP_SLOT
-  // and KESP_STATION set, standard input from /dev/null, in a process group
-  // of its own. "" when it started, else why not.
+  // Runs command through /bin/sh -c in env.folder, with KESP_SERIAL,
+  // KESP_UNIT, KESP_SLOT and KESP_STATION set and only PATH, HOME, LANG,
+  // LC_*, TZ and KESP_* passed on of the station's environment, standard
+  // input from /dev/null and no other descriptor but its two outputs, in
+  // a process group of its own that dies with the station. "" when it
+  // started, else why not.
   std::string start(const std::string &command, const unit_data_env &env,
                     const unit_data_limits &limits = {});
   // Readable once the command has ended and its output is taken.

@@ -170,6 +170,7 @@ void unit_desk::make_data(size_t slot, std::vector<gate_decision> *out) {
       why = cat({"image ", file, ": ", why});
     } else {
       d.runs[i] = std::make_unique<unit_data_run>();
+      env.folder = s.folder;
       why = d.runs[i]->start(s.command, env, limits);
       if (why.empty()) continue;
       why = cat({"--from-command: ", why});

@@ -1,6 +1,7 @@
 // The unit record against a real SQLite file and a real PostgreSQL server
 // that this suite starts itself (one for the whole suite), the per-unit
 // data runner against real commands, and kesp-units as a process.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 #include <poll.h>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -782,6 +784,73 @@ TEST(UnitData, DestroyedWhileRunningStopsTheCommand) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
 }
 
+// A command sees its recipe's folder, the listed variables and no others
+// (never the station's database password), and no descriptor of the
+// station's, even one the station itself was given without close-on-exec.
+TEST(UnitData, WhatACommandSees) {
+  const std::string folder = temp_path("sees");
+  ASSERT_TRUE(std::filesystem::create_directories(folder));
+  const std::map<std::string, std::string> station_env = {
+      {"PGPASSWORD", "secret"}, {"DATABASE_URL", "postgresql://u:secret@db/x"},
+      {"PGHOST", "db"},         {"OTHER", "x"},
+      {"LC_TIME", "C"},         {"TZ", "Europe/Berlin"},
+      {"KESP_LINE", "a"},       {"KESP_SERIAL", "from the station"}};
+  for (const auto &[name, value] : station_env) setenv(name.c_str(), value.c_str(), 1);
+  int leaked = open("/dev/null", O_RDONLY);  // no O_CLOEXEC, as an inherited one
+  ASSERT_GE(leaked, 3);
+  unit_data_run run;
+  ASSERT_EQ(run.start("pwd; env; ls /proc/self/fd",
+                      {.serial = "KX1", .unit = "1", .slot = "s", .station = "t", .folder = folder},
+                      {.timeout_ms = 10000, .max_bytes = 65536, .stderr_bytes = 4096}),
+            "");
+  ASSERT_TRUE(readable(run.fd(), 15000));
+  close(leaked);
+  for (const auto &[name, value] : station_env) unsetenv(name.c_str());
+  ASSERT_EQ(run.failure(), "");
+  std::string got(run.image().size(), '\0');
+  ASSERT_EQ(pread(run.image().fd(), got.data(), got.size(), 0), static_cast<ssize_t>(got.size()));
+  std::istringstream in(got);
+  std::string cwd;
+  std::getline(in, cwd);
+  EXPECT_EQ(std::filesystem::canonical(cwd), std::filesystem::canonical(folder));
+  std::set<std::string> names;
+  std::set<std::string> fds;
+  for (std::string line; std::getline(in, line);) {
+    size_t eq = line.find('=');
+    if (eq != std::string::npos) {
+      names.insert(line.substr(0, eq));
+      EXPECT_EQ(line.find("secret"), std::string::npos) << line;
+    } else {
+      fds.insert(line);
+    }
+  }
+  for (const char *name : {"PGPASSWORD", "DATABASE_URL", "PGHOST", "OTHER"}) {
+    EXPECT_EQ(names.count(name), 0U) << name << " reached the command";
+  }
+  for (const char *name : {"PATH", "LC_TIME", "TZ", "KESP_LINE", "KESP_SERIAL"}) {
+    EXPECT_EQ(names.count(name), 1U) << name << " did not reach the command";
+  }
+  EXPECT_NE(got.find("KESP_SERIAL=KX1\n"), std::string::npos) << got;
+  // 3 is ls's own, reading the folder.
+  EXPECT_EQ(fds, (std::set<std::string>{"0", "1", "2", "3"})) << got;
+}
+
+// A command that cannot enter its folder fails the unit, saying why.
+TEST(UnitData, FolderGoneFailsTheUnit) {
+  unit_data_run run;
+  ASSERT_EQ(run.start("echo x", {.serial = "",
+                                 .unit = "1",
+                                 .slot = "s",
+                                 .station = "t",
+                                 .folder = temp_path("no-such-folder")}),
+            "");
+  ASSERT_TRUE(readable(run.fd(), 15000));
+  EXPECT_TRUE(
+      run.failure().starts_with("the command exited with status 126: cannot enter the "
+                                "recipe's folder "))
+      << run.failure();
+}
+
 // Minimal RFC 4180 reader for the checks.
 std::vector<std::vector<std::string>> read_csv(const std::string &text) {
   std::vector<std::vector<std::string>> out(1);
@@ -1364,6 +1433,18 @@ std::string flash_crc(const std::string &serial) {
   return crc_hex(flash, 8);
 }
 
+// The simulator's flash CRCs of the boards that left after their start.
+std::multiset<std::string> left_crcs(const std::string &log) {
+  std::multiset<std::string> left;
+  std::istringstream in(log);
+  for (std::string line; std::getline(in, line);) {
+    if (line.find("left (start request): nor crc32=") != std::string::npos) {
+      left.insert(line.substr(line.size() - 8));
+    }
+  }
+  return left;
+}
+
 // A range of three numbers on two slots: every unit gets its own, each
 // board's flash holds its unit's serial, a warning comes before the end,
 // and the station stops by itself once the last is handed out.
@@ -1389,13 +1470,7 @@ TEST(StationRecord, SerialRangeRunsOut) {
   }
   EXPECT_TRUE(sim.wait_for_log("left (start request)", std::chrono::seconds(5)));
   sim.stop();
-  std::multiset<std::string> left;
-  std::istringstream in(sim.log());
-  for (std::string line; std::getline(in, line);) {
-    size_t at = line.find("left (start request): nor crc32=");
-    if (at != std::string::npos) left.insert(line.substr(line.size() - 8));
-  }
-  EXPECT_EQ(left, want) << sim.log();
+  EXPECT_EQ(left_crcs(sim.log()), want) << sim.log();
   std::string why;
   auto store = unit_store::open(db, &why);
   ASSERT_NE(store, nullptr) << why;
@@ -1438,6 +1513,224 @@ TEST(StationRecord, ClaimsRefusedAtStart) {
   }
   live.signal(SIGTERM);
   EXPECT_EQ(live.wait(std::chrono::seconds(20)), 0) << live.err();
+}
+
+// kesp-batch through /bin/sh: prefix is the words before it ("exec", or a
+// limit or wrapper and then exec).
+run_result run_batch_after(const std::string &prefix, const std::vector<std::string> &args) {
+  std::vector<std::string> argv = {"/bin/sh", "-c", prefix + " \"$0\" \"$@\"", KESP_BATCH_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_program(argv, std::chrono::seconds(40));
+}
+
+// A script of the recipe's folder that writes the unit's serial number.
+void write_serial_script(const std::string &name, mode_t mode) {
+  std::string path = write_text(name, "#!/bin/sh\nprintf %s \"$KESP_SERIAL\"\n");
+  ASSERT_EQ(chmod(path.c_str(), mode), 0);
+}
+
+// Data commands that a station runs as a plant would: every unit passes
+// and its board's flash holds its serial number.
+TEST(StationRecord, UnitDataCommandsThatPass) {
+  const bool env_ignores =
+      run_program({"/usr/bin/env", "--ignore-signal=CHLD", "true"}).status == 0;
+  const struct {
+    const char *name;
+    uint32_t slots;
+    std::vector<std::string> sim_args;
+    std::string prefix;
+    const char *command;
+  } rows[] = {
+      // The board's connection is held 2 s; the loader drops it after 4.
+      {.name = "longer than the loader's idle limit",
+       .slots = 1,
+       .sim_args = {"--idle-timeout", "4000"},
+       .prefix = "exec",
+       .command = "sleep 4.5; printf %s \"$KESP_SERIAL\""},
+      {.name = "SIGCHLD ignored by the station's parent",
+       .slots = 1,
+       .sim_args = {},
+       .prefix = "exec /usr/bin/env --ignore-signal=CHLD",
+       .command = "printf %s \"$KESP_SERIAL\""},
+      // The README's example: the program beside the recipe, the station
+      // started from another folder.
+      {.name = "./make-unit-data beside the recipe",
+       .slots = 1,
+       .sim_args = {},
+       .prefix = "exec",
+       .command = "./make-unit-data"},
+      // 32 spare, the image, and per slot its socket and one command's six.
+      {.name = "every slot's command at once at the limit of open files",
+       .slots = 16,
+       .sim_args = {},
+       .prefix = "ulimit -n 145 && exec",
+       .command = "sleep 0.5; printf %s \"$KESP_SERIAL\""},
+  };
+  write_serial_script("make-unit-data", 0755);
+  int row = 0;
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.name);
+    ++row;
+    if (r.prefix.find("ignore-signal") != std::string::npos && !env_ignores) {
+      std::cout << "skipped row \"" << r.name << "\": env has no --ignore-signal\n";
+      continue;
+    }
+    std::vector<std::string> sim_args = {"--nor-size", "64K",    "--nor-block",
+                                         "4K",         "--swap", "60000"};
+    sim_args.insert(sim_args.end(), r.sim_args.begin(), r.sim_args.end());
+    sim_process sim(KESP_SIM_BINARY, r.slots, sim_args);
+    ASSERT_TRUE(sim.ready()) << sim.log();
+    std::string db = temp_path("pass-" + std::to_string(row) + ".db");
+    std::string rep_path = temp_path("pass-" + std::to_string(row) + ".jsonl");
+    std::vector<std::string> args = {"--station",
+                                     "--units",
+                                     std::to_string(r.slots),
+                                     "--db",
+                                     db,
+                                     "--serials",
+                                     "KX{:04}",
+                                     "--report",
+                                     rep_path,
+                                     "-r",
+                                     recipe_with("pass", r.command)};
+    for (uint32_t i = 0; i < r.slots; ++i) args.push_back(sim.address(i));
+    run_result got = run_batch_after(r.prefix, args);
+    EXPECT_EQ(got.status, 0) << got.out << got.err;
+    report rep = read_report(rep_path);
+    ASSERT_EQ(rep.units.size(), r.slots) << rep.error << got.out << got.err;
+    std::multiset<std::string> want;
+    for (const json &u : rep.units) {
+      EXPECT_EQ(u["result"], "passed") << u.dump();
+      want.insert(flash_crc(u["serial"].get<std::string>()));
+    }
+    for (uint32_t i = 0; i < r.slots; ++i) {
+      EXPECT_TRUE(sim.wait_for_log("SN" + std::string(i < 9 ? "00000" : "0000") +
+                                       std::to_string(i + 1) + " left (start request)",
+                                   std::chrono::seconds(5)));
+    }
+    sim.stop();
+    EXPECT_EQ(left_crcs(sim.log()), want) << sim.log();
+  }
+}
+
+// A command whose program cannot run, or data commands that would pass
+// the limit of open files, refuse the run before any board is touched or
+// any serial number handed out.
+TEST(StationRecord, UnitDataRefusedBeforeAnyBoard) {
+  write_serial_script("not-executable", 0644);
+  const struct {
+    const char *name;
+    const char *command;
+    std::string prefix;
+    uint32_t slots;
+    const char *message;
+  } rows[] = {
+      {.name = "missing beside the recipe",
+       .command = "./make-no-data --fast",
+       .prefix = "exec",
+       .slots = 1,
+       .message = "--from-command './make-no-data --fast': ./make-no-data: No such file or "
+                  "directory (commands run in the recipe's folder "},
+      {.name = "not in PATH",
+       .command = "kesp-no-such-program; echo",
+       .prefix = "exec",
+       .slots = 1,
+       .message = "--from-command 'kesp-no-such-program; echo': kesp-no-such-program: not found "
+                  "in PATH"},
+      {.name = "not executable",
+       .command = "./not-executable",
+       .prefix = "exec",
+       .slots = 1,
+       .message = "./not-executable: Permission denied"},
+      {.name = "six descriptors per command",
+       .command = "printf x",
+       .prefix = "ulimit -n 64 && exec",
+       .slots = 16,
+       .message = "the limit of open files (64) cannot hold 16 slots: it needs 145 (ulimit -n)"},
+  };
+  int row = 0;
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.name);
+    ++row;
+    sim_process sim(KESP_SIM_BINARY, 1, {"--nor-size", "64K", "--swap", "60000"});
+    ASSERT_TRUE(sim.ready()) << sim.log();
+    std::string db = temp_path("refused-" + std::to_string(row) + ".db");
+    std::vector<std::string> args = {"--station", "--units", "1",
+                                     "--db",      db,        "--serials",
+                                     "KX{:04}",   "-r",      recipe_with("refused", r.command)};
+    for (uint32_t i = 0; i < r.slots; ++i) args.push_back(sim.address(i));
+    run_result got = run_batch_after(r.prefix, args);
+    EXPECT_EQ(got.status, 2) << got.out << got.err;
+    EXPECT_NE(got.err.find(r.message), std::string::npos) << got.err;
+    EXPECT_FALSE(std::filesystem::exists(db)) << "the record was opened";
+    sim.stop();
+    EXPECT_EQ(sim.log().find("board SN000001:"), std::string::npos) << sim.log();
+  }
+}
+
+// Whether pid has ended (gone, or a zombie nobody reaped yet), waiting at
+// most limit.
+bool ended_within(pid_t pid, std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(") ");
+    if (stat.empty() || (paren != std::string::npos && stat[paren + 2] == 'Z')) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+// A station killed with SIGKILL leaves no data command running, nor
+// anything the command started.
+TEST(StationRecord, KilledStationTakesItsCommandWithIt) {
+  sim_process sim(KESP_SIM_BINARY, 1, {"--nor-size", "64K", "--swap", "60000"});
+  ASSERT_TRUE(sim.ready()) << sim.log();
+  std::string pids = temp_path("orphan.pids");
+  batch_process station({"--station", "--units", "1", "-r",
+                         recipe_with("orphan", "sleep 60 & echo $$ $! > " + pids + "; wait"),
+                         sim.address()});
+  ASSERT_TRUE(wait_for_file_text(pids, "\n", std::chrono::seconds(10))) << station.err();
+  station.signal(SIGKILL);
+  EXPECT_EQ(station.wait(std::chrono::seconds(10)), 128 + SIGKILL);
+  std::istringstream in(read_file(pids));
+  pid_t shell = 0;
+  pid_t child = 0;
+  in >> shell >> child;
+  ASSERT_GT(shell, 0);
+  ASSERT_GT(child, 0);
+  EXPECT_TRUE(ended_within(shell, std::chrono::seconds(10)))
+      << "the command's shell outlived the station";
+  EXPECT_TRUE(ended_within(child, std::chrono::seconds(10)))
+      << "what the command started outlived the station";
+}
+
+// A board taken out while its unit's data is made, after the station has
+// let its held connection go, fails its unit as a one-shot run's would:
+// the fresh connection is refused, and no byte reaches the board.
+TEST(StationRecord, BoardGoneWhileItsDataIsMadeFailsTheUnit) {
+  const std::string fifo = temp_path("gone-control");
+  sim_process sim(KESP_SIM_BINARY, 1, {"--nor-size", "64K", "--swap", "60000", "--control", fifo});
+  ASSERT_TRUE(sim.ready()) << sim.log();
+  const std::string go = temp_path("gone-go");
+  const std::string rep_path = temp_path("gone.jsonl");
+  batch_process station(
+      {"--station", "--units", "1", "--retries", "0", "--report", rep_path, "-r",
+       recipe_with("gone", "while [ ! -e " + go + " ]; do sleep 0.05; done; printf x"),
+       sim.address()});
+  ASSERT_TRUE(sim.wait_for_log("probe: closed without a byte", std::chrono::seconds(10)))
+      << sim.log() << station.err();
+  std::ofstream(fifo) << "remove all\n";
+  ASSERT_TRUE(sim.wait_for_log("SN000001 left", std::chrono::seconds(10))) << sim.log();
+  write_text("gone-go", "");
+  EXPECT_EQ(station.wait(std::chrono::seconds(20)), 1) << station.out() << station.err();
+  report rep = read_report(rep_path);
+  ASSERT_EQ(rep.units.size(), 1U) << rep.error;
+  EXPECT_EQ(rep.units[0]["result"], "failed");
+  EXPECT_EQ(rep.units[0]["failure"], "connect") << rep.units[0].dump();
+  EXPECT_EQ(rep.units[0]["sent"], 0);
+  sim.stop();
+  EXPECT_EQ(sim.log().find("update nor"), std::string::npos) << sim.log();
 }
 
 // Whether the file holds n lines with text, waiting at most limit.
