@@ -21,6 +21,11 @@ const char CYAN[] = "\x1b[36m";
 const char DIM[] = "\x1b[2m";
 const char PLAIN[] = "\x1b[0m";
 
+// The operator's two ways on with a board the station cannot tell from the last.
+std::string release_text() {
+  return "remove it, or kill -USR1 " + std::to_string(getpid()) + " to flash it as a new unit";
+}
+
 std::string padded(const std::string &text, size_t width) {
   return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
 }
@@ -68,8 +73,7 @@ std::string station_view::last_unit(size_t slot, bool loud) const {
 }
 
 std::string station_view::still_in_text(size_t slot, bool loud) const {
-  return "board still present since " + last_unit(slot, loud) + ": remove it, or kill -USR1 " +
-         std::to_string(getpid()) + " to flash it as a new unit";
+  return "board still present since " + last_unit(slot, loud) + ": " + release_text();
 }
 
 std::string station_view::paint(const char *colour, const std::string &text) const {
@@ -130,11 +134,14 @@ std::string station_view::slot_line(size_t slot, int64_t now_ms) const {
     }
     case slot_phase::leaving: {
       if (st.gone_ms >= 0) {
-        return line + paint(DIM, "board of " + last_unit(slot, false) + " out, next board from " +
+        return line + paint(DIM, "board of " + last_unit(slot, false) + " out, next taken in " +
                                      elapsed(st.gone_ms + p_.opt.settle_ms - now_ms + 999)) +
                "  " + elapsed(now_ms - st.gone_ms);
       }
-      if (still_in(slot, now_ms)) return line + still_in_text(slot, true) + since;
+      // What to do is said below the slots, once for all: the line stays short.
+      if (still_in(slot, now_ms)) {
+        return line + "board still present since " + last_unit(slot, true) + since;
+      }
       if (st.earlier || state_.units[st.record].verdict == board_verdict::passed) {
         return line + last_unit(slot, true) + ", remove the board" + since;
       }
@@ -153,6 +160,11 @@ std::vector<std::string> station_view::block(int64_t now_ms) const {
     if (u->verdict == board_verdict::passed) continue;
     if (shown++ == 0) lines.emplace_back("last failures:");
     lines.push_back("  " + unit_line(*u));
+  }
+  for (size_t s = 0; s < state_.slots.size(); ++s) {
+    if (!still_in(s, now_ms)) continue;
+    lines.push_back("a board still present: " + release_text());
+    break;
   }
   if (!state_.warning.empty()) lines.push_back(paint(RED, state_.warning));
   std::string last = totals(now_ms);
