@@ -624,6 +624,7 @@ TEST(StationPresence, NewBoardIsNeverTakenForTheOldOne) {
     slot.insert({});
     const std::string report_path =
         temp_path("presence-" + std::to_string(&c - cases.data()) + ".jsonl");
+    std::remove(report_path.c_str());  // a report left by an earlier run holds its units
     batch_process batch({"--station", "--units", std::to_string(c.boards + 1), "--settle",
                          std::to_string(SETTLE_MS / 1000.0), "-i", image, "--report",
                          report_path, slot.address()});
@@ -677,6 +678,7 @@ TEST(StationPresence, RestartLeavesAPassedBoardAlone) {
   ASSERT_EQ(first.status, 0) << first.out << first.err;
   ASSERT_EQ(loads_of(slot.visits(), 1).size(), 1u);
   const std::string report_path = temp_path("restart.jsonl");
+  std::remove(report_path.c_str());
   std::vector<std::string> again = args;
   again.insert(again.end(), {"--report", report_path});
   batch_process batch(again);
