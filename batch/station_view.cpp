@@ -72,8 +72,8 @@ std::string station_view::last_unit(size_t slot, bool loud) const {
   return st.earlier ? text + " before this start" : text;
 }
 
-std::string station_view::still_in_text(size_t slot, bool loud) const {
-  return "board still present since " + last_unit(slot, loud) + ": " + release_text();
+std::string station_view::still_in_text(size_t slot) const {
+  return "board still present since " + last_unit(slot, false) + ": " + release_text();
 }
 
 std::string station_view::paint(const char *colour, const std::string &text) const {
@@ -198,7 +198,7 @@ void station_view::tick(int64_t now_ms) {
   for (size_t s = 0; s < state_.slots.size(); ++s) {
     if (!still_in(s, now_ms) || said_[s] == state_.slots[s].since_ms) continue;
     said_[s] = state_.slots[s].since_ms;
-    out_->print(p_.boards[s].name + ": " + still_in_text(s, false));
+    out_->print(p_.boards[s].name + ": " + still_in_text(s));
   }
   if (now_ms - last_totals_ms_ < TOTALS_EVERY_MS || state_.units.size() == last_totals_units_) {
     return;

@@ -32,7 +32,7 @@ class station_view {
   [[nodiscard]] std::string slot_line(size_t slot, int64_t now_ms) const;
   [[nodiscard]] bool still_in(size_t slot, int64_t now_ms) const;
   [[nodiscard]] std::string last_unit(size_t slot, bool loud) const;
-  [[nodiscard]] std::string still_in_text(size_t slot, bool loud) const;
+  [[nodiscard]] std::string still_in_text(size_t slot) const;  // for the plain output
   [[nodiscard]] std::vector<std::string> block(int64_t now_ms) const;
   [[nodiscard]] std::string paint(const char *colour, const std::string &text) const;
   const plan &p_;
