@@ -353,7 +353,16 @@ void station::advance(size_t slot, int64_t now) {
   }
   if (pr.sock >= 0) {
     if (now < pr.deadline) return;
-    probe_ended(slot, false, now);
+    // A loop that woke late (a busy machine) must not take a connect that
+    // was answered meanwhile for one that never was: that would see a board
+    // still in its slot gone, and flash it again as a new unit.
+    pollfd answer{pr.sock, POLLOUT, 0};
+    if (poll(&answer, 1, 0) == 1) {
+      probe_ready(slot, now);
+    } else {
+      probe_ended(slot, false, now);
+    }
+    if (st.phase == slot_phase::at_work || st.phase == slot_phase::admitting) return;
   }
   if (st.phase == slot_phase::leaving && st.gone_ms >= 0 &&
       now - st.gone_ms >= p_.opt.settle_ms) {
