@@ -134,7 +134,7 @@ std::string station_view::slot_line(size_t slot, int64_t now_ms) const {
     }
     case slot_phase::leaving: {
       if (st.gone_ms >= 0) {
-        return line + paint(DIM, "board of " + last_unit(slot, false) + " out, next taken in " +
+        return line + paint(DIM, "old board out (" + last_unit(slot, false) + "), next taken in " +
                                      elapsed(st.gone_ms + p_.opt.settle_ms - now_ms + 999)) +
                "  " + elapsed(now_ms - st.gone_ms);
       }
