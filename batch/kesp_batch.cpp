@@ -191,6 +191,29 @@ bool open_record(const plan &p, const std::string &name, std::optional<serial_po
   return true;
 }
 
+// The slots whose last unit in the record, under this station's name,
+// passed: their boards may still be in after a restart, and are not taken
+// again until seen to leave. Nothing (said) when the record cannot tell.
+void find_passed_before(const plan &p, const std::string &name, station_state *state) {
+  std::string why;
+  std::unique_ptr<unit_store> store = unit_store::open(p.opt.db, &why);
+  for (size_t s = 0; s < p.boards.size() && store != nullptr && why.empty(); ++s) {
+    db_rows last;
+    why = store->query("SELECT unit_number, serial, result FROM units WHERE station = ? AND "
+                       "slot = ? ORDER BY id DESC LIMIT 1",
+                       {name, p.boards[s].name}, &last);
+    if (!why.empty() || last.rows.empty() || last.rows[0][2] != "passed") continue;
+    state->passed.push_back({.slot = s,
+                             .unit = static_cast<uint64_t>(db_int(last.rows[0][0])),
+                             .serial = last.rows[0][1].value_or("")});
+  }
+  if (!why.empty()) {
+    fprintf(stderr, "kesp-batch: --db: the slots' last units could not be read, so a board "
+                    "passed before this start and still in would be flashed again: %s\n",
+            why.c_str());
+  }
+}
+
 // The recorder of a station with --db (none without), started. False
 // with *error.
 bool start_record(const plan &p, const std::string &name, std::unique_ptr<unit_recorder> *out,
@@ -290,6 +313,7 @@ int run_station_mode(const plan &p, records *rec, console *out, FILE *people) {
     rec->set_step_hook([&](size_t slot, const nlohmann::ordered_json &j) { desk->step_object(slot, j); });
   }
   station_state state;
+  if (recorder != nullptr) find_passed_before(p, name, &state);
   int64_t started_ms = wall_clock_ms();
   rec->set_station(&state, started_ms);
   const char *no_colour = getenv("NO_COLOR");

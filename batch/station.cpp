@@ -1,9 +1,11 @@
 #include "station.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -22,11 +24,45 @@ struct probe_state {
   int64_t began = 0;        // when it began
   int64_t deadline = 0;     // when it has found nobody
   int64_t next = 0;         // when the next try is due
-  int64_t absent_since = -1;  // start of the run of tries nobody took; -1 while taken
+  int64_t link_changes = -1;  // the interface's carrier changes at the last look; -1 unknown
 };
 
 // The next instant on the station's common grid of tries.
 int64_t next_try(int64_t now) { return (now / PROBE_MS + 1) * PROBE_MS; }
+
+// Operator's releases received (RELEASE_SIGNAL), counted by the handler.
+std::atomic<unsigned> releases{0};
+static_assert(std::atomic<unsigned>::is_always_lock_free);
+
+void count_release(int /*signal*/) { releases.fetch_add(1, std::memory_order_relaxed); }
+
+// A small number the kernel keeps in a file of /sys; -1 when it cannot be read
+// (an interface that is down answers EINVAL for its carrier).
+int64_t read_sys_number(const std::string &path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  char text[32] = {};
+  ssize_t n = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (n <= 0) return -1;
+  char *end = nullptr;
+  long long v = strtoll(text, &end, 10);
+  return end == text ? -1 : v;
+}
+
+// What the link of a slot's interface says of its board: a fixture port
+// whose board is pulled loses its carrier, and a board swapped in faster
+// than a try's period still leaves the link's count of changes moved.
+struct link_look {
+  int64_t carrier = -1;  // 1 up, 0 down, -1 unknown
+  int64_t changes = -1;  // carrier changes since the interface came up; -1 unknown
+};
+
+link_look look_at_link(const std::string &iface) {
+  const std::string dir = "/sys/class/net/" + iface + "/";
+  return {.carrier = read_sys_number(dir + "carrier"),
+          .changes = read_sys_number(dir + "carrier_changes")};
+}
 
 class station {
  public:
@@ -45,6 +81,14 @@ class station {
     probes_.assign(slots, probe_state{});
     held_.assign(slots, -1);
     held_until_.assign(slots, 0);
+    for (const passed_before &b : state_->passed) {
+      if (b.slot >= slots) continue;
+      slot_status &st = state_->slots[b.slot];
+      st.phase = slot_phase::leaving;
+      st.unit = b.unit;
+      st.serial = b.serial;
+      st.earlier = true;
+    }
   }
   ~station() {
     for (const probe_state &pr : probes_) {
@@ -72,6 +116,8 @@ class station {
   void stop_units(int64_t now);
   void ask_gate(int64_t now);
   void unit_over(size_t slot);
+  void release(int64_t now);
+  bool link_says_gone(size_t slot);
   void advance(size_t slot, int64_t now);
   void start_probe(size_t slot, int64_t now);
   void probe_ready(size_t slot, int64_t now);
@@ -96,6 +142,7 @@ class station {
   std::vector<uint64_t> spare_;        // unit numbers of boards the gate refused, to be used again
   std::vector<int> gate_fds_;
   std::vector<gate_decision> decisions_;
+  unsigned releases_seen_ = releases.load();
 };
 
 bool station::taking_units() const {
@@ -207,10 +254,18 @@ void station::unit_over(size_t slot) {
   st.phase = slot_phase::leaving;
   st.since_ms = now;
   st.record = state_->units.size();
+  st.still_in = false;
+  st.gone_ms = -1;
+  st.earlier = false;
   state_->units.push_back(r);
   probe_state &pr = probes_[slot];
-  pr.absent_since = -1;
   pr.next = next_try(now);
+  // Counted from here: a link that went down during the unit took its
+  // board's connection with it, and that unit failed already.
+  pr.link_changes = -1;
+  if (!p_.boards[slot].interface.empty()) {
+    pr.link_changes = look_at_link(p_.boards[slot].interface).changes;
+  }
   if (observer_.unit_ended) observer_.unit_ended(slot);
 }
 
@@ -220,10 +275,14 @@ void station::drop_probe(size_t slot) {
   pr.sock = -1;
 }
 
-// A try found the board (answered) or nobody.
+// A try found the board (answered) or nobody. A board leaving is gone
+// from the start of the first try that found nobody: it may have left any
+// time before, never after. What answers later is another board, so it
+// never makes the slot wait anew: the slot takes it once the settle time
+// from then has run out.
 void station::probe_ended(size_t slot, bool answered, int64_t now) {
   probe_state &pr = probes_[slot];
-  const slot_status &st = state_->slots[slot];
+  slot_status &st = state_->slots[slot];
   pr.next = next_try(now);
   if (answered && st.phase == slot_phase::waiting && taking_units()) {
     int sock = pr.sock;
@@ -234,17 +293,47 @@ void station::probe_ended(size_t slot, bool answered, int64_t now) {
   // A board still in its slot sees a connection that closes before any
   // byte: the loader's usual end of a client that had nothing to send.
   drop_probe(slot);
+  if (st.phase != slot_phase::leaving || st.gone_ms >= 0) return;
   if (answered) {
-    pr.absent_since = -1;
-  } else if (pr.absent_since < 0) {
-    pr.absent_since = pr.began;
+    st.still_in = true;
+  } else {
+    st.gone_ms = pr.began;
   }
+}
+
+// The operator's word that the board in a slot, which never left, is a
+// new one: only slots whose board a try has found still in.
+void station::release(int64_t now) {
+  for (size_t s = 0; s < workers_.size(); ++s) {
+    slot_status &st = state_->slots[s];
+    if (st.phase != slot_phase::leaving || st.gone_ms >= 0 || !st.still_in) continue;
+    st.phase = slot_phase::waiting;
+    st.since_ms = now;
+    probes_[s].next = now;
+  }
+}
+
+// Whether the slot's interface shows its board gone: no carrier, or
+// (while its board should leave) a carrier that went down and came back
+// since the last look, however briefly.
+bool station::link_says_gone(size_t slot) {
+  const std::string &iface = p_.boards[slot].interface;
+  if (iface.empty()) return false;
+  probe_state &pr = probes_[slot];
+  link_look link = look_at_link(iface);
+  bool moved = pr.link_changes >= 0 && link.changes >= 0 && link.changes != pr.link_changes;
+  if (link.changes >= 0) pr.link_changes = link.changes;
+  return link.carrier == 0 || (moved && state_->slots[slot].phase == slot_phase::leaving);
 }
 
 void station::start_probe(size_t slot, int64_t now) {
   probe_state &pr = probes_[slot];
   std::string why;
   pr.began = now;
+  if (link_says_gone(slot)) {
+    probe_ended(slot, false, now);
+    return;
+  }
   pr.sock = open_board_socket(p_.boards[slot], &why);
   if (pr.sock < 0) {
     // Out of descriptors for a moment: the slot tries again.
@@ -280,12 +369,23 @@ void station::advance(size_t slot, int64_t now) {
   }
   if (pr.sock >= 0) {
     if (now < pr.deadline) return;
-    probe_ended(slot, false, now);
+    // A loop that woke late (a busy machine) must not take a connect that
+    // was answered meanwhile for one that never was: that would see a board
+    // still in its slot gone, and flash it again as a new unit.
+    pollfd answer{pr.sock, POLLOUT, 0};
+    if (poll(&answer, 1, 0) == 1) {
+      probe_ready(slot, now);
+    } else {
+      probe_ended(slot, false, now);
+    }
+    if (st.phase == slot_phase::at_work || st.phase == slot_phase::admitting) return;
   }
-  if (st.phase == slot_phase::leaving && pr.absent_since >= 0 &&
-      now - pr.absent_since >= p_.opt.settle_ms) {
+  if (st.phase == slot_phase::leaving && st.gone_ms >= 0 &&
+      now - st.gone_ms >= p_.opt.settle_ms) {
     st.phase = slot_phase::waiting;
     st.since_ms = now;
+    // A board put in meanwhile is taken now, not at the next try.
+    probes_[slot].next = now;
   }
   if (now >= pr.next) start_probe(slot, now);
 }
@@ -299,8 +399,8 @@ int station::poll_timeout(int64_t now) const {
     if (phase == slot_phase::admitting && held_[s] >= 0) next = std::min(next, held_until_[s]);
     if (phase == slot_phase::at_work || phase == slot_phase::admitting || !taking_units()) continue;
     next = std::min(next, pr.sock >= 0 ? pr.deadline : pr.next);
-    if (state_->slots[s].phase == slot_phase::leaving && pr.absent_since >= 0) {
-      next = std::min(next, pr.absent_since + p_.opt.settle_ms);
+    if (state_->slots[s].phase == slot_phase::leaving && state_->slots[s].gone_ms >= 0) {
+      next = std::min(next, state_->slots[s].gone_ms + p_.opt.settle_ms);
     }
   }
   if (gate_ != nullptr) next = gate_->wake_time(now, next);
@@ -383,6 +483,10 @@ void station::run() {
     // The workers see only the second signal: the first lets every unit
     // at work run all its steps, not just the one at work.
     if (state_->signals >= 2 && !state_->stopped) stop_units(now);
+    if (unsigned r = releases.load(); r != releases_seen_) {
+      releases_seen_ = r;
+      release(now);
+    }
     for (size_t s = 0; s < workers_.size(); ++s) advance(s, now);
     if (!taking_units() && at_work() == 0) break;
     gather();
@@ -448,6 +552,11 @@ station_totals count_units(const station_state &state) {
 
 void run_station(const plan &p, station_state *state, const station_observer &observer,
                  unit_gate *gate) {
+  struct sigaction on_release {};
+  on_release.sa_handler = count_release;
+  sigemptyset(&on_release.sa_mask);
+  on_release.sa_flags = SA_RESTART;
+  sigaction(RELEASE_SIGNAL, &on_release, nullptr);
   station s(p, state, observer, gate);
   s.run();
 }

@@ -4,10 +4,12 @@
 // every PROBE_MS; the connection it accepts carries the unit's first step),
 // at work (the steps exactly as a one-shot run has them, through the same
 // board worker), then waiting for the board to leave (probed with
-// connections closed at once, without a byte sent, until its address has
-// refused or ignored them for the settle time).
+// connections closed at once, without a byte sent: the first one refused
+// or ignored, or its interface's link found down, sees it gone, and the
+// slot takes the next board from the settle time after that).
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -65,6 +67,20 @@ struct slot_status {
   size_t record = 0;       // the last unit's index in station_state::units
   std::string serial;      // the unit's serial number, once it has one
   std::string held;        // why the slot takes no board now ("database unreachable: ..."); "" when it does
+  // While leaving: whether a try has found the board still in, and when it
+  // was first seen gone (-1 before). Once seen gone it stays gone: whatever
+  // answers later is a new board.
+  bool still_in = false;
+  int64_t gone_ms = -1;
+  bool earlier = false;    // unit is an earlier run's, which passed in this slot
+};
+
+// A slot's last unit as an earlier run of this station left it in the
+// unit record: that unit passed, and its board may still be in.
+struct passed_before {
+  size_t slot = 0;
+  uint64_t unit = 0;
+  std::string serial;
 };
 
 struct station_state {
@@ -76,7 +92,14 @@ struct station_state {
   bool stopped = false;            // a second signal stopped the units at work
   int64_t began_ms = 0;            // monotonic time the station began
   std::string warning;             // for the operator: serial numbers running low or out; "" for none
+  // Set before run_station: such a slot takes no board until its board
+  // has been seen to leave, or the operator releases it.
+  std::vector<passed_before> passed;
 };
+
+// The operator's release: SIGUSR1 makes every slot whose board has been
+// found still in, never seen leaving, take that board as a new unit.
+inline constexpr int RELEASE_SIGNAL = SIGUSR1;
 
 // Called as the station goes on; any may be left empty. A unit is begun in
 // one place, after unit_started has been told and before a byte is sent.

@@ -1,5 +1,7 @@
 #include "station_view.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -18,6 +20,11 @@ const char RED[] = "\x1b[1;31m";
 const char CYAN[] = "\x1b[36m";
 const char DIM[] = "\x1b[2m";
 const char PLAIN[] = "\x1b[0m";
+
+// The operator's two ways on with a board the station cannot tell from the last.
+std::string release_text() {
+  return "remove it, or kill -USR1 " + std::to_string(getpid()) + " to flash it as a new unit";
+}
 
 std::string padded(const std::string &text, size_t width) {
   return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
@@ -38,6 +45,35 @@ std::string elapsed(int64_t ms) {
              static_cast<long long>(s / 60 % 60));
   }
   return text;
+}
+
+// Whether the slot's board has answered every try since its unit ended,
+// for as long as the slot would otherwise have taken the next: it is
+// either still in or was swapped faster than a try could see, and only
+// the operator can tell which.
+bool station_view::still_in(size_t slot, int64_t now_ms) const {
+  const slot_status &st = state_.slots[slot];
+  return st.phase == slot_phase::leaving && st.still_in && st.gone_ms < 0 &&
+         now_ms - st.since_ms >= p_.opt.settle_ms;
+}
+
+// "unit 7 KX000123 PASSED" for the slot's last unit; in capitals, painted, on a terminal.
+std::string station_view::last_unit(size_t slot, bool loud) const {
+  const slot_status &st = state_.slots[slot];
+  bool passed = st.earlier || state_.units[st.record].verdict == board_verdict::passed;
+  uint64_t number = st.earlier ? st.unit : state_.units[st.record].unit;
+  const std::string &serial = st.earlier ? st.serial : state_.units[st.record].serial;
+  std::string text = "unit " + std::to_string(number) + (serial.empty() ? "" : " " + serial) + " ";
+  if (loud) {
+    text += passed ? paint(GREEN, "PASSED") : paint(RED, "FAILED");
+  } else {
+    text += passed ? "passed" : "failed";
+  }
+  return st.earlier ? text + " before this start" : text;
+}
+
+std::string station_view::still_in_text(size_t slot) const {
+  return "board still present since " + last_unit(slot, false) + ": " + release_text();
 }
 
 std::string station_view::paint(const char *colour, const std::string &text) const {
@@ -97,12 +133,20 @@ std::string station_view::slot_line(size_t slot, int64_t now_ms) const {
       return line + paint(CYAN, work) + since;
     }
     case slot_phase::leaving: {
-      const unit_record &u = state_.units[st.record];
-      std::string unit = "unit " + std::to_string(u.unit) + (u.serial.empty() ? "" : " " + u.serial) + " ";
-      if (u.verdict == board_verdict::passed) {
-        return line + unit + paint(GREEN, "PASSED") + ", remove the board" + since;
+      if (st.gone_ms >= 0) {
+        return line + paint(DIM, "old board out (" + last_unit(slot, false) + "), next taken in " +
+                                     elapsed(st.gone_ms + p_.opt.settle_ms - now_ms + 999)) +
+               "  " + elapsed(now_ms - st.gone_ms);
       }
-      return line + unit + paint(RED, "FAILED") + ": " + u.reason + ", remove the board" + since;
+      // What to do is said below the slots, once for all: the line stays short.
+      if (still_in(slot, now_ms)) {
+        return line + "board still present since " + last_unit(slot, true) + since;
+      }
+      if (st.earlier || state_.units[st.record].verdict == board_verdict::passed) {
+        return line + last_unit(slot, true) + ", remove the board" + since;
+      }
+      return line + last_unit(slot, true) + ": " + state_.units[st.record].reason +
+             ", remove the board" + since;
     }
   }
   return line;
@@ -116,6 +160,11 @@ std::vector<std::string> station_view::block(int64_t now_ms) const {
     if (u->verdict == board_verdict::passed) continue;
     if (shown++ == 0) lines.emplace_back("last failures:");
     lines.push_back("  " + unit_line(*u));
+  }
+  for (size_t s = 0; s < state_.slots.size(); ++s) {
+    if (!still_in(s, now_ms)) continue;
+    lines.push_back("a board still present: " + release_text());
+    break;
   }
   if (!state_.warning.empty()) lines.push_back(paint(RED, state_.warning));
   std::string last = totals(now_ms);
@@ -144,6 +193,13 @@ void station_view::tick(int64_t now_ms) {
     return;
   }
   if (last_totals_ms_ == 0) last_totals_ms_ = state_.began_ms;
+  // A board the slot cannot tell from the one before is said once.
+  said_.resize(state_.slots.size(), -1);
+  for (size_t s = 0; s < state_.slots.size(); ++s) {
+    if (!still_in(s, now_ms) || said_[s] == state_.slots[s].since_ms) continue;
+    said_[s] = state_.slots[s].since_ms;
+    out_->print(p_.boards[s].name + ": " + still_in_text(s));
+  }
   if (now_ms - last_totals_ms_ < TOTALS_EVERY_MS || state_.units.size() == last_totals_units_) {
     return;
   }

@@ -30,6 +30,9 @@ class station_view {
 
  private:
   [[nodiscard]] std::string slot_line(size_t slot, int64_t now_ms) const;
+  [[nodiscard]] bool still_in(size_t slot, int64_t now_ms) const;
+  [[nodiscard]] std::string last_unit(size_t slot, bool loud) const;
+  [[nodiscard]] std::string still_in_text(size_t slot) const;  // for the plain output
   [[nodiscard]] std::vector<std::string> block(int64_t now_ms) const;
   [[nodiscard]] std::string paint(const char *colour, const std::string &text) const;
   const plan &p_;
@@ -39,6 +42,7 @@ class station_view {
   bool colour_;
   int64_t last_totals_ms_ = 0;  // when the plain totals were last printed
   uint64_t last_totals_units_ = 0;
+  std::vector<int64_t> said_;  // per slot: since_ms of the leaving whose board was said still in
 };
 
 // "7 s", "3m05s", "2h03m": how long a slot has been in its state.

@@ -3,7 +3,8 @@
 # of its own: kesp-batch --station binds each slot's connections to its
 # interface, so each board gets its own unit and verdict. The boards run in
 # two network namespaces of this test's own, behind two veth pairs whose
-# tool ends carry the same address.
+# tool ends carry the same address. Then a board swapped faster than a
+# try can see is told by its link.
 # usage: station_netns_test.sh KESP_BATCH KESP_SIM   (exit 77: skipped, with the reason)
 set -u
 batch=$(realpath "$1") sim=$(realpath "$2")
@@ -49,4 +50,25 @@ for name in first second; do
   [ "$n" -eq 1 ] || fail "the $name board was loaded $n times: $(cat "$work/$name.log")"
   cmp -n 200000 "$work/app.bin" "$work/$name.nor" || fail "the $name board's flash is not the image"
 done
+# A board swapped faster than a try can see: the first board's link goes
+# down and up again between two tries while its loader never stops
+# answering. The slot's interface shows the swap (its count of carrier
+# changes moved), so the board in it is a new unit; without the link the
+# slot would hold it as the board of the unit before.
+head -c 1000 /dev/urandom >"$work/small.bin"
+in_tool timeout "$run_limit" "$batch" --station --units 2 --settle 0.3 -i "$work/small.bin" \
+  --report "$work/swap.jsonl" "$board_ip%$one" >"$work/swap.out" 2>&1 &
+swap_pid=$!
+for _ in $(seq 100); do
+  grep -q '"type":"unit"' "$work/swap.jsonl" 2>/dev/null && break
+  sleep 0.1
+done
+grep -q '"type":"unit"' "$work/swap.jsonl" || fail "no first unit: $(cat "$work/swap.out")"
+in_board ip link set "${one}b" down && in_board ip link set "${one}b" up ||
+  fail "cannot take the board's link down and up"
+wait "$swap_pid"
+rc=$?
+[ "$rc" -eq 0 ] || fail "the board behind a link that went down and up was not flashed (exit $rc): $(cat "$work/swap.out")"
+n=$(grep -c '"type":"unit"' "$work/swap.jsonl")
+[ "$n" -eq 2 ] || fail "$n units after the swap, expected 2: $(cat "$work/swap.out")"
 exit "$status"

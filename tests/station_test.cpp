@@ -253,6 +253,46 @@ bool wait_for_units(const std::string &report, size_t n, std::chrono::millisecon
   return false;
 }
 
+// What a station says of a slot whose board has answered every try since
+// unit's end: it cannot tell that board from a new one.
+std::string still_in_note(const std::string &slot, int unit, const batch_process &batch) {
+  return slot + ": board still present since unit " + std::to_string(unit) +
+         " passed: remove it, or kill -USR1 " + std::to_string(batch.pid()) +
+         " to flash it as a new unit";
+}
+
+bool wait_for_output(const batch_process &batch, const std::string &text,
+                     std::chrono::milliseconds limit) {
+  auto until = std::chrono::steady_clock::now() + limit;
+  while (batch.out().find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+// A board was put in after unit n - 1: waits, bounded, until it is unit n.
+// A station that did not see the slot empty in between says so, and the
+// operator's release (SIGUSR1, harmless to a slot that saw its board go)
+// then makes it take the board; released says whether that was needed.
+bool flash_next(const batch_process &batch, const std::string &report, size_t n,
+                const std::string &note, bool *released = nullptr) {
+  bool signalled = false;
+  auto until = std::chrono::steady_clock::now() + 15s;
+  while (std::chrono::steady_clock::now() < until) {
+    if (read_report(report).units.size() >= n) {
+      if (released != nullptr) *released = signalled;
+      return true;
+    }
+    if (!signalled && batch.out().find(note) != std::string::npos) {
+      batch.signal(SIGUSR1);
+      signalled = true;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  return false;
+}
+
 // The wrong part gets no image byte, in a one-shot run, a station, and from
 // a recipe's own step; what the board sees is a close after its first reply.
 struct expect_case {
@@ -410,6 +450,58 @@ TEST(Station, TerminalViewShowsEverySlot) {
   }
 }
 
+// On a terminal, a board that answered every try since its unit is shown
+// as still present, never as the last unit's PASSED going on, with the
+// operator's way to have it flashed; told so, the station takes it.
+TEST(Station, TerminalViewSaysABoardIsStillPresent) {
+  const std::string image = image_file("tty-still.bin");
+  fixture_slot slot;
+  ASSERT_TRUE(slot.ok());
+  slot.insert({});
+  int master = -1;
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = 80;
+  pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    setenv("TERM", "xterm", 1);
+    setenv("NO_COLOR", "1", 1);
+    execl(KESP_BATCH_BINARY, KESP_BATCH_BINARY, "--station", "--units", "2", "--settle", "0.2",
+          "-i", image.c_str(), slot.address().c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  const std::string told = "a board still present: remove it, or kill -USR1 " +
+                           std::to_string(pid) + " to flash it as a new unit";
+  std::string screen;
+  bool swapped = false;
+  bool released = false;
+  char buf[4096];
+  for (auto until = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < until;) {
+    pollfd p{master, POLLIN, 0};
+    if (poll(&p, 1, 100) == 0) continue;
+    ssize_t n = read(master, buf, sizeof buf);
+    if (n <= 0) break;  // EIO once the program has ended
+    screen.append(buf, static_cast<size_t>(n));
+    if (!swapped && screen.find("unit 1 PASSED, remove the board") != std::string::npos) {
+      slot.insert({});  // no gap a try could see
+      swapped = true;
+    }
+    if (swapped && !released && screen.find(told) != std::string::npos) {
+      kill(pid, SIGUSR1);
+      released = true;
+    }
+  }
+  close(master);
+  kill(pid, SIGKILL);  // a station that never ended
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << screen;
+  EXPECT_TRUE(released) << screen;
+  EXPECT_NE(screen.find("board still present since unit 1 PASSED  "), std::string::npos) << screen;
+  EXPECT_EQ(loads_of(slot.visits(), 2).size(), 1u) << screen;
+}
+
 // A board taken out of its slot and a fresh one put in, as an operator
 // does between two units.
 struct cycle_case {
@@ -447,12 +539,14 @@ TEST(StationCycle, EachBoardOnceAndTheSlotCarriesOn) {
       EXPECT_EQ(loads_of(slot.visits(), 1).size(), 1u);
       EXPECT_GE(probes_of(slot.visits(), 1), 2u);
     }
-    // A board is gone once its slot has refused for the settle time; the
-    // next one comes after that, as an operator's hands take longer.
+    // A board is gone from the first try its slot refused; the next one
+    // comes later, as an operator's hands take a while. Should the station
+    // not have looked in between, it says so and is told.
     slot.pull();
-    std::this_thread::sleep_for(700ms);
+    std::this_thread::sleep_for(300ms);
     EXPECT_EQ(loads_of(slot.visits(), 1).size(), 1u);
     slot.insert({});
+    EXPECT_TRUE(flash_next(batch, report_path, 2, still_in_note(slot.address(), 1, batch)));
     EXPECT_EQ(batch.wait(15s), 1) << batch.out() << batch.err();
     std::vector<visit> visits = slot.visits();
     EXPECT_EQ(loads_of(visits, 1).size(), 1u);
@@ -490,6 +584,117 @@ TEST(StationCycle, EachBoardOnceAndTheSlotCarriesOn) {
     EXPECT_NE(batch.out().find(slot.address() + ": unit 2: passed"), std::string::npos)
         << batch.out();
   }
+}
+
+// Boards come and go in one slot; none may be taken for the one before.
+struct presence_case {
+  std::string label;
+  int boards;                    // put in after the first, one per unit
+  std::optional<int> empty_ms;   // the slot stands empty this long; none: a swap no try can see
+  bool must_flash;               // each is flashed without the operator's word
+  bool must_announce;            // the station says it cannot tell, and is told
+};
+
+// Once a slot has seen its board gone, whatever answers is a new board:
+// taken once the settle time from then has run out, whenever it came. A
+// swap faster than a try is said, never silently taken for the old board.
+TEST(StationPresence, NewBoardIsNeverTakenForTheOldOne) {
+  // Off the tries' grid of 250 ms, where a board put in just after the
+  // settle time was once taken for the old one.
+  constexpr int SETTLE_MS = 550;
+  const std::vector<presence_case> cases = {
+      {.label = "put in at settle + 50 ms",
+       .boards = 10,
+       .empty_ms = SETTLE_MS + 50,
+       .must_flash = true,
+       .must_announce = false},
+      {.label = "swapped in 0.5 s",
+       .boards = 3,
+       .empty_ms = 500,
+       .must_flash = false,
+       .must_announce = false},
+      {.label = "swapped unseen", .boards = 2, .empty_ms = std::nullopt, .must_flash = false,
+       .must_announce = true},
+  };
+  const std::string image = image_file("presence.bin");
+  for (const presence_case &c : cases) {
+    SCOPED_TRACE(c.label);
+    fixture_slot slot;
+    ASSERT_TRUE(slot.ok());
+    slot.insert({});
+    const std::string report_path =
+        temp_path("presence-" + std::to_string(&c - cases.data()) + ".jsonl");
+    std::remove(report_path.c_str());  // a report left by an earlier run holds its units
+    batch_process batch({"--station", "--units", std::to_string(c.boards + 1), "--settle",
+                         std::to_string(SETTLE_MS / 1000.0), "-i", image, "--report",
+                         report_path, slot.address()});
+    ASSERT_TRUE(wait_for_units(report_path, 1, 10s)) << batch.err();
+    for (int b = 2; b <= c.boards + 1; ++b) {
+      SCOPED_TRACE("board " + std::to_string(b));
+      const std::string note = still_in_note(slot.address(), b - 1, batch);
+      if (c.empty_ms) {
+        slot.pull();
+        std::this_thread::sleep_for(std::chrono::milliseconds(*c.empty_ms));
+        slot.insert({});
+      } else {
+        slot.insert({});
+        // Said once the slot would have taken a new board, and the board is
+        // left untouched until the operator's word.
+        ASSERT_TRUE(wait_for_output(batch, note, 10s)) << batch.out();
+        EXPECT_TRUE(loads_of(slot.visits(), b).empty());
+      }
+      bool released = false;
+      if (c.must_flash) {
+        EXPECT_TRUE(wait_for_units(report_path, static_cast<size_t>(b), 10s)) << batch.out();
+      } else {
+        ASSERT_TRUE(flash_next(batch, report_path, static_cast<size_t>(b), note, &released))
+            << batch.out();
+        EXPECT_TRUE(released || !c.must_announce);
+      }
+    }
+    EXPECT_EQ(batch.wait(15s), 0) << batch.out() << batch.err();
+    std::vector<visit> visits = slot.visits();
+    for (int b = 1; b <= c.boards + 1; ++b) {
+      std::vector<visit> loads = loads_of(visits, b);
+      ASSERT_EQ(loads.size(), 1u) << "board " << b;
+      EXPECT_EQ(loads[0].image_bytes, IMAGE_SIZE) << "board " << b;
+    }
+  }
+}
+
+// A station restarted while a board that passed is still in its slot
+// (the record says so) does not flash it again: it says the board is
+// there, and takes the next one once that has left.
+TEST(StationPresence, RestartLeavesAPassedBoardAlone) {
+  const std::string image = image_file("restart.bin");
+  fixture_slot slot;
+  ASSERT_TRUE(slot.ok());
+  slot.insert({});
+  const std::string db = temp_path("restart.sqlite");
+  std::remove(db.c_str());
+  const std::vector<std::string> args = {"--station", "--units", "1", "--settle", "0.3",
+                                         "--db", db, "-i", image, slot.address()};
+  run_result first = run_batch(args, 20s);
+  ASSERT_EQ(first.status, 0) << first.out << first.err;
+  ASSERT_EQ(loads_of(slot.visits(), 1).size(), 1u);
+  const std::string report_path = temp_path("restart.jsonl");
+  std::remove(report_path.c_str());
+  std::vector<std::string> again = args;
+  again.insert(again.end(), {"--report", report_path});
+  batch_process batch(again);
+  const std::string note = slot.address() + ": board still present since unit 1 passed before "
+                           "this start: remove it, or kill -USR1 " + std::to_string(batch.pid()) +
+                           " to flash it as a new unit";
+  ASSERT_TRUE(wait_for_output(batch, note, 10s)) << batch.out() << batch.err();
+  EXPECT_EQ(loads_of(slot.visits(), 1).size(), 1u);
+  slot.pull();
+  std::this_thread::sleep_for(300ms);
+  slot.insert({});
+  EXPECT_TRUE(flash_next(batch, report_path, 1, note));
+  EXPECT_EQ(batch.wait(15s), 0) << batch.out() << batch.err();
+  std::vector<visit> visits = slot.visits();
+  EXPECT_EQ(loads_of(visits, 1).size(), 1u);
+  EXPECT_EQ(loads_of(visits, 2).size(), 1u);
 }
 
 // A step whose connection failed is not tried again by default in a
