@@ -178,7 +178,7 @@ std::string check_command(const step &s) {
   if (program.empty()) return "";
   std::string inside = cat({" (commands run in the recipe's folder ", folder, ")"});
   if (program.find('/') != std::string::npos) {
-    std::string path = program[0] == '/' || folder == "." ? program : folder + "/" + program;
+    std::string path = program[0] == '/' || folder == "." ? program : cat({folder, "/", program});
     std::string why = not_runnable(path);
     return why.empty() ? "" : cat({where, program, ": ", why, inside});
   }
@@ -190,8 +190,8 @@ std::string check_command(const step &s) {
     size_t colon = dirs.find(':', at);
     std::string dir = dirs.substr(at, colon == std::string::npos ? std::string::npos : colon - at);
     if (dir.empty()) dir = ".";
-    if (dir[0] != '/' && folder != ".") dir = folder + "/" + dir;
-    if (not_runnable(dir + "/" + program).empty()) return "";
+    if (dir[0] != '/' && folder != ".") dir = cat({folder, "/", dir});
+    if (not_runnable(cat({dir, "/", program})).empty()) return "";
     if (colon == std::string::npos) break;
     at = colon + 1;
   }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "checks.h"
+#include "keys.h"
 #include "line.h"
 #include "net.h"
 #include "options.h"
@@ -317,7 +318,10 @@ int run_station_mode(const plan &p, records *rec, console *out, FILE *people) {
   int64_t started_ms = wall_clock_ms();
   rec->set_station(&state, started_ms);
   const char *no_colour = getenv("NO_COLOR");
-  station_view v(p, state, out, p.opt.quiet, no_colour == nullptr || *no_colour == '\0');
+  // Keys only where the view that names them is shown.
+  key_reader keys;
+  bool keyed = out->smart() && !p.opt.quiet && keys.take(STDIN_FILENO);
+  station_view v(p, state, out, p.opt.quiet, no_colour == nullptr || *no_colour == '\0', keyed);
   station_observer observer;
   observer.unit_started = [&](size_t slot) { v.unit_started(slot); };
   observer.step_ended = [&](size_t slot, size_t step) { rec->step_ended(slot, step); };
@@ -329,6 +333,7 @@ int run_station_mode(const plan &p, records *rec, console *out, FILE *people) {
   station_notes notes;
   notes.held.resize(p.boards.size());
   observer.tick = [&] {
+    if (keys.pressed().find(RELEASE_KEY) != std::string::npos) ask_release();
     say_notes(p, desk.get(), &state, out, &notes);
     v.tick(monotonic_ms());
   };

@@ -17,8 +17,6 @@ namespace {
 
 using json = nlohmann::ordered_json;  // fields in the documented order
 
-const char REPLACEMENT[] = "\xef\xbf\xbd";  // U+FFFD in UTF-8
-
 std::string hex(uint32_t value, int digits) {
   char text[16];
   snprintf(text, sizeof text, "%0*x", digits, value);
@@ -110,13 +108,13 @@ std::string iso_time(int64_t ms) {
   return text;
 }
 
-std::string xml_escape(const std::string &raw, bool attribute) {
+std::string xml_escape(const std::string &text, bool attribute) {
   // Broken UTF-8 goes as in the JSON report and the unit record; what is
   // left to replace here is what XML alone cannot carry.
-  const std::string text = valid_utf8(raw);
+  const std::string valid = valid_utf8(text);
   std::string out;
-  for (size_t i = 0; i < text.size();) {
-    char c = text[i];
+  for (size_t i = 0; i < valid.size();) {
+    char c = valid[i];
     switch (c) {
       case '&':
         out += "&amp;";
@@ -146,13 +144,13 @@ std::string xml_escape(const std::string &raw, bool attribute) {
         break;
       default: {
         auto byte = static_cast<unsigned char>(c);
-        size_t n = byte < 0x20 ? 0 : utf8_length(text, i);
+        size_t n = byte < 0x20 ? 0 : utf8_length(valid, i);
         if (n == 0) {
-          out += REPLACEMENT;
+          out += REPLACEMENT_CHARACTER;
           ++i;
           continue;
         }
-        out.append(text, i, n);
+        out.append(valid, i, n);
         i += n;
         continue;
       }

@@ -97,9 +97,13 @@ struct station_state {
   std::vector<passed_before> passed;
 };
 
-// The operator's release: SIGUSR1 makes every slot whose board has been
-// found still in, never seen leaving, take that board as a new unit.
+// The operator's release: SIGUSR1, or the view's key, makes every slot
+// whose board has been found still in, never seen leaving, take that board
+// as a new unit.
 inline constexpr int RELEASE_SIGNAL = SIGUSR1;
+inline constexpr char RELEASE_KEY = 'r';
+// Asks the running station for that release; safe in a signal handler.
+void ask_release();
 
 // Called as the station goes on; any may be left empty. A unit is begun in
 // one place, after unit_started has been told and before a byte is sent.

@@ -21,9 +21,12 @@ const char CYAN[] = "\x1b[36m";
 const char DIM[] = "\x1b[2m";
 const char PLAIN[] = "\x1b[0m";
 
-// The operator's two ways on with a board the station cannot tell from the last.
-std::string release_text() {
-  return "remove it, or kill -USR1 " + std::to_string(getpid()) + " to flash it as a new unit";
+// The operator's two ways on with a board the station cannot tell from the
+// last; at the station's own terminal, one key is the way.
+std::string release_text(bool keys) {
+  std::string how = keys ? std::string("press ") + RELEASE_KEY
+                         : "kill -USR1 " + std::to_string(getpid());
+  return "remove it, or " + how + " to flash it as a new unit";
 }
 
 std::string padded(const std::string &text, size_t width) {
@@ -73,7 +76,7 @@ std::string station_view::last_unit(size_t slot, bool loud) const {
 }
 
 std::string station_view::still_in_text(size_t slot) const {
-  return "board still present since " + last_unit(slot, false) + ": " + release_text();
+  return "board still present since " + last_unit(slot, false) + ": " + release_text(false);
 }
 
 std::string station_view::paint(const char *colour, const std::string &text) const {
@@ -163,7 +166,7 @@ std::vector<std::string> station_view::block(int64_t now_ms) const {
   }
   for (size_t s = 0; s < state_.slots.size(); ++s) {
     if (!still_in(s, now_ms)) continue;
-    lines.push_back("a board still present: " + release_text());
+    lines.push_back("a board still present: " + release_text(keys_));
     break;
   }
   if (!state_.warning.empty()) lines.push_back(paint(RED, state_.warning));

@@ -14,9 +14,11 @@
 
 class station_view {
  public:
-  // colour: the terminal shows colours (not with NO_COLOR set).
-  station_view(const plan &p, const station_state &state, console *out, bool quiet, bool colour)
-      : p_(p), state_(state), out_(out), quiet_(quiet), colour_(colour) {}
+  // colour: the terminal shows colours (not with NO_COLOR set); keys: the
+  // operator's keys reach the station.
+  station_view(const plan &p, const station_state &state, console *out, bool quiet, bool colour,
+               bool keys = false)
+      : p_(p), state_(state), out_(out), quiet_(quiet), colour_(colour), keys_(keys) {}
   void unit_started(size_t slot);
   void unit_ended(size_t slot);
   void tick(int64_t now_ms);
@@ -40,6 +42,7 @@ class station_view {
   console *out_;
   bool quiet_;
   bool colour_;
+  bool keys_;
   int64_t last_totals_ms_ = 0;  // when the plain totals were last printed
   uint64_t last_totals_units_ = 0;
   std::vector<int64_t> said_;  // per slot: since_ms of the leaving whose board was said still in

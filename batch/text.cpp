@@ -11,8 +11,6 @@ std::string folder_of(const std::string &path) {
 
 namespace {
 
-const char REPLACEMENT[] = "\xef\xbf\xbd";  // U+FFFD
-
 bool continuation(unsigned char byte) { return (byte & 0xc0U) == 0x80; }
 
 // How many bytes at text[i] form one well-formed character; else 0, with
@@ -61,7 +59,7 @@ std::string valid_utf8(std::string_view text) {
       out.append(text.substr(i, n));
       i += n;
     } else {
-      out += REPLACEMENT;
+      out += REPLACEMENT_CHARACTER;
       i += part;
     }
   }

@@ -16,6 +16,9 @@ inline std::string cat(std::initializer_list<std::string_view> parts) {
 // The folder a path names its file in: "." for a bare name.
 std::string folder_of(const std::string &path);
 
+// U+FFFD in UTF-8: what stands for bytes that are not text.
+inline constexpr char REPLACEMENT_CHARACTER[] = "\xef\xbf\xbd";
+
 // Text from outside (a command's standard error, a file or board name)
 // made valid UTF-8, the one rule for every text the report and the unit
 // record carry: each well-formed character is kept, and each ill-formed

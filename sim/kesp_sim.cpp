@@ -738,10 +738,20 @@ void arrive(board &b) {
           serial_text(b.serial).c_str(), hex4(b.t.faults.nor_id.value_or(b.t.nor.id)).c_str());
 }
 
+// An eventfd's wakes, taken; one that holds none says EAGAIN, which is no fault.
+void take_wakes(int fd) {
+  uint64_t count = 0;
+  if (read(fd, &count, sizeof count) < 0 && errno != EAGAIN) perror("kesp-sim: eventfd");
+}
+
+void wake(int fd) {
+  uint64_t one = 1;
+  if (write(fd, &one, sizeof one) < 0) perror("kesp-sim: eventfd");
+}
+
 // Carries out what the control FIFO asked since the last look.
 void obey(board &b) {
-  uint64_t count = 0;
-  ssize_t ignored = read(b.command_fd, &count, sizeof count);
+  take_wakes(b.command_fd);
   std::vector<board_command> todo;
   {
     // The pulls taken with the commands that asked for them, under the
@@ -749,9 +759,8 @@ void obey(board &b) {
     // keeps its pull armed for the next.
     std::lock_guard<std::mutex> lock(b.mutex);
     todo.swap(b.pending);
-    ignored = read(b.pull_fd, &count, sizeof count);
+    take_wakes(b.pull_fd);
   }
-  (void)ignored;
   for (auto asked : todo) {
     if (asked == board_command::remove) {
       leave(b, "removed");
@@ -1102,15 +1111,12 @@ void command(std::vector<board> &boards, const std::string &line) {
   fprintf(stderr, "kesp-sim: control: %s\n", line.c_str());
   for (size_t i = 0; i < boards.size(); ++i) {
     if (!chosen[i]) continue;
-    uint64_t one = 1;
-    ssize_t ignored = 0;
     {
       std::lock_guard<std::mutex> lock(boards[i].mutex);
       boards[i].pending.push_back(what);
-      if (what == board_command::remove) ignored = write(boards[i].pull_fd, &one, sizeof one);
+      if (what == board_command::remove) wake(boards[i].pull_fd);
     }
-    ignored = write(boards[i].command_fd, &one, sizeof one);
-    (void)ignored;
+    wake(boards[i].command_fd);
   }
 }
 

@@ -455,51 +455,65 @@ TEST(Station, TerminalViewShowsEverySlot) {
 // operator's way to have it flashed; told so, the station takes it.
 TEST(Station, TerminalViewSaysABoardIsStillPresent) {
   const std::string image = image_file("tty-still.bin");
-  fixture_slot slot;
-  ASSERT_TRUE(slot.ok());
-  slot.insert({});
-  int master = -1;
-  winsize size{};
-  size.ws_row = 24;
-  size.ws_col = 80;
-  pid_t pid = forkpty(&master, nullptr, nullptr, &size);
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    setenv("TERM", "xterm", 1);
-    setenv("NO_COLOR", "1", 1);
-    execl(KESP_BATCH_BINARY, KESP_BATCH_BINARY, "--station", "--units", "2", "--settle", "0.2",
-          "-i", image.c_str(), slot.address().c_str(), static_cast<char *>(nullptr));
-    _exit(127);
-  }
-  const std::string told = "a board still present: remove it, or kill -USR1 " +
-                           std::to_string(pid) + " to flash it as a new unit";
-  std::string screen;
-  bool swapped = false;
-  bool released = false;
-  char buf[4096];
-  for (auto until = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < until;) {
-    pollfd p{master, POLLIN, 0};
-    if (poll(&p, 1, 100) == 0) continue;
-    ssize_t n = read(master, buf, sizeof buf);
-    if (n <= 0) break;  // EIO once the program has ended
-    screen.append(buf, static_cast<size_t>(n));
-    if (!swapped && screen.find("unit 1 PASSED, remove the board") != std::string::npos) {
-      slot.insert({});  // no gap a try could see
-      swapped = true;
+  // The operator's two ways on: the view's key, and the signal a headless
+  // station is told of.
+  for (bool by_key : {true, false}) {
+    SCOPED_TRACE(by_key ? "key" : "signal");
+    fixture_slot slot;
+    ASSERT_TRUE(slot.ok());
+    slot.insert({});
+    int master = -1;
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = 80;
+    pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      setenv("TERM", "xterm", 1);
+      setenv("NO_COLOR", "1", 1);
+      // Standard input elsewhere: the view must not offer a key it cannot read.
+      if (!by_key) freopen("/dev/null", "r", stdin);
+      execl(KESP_BATCH_BINARY, KESP_BATCH_BINARY, "--station", "--units", "2", "--settle", "0.2",
+            "-i", image.c_str(), slot.address().c_str(), static_cast<char *>(nullptr));
+      _exit(127);
     }
-    if (swapped && !released && screen.find(told) != std::string::npos) {
-      kill(pid, SIGUSR1);
-      released = true;
+    const std::string told =
+        "a board still present: remove it, or " +
+        (by_key ? std::string("press r") : "kill -USR1 " + std::to_string(pid)) +
+        " to flash it as a new unit";
+    std::string screen;
+    bool swapped = false;
+    bool released = false;
+    char buf[4096];
+    for (auto until = std::chrono::steady_clock::now() + 20s;
+         std::chrono::steady_clock::now() < until;) {
+      pollfd p{master, POLLIN, 0};
+      if (poll(&p, 1, 100) == 0) continue;
+      ssize_t n = read(master, buf, sizeof buf);
+      if (n <= 0) break;  // EIO once the program has ended
+      screen.append(buf, static_cast<size_t>(n));
+      if (!swapped && screen.find("unit 1 PASSED, remove the board") != std::string::npos) {
+        slot.insert({});  // no gap a try could see
+        swapped = true;
+      }
+      if (swapped && !released && screen.find(told) != std::string::npos) {
+        if (by_key) {
+          ASSERT_EQ(write(master, "r", 1), 1);
+        } else {
+          kill(pid, SIGUSR1);
+        }
+        released = true;
+      }
     }
+    close(master);
+    kill(pid, SIGKILL);  // a station that never ended
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << screen;
+    EXPECT_TRUE(released) << screen;
+    EXPECT_NE(screen.find("board still present since unit 1 PASSED  "), std::string::npos) << screen;
+    EXPECT_EQ(loads_of(slot.visits(), 2).size(), 1u) << screen;
   }
-  close(master);
-  kill(pid, SIGKILL);  // a station that never ended
-  int wstatus = 0;
-  waitpid(pid, &wstatus, 0);
-  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << screen;
-  EXPECT_TRUE(released) << screen;
-  EXPECT_NE(screen.find("board still present since unit 1 PASSED  "), std::string::npos) << screen;
-  EXPECT_EQ(loads_of(slot.visits(), 2).size(), 1u) << screen;
 }
 
 // A board taken out of its slot and a fresh one put in, as an operator
