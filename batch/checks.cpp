@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -149,10 +150,7 @@ std::string program_of(const std::string &command) {
     return "";
   }
   std::string word = command.substr(begin, end - begin);
-  for (const char *w : SHELL_WORDS) {
-    if (word == w) return "";
-  }
-  return word;
+  return std::ranges::any_of(SHELL_WORDS, [&](const char *w) { return word == w; }) ? "" : word;
 }
 
 // Why the file at path cannot be run, or "".

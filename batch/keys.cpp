@@ -26,7 +26,7 @@ bool key_reader::take(int fd) {
   return true;
 }
 
-std::string key_reader::pressed() {
+std::string key_reader::pressed() const {
   std::string keys;
   if (fd_ < 0) return keys;
   char buf[64];

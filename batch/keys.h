@@ -21,7 +21,7 @@ class key_reader {
   bool take(int fd);
   // The keys pressed since the last look; "" when none, or once the
   // station has been put in the background.
-  std::string pressed();
+  [[nodiscard]] std::string pressed() const;
 
  private:
   int fd_ = -1;

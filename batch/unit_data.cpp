@@ -37,16 +37,9 @@ bool starts_with(const char *text, const char *start) {
 
 bool passed_on(const char *var) {
   if (strchr(var, '=') == nullptr) return false;
-  for (const char *v : OUR_VARIABLES) {
-    if (starts_with(var, v)) return false;
-  }
-  for (const char *v : PASSED_ON) {
-    if (starts_with(var, v)) return true;
-  }
-  for (const char *v : PASSED_ON_PREFIXES) {
-    if (starts_with(var, v)) return true;
-  }
-  return false;
+  auto begins = [var](const char *start) { return starts_with(var, start); };
+  if (std::ranges::any_of(OUR_VARIABLES, begins)) return false;
+  return std::ranges::any_of(PASSED_ON, begins) || std::ranges::any_of(PASSED_ON_PREFIXES, begins);
 }
 
 // The command's words to the operator: its last lines, on one line.

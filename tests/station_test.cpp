@@ -851,10 +851,14 @@ class sim_operator {
         take(st, serial, now);
         continue;
       }
-      if (b.probes == 0) continue;
-      if (!st.probed_since || st.probed_serial != serial) {
+      // A new board may be tried once before its unit, whose update is
+      // logged only as it ends: only probes after an update, or more than
+      // any new board's settling takes, say the station leaves it alone.
+      if (b.idle_probes == 0 || (b.updates == 0 && b.idle_probes < 4)) continue;
+      if (!st.probed_since || st.probed_serial != serial || st.probed_updates != b.updates) {
         st.probed_since = now;
         st.probed_serial = serial;
+        st.probed_updates = b.updates;
       }
       // A while, so that the station's probes in between can be seen to
       // carry no byte.
@@ -871,6 +875,7 @@ class sim_operator {
     std::optional<std::chrono::steady_clock::time_point> insert_at;
     std::optional<std::chrono::steady_clock::time_point> probed_since;
     std::string probed_serial;
+    int probed_updates = 0;
     std::string taken;  // the last board taken out
   };
   void take(slot_state &st, const std::string &serial, std::chrono::steady_clock::time_point now) {

@@ -404,9 +404,13 @@ sim_boards read_sim_log(const std::string &log) {
     sim_board &b = out.by_serial[serial];
     b.slot = slot;
     if (rest.starts_with(" in,") || rest.starts_with(" inserted,")) out.current[slot] = serial;
-    if (rest.starts_with(": probe:")) ++b.probes;
+    if (rest.starts_with(": probe:")) {
+      ++b.probes;
+      ++b.idle_probes;
+    }
     if (rest.starts_with(": update ")) {
       ++b.updates;
+      b.idle_probes = 0;
       out.updated[slot].push_back(serial);
       b.pulled = b.pulled || rest.find("board pulled") != std::string::npos;
     }

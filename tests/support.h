@@ -167,6 +167,7 @@ struct sim_board {
   std::string slot;      // its address; "" when the simulator serves one board
   int updates = 0;       // update connections it served
   int probes = 0;        // connections closed without a byte
+  int idle_probes = 0;   // of those, the ones since its last update (or since it came)
   std::string left;      // its NOR's CRC as it left; "" while it is in
   bool pulled = false;   // an update of its was cut by a pull
   // The log lines of its connections that brought at least one byte: what
