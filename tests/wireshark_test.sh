@@ -464,6 +464,48 @@ grep -q 'Reply: Final (2) (gathered from segments; 1 bytes in this one)' <<<"$tr
   fail "the one-byte verdict is not shown as gathered"
 grep -q 'Start Request: True' <<<"$tree" || fail "the start request is not named"
 
+# The README's walkthrough of a failing line: its board closes its side
+# mid-image and the client sends on. Its commands, run as printed with the
+# plugin installed for this user, on that capture, print what it shows.
+mkdir -p "$work/line"
+cat >"$work/line.script" <<EOF
+conv 51000
+c 00032000
+s 0101 $ok 00000000 00000000 00000000
+c image 131072 32768
+fin s
+c image 73728 32768
+fin c
+EOF
+python3 "$(dirname "$0")/loader_pcap.py" "$work/line.script" "$work/line/line.pcapng" ||
+  fail "loader_pcap.py failed on the line's capture"
+# The commands of the README's block with "$ tshark -r line.pcapng", each
+# with the lines it shows, as COMMAND<TAB>OUTPUT records.
+line_walk=$(awk '!inside && /^```/ { inside = 1; block = ""; next }
+  inside && /^```$/ { if (index(block, "$ tshark -r line.pcapng")) { printf "%s", block; exit } inside = 0; next }
+  inside { block = block $0 "\n" }' "$src/README.md")
+[[ -n $line_walk ]] || fail "no walkthrough of a failing line in README.md"
+run_line_command() {
+  [[ -n $command ]] || return 0
+  local shown
+  shown=$(cd "$work/line" && HOME=$work/installed XDG_CONFIG_HOME=$work/installed/.config \
+    sh -c "$command" 2>/dev/null)
+  [[ $shown == "$want" ]] || fail "the README's $command shows:
+$(diff <(echo "$want") <(echo "$shown"))"
+}
+command='' want=''
+while IFS= read -r line; do
+  if [[ $line == '$ '* ]]; then
+    run_line_command
+    command=${line#\$ } want=''
+  else
+    want+=${want:+$'\n'}$line
+  fi
+done <<<"$line_walk"
+run_line_command
+grep -q "Target closed its side after 131072 of 204800" <<<"$line_walk" ||
+  fail "the walkthrough does not show the board's close"
+
 # A capture of kesp against kesp-sim: the sim on an address of its own, and
 # only that address captured, since other tests use port 57000 at once.
 if (($(id -u) != 0)); then
