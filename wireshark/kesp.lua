@@ -775,8 +775,10 @@ local kesp_dissector = Dissector.get("kesp")
 
 -- Only SYN, FIN and RST segments are looked at further: this runs for
 -- every frame of the capture.
-local function closing(pinfo, flags, stream)
+local function closing(pinfo, flags)
   if band(flags, TCP_FIN + TCP_SYN + TCP_RST) == 0 then return nil end
+  local stream = field_value(f_stream)
+  if stream == nil then return nil end
   local conv = conversations[stream]
   local from_target = pinfo.src_port == PORT
   if band(flags, TCP_SYN) ~= 0 then
@@ -805,10 +807,10 @@ function p_close.dissector(tvb, pinfo, tree)
     if number <= last_closed then return end
     -- A pass without TCP's fields (tshark -2's first) leaves the frame
     -- for the next.
-    local flags, stream = field_value(f_flags), field_value(f_stream)
-    if flags == nil or stream == nil then return end
+    local flags = field_value(f_flags)
+    if flags == nil then return end
     last_closed = number
-    found = closing(pinfo, flags, stream) or false
+    found = closing(pinfo, flags) or false
     closes[number] = found
   end
   if found then kesp_dissector:call(tvb(0, 0):tvb(), pinfo, tree) end
