@@ -39,7 +39,8 @@ need_compile_tools() {
 # also render the manual pages, build and read the Debian package, read
 # kesp-batch's JUnit reports with python3's XML parser, drive the bash
 # completions, which build on bash-completion's helpers, read captures
-# with tshark through the Wireshark dissector, run a PostgreSQL server
+# with tshark through the Wireshark dissector and run its logic under the
+# Lua of newer Wireshark releases (lua5.4), run a PostgreSQL server
 # of their own for the unit record, and watch simulated boards' connections
 # and make network namespaces with iproute2. tshark's package asks whether
 # users other than root may capture: answered no beforehand, so that the
@@ -51,8 +52,8 @@ need_build_tools() {
     echo 'wireshark-common wireshark-common/install-setuid boolean false' |
       "${sudo[@]}" debconf-set-selections 2>/dev/null || true
   fi
-  need_compile_tools man-db groff-base dpkg-dev python3 bash-completion tshark postgresql \
-    iproute2
+  need_compile_tools man-db groff-base dpkg-dev python3 bash-completion tshark lua5.4 \
+    postgresql iproute2
 }
 
 # What scripts/demo and scripts/test configure build/ with, the same in

@@ -11,13 +11,18 @@ checksums that a real stack would give.
 usage: loader_pcap.py SCRIPT OUT.pcap
 
 Script lines, one conversation after another ('#' starts a comment):
-  conv PORT [nosyn]   a new connection from client port PORT to port 57000;
-                      nosyn: its handshake is not in the capture
+  conv PORT [nosyn] [seq=N]
+                      a new connection from client port PORT to port 57000;
+                      nosyn: its handshake is not in the capture; seq=N: the
+                      client's first sequence number (the SYN's), so that
+                      its stream can wrap past 2^32
   c HEX... | s HEX... one segment from the client (c) or the target (s)
   c1 HEX... / s1 ...  the same bytes, one byte per segment
   c image N [SPLIT]   N image bytes, byte i being (7 * i + 3) mod 256, in
                       segments of SPLIT bytes (default 256)
   c again             the client's last segment sent again (retransmission)
+  c swap              the capture's last two frames, both the client's, in
+                      the other order (a segment overtaken by the next)
   c back N HEX...     a segment whose first N bytes were sent before
   c lost HEX...       a segment sent but missing from the capture
   fin c|s, rst c|s    that side closes or resets
@@ -74,9 +79,9 @@ class Capture:
 
 
 class Connection:
-    def __init__(self, cap, port, syn):
+    def __init__(self, cap, port, syn, client_seq=1000):
         self.cap, self.port = cap, port
-        self.next = {"c": 1000, "s": 5000}
+        self.next = {"c": client_seq, "s": 5000}
         self.last = None
         if syn:
             self.send("c", b"", SYN, consume=1)
@@ -92,7 +97,11 @@ class Connection:
             self.last = (seq, payload)
         else:
             self.cap.frame(TARGET_IP, CLIENT_IP, PORT, self.port, seq, ack, flags, payload)
-        self.next[side] = max(self.next[side], seq + len(payload) + consume)
+        # Modulo 2^32, as the stack counts: "after" is less than half the
+        # sequence space ahead.
+        end = (seq + len(payload) + consume) & 0xFFFFFFFF
+        if (end - self.next[side]) & 0xFFFFFFFF < 0x80000000:
+            self.next[side] = end
 
 
 def main(script, out):
@@ -104,7 +113,8 @@ def main(script, out):
             continue
         op, args = words[0], words[1:]
         if op == "conv":
-            conn = Connection(cap, int(args[0]), "nosyn" not in args[1:])
+            seqs = [int(a[4:]) for a in args[1:] if a.startswith("seq=")]
+            conn = Connection(cap, int(args[0]), "nosyn" not in args[1:], *seqs)
         elif op in ("c", "s") and args[:1] == ["image"]:
             n = int(args[1])
             split = int(args[2]) if len(args) > 2 else 256
@@ -113,8 +123,10 @@ def main(script, out):
                 conn.send(op, data[at:at + split])
         elif op == "c" and args == ["again"]:
             conn.send("c", conn.last[1], seq=conn.last[0])
+        elif op == "c" and args == ["swap"]:
+            cap.frames[-2:] = cap.frames[:-3:-1]
         elif op == "c" and args[:1] == ["lost"]:
-            conn.next["c"] += len(bytes.fromhex("".join(args[1:])))
+            conn.next["c"] = (conn.next["c"] + len(bytes.fromhex("".join(args[1:])))) & 0xFFFFFFFF
         elif op == "c" and args[:1] == ["back"]:
             conn.send("c", bytes.fromhex("".join(args[2:])), seq=conn.next["c"] - int(args[1]))
         elif op in ("c", "s"):
