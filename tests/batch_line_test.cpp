@@ -124,7 +124,6 @@ TEST(BatchLine, EachFaultGivesItsBoardItsVerdict) {
   for (size_t i = 0; i < cases.size(); ++i) {
     if (cases[i].scripted) {
       boards[i].script = std::make_unique<scripted_target>(wrong_crc(image));
-      boards[i].script_for_kesp = std::make_unique<scripted_target>(wrong_crc(image));
       ASSERT_TRUE(boards[i].script->listening());
     } else {
       boards[i].sim =
@@ -196,6 +195,10 @@ TEST(BatchLine, EachFaultGivesItsBoardItsVerdict) {
     // The log holds what kesp prints against the same board.
     const std::string log = read_file(logs + "/" + board + ".log");
     if (c.scripted) {
+      // Made now: a scripted target waits for its client a bounded time,
+      // which the line's run before may outlast.
+      boards[i].script_for_kesp = std::make_unique<scripted_target>(wrong_crc(image));
+      ASSERT_TRUE(boards[i].script_for_kesp->listening());
       run_result k =
           run_program({KESP_BINARY, "-a", ADDRESS, boards[i].script_for_kesp->address(), path});
       EXPECT_EQ(log, final_bars(k.out));

@@ -14,6 +14,7 @@
 
 #include "batch_support.h"
 #include "support.h"
+#include "wire.h"
 
 namespace {
 
@@ -205,8 +206,9 @@ TEST(BatchRefuses, ImageCutShortDuringTheRunChangesNothingSent) {
   const std::string logs = temp_path("shrink-logs");
   batch_process batch({"-i", dir + "/{board}.bin", "--report", report_path, "--log-dir", logs,
                        slow.address(), other.address()});
-  // The slow board holds its first reply back; the image shrinks meanwhile.
-  std::this_thread::sleep_for(500ms);
+  // The slow board holds its first reply back; the image shrinks meanwhile,
+  // once the request is in, which comes after the checks' copy.
+  ASSERT_TRUE(wait_until_read(slow.address(), WORD_SIZE, 20s)) << batch.err();
   ASSERT_EQ(truncate(shrinking.c_str(), 1000), 0);
   EXPECT_EQ(batch.wait(20s), 0) << batch.out() << batch.err();
   report rep = read_report(report_path);
@@ -232,9 +234,8 @@ TEST(BatchInterrupt, FirstInterruptFinishesRunningStepsAndStartsNoMore) {
   const std::string junit_path = temp_path("interrupt.xml");
   batch_process batch({"-j", "1", "-i", path, "--verify", "--report", report_path, "--junit",
                        junit_path, slow.address(), other.address()});
-  // The image is out within milliseconds; the slow board then holds its
-  // verdict for 3 s.
-  std::this_thread::sleep_for(1s);
+  // The slow board holds its verdict for 3 s once the whole image is in.
+  ASSERT_TRUE(wait_until_read(slow.address(), 20000, 20s)) << batch.err();
   batch.signal(SIGINT);
   EXPECT_EQ(batch.wait(20s), 130) << batch.out() << batch.err();
   report rep = read_report(report_path);
@@ -269,13 +270,13 @@ TEST(BatchInterrupt, SecondInterruptStopsRunningSteps) {
   ASSERT_TRUE(slow.ready());
   const std::string report_path = temp_path("interrupt2.jsonl");
   batch_process batch({"-i", path, "--report", report_path, slow.address()});
-  std::this_thread::sleep_for(1s);
+  ASSERT_TRUE(wait_until_read(slow.address(), 20000, 20s)) << batch.err();
   auto began = std::chrono::steady_clock::now();
   batch.signal(SIGTERM);
-  std::this_thread::sleep_for(200ms);
   batch.signal(SIGINT);
   EXPECT_EQ(batch.wait(20s), 130) << batch.out() << batch.err();
-  EXPECT_LT(std::chrono::steady_clock::now() - began, 5s);
+  // Well before the verdict the board holds back for 20 s.
+  EXPECT_LT(std::chrono::steady_clock::now() - began, 15s);
   json j = read_report(report_path).step(slow.address(), 1);
   EXPECT_EQ(j["result"], "failed");
   EXPECT_EQ(j["failure"], "interrupted");

@@ -586,3 +586,37 @@ int connect_to(const std::string &address) {
   }
   return fd;
 }
+
+// Whether a board's loader has read at least bytes from a client and holds
+// none unread, as the kernel counts them (iproute2's ss): with the whole
+// image in, the board is in its flash time and a pull lands mid-unit. A
+// connection merely established may still wait in the listener's queue,
+// where a pull leaves no line in the simulator's log.
+bool loader_has_read(const std::string &address, uint64_t bytes) {
+  run_result r = run_program({"/usr/bin/ss", "-tinH", "state", "established", "src",
+                              address + ":" + std::to_string(LOADER_PORT)},
+                             std::chrono::seconds(5));
+  std::istringstream lines(r.out);
+  bool drained = false;  // the connection on the line before has nothing unread
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line[0] != ' ' && line[0] != '\t') {
+      drained = line.rfind("0 ", 0) == 0;
+      continue;
+    }
+    const size_t at = line.find("bytes_received:");
+    if (drained && at != std::string::npos &&
+        std::stoull(line.substr(at + sizeof "bytes_received:" - 1)) >= bytes) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool wait_until_read(const std::string &address, uint64_t bytes, std::chrono::milliseconds limit) {
+  for (auto until = std::chrono::steady_clock::now() + limit;
+       std::chrono::steady_clock::now() < until;
+       std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+    if (loader_has_read(address, bytes)) return true;
+  }
+  return false;
+}

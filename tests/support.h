@@ -186,6 +186,12 @@ struct sim_boards {
 
 sim_boards read_sim_log(const std::string &log);
 
+// Whether a board's loader has read at least bytes from a client and holds
+// none unread, as the kernel counts them (iproute2's ss), and a wait of at
+// most limit for that: what a test waits on before it acts mid-transfer.
+bool loader_has_read(const std::string &address, uint64_t bytes);
+bool wait_until_read(const std::string &address, uint64_t bytes, std::chrono::milliseconds limit);
+
 // The bar the tool draws once done of total bytes have gone out, and the
 // bars it draws while streaming: one per full 256-byte chunk, the first
 // chunks of them.
