@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "addresses.h"
 #include "support.h"
 #include "wire.h"
 
@@ -163,6 +164,46 @@ TEST(MultiBoard, RefusesWhatItCannotServe) {
     run_result r = run_program(argv, RUN_LIMIT);
     EXPECT_EQ(r.status, 2) << c.says;
     EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+  }
+}
+
+struct board_list {
+  std::string list;
+  std::string first;  // the first board's address
+  uint32_t boards;
+  std::string chosen;  // a digit a board, 1 where chosen; empty when refused
+  std::string why;     // the refusal
+  std::string bad;     // the piece named as no address or no number
+};
+
+// The lists that --select and the control FIFO read: the boards each names,
+// and the refusals that a process started per row would not reach, such as
+// a number past 32 bits that must not wrap to another board.
+TEST(MultiBoard, ListsNameTheirBoards) {
+  const board_list cases[] = {
+      {"1", "127.0.0.1", 5, "10000", "", ""},
+      {"2,4-5", "127.0.0.1", 5, "01011", "", ""},
+      {"0x2-0x3", "127.0.0.1", 5, "01100", "", ""},
+      {"127.0.0.5,1", "127.0.0.1", 5, "10001", "", ""},
+      {"255.255.255.255", "255.255.255.254", 2, "01", "", ""},
+      {"4294967297", "127.0.0.1", 5, "", "4294967297: not a number", "4294967297"},
+      {"1-4294967298", "127.0.0.1", 5, "", "4294967298: not a number", "4294967298"},
+      {"+1", "127.0.0.1", 5, "", "+1: not a number", "+1"},
+      {"1-", "127.0.0.1", 5, "", "1-: not a board number or range", ""},
+      {"0.0.0.0", "255.255.255.254", 2, "", "0.0.0.0: not the address of one of the boards", ""},
+      {"127.0.0.6", "127.0.0.1", 5, "", "127.0.0.6: not the address of one of the boards", ""},
+      {"127.0.0.x", "127.0.0.1", 5, "", "127.0.0.x: not an IPv4 address", "127.0.0.x"},
+  };
+  for (const auto &c : cases) {
+    std::vector<bool> chosen;
+    selection_error e = select_boards(c.list, parse_ipv4(c.first), c.boards, chosen);
+    std::string marks;
+    for (bool b : chosen) marks += b ? '1' : '0';
+    EXPECT_EQ(e.why, c.why) << c.list;
+    EXPECT_EQ(e.bad_address + e.bad_number, c.bad) << c.list;
+    if (c.why.empty()) {
+      EXPECT_EQ(marks, c.chosen) << c.list;
+    }
   }
 }
 
