@@ -23,6 +23,7 @@
 #include "records.h"
 #include "serial_claims.h"
 #include "station.h"
+#include "station_report.h"
 #include "station_view.h"
 #include "stdfds.h"
 #include "unit_desk.h"
@@ -111,15 +112,16 @@ bool make_room_for(const plan &p, settings *opt, std::string *error) {
 // Every report or log that could not be written, and a lost standard
 // output: the exit status carries the verdict, so that is said but changes
 // nothing.
-void say_write_errors(const records &rec, const console &out, const FILE *people) {
-  for (const std::string &e : rec.errors()) fprintf(stderr, "kesp-batch: %s\n", e.c_str());
+void say_write_errors(const std::vector<std::string> &errors, const console &out,
+                      const FILE *people) {
+  for (const std::string &e : errors) fprintf(stderr, "kesp-batch: %s\n", e.c_str());
   if (out.error() != 0 && people == stdout)
     fprintf(stderr, "kesp-batch: standard output: %s\n", strerror(out.error()));
 }
 
 // Exit status of a station: a first signal is its usual end, so only
 // units cut short by a second one make it an interrupted run.
-int station_status(const station_state &st, const records &rec) {
+int station_status(const station_state &st, const station_report &rec) {
   if (st.stopped) return EXIT_INTERRUPTED;
   if (count_units(st).failed > 0) return EXIT_FAILED;
   if (!rec.errors().empty()) return EXIT_RECORDS;
@@ -299,24 +301,28 @@ void say_notes(const plan &p, unit_desk *desk, station_state *state, console *ou
 }
 
 // Runs the station and reports it; returns the exit status.
-int run_station_mode(const plan &p, records *rec, console *out, FILE *people) {
+int run_station_mode(const plan &p, console *out, FILE *people) {
+  station_state state;
+  station_report rec(p, state);
+  std::string error;
+  if (!rec.open(&error)) return usage_failure(error);
   std::string name = station_name(p.opt);
   // Held until the process ends: the recorder's last writes are this
   // station's too.
   std::unique_ptr<station_claim> claim;
   std::unique_ptr<unit_recorder> recorder;
-  std::string error;
   if (!start_record(p, name, &recorder, &claim, &error)) return usage_failure(error);
   bool per_unit = std::ranges::any_of(p.steps, [](const step &s) { return per_unit_image(s); });
   std::unique_ptr<unit_desk> desk;
   if (recorder != nullptr || per_unit) desk = std::make_unique<unit_desk>(p, name, recorder.get());
   if (desk != nullptr) {
-    rec->set_step_hook([&](size_t slot, const nlohmann::ordered_json &j) { desk->step_object(slot, j); });
+    rec.set_step_hook([&](size_t slot, size_t step, const step_outcome &o) {
+      desk->step_ended(slot, step, o);
+    });
   }
-  station_state state;
   if (recorder != nullptr) find_passed_before(p, name, &state);
   int64_t started_ms = wall_clock_ms();
-  rec->set_station(&state, started_ms);
+  rec.begin(started_ms);
   const char *no_colour = getenv("NO_COLOR");
   // Keys only where the view that names them is shown.
   key_reader keys;
@@ -324,10 +330,10 @@ int run_station_mode(const plan &p, records *rec, console *out, FILE *people) {
   station_view v(p, state, out, p.opt.quiet, no_colour == nullptr || *no_colour == '\0', keyed);
   station_observer observer;
   observer.unit_started = [&](size_t slot) { v.unit_started(slot); };
-  observer.step_ended = [&](size_t slot, size_t step) { rec->step_ended(slot, step); };
+  observer.step_ended = [&](size_t slot, size_t step) { rec.step_ended(slot, step); };
   observer.unit_ended = [&](size_t slot) {
     if (desk != nullptr) desk->unit_ended(state.units.back());
-    rec->unit_ended(slot);
+    rec.unit_ended(slot);
     v.unit_ended(slot);
   };
   station_notes notes;
@@ -343,10 +349,10 @@ int run_station_mode(const plan &p, records *rec, console *out, FILE *people) {
   observer.tick();
   double seconds = static_cast<double>(monotonic_ms() - began) / 1000.0;
   v.summary(seconds);
-  rec->finish(started_ms, seconds);
-  say_write_errors(*rec, *out, people);
+  rec.finish(started_ms, seconds);
+  say_write_errors(rec.errors(), *out, people);
   bool recorded = recorder == nullptr || close_record(&recorder);
-  int status = station_status(state, *rec);
+  int status = station_status(state, rec);
   // Serials that clash stop a station as a wrong command line would have.
   if (desk != nullptr && desk->serials_clash() && !state.stopped) status = EXIT_USAGE;
   return status == EXIT_PASSED && !recorded ? EXIT_RECORDS : status;
@@ -374,7 +380,7 @@ int run_line_mode(const plan &p, line_state *state, records *rec, console *out, 
   v.summary(seconds);
   rec->finish(started_ms, seconds);
 
-  say_write_errors(*rec, *out, people);
+  say_write_errors(rec->errors(), *out, people);
 
   tally t = count_boards(state->outcomes);
   if (state->interrupts > 0) return EXIT_INTERRUPTED;
@@ -423,13 +429,12 @@ int main(int argc, char *argv[]) {
   }
   if (!install_wakeup_signals()) return usage_failure(std::string("signals: ") + strerror(errno));
 
-  line_state state;
-  records rec(p, state);
-  if (!rec.open(&error)) return usage_failure(error);
-
   const char *term = getenv("TERM");
   console out(isatty(fileno(people)) != 0 && (term == nullptr || strcmp(term, "dumb") != 0),
               people);
-  if (p.opt.station) return run_station_mode(p, &rec, &out, people);
+  if (p.opt.station) return run_station_mode(p, &out, people);
+  line_state state;
+  records rec(p, state);
+  if (!rec.open(&error)) return usage_failure(error);
   return run_line_mode(p, &state, &rec, &out, people);
 }

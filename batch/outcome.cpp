@@ -2,6 +2,44 @@
 
 #include <chrono>
 
+const char *result_name(step_result r) {
+  switch (r) {
+    case step_result::passed:
+      return "passed";
+    case step_result::failed:
+      return "failed";
+    case step_result::not_run:
+      return "not run";
+  }
+  return "?";
+}
+
+const char *failure_name(failure_kind k) {
+  switch (k) {
+    case failure_kind::none:
+      return "none";
+    case failure_kind::unresolved:
+      return "unresolved";
+    case failure_kind::connect:
+      return "connect";
+    case failure_kind::connection:
+      return "connection";
+    case failure_kind::target_error:
+      return "target_error";
+    case failure_kind::crc_mismatch:
+      return "crc_mismatch";
+    case failure_kind::local:
+      return "local";
+    case failure_kind::timeout:
+      return "timeout";
+    case failure_kind::interrupted:
+      return "interrupted";
+    case failure_kind::flash_id:
+      return "flash_id";
+  }
+  return "?";
+}
+
 board_verdict verdict_of(const std::vector<step_outcome> &outcomes) {
   bool all_passed = true;
   for (const step_outcome &o : outcomes) {

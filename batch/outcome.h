@@ -66,6 +66,11 @@ struct line_state {
   uint64_t bytes_sent = 0;  // image bytes sent in all, every attempt counted
 };
 
+// The words of a result and a failure kind, as the report and the unit
+// record both write them.
+const char *result_name(step_result r);
+const char *failure_name(failure_kind k);
+
 // Milliseconds since the epoch, for the reports' times of day.
 int64_t wall_clock_ms();
 

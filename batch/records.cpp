@@ -17,50 +17,12 @@ namespace {
 
 using json = nlohmann::ordered_json;  // fields in the documented order
 
-std::string hex(uint32_t value, int digits) {
+}  // namespace
+
+std::string hex_word(uint32_t value, int digits) {
   char text[16];
   snprintf(text, sizeof text, "%0*x", digits, value);
   return text;
-}
-
-const char *result_name(step_result r) {
-  switch (r) {
-    case step_result::passed:
-      return "passed";
-    case step_result::failed:
-      return "failed";
-    case step_result::not_run:
-      return "not run";
-  }
-  return "?";
-}
-
-}  // namespace
-
-const char *failure_name(failure_kind k) {
-  switch (k) {
-    case failure_kind::none:
-      return "none";
-    case failure_kind::unresolved:
-      return "unresolved";
-    case failure_kind::connect:
-      return "connect";
-    case failure_kind::connection:
-      return "connection";
-    case failure_kind::target_error:
-      return "target_error";
-    case failure_kind::crc_mismatch:
-      return "crc_mismatch";
-    case failure_kind::local:
-      return "local";
-    case failure_kind::timeout:
-      return "timeout";
-    case failure_kind::interrupted:
-      return "interrupted";
-    case failure_kind::flash_id:
-      return "flash_id";
-  }
-  return "?";
 }
 
 namespace {
@@ -174,8 +136,9 @@ bool records::open(std::string *error) {
   return claim_outputs(p_, &files_, error);
 }
 
-void records::write_line(const std::string &text) {
+void records::write_object(const json &j) {
   if (files_.report < 0 || report_failed_) return;
+  std::string text = j.dump(-1, ' ', false, json::error_handler_t::replace);
   // A line in one write, so that a station reading the file as it grows,
   // or after a crash, never sees half an object; one that went out only
   // in part is cut off again.
@@ -191,21 +154,15 @@ void records::write_line(const std::string &text) {
   }
 }
 
-// A station's step names its unit and slot.
-void records::add_unit_fields(nlohmann::ordered_json *j, size_t board) const {
-  if (station_ == nullptr) return;
-  (*j)["unit"] = station_->slots[board].unit;
-  const std::string &serial = station_->slots[board].serial;
-  (*j)["serial"] = serial.empty() ? json(nullptr) : json(serial);
-  (*j)["slot"] = p_.boards[board].name;
+void records::close_report() {
+  if (files_.report < 0) return;
+  if (files_.report != STDOUT_FILENO && close(files_.report) != 0 && !report_failed_)
+    note("--report " + p_.opt.report, errno);
+  files_.report = -1;
 }
 
-// The flash id a step expected: in every object of a station, and in a
-// one-shot run's only when one was given, so that its objects stay as
-// they were.
-void records::add_expect_id(nlohmann::ordered_json *j, const step &s) const {
-  if (!s.check_id && station_ == nullptr) return;
-  (*j)["expect_id"] = s.check_id ? json(hex(s.expect_id, 4)) : json(nullptr);
+void add_expect_id(json *j, const step &s) {
+  (*j)["expect_id"] = s.check_id ? json(hex_word(s.expect_id, 4)) : json(nullptr);
 }
 
 namespace {
@@ -220,89 +177,59 @@ json address_json(const board &b) {
 
 }  // namespace
 
-void records::write_step(size_t board, size_t step) {
-  if (files_.report < 0 && !step_hook_) return;
-  const struct board &b = p_.boards[board];
-  const struct step &s = p_.steps[step];
-  const step_outcome &o = state_->outcomes[board][step];
+void add_step_fields(json *out, const plan &p, size_t board, size_t step, const step_outcome &o) {
+  const struct board &b = p.boards[board];
+  const struct step &s = p.steps[step];
   bool image = s.mode != step_mode::start;
   bool ran = o.result != step_result::not_run;
-  json j;
-  j["type"] = "step";
-  j["schema"] = REPORT_SCHEMA;
-  add_unit_fields(&j, board);
+  json &j = *out;
   j["board"] = b.name;
   j["address"] = address_json(b);
   j["step"] = step + 1;
-  j["steps"] = p_.steps.size();
+  j["steps"] = p.steps.size();
   j["mode"] = mode_name(s.mode);
   j["device"] = image ? json(device_name(s.flags)) : json(nullptr);
-  j["flags"] = image ? json(hex(s.flags, 8)) : json(nullptr);
-  j["flash_address"] = image ? json(hex(s.address, 8)) : json(nullptr);
+  j["flags"] = image ? json(hex_word(s.flags, 8)) : json(nullptr);
+  j["flash_address"] = image ? json(hex_word(s.address, 8)) : json(nullptr);
   j["image"] = image ? json(o.file.empty() ? b.files[step] : o.file) : json(nullptr);
   j["size"] = image ? json(o.size) : json(nullptr);
   j["sha256"] = image ? json(o.sha256) : json(nullptr);
   j["result"] = result_name(o.result);
   j["failure"] = o.result == step_result::failed ? json(failure_name(o.failure)) : json(nullptr);
   j["reason"] = o.reason.empty() ? json(nullptr) : json(o.reason);
-  j["flash_id"] = o.have_flash_id ? json(hex(o.flash_id, 4)) : json(nullptr);
+  j["flash_id"] = o.have_flash_id ? json(hex_word(o.flash_id, 4)) : json(nullptr);
   j["error"] = o.have_verdict ? json(o.error) : json(nullptr);
   j["error_text"] = o.have_verdict ? json(flash_error_str(o.error)) : json(nullptr);
-  j["crc"] = image && ran ? json(hex(o.crc, 8)) : json(nullptr);
-  j["target_crc"] = o.have_verdict ? json(hex(o.target_crc, 8)) : json(nullptr);
+  j["crc"] = image && ran ? json(hex_word(o.crc, 8)) : json(nullptr);
+  j["target_crc"] = o.have_verdict ? json(hex_word(o.target_crc, 8)) : json(nullptr);
   j["sent"] = image && ran ? json(o.sent) : json(nullptr);
   j["attempts"] = o.attempts;
   j["started"] = ran ? json(iso_time(o.started_ms)) : json(nullptr);
   j["seconds"] = ran ? json(o.seconds) : json(nullptr);
-  add_expect_id(&j, s);
-  if (step_hook_) step_hook_(board, j);
+}
+
+void records::write_step(size_t board, size_t step) {
   if (files_.report < 0) return;
-  write_line(j.dump(-1, ' ', false, json::error_handler_t::replace));
+  json j;
+  j["type"] = "step";
+  j["schema"] = REPORT_SCHEMA;
+  add_step_fields(&j, p_, board, step, state_.outcomes[board][step]);
+  // Only where one was given, so that the objects of a run without stay
+  // as they were; a station's name it always.
+  if (p_.steps[step].check_id) add_expect_id(&j, p_.steps[step]);
+  write_object(j);
 }
 
 void records::step_ended(size_t board, size_t step) {
   write_step(board, step);
-  if (!p_.opt.log_dir.empty()) write_log(board, step);
+  if (!p_.opt.log_dir.empty()) write_board_log(board, step);
 }
 
-// A station's unit log: the station's start, the unit's number and its
-// slot, so that no two units, in this run or another, share a name, and
-// a listing sorts them by run and unit.
-std::string records::unit_log_name(size_t slot) const {
-  std::string start = iso_time(station_started_ms_);
-  std::string stamp;
-  for (char c : start.substr(0, 19)) {
-    if (c != '-' && c != ':') stamp += c;
-  }
-  char unit[32];
-  snprintf(unit, sizeof unit, "-u%06llu-",
-           static_cast<unsigned long long>(station_->slots[slot].unit));
-  return stamp + "Z" + unit + p_.boards[slot].log_name;
-}
-
-void records::write_log(size_t board, size_t step) {
-  const step_outcome &o = state_->outcomes[board][step];
-  std::string path;
-  if (station_ != nullptr) {
-    // A unit's first step begins its log; a name that exists is never
-    // written over, whoever made it.
-    if (unit_logs_.size() != p_.boards.size()) unit_logs_.assign(p_.boards.size(), "");
-    if (step == 0) unit_logs_[board] = p_.opt.log_dir + "/" + unit_log_name(board);
-    path = unit_logs_[board];
-    bool fresh = step == 0;
-    if (o.kesp_lines.empty() && !fresh) return;
-    std::string why;
-    int log = fresh ? open_new_log(path, &why) : open_log(path, false, &why);
-    if (log < 0) {
-      errors_.push_back("--log-dir " + path + ": " + why);
-      return;
-    }
-    write_log(log, path, o.kesp_lines);
-    return;
-  }
+void records::write_board_log(size_t board, size_t step) {
+  const step_outcome &o = state_.outcomes[board][step];
   if (o.kesp_lines.empty() && logged_[board]) return;
   // The first step of the run replaces an older log of the same board.
-  path = p_.opt.log_dir + "/" + p_.boards[board].log_name;
+  std::string path = p_.opt.log_dir + "/" + p_.boards[board].log_name;
   std::string why;
   int log = open_log(path, !logged_[board], &why);
   if (log < 0) {
@@ -324,50 +251,15 @@ void records::write_log(int log, const std::string &path, const std::string &tex
   if (!ok) note("--log-dir " + path, err);
 }
 
-void records::unit_ended(size_t slot) {
-  // The steps a failed unit did not run have their objects too.
-  board_ended(slot);
-  if (files_.report < 0) return;
-  const unit_record &u = station_->units.back();
-  const board &b = p_.boards[slot];
-  json j;
-  j["type"] = "unit";
-  j["schema"] = REPORT_SCHEMA;
-  j["unit"] = u.unit;
-  j["serial"] = u.serial.empty() ? json(nullptr) : json(u.serial);
-  j["slot"] = b.name;
-  char text[INET_ADDRSTRLEN];
-  address_text(b.address.sin_addr, text);
-  j["address"] = text;
-  j["interface"] = b.interface.empty() ? json(nullptr) : json(b.interface);
-  j["result"] = u.verdict == board_verdict::passed ? "passed" : "failed";
-  j["failure"] = u.failed_step > 0 ? json(failure_name(u.failure)) : json(nullptr);
-  j["failed_step"] = u.failed_step > 0 ? json(u.failed_step) : json(nullptr);
-  j["reason"] = u.reason.empty() ? json(nullptr) : json(u.reason);
-  j["flash_id"] = u.have_flash_id ? json(hex(u.flash_id, 4)) : json(nullptr);
-  j["steps"] = p_.steps.size();
-  j["sent"] = u.sent;
-  j["started"] = iso_time(u.started_ms);
-  j["seconds"] = u.seconds;
-  j["log"] = p_.opt.log_dir.empty() || unit_logs_.size() <= slot
-                 ? json(nullptr)
-                 : json(unit_logs_[slot]);
-  write_line(j.dump(-1, ' ', false, json::error_handler_t::replace));
-}
-
 void records::board_ended(size_t board) {
-  const std::vector<step_outcome> &outcomes = state_->outcomes[board];
+  const std::vector<step_outcome> &outcomes = state_.outcomes[board];
   for (size_t i = 0; i < outcomes.size(); ++i) {
     if (outcomes[i].result == step_result::not_run) write_step(board, i);
   }
 }
 
 void records::finish(int64_t started_ms, double seconds) {
-  if (station_ != nullptr) {
-    finish_station(started_ms, seconds);
-    return;
-  }
-  tally t = count_boards(state_->outcomes);
+  tally t = count_boards(state_.outcomes);
   if (files_.report >= 0) {
     json j;
     j["type"] = "summary";
@@ -377,53 +269,21 @@ void records::finish(int64_t started_ms, double seconds) {
     j["failed"] = t.failed;
     j["not_run"] = t.not_run;
     j["steps"] = p_.steps.size();
-    j["interrupted"] = state_->interrupts > 0;
-    j["result"] = state_->interrupts > 0 ? "interrupted" : t.failed > 0 ? "failed" : "passed";
+    j["interrupted"] = state_.interrupts > 0;
+    j["result"] = state_.interrupts > 0 ? "interrupted" : t.failed > 0 ? "failed" : "passed";
     j["started"] = iso_time(started_ms);
     j["seconds"] = seconds;
-    j["bytes_sent"] = state_->bytes_sent;
-    write_line(j.dump(-1, ' ', false, json::error_handler_t::replace));
-    if (files_.report != STDOUT_FILENO && close(files_.report) != 0 && !report_failed_)
-      note("--report " + p_.opt.report, errno);
-    files_.report = -1;
+    j["bytes_sent"] = state_.bytes_sent;
+    write_object(j);
+    close_report();
   }
   write_junit(started_ms, seconds);
-}
-
-void records::finish_station(int64_t started_ms, double seconds) {
-  if (files_.report < 0) return;
-  station_totals t = count_units(*station_);
-  json j;
-  j["type"] = "summary";
-  j["schema"] = REPORT_SCHEMA;
-  j["station"] = true;
-  j["slots"] = p_.boards.size();
-  j["units"] = t.units;
-  j["passed"] = t.passed;
-  j["failed"] = t.failed;
-  j["steps"] = p_.steps.size();
-  j["interrupted"] = station_->stopped;
-  j["stop"] = station_->stopped        ? "stopped"
-              : station_->signals > 0  ? "signal"
-              : p_.opt.units > 0 && t.units >= p_.opt.units ? "units"
-                                                              : "signal";
-  j["result"] = station_->stopped ? "interrupted" : t.failed > 0 ? "failed" : "passed";
-  j["started"] = iso_time(started_ms);
-  j["seconds"] = seconds;
-  j["units_per_hour"] = seconds > 0 ? static_cast<double>(t.units) * 3600.0 / seconds : 0.0;
-  j["median_seconds"] = t.units > 0 ? json(t.median_seconds) : json(nullptr);
-  j["slowest_seconds"] = t.units > 0 ? json(t.slowest_seconds) : json(nullptr);
-  j["bytes_sent"] = station_->line.bytes_sent;
-  write_line(j.dump(-1, ' ', false, json::error_handler_t::replace));
-  if (files_.report != STDOUT_FILENO && close(files_.report) != 0 && !report_failed_)
-    note("--report " + p_.opt.report, errno);
-  files_.report = -1;
 }
 
 // One board's test case: a failure naming its first failed step, or
 // skipped when it did not run to its end, and a line per step.
 std::string records::junit_case(size_t board) const {
-  const std::vector<step_outcome> &outcomes = state_->outcomes[board];
+  const std::vector<step_outcome> &outcomes = state_.outcomes[board];
   double time = 0;
   std::string story;
   std::string failure;
@@ -464,7 +324,7 @@ std::string records::junit_case(size_t board) const {
 
 void records::write_junit(int64_t started_ms, double seconds) {
   if (files_.junit < 0) return;
-  tally t = count_boards(state_->outcomes);
+  tally t = count_boards(state_.outcomes);
   char counts[200];
   snprintf(counts, sizeof counts,
            R"(name="kesp-batch" tests="%zu" failures="%zu" errors="0" skipped="%zu" time="%.3f")",

@@ -1,13 +1,13 @@
-// What machines read: the JSON Lines report (one object per step, then a
-// summary), the JUnit XML report (one test case per board) and the
-// per-board logs of kesp's own lines. All come from the same outcomes the
-// people's view is drawn from.
+// What machines read of a one-shot run: the JSON Lines report (one object
+// per step, then a summary), the JUnit XML report (one test case per
+// board) and the per-board logs of kesp's own lines. All come from the
+// same outcomes the people's view is drawn from. A station's report is
+// written through the same file (station_report.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,7 +17,6 @@
 #include "outcome.h"
 #include "outputs.h"
 #include "plan.h"
-#include "station.h"
 
 // The report's schema version: changes only when a field changes meaning
 // or goes away; new fields may be added without it.
@@ -25,7 +24,7 @@ inline constexpr int REPORT_SCHEMA = 2;
 
 class records {
  public:
-  records(const plan &p, const line_state &state) : p_(p), state_(&state) {}
+  records(const plan &p, const line_state &state) : p_(p), state_(state) {}
   ~records();
   records(const records &) = delete;
   records &operator=(const records &) = delete;
@@ -42,51 +41,43 @@ class records {
   void board_ended(size_t board);
   // The summary object and the JUnit file; closes everything.
   void finish(int64_t started_ms, double seconds);
-  // A station's records: every step object names its unit and slot, each
-  // unit gets an object as it ends and, with --log-dir, a log of its own.
-  void set_station(const station_state *station, int64_t started_ms) {
-    station_ = station;
-    state_ = &station->line;
-    station_started_ms_ = started_ms;
-  }
-  // Called with every step object as it is made, whether or not a report
-  // is written: the unit record keeps the same fields.
-  void set_step_hook(std::function<void(size_t board, const nlohmann::ordered_json &)> hook) {
-    step_hook_ = std::move(hook);
-  }
-  // A station's unit ended: its object.
-  void unit_ended(size_t slot);
   // Every failure to write, one line each; empty when all went well.
   [[nodiscard]] const std::vector<std::string> &errors() const { return errors_; }
+
+  // What a station's report writes through: the same report file, lines
+  // and failures, with objects of its own.
+  [[nodiscard]] bool reporting() const { return files_.report >= 0; }
+  void write_object(const nlohmann::ordered_json &j);
+  // Writes text to an open log and closes it; a failure is noted.
+  void write_log(int log, const std::string &path, const std::string &text);
+  void add_error(std::string error) { errors_.push_back(std::move(error)); }
+  // The last object is written: the report is closed.
+  void close_report();
 
  private:
   void write_step(size_t board, size_t step);
   void write_junit(int64_t started_ms, double seconds);
   [[nodiscard]] std::string junit_case(size_t board) const;
-  void write_line(const std::string &text);
-  void add_unit_fields(nlohmann::ordered_json *j, size_t board) const;
-  void add_expect_id(nlohmann::ordered_json *j, const step &s) const;
-  void write_log(size_t board, size_t step);
-  void finish_station(int64_t started_ms, double seconds);
-  [[nodiscard]] std::string unit_log_name(size_t slot) const;
+  void write_board_log(size_t board, size_t step);
   void note(const std::string &what, int err);
-  void write_log(int log, const std::string &path, const std::string &text);
 
   const plan &p_;
-  const line_state *state_;  // the run's, or the station's units at work
+  const line_state &state_;
   output_files files_;
   std::vector<bool> logged_;  // per board: its log was begun in this run
   std::vector<std::string> errors_;
   bool report_failed_ = false;
-  const station_state *station_ = nullptr;  // set in a station
-  int64_t station_started_ms_ = 0;
-  std::vector<std::string> unit_logs_;      // per slot: the log of its unit at work, once begun
-  std::function<void(size_t board, const nlohmann::ordered_json &)> step_hook_;
 };
 
-// The JSON word of a result, a failure kind and a verdict, as the report
-// writes them.
-const char *failure_name(failure_kind k);
+// A step object's fields from "board" to "seconds", in the report's order;
+// the caller writes those before and after.
+void add_step_fields(nlohmann::ordered_json *j, const plan &p, size_t board, size_t step,
+                     const step_outcome &o);
+// The flash id a step expected, or null.
+void add_expect_id(nlohmann::ordered_json *j, const step &s);
+
+// A number in the report's hexadecimal words: lower case, digits wide.
+std::string hex_word(uint32_t value, int digits);
 
 // An ISO 8601 UTC time with milliseconds from ms since the epoch.
 std::string iso_time(int64_t ms);

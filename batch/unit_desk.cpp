@@ -3,54 +3,54 @@
 #include <algorithm>
 #include <utility>
 
-#include <nlohmann/json.hpp>
-
+#include "net.h"
 #include "records.h"
 #include "text.h"
+#include "wire.h"
 
-namespace {
-
-using json = nlohmann::ordered_json;
-
-std::optional<std::string> text_of(const json &j, const char *key) {
-  if (!j.contains(key) || j[key].is_null()) return std::nullopt;
-  if (j[key].is_string()) return j[key].get<std::string>();
-  return j[key].dump();
-}
-
-std::optional<int64_t> int_of(const json &j, const char *key) {
-  if (!j.contains(key) || !j[key].is_number()) return std::nullopt;
-  return j[key].get<int64_t>();
-}
-
-}  // namespace
-
-step_record step_record_of(const json &j, int64_t unit_id) {
+step_record step_record_of(const plan &p, size_t slot, size_t step, const step_outcome &o,
+                           int64_t unit_id) {
+  const board &b = p.boards[slot];
+  const struct step &s = p.steps[step];
+  bool image = s.mode != step_mode::start;
+  bool ran = o.result != step_result::not_run;
   step_record r;
   r.unit_id = unit_id;
-  r.step = static_cast<int>(int_of(j, "step").value_or(0));
-  r.steps = static_cast<int>(int_of(j, "steps").value_or(0));
-  r.board = text_of(j, "board").value_or("");
-  r.address = text_of(j, "address");
-  r.mode = text_of(j, "mode");
-  r.device = text_of(j, "device");
-  r.flags = text_of(j, "flags");
-  r.flash_address = text_of(j, "flash_address");
-  r.image = text_of(j, "image");
-  r.size = int_of(j, "size");
-  r.sha256 = text_of(j, "sha256");
-  r.result = text_of(j, "result").value_or("");
-  r.failure = text_of(j, "failure");
-  r.reason = text_of(j, "reason");
-  r.flash_id = text_of(j, "flash_id");
-  r.error = int_of(j, "error");
-  r.error_text = text_of(j, "error_text");
-  r.crc = text_of(j, "crc");
-  r.target_crc = text_of(j, "target_crc");
-  r.sent = int_of(j, "sent");
-  r.attempts = int_of(j, "attempts").value_or(0);
-  r.started = text_of(j, "started");
-  if (j.contains("seconds") && j["seconds"].is_number()) r.seconds = j["seconds"].get<double>();
+  r.step = static_cast<int>(step + 1);
+  r.steps = static_cast<int>(p.steps.size());
+  r.board = b.name;
+  if (b.resolved) {
+    char text[INET_ADDRSTRLEN];
+    address_text(b.address.sin_addr, text);
+    r.address = text;
+  }
+  r.mode = mode_name(s.mode);
+  if (image) {
+    r.device = device_name(s.flags);
+    r.flags = hex_word(s.flags, 8);
+    r.flash_address = hex_word(s.address, 8);
+    r.image = o.file.empty() ? b.files[step] : o.file;
+    r.size = o.size;
+    r.sha256 = o.sha256;
+  }
+  r.result = result_name(o.result);
+  if (o.result == step_result::failed) r.failure = failure_name(o.failure);
+  if (!o.reason.empty()) r.reason = o.reason;
+  if (o.have_flash_id) r.flash_id = hex_word(o.flash_id, 4);
+  if (o.have_verdict) {
+    r.error = o.error;
+    r.error_text = flash_error_str(o.error);
+    r.target_crc = hex_word(o.target_crc, 8);
+  }
+  if (image && ran) {
+    r.crc = hex_word(o.crc, 8);
+    r.sent = o.sent;
+  }
+  r.attempts = o.attempts;
+  if (ran) {
+    r.started = iso_time(o.started_ms);
+    r.seconds = o.seconds;
+  }
   return r;
 }
 
@@ -246,10 +246,10 @@ const unit_images *unit_desk::images(size_t slot) const {
 
 std::string unit_desk::serial(size_t slot) const { return slots_[slot].serial; }
 
-void unit_desk::step_object(size_t slot, const json &j) {
+void unit_desk::step_ended(size_t slot, size_t step, const step_outcome &o) {
   const slot_desk &d = slots_[slot];
   if (recorder_ == nullptr || d.unit_id == 0) return;
-  recorder_->record_step(step_record_of(j, d.unit_id));
+  recorder_->record_step(step_record_of(p_, slot, step, o, d.unit_id));
 }
 
 void unit_desk::unit_ended(const unit_record &u) {

@@ -12,8 +12,6 @@
 #include <utility>
 #include <vector>
 
-#include <nlohmann/json_fwd.hpp>
-
 #include "plan.h"
 #include "station.h"
 #include "unit_data.h"
@@ -42,8 +40,9 @@ class unit_desk : public unit_gate {
   // wrong, not a unit.
   [[nodiscard]] bool serials_clash() const { return clash_; }
 
-  // The record's side of the report: a step object, and a unit's end.
-  void step_object(size_t slot, const nlohmann::ordered_json &j);
+  // The record's side of the report: a step of the slot's unit, as the
+  // report writes its object, and the unit's end.
+  void step_ended(size_t slot, size_t step, const step_outcome &o);
   void unit_ended(const unit_record &u);
   // A warning for the operator that came up since the last call ("" for none).
   std::string take_warning() { return std::exchange(warning_, ""); }
@@ -76,5 +75,7 @@ class unit_desk : public unit_gate {
   bool clash_ = false;
 };
 
-// The store's step from the report's step object: one record, two places.
-step_record step_record_of(const nlohmann::ordered_json &j, int64_t unit_id);
+// The store's step from the step's outcome, each column holding what the
+// report's step object holds under the same name: one record, two places.
+step_record step_record_of(const plan &p, size_t slot, size_t step, const step_outcome &o,
+                           int64_t unit_id);

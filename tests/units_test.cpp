@@ -1278,6 +1278,55 @@ std::vector<std::string> touches(const sim_process &sim) {
   return lines;
 }
 
+// Every column of every step row holds what the report's object of that
+// unit's step holds under the column's name, NULL exactly where it has
+// null: the record and the report are one record in two places, and a
+// column left empty, or filled from another field, shows here.
+void expect_steps_as_reported(unit_store &store, const report &rep) {
+  db_rows rows;
+  ASSERT_EQ(store.query("SELECT units.unit_number, steps.* FROM steps JOIN units"
+                        " ON units.id = steps.unit_id ORDER BY units.unit_number, steps.step",
+                        {}, &rows),
+            "");
+  ASSERT_FALSE(rows.rows.empty());
+  for (const db_row &row : rows.rows) {
+    ASSERT_EQ(row.size(), rows.columns.size());
+    ASSERT_TRUE(row[0] && row[2]);
+    uint64_t unit = std::stoull(*row[0]);
+    int number = std::stoi(*row[2]);
+    json object;
+    for (const json &s : rep.steps) {
+      if (s["unit"] == unit && s["step"] == number) object = s;
+    }
+    ASSERT_TRUE(object.is_object()) << "no report object for unit " << unit << " step " << number;
+    // Whatever the report says: an image step that passed fills every
+    // column but why it failed.
+    bool whole = object["result"] == "passed" && !object["image"].is_null();
+    for (size_t c = 2; c < row.size(); ++c) {
+      const std::string &name = rows.columns[c];
+      SCOPED_TRACE("unit " + std::to_string(unit) + " step " + std::to_string(number) + " " +
+                   name + " in " + object.dump());
+      ASSERT_TRUE(object.contains(name));
+      const json &want = object[name];
+      if (whole && name != "failure" && name != "reason") {
+        EXPECT_TRUE(row[c].has_value());
+      }
+      if (want.is_null()) {
+        EXPECT_FALSE(row[c].has_value()) << *row[c];
+        continue;
+      }
+      ASSERT_TRUE(row[c].has_value());
+      if (want.is_string()) {
+        EXPECT_EQ(*row[c], want.get<std::string>());
+      } else if (want.is_number_float()) {
+        EXPECT_NEAR(std::stod(*row[c]), want.get<double>(), 1e-9);
+      } else {
+        EXPECT_EQ(*row[c], want.dump());
+      }
+    }
+  }
+}
+
 struct data_case {
   const char *name;
   const char *command;
@@ -1366,6 +1415,7 @@ TEST(StationRecord, UnitDataThatFailsTouchesNoBoard) {
         << "only a text that was not UTF-8 has replacements";
     EXPECT_NE(one(*store, "SELECT ended FROM units WHERE serial = 'KX0001'"), "<null>");
     EXPECT_EQ(r.err.find("could not be written"), std::string::npos) << r.err;
+    expect_steps_as_reported(*store, rep);
   }
 }
 
@@ -1478,6 +1528,7 @@ TEST(StationRecord, SerialRangeRunsOut) {
                         "station = 'line-x'"),
             "3");
   EXPECT_EQ(one(*store, "SELECT COUNT(*) FROM steps WHERE sha256 IS NOT NULL"), "6");
+  expect_steps_as_reported(*store, rep);
 }
 
 // A second station of a live station's name, or of serials another pool
