@@ -1258,6 +1258,29 @@ TEST_F(Lookup, BadCommandLines) {
   EXPECT_EQ(access(temp_path("none.db").c_str(), F_OK), -1) << "a lookup created a record";
 }
 
+// libpq is loaded when a PostgreSQL record is named, and only then: with a
+// broken libpq.so.5 first in the loader's path, a line without a database
+// and a lookup in a SQLite file run as ever (a program linking libpq
+// would not start at all), and a PostgreSQL record is refused saying what
+// to install.
+TEST_F(Lookup, LibpqLoadedOnlyForAPostgresRecord) {
+  const std::string libs = temp_path("broken-libpq");
+  std::filesystem::create_directories(libs);
+  write_file(libs + "/libpq.so.5", "not a library");
+  const std::string path = "LD_LIBRARY_PATH=" + libs;
+  run_result r = run_program({"/usr/bin/env", path, KESP_BATCH_BINARY, "--version"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  r = run_program({"/usr/bin/env", path, KESP_UNITS_BINARY, "--db", db_, "yield"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(yield_total(r.out), "all 3 1 1 1 0 33.3%") << r.out;
+  r = run_program({"/usr/bin/env", path, KESP_UNITS_BINARY, "--db",
+                   "postgresql://127.0.0.1:1/record", "yield"});
+  EXPECT_EQ(r.status, 1);
+  const std::string want = "the PostgreSQL client library libpq.so.5 could not be loaded: " + libs;
+  EXPECT_NE(r.err.find(want), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("; install libpq5\n"), std::string::npos) << r.err;
+}
+
 }  // namespace
 
 // The station's side: kesp-batch --station recording into the store, as a
