@@ -15,11 +15,14 @@ namespace {
 
 // Every libpq function the engine calls, each with the type libpq-fe.h
 // gives it, so that a call cannot go out with the wrong arguments.
-#define KESP_LIBPQ_FUNCTIONS(F)                                                               \
-  F(PQconninfoParse) F(PQconninfoFree) F(PQfreemem) F(PQconnectdbParams) F(PQstatus)          \
-  F(PQerrorMessage) F(PQfinish) F(PQsetNoticeProcessor) F(PQsocket) F(PQexecParams)         \
-  F(PQresultStatus) F(PQresultErrorMessage) F(PQresultErrorField) F(PQclear) F(PQnfields)   \
-  F(PQfname) F(PQntuples) F(PQgetisnull) F(PQgetvalue) F(PQgetlength)
+// clang-format off
+#define KESP_LIBPQ_FUNCTIONS(F) \
+  F(PQconninfoParse) F(PQconninfoFree) F(PQfreemem) \
+  F(PQconnectdbParams) F(PQstatus) F(PQerrorMessage) F(PQfinish) \
+  F(PQsetNoticeProcessor) F(PQsocket) \
+  F(PQexecParams) F(PQresultStatus) F(PQresultErrorMessage) F(PQresultErrorField) F(PQclear) \
+  F(PQnfields) F(PQfname) F(PQntuples) F(PQgetisnull) F(PQgetvalue) F(PQgetlength)
+// clang-format on
 
 struct libpq_calls {
 #define KESP_LIBPQ_POINTER(name) decltype(&::name) name = nullptr;
@@ -40,11 +43,11 @@ libpq_calls load_libpq() {
                 " could not be loaded: " + dlerror() + "; install libpq5";
     return calls;
   }
-#define KESP_LIBPQ_FIND(name)                                                              \
-  calls.name = reinterpret_cast<decltype(calls.name)>(dlsym(lib, #name));                  \
-  if (calls.name == nullptr && calls.why.empty()) {                                        \
-    calls.why = std::string("the PostgreSQL client library ") + LIBPQ + " has no " #name \
-                ": install libpq5 of PostgreSQL 12 or newer";                              \
+#define KESP_LIBPQ_FIND(name)                                             \
+  calls.name = reinterpret_cast<decltype(calls.name)>(dlsym(lib, #name)); \
+  if (calls.name == nullptr && calls.why.empty()) {                       \
+    calls.why = std::string("the PostgreSQL client library ") + LIBPQ +   \
+                " has no " #name "; install libpq5";                      \
   }
   KESP_LIBPQ_FUNCTIONS(KESP_LIBPQ_FIND)
 #undef KESP_LIBPQ_FIND
@@ -86,8 +89,8 @@ void read_rows(const PGresult *res, db_rows *out) {
       if (pq().PQgetisnull(res, r, c) != 0) {
         row.emplace_back(std::nullopt);
       } else {
-        row.emplace_back(
-            std::string(pq().PQgetvalue(res, r, c), static_cast<size_t>(pq().PQgetlength(res, r, c))));
+        row.emplace_back(std::string(pq().PQgetvalue(res, r, c),
+                                     static_cast<size_t>(pq().PQgetlength(res, r, c))));
       }
     }
     out->rows.push_back(std::move(row));
@@ -111,11 +114,12 @@ class postgres_store : public unit_store {
     std::vector<const char *> values(params.size());
     std::transform(params.begin(), params.end(), values.begin(),
                    [](const db_value &p) { return p ? p->c_str() : nullptr; });
-    PGresult *res = pq().PQexecParams(conn_, numbered.c_str(), static_cast<int>(values.size()), nullptr,
-                                 values.data(), nullptr, nullptr, 0);
+    PGresult *res = pq().PQexecParams(conn_, numbered.c_str(), static_cast<int>(values.size()),
+                                      nullptr, values.data(), nullptr, nullptr, 0);
     ExecStatusType status = pq().PQresultStatus(res);
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-      std::string why = trimmed(res != nullptr ? pq().PQresultErrorMessage(res) : pq().PQerrorMessage(conn_));
+      std::string why =
+          trimmed(res != nullptr ? pq().PQresultErrorMessage(res) : pq().PQerrorMessage(conn_));
       if (why.empty()) why = trimmed(pq().PQerrorMessage(conn_));
       const char *state = res != nullptr ? pq().PQresultErrorField(res, PG_DIAG_SQLSTATE) : nullptr;
       // A server shutting down answers the next statement with an error
@@ -133,7 +137,9 @@ class postgres_store : public unit_store {
     return "";
   }
 
-  [[nodiscard]] bool lost() const override { return failed_ || pq().PQstatus(conn_) != CONNECTION_OK; }
+  [[nodiscard]] bool lost() const override {
+    return failed_ || pq().PQstatus(conn_) != CONNECTION_OK;
+  }
   [[nodiscard]] bool postgres() const override { return true; }
   // The worker may be inside libpq, waiting for a server that never
   // answers: shutting the socket down ends that wait at once, with no

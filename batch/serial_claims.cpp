@@ -153,7 +153,7 @@ namespace {
 
 // SHA-256 (FIPS 180-4) of a short text, for the name's lock alone: the
 // record links no cryptographic library, so that kesp-units carries none.
-std::array<uint8_t, 32> sha256(const std::string &text) {
+std::array<uint8_t, 32> sha256_of(const std::string &text) {
   static constexpr uint32_t K[64] = {
       0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4,
       0xab1c5ed5, 0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe,
@@ -209,7 +209,7 @@ std::array<uint8_t, 32> sha256(const std::string &text) {
 }  // namespace
 
 uint64_t station_name_key(const std::string &name) {
-  std::array<uint8_t, 32> md = sha256("kesp station " + name);
+  std::array<uint8_t, 32> md = sha256_of("kesp station " + name);
   uint64_t key = 0;
   for (size_t i = 0; i < 8; ++i) key = key << 8 | md[i];
   return key;

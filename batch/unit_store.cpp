@@ -288,4 +288,3 @@ std::string unit_store::mark_abandoned(const std::string &station, int64_t *coun
   if (fail.empty() && count != nullptr) *count = static_cast<int64_t>(rows.rows.size());
   return fail;
 }
-
