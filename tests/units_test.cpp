@@ -234,7 +234,8 @@ TEST(SerialFormat, SharedSerialsFoundWhateverTheSpelling) {
 // the same number. Lengths about the padding's edges (55, 56, 64 bytes
 // with the 13 of "kesp station ").
 TEST(SerialFormat, StationNameKeyIsSha256s) {
-  for (size_t length : {0, 1, 42, 43, 44, 50, 51, 52, 115, 200}) {
+  const size_t lengths[] = {0, 1, 42, 43, 44, 50, 51, 52, 115, 200};
+  for (size_t length : lengths) {
     std::string name(length, 'n');
     for (size_t i = 0; i < length; ++i) name[i] = static_cast<char>('a' + i * 7 % 26);
     std::string text = "kesp station " + name;
