@@ -187,7 +187,9 @@ std::string check_command(const step &s) {
   for (;;) {
     size_t colon = dirs.find(':', at);
     std::string dir = dirs.substr(at, colon == std::string::npos ? std::string::npos : colon - at);
-    if (dir.empty()) dir = ".";
+    // An empty entry is the working folder. push_back, not = ".": GCC 12
+    // at -O3 takes the latter for an overlapping copy (-Wrestrict).
+    if (dir.empty()) dir.push_back('.');
     if (dir[0] != '/' && folder != ".") dir = cat({folder, "/", dir});
     if (not_runnable(cat({dir, "/", program})).empty()) return "";
     if (colon == std::string::npos) break;

@@ -347,7 +347,10 @@ std::string csv_field(const db_value &v) {
 
 void csv_line(const std::vector<db_value> &fields) {
   std::string line;
-  for (size_t i = 0; i < fields.size(); ++i) line += (i > 0 ? "," : "") + csv_field(fields[i]);
+  for (size_t i = 0; i < fields.size(); ++i) {
+    if (i > 0) line += ',';
+    line += csv_field(fields[i]);
+  }
   line += "\r\n";
   fwrite(line.data(), 1, line.size(), stdout);
 }

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "net.h"
 #include "wire.h"
 
 namespace {

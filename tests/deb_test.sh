@@ -31,9 +31,10 @@ Architecture|$arch
 Maintainer|kesp maintainers <maintainers@kesp.invalid>
 Section|embedded
 EOF
-# The libraries the programs link, whether found by dpkg-shlibdeps or listed.
+# The libraries the programs link, whether found by dpkg-shlibdeps or listed,
+# and libpq, which they load only when a PostgreSQL database is named.
 depends=$(field Depends | tr ',' '\n' | sed -E 's/^ *([^ (]+).*/\1/')
-for lib in libc6 libstdc++6 libgcc-s1; do
+for lib in libc6 libstdc++6 libgcc-s1 libpq5; do
   grep -qxF "$lib" <<<"$depends" || fail "Depends lacks $lib: $(field Depends)"
 done
 description=$(field Description)

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
+#include <openssl/evp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -225,6 +226,25 @@ TEST(SerialFormat, SharedSerialsFoundWhateverTheSpelling) {
   };
   for (const row &r : rows) {
     EXPECT_EQ(shared_serial(pool_of(r.a), pool_of(r.b)), r.shared) << r.a << " / " << r.b;
+  }
+}
+
+// The name's lock is SHA-256's, as older builds took it from OpenSSL: a
+// station of this build and one of an older build on one record must lock
+// the same number. Lengths about the padding's edges (55, 56, 64 bytes
+// with the 13 of "kesp station ").
+TEST(SerialFormat, StationNameKeyIsSha256s) {
+  const size_t lengths[] = {0, 1, 42, 43, 44, 50, 51, 52, 115, 200};
+  for (size_t length : lengths) {
+    std::string name(length, 'n');
+    for (size_t i = 0; i < length; ++i) name[i] = static_cast<char>('a' + i * 7 % 26);
+    std::string text = "kesp station " + name;
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    ASSERT_EQ(EVP_Digest(text.data(), text.size(), md, &size, EVP_sha256(), nullptr), 1);
+    uint64_t want = 0;
+    for (int i = 0; i < 8; ++i) want = want << 8 | md[i];
+    EXPECT_EQ(station_name_key(name), want) << "name of " << length << " bytes";
   }
 }
 
@@ -1237,6 +1257,29 @@ TEST_F(Lookup, BadCommandLines) {
   run_result got = run_program({KESP_UNITS_BINARY, "--db", temp_path("none.db"), "yield"});
   EXPECT_EQ(got.status, 1);
   EXPECT_EQ(access(temp_path("none.db").c_str(), F_OK), -1) << "a lookup created a record";
+}
+
+// libpq is loaded when a PostgreSQL record is named, and only then: with a
+// broken libpq.so.5 first in the loader's path, a line without a database
+// and a lookup in a SQLite file run as ever (a program linking libpq
+// would not start at all), and a PostgreSQL record is refused saying what
+// to install.
+TEST_F(Lookup, LibpqLoadedOnlyForAPostgresRecord) {
+  const std::string libs = temp_path("broken-libpq");
+  std::filesystem::create_directories(libs);
+  write_file(libs + "/libpq.so.5", "not a library");
+  const std::string path = "LD_LIBRARY_PATH=" + libs;
+  run_result r = run_program({"/usr/bin/env", path, KESP_BATCH_BINARY, "--version"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  r = run_program({"/usr/bin/env", path, KESP_UNITS_BINARY, "--db", db_, "yield"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(yield_total(r.out), "all 3 1 1 1 0 33.3%") << r.out;
+  r = run_program({"/usr/bin/env", path, KESP_UNITS_BINARY, "--db",
+                   "postgresql://127.0.0.1:1/record", "yield"});
+  EXPECT_EQ(r.status, 1);
+  const std::string want = "the PostgreSQL client library libpq.so.5 could not be loaded: " + libs;
+  EXPECT_NE(r.err.find(want), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("; install libpq5\n"), std::string::npos) << r.err;
 }
 
 }  // namespace

@@ -1,0 +1,28 @@
+// What the record's front (unit_store.cpp) and its two engines share: the
+// engines' openers and the limits both keep to. Private to the record.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "unit_store.h"
+
+// The longest any statement may run, and wait for a lock, before it is
+// given up: a table locked by someone else or a server that hangs never
+// holds a station for longer. Written in man/kesp-batch.1.
+constexpr int STATEMENT_LIMIT_MS = 10000;
+constexpr int LOCK_LIMIT_MS = 5000;
+
+// The parameters as valid_utf8 makes them: the same text on both engines.
+std::vector<db_value> valid_params(const std::vector<db_value> &params);
+
+// A SQLite file opened for writing, in WAL with a sync at every commit.
+std::unique_ptr<unit_store> open_sqlite(const std::string &path, std::string *why);
+// Lookups read while stations write: WAL readers never wait for a writer,
+// and the short busy wait covers the moment a WAL file is being recovered.
+// immutable reads a file that no connection can have open for writing.
+std::unique_ptr<unit_store> open_sqlite_for_reading(const std::string &path, bool immutable,
+                                                    std::string *why);
+// A session on the database the URL names, with the limits above set.
+std::unique_ptr<unit_store> connect_postgres(const std::string &url, std::string *why);
