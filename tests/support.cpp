@@ -418,6 +418,7 @@ sim_boards read_sim_log(const std::string &log) {
     const std::string left = "nor crc32=";
     if (rest.starts_with(" left (") && rest.find(left) != std::string::npos) {
       b.left = rest.substr(rest.find(left) + left.size(), 8);
+      b.left_why = rest.substr(7, rest.find(')') - 7);
     }
   }
   return out;

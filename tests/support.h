@@ -169,6 +169,7 @@ struct sim_board {
   int probes = 0;        // connections closed without a byte
   int idle_probes = 0;   // of those, the ones since its last update (or since it came)
   std::string left;      // its NOR's CRC as it left; "" while it is in
+  std::string left_why;  // what took it out: "start request", "removed", ...
   bool pulled = false;   // an update of its was cut by a pull
   // The log lines of its connections that brought at least one byte: what
   // touched the board, however each connection's end is worded (a
