@@ -252,6 +252,19 @@ refusing_address::~refusing_address() {
   if (fd_ >= 0) close(fd_);
 }
 
+off_board::off_board() {
+  listener_ = bind_loopback(false, &address_);
+  if (listener_ < 0 || listen(listener_, 0) != 0) return;
+  filler_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa = loader_address(address_);
+  ok_ = connect(filler_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+}
+
+off_board::~off_board() {
+  if (filler_ >= 0) close(filler_);
+  if (listener_ >= 0) close(listener_);
+}
+
 run_result run_sim_on_free_address(const std::string &binary, const std::vector<std::string> &args,
                                    std::chrono::milliseconds limit) {
   run_result r;

@@ -98,6 +98,25 @@ class refusing_address {
   std::string address_;
 };
 
+// A board that is off answers no SYN, and the kernel would retry for
+// minutes. A listener whose accept queue one connection of ours fills
+// drops SYNs the same way, on loopback and without root.
+class off_board {
+ public:
+  off_board();
+  ~off_board();
+  off_board(const off_board &) = delete;
+  off_board &operator=(const off_board &) = delete;
+  bool ok() const { return ok_; }
+  const std::string &address() const { return address_; }
+
+ private:
+  int listener_ = -1;
+  int filler_ = -1;
+  bool ok_ = false;
+  std::string address_;
+};
+
 // Runs the simulator with args and a --listen of its own, moving on to
 // another address while the one tried is taken: for runs that are meant
 // to fail at start-up for some other reason.
