@@ -217,6 +217,11 @@ TEST(SimOperator, LogTellsWhatTouchedEachBoard) {
     EXPECT_EQ(b.touches, c.touched ? std::vector<std::string>{c.line} : std::vector<std::string>{})
         << c.line;
   }
+  // What a board held as it left is its NOR's, whatever devices follow.
+  sim_boards gone = read_sim_log(
+      "kesp-sim: board SN000002 left (start request): nor crc32=0badf00d, nand crc32=12345678\n");
+  EXPECT_EQ(gone.by_serial["SN000002"].left, "0badf00d");
+  EXPECT_EQ(gone.by_serial["SN000002"].left_why, "start request");
 }
 
 // A request for image_size bytes at ADDRESS, its first reply read; -1 when
