@@ -243,16 +243,6 @@ std::string image_file(const std::string &name) {
   return path;
 }
 
-// Waits at most limit until the report holds n unit objects.
-bool wait_for_units(const std::string &report, size_t n, std::chrono::milliseconds limit) {
-  auto until = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < until) {
-    if (read_report(report).units.size() >= n) return true;
-    std::this_thread::sleep_for(20ms);
-  }
-  return false;
-}
-
 // What a station says of a slot whose board has answered every try since
 // unit's end: it cannot tell that board from a new one.
 std::string still_in_note(const std::string &slot, int unit, const batch_process &batch) {

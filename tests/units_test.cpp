@@ -1641,20 +1641,6 @@ TEST(StationRecord, BoardGoneWhileItsDataIsMadeFailsTheUnit) {
   EXPECT_EQ(sim.log().find("update nor"), std::string::npos) << sim.log();
 }
 
-// Whether the file holds n lines with text, waiting at most limit.
-bool wait_for_count(const std::string &path, const std::string &text, size_t n,
-                    std::chrono::milliseconds limit) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    std::ifstream in(path);
-    size_t found = 0;
-    for (std::string line; std::getline(in, line);) found += line.find(text) != std::string::npos;
-    if (found >= n) return true;
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-}
-
 // A table someone else holds locked as a station ends (a DBA's LOCK
 // TABLE, a long migration): the station waits for its last records at most
 // its stated 10 s, then exits 3 naming them, whatever the database does;
@@ -1745,7 +1731,7 @@ TEST(StationRecord, FourStationsOnePostgresThroughKillsAndOutages) {
   std::vector<std::unique_ptr<batch_process>> stations;
   for (int n = 0; n < 4; ++n) stations.push_back(station(n, 0));
   // Station 0 is killed at work and started again.
-  ASSERT_TRUE(wait_for_count(reports[0], "\"type\":\"unit\"", 3, std::chrono::seconds(20)));
+  ASSERT_TRUE(wait_for_units(reports[0], 3, std::chrono::seconds(20)));
   write_text("plant-hold-st0", "");
   for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
        access((flag + "held").c_str(), F_OK) != 0;) {
@@ -1769,7 +1755,7 @@ TEST(StationRecord, FourStationsOnePostgresThroughKillsAndOutages) {
     }
   }
   // The database goes away for a while, mid-run.
-  ASSERT_TRUE(wait_for_count(reports[1], "\"type\":\"unit\"", 4, std::chrono::seconds(20)));
+  ASSERT_TRUE(wait_for_units(reports[1], 4, std::chrono::seconds(20)));
   ASSERT_EQ(run_program({"/bin/bash", KESP_PG_SERVER, "halt", server().dir}, std::chrono::seconds(40))
                 .status,
             0);
@@ -1777,7 +1763,7 @@ TEST(StationRecord, FourStationsOnePostgresThroughKillsAndOutages) {
   run_result up =
       run_program({"/bin/bash", KESP_PG_SERVER, "start", server().dir}, std::chrono::seconds(60));
   ASSERT_EQ(up.status, 0) << up.err;
-  EXPECT_TRUE(wait_for_count(reports[2], "\"type\":\"unit\"", 8, std::chrono::seconds(20)))
+  EXPECT_TRUE(wait_for_units(reports[2], 8, std::chrono::seconds(20)))
       << "no units after the database came back: " << stations[2]->out() << stations[2]->err();
   for (auto &s : stations) s->signal(SIGTERM);
   for (auto &s : stations) {
