@@ -56,12 +56,6 @@ void send_control(const std::string &fifo, const std::string &line) {
   std::ofstream(fifo) << line << "\n";
 }
 
-bool refused(const std::string &address) {
-  int fd = connect_to(address);
-  if (fd >= 0) close(fd);
-  return fd < 0;
-}
-
 // A board that was started leaves at once (its address refuses), a fresh
 // erased one with a new serial number comes after the swap time, and what
 // each held when it left is the flash the tool's run made.

@@ -246,6 +246,15 @@ int listen_at(const std::string &address) {
   return fd;
 }
 
+bool refused(const std::string &address) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa = loader_address(address);
+  bool no =
+      connect(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0 && errno == ECONNREFUSED;
+  close(fd);
+  return no;
+}
+
 refusing_address::refusing_address() { fd_ = bind_loopback(false, &address_); }
 
 refusing_address::~refusing_address() {

@@ -83,6 +83,10 @@ int listen_at(const std::string &address);
 // -1 when it was refused.
 int connect_to(const std::string &address);
 
+// Whether a connection to port 57000 of address is refused: no board
+// listens there.
+bool refused(const std::string &address);
+
 // Port 57000 of a loopback address bound by us without listening, so that
 // every connection to it is refused, whatever else runs on the machine.
 class refusing_address {
