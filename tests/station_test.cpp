@@ -57,6 +57,10 @@ struct visit {
 
 // A fixture slot on a loopback address of its own: empty (refusing) until
 // a board is inserted; one connection served at a time, as a loader does.
+// kesp-sim's operator mode plays boards for the suites that watch a line
+// at large; a slot here is the test's own, for the events a station must
+// meet at an exact point rather than at a time: a pull after so many image
+// bytes, a verdict held until the test releases it, a swap no try can see.
 class fixture_slot {
  public:
   fixture_slot() {
