@@ -256,36 +256,6 @@ TEST(BatchLine, ConnectionFailuresAreRetriedVerdictsAreNot) {
   EXPECT_EQ(count(read_file(logs + "/" + closing.address() + ".log"), "kesp: address = 0\n"), 3u);
 }
 
-// A listener whose accept queue is full drops SYNs, as a board that is
-// off does, on loopback and without root.
-class off_board {
- public:
-  off_board() {
-    listener_ = bind_loopback(false, &address_);
-    if (listener_ < 0 || listen(listener_, 0) != 0) return;
-    filler_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(LOADER_PORT);
-    inet_pton(AF_INET, address_.c_str(), &sa.sin_addr);
-    ok_ = connect(filler_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
-  }
-  ~off_board() {
-    if (filler_ >= 0) close(filler_);
-    if (listener_ >= 0) close(listener_);
-  }
-  off_board(const off_board &) = delete;
-  off_board &operator=(const off_board &) = delete;
-  bool ok() const { return ok_; }
-  const std::string &address() const { return address_; }
-
- private:
-  int listener_ = -1;
-  int filler_ = -1;
-  bool ok_ = false;
-  std::string address_;
-};
-
 TEST(BatchLine, BoardsThatRefuseOrAreOffDoNotHoldTheOthers) {
   const std::string path = temp_path("reach-image.bin");
   const std::string image = pattern_bytes(200000, 12);

@@ -159,6 +159,15 @@ bool wait_for_file_text(const std::string &path, const std::string &text,
   return true;
 }
 
+bool wait_for_units(const std::string &report_path, size_t n, std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (read_report(report_path).units.size() < n) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(POLL_PAUSE);
+  }
+  return true;
+}
+
 int read_terminal(int master, pid_t pid, std::string *screen) {
   char buf[4096];
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);

@@ -62,6 +62,9 @@ class batch_process {
 bool wait_for_file_text(const std::string &path, const std::string &text,
                         std::chrono::milliseconds limit);
 
+// Waits at most limit until the report holds n unit objects.
+bool wait_for_units(const std::string &report_path, size_t n, std::chrono::milliseconds limit);
+
 // Reads what a program started on the pseudo-terminal master shows until it
 // ends (or 20 s pass), closes master and returns the program's exit status.
 int read_terminal(int master, pid_t pid, std::string *screen);

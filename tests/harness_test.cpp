@@ -26,16 +26,6 @@ int occupy(const std::string &address) {
   return fd;
 }
 
-// Whether a connection to port 57000 of address is refused.
-bool refused(const std::string &address) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa = loader_address(address);
-  bool no =
-      connect(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0 && errno == ECONNREFUSED;
-  close(fd);
-  return no;
-}
-
 struct taker {
   const char *name;
   // Takes an address the harness way; returns it, or "" if it found none.

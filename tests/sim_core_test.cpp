@@ -59,10 +59,6 @@ class SimCore : public testing::Test {
   target t;
 };
 
-uint32_t crc_of(const std::string &bytes) {
-  return crc32_update(0, reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
-}
-
 TEST_F(SimCore, RequestArrivingByteByByteIsGathered) {
   std::string image = "gathered";
   flash_reply final = exchange(request(8 | FLAG_ADDRESS, 0x1234, image), true);

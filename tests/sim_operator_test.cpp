@@ -56,12 +56,6 @@ void send_control(const std::string &fifo, const std::string &line) {
   std::ofstream(fifo) << line << "\n";
 }
 
-bool refused(const std::string &address) {
-  int fd = connect_to(address);
-  if (fd >= 0) close(fd);
-  return fd < 0;
-}
-
 // A board that was started leaves at once (its address refuses), a fresh
 // erased one with a new serial number comes after the swap time, and what
 // each held when it left is the flash the tool's run made.
@@ -217,6 +211,11 @@ TEST(SimOperator, LogTellsWhatTouchedEachBoard) {
     EXPECT_EQ(b.touches, c.touched ? std::vector<std::string>{c.line} : std::vector<std::string>{})
         << c.line;
   }
+  // What a board held as it left is its NOR's, whatever devices follow.
+  sim_boards gone = read_sim_log(
+      "kesp-sim: board SN000002 left (start request): nor crc32=0badf00d, nand crc32=12345678\n");
+  EXPECT_EQ(gone.by_serial["SN000002"].left, "0badf00d");
+  EXPECT_EQ(gone.by_serial["SN000002"].left_why, "start request");
 }
 
 // A request for image_size bytes at ADDRESS, its first reply read; -1 when

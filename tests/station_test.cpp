@@ -57,6 +57,10 @@ struct visit {
 
 // A fixture slot on a loopback address of its own: empty (refusing) until
 // a board is inserted; one connection served at a time, as a loader does.
+// kesp-sim's operator mode plays boards for the suites that watch a line
+// at large; a slot here is the test's own, for the events a station must
+// meet at an exact point rather than at a time: a pull after so many image
+// bytes, a verdict held until the test releases it, a swap no try can see.
 class fixture_slot {
  public:
   fixture_slot() {
@@ -241,16 +245,6 @@ std::string image_file(const std::string &name) {
   std::string path = temp_path(name);
   write_file(path, pattern_bytes(IMAGE_SIZE, 16));
   return path;
-}
-
-// Waits at most limit until the report holds n unit objects.
-bool wait_for_units(const std::string &report, size_t n, std::chrono::milliseconds limit) {
-  auto until = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < until) {
-    if (read_report(report).units.size() >= n) return true;
-    std::this_thread::sleep_for(20ms);
-  }
-  return false;
 }
 
 // What a station says of a slot whose board has answered every try since

@@ -246,10 +246,32 @@ int listen_at(const std::string &address) {
   return fd;
 }
 
+bool refused(const std::string &address) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa = loader_address(address);
+  bool no =
+      connect(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0 && errno == ECONNREFUSED;
+  close(fd);
+  return no;
+}
+
 refusing_address::refusing_address() { fd_ = bind_loopback(false, &address_); }
 
 refusing_address::~refusing_address() {
   if (fd_ >= 0) close(fd_);
+}
+
+off_board::off_board() {
+  listener_ = bind_loopback(false, &address_);
+  if (listener_ < 0 || listen(listener_, 0) != 0) return;
+  filler_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa = loader_address(address_);
+  ok_ = connect(filler_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+}
+
+off_board::~off_board() {
+  if (filler_ >= 0) close(filler_);
+  if (listener_ >= 0) close(listener_);
 }
 
 run_result run_sim_on_free_address(const std::string &binary, const std::vector<std::string> &args,
@@ -418,6 +440,7 @@ sim_boards read_sim_log(const std::string &log) {
     const std::string left = "nor crc32=";
     if (rest.starts_with(" left (") && rest.find(left) != std::string::npos) {
       b.left = rest.substr(rest.find(left) + left.size(), 8);
+      b.left_why = rest.substr(7, rest.find(')') - 7);
     }
   }
   return out;

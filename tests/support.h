@@ -83,6 +83,10 @@ int listen_at(const std::string &address);
 // -1 when it was refused.
 int connect_to(const std::string &address);
 
+// Whether a connection to port 57000 of address is refused: no board
+// listens there.
+bool refused(const std::string &address);
+
 // Port 57000 of a loopback address bound by us without listening, so that
 // every connection to it is refused, whatever else runs on the machine.
 class refusing_address {
@@ -95,6 +99,25 @@ class refusing_address {
 
  private:
   int fd_ = -1;
+  std::string address_;
+};
+
+// A board that is off answers no SYN, and the kernel would retry for
+// minutes. A listener whose accept queue one connection of ours fills
+// drops SYNs the same way, on loopback and without root.
+class off_board {
+ public:
+  off_board();
+  ~off_board();
+  off_board(const off_board &) = delete;
+  off_board &operator=(const off_board &) = delete;
+  bool ok() const { return ok_; }
+  const std::string &address() const { return address_; }
+
+ private:
+  int listener_ = -1;
+  int filler_ = -1;
+  bool ok_ = false;
   std::string address_;
 };
 
@@ -169,6 +192,7 @@ struct sim_board {
   int probes = 0;        // connections closed without a byte
   int idle_probes = 0;   // of those, the ones since its last update (or since it came)
   std::string left;      // its NOR's CRC as it left; "" while it is in
+  std::string left_why;  // what took it out: "start request", "removed", ...
   bool pulled = false;   // an update of its was cut by a pull
   // The log lines of its connections that brought at least one byte: what
   // touched the board, however each connection's end is worded (a
