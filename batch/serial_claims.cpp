@@ -1,10 +1,10 @@
 #include "serial_claims.h"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -149,67 +149,13 @@ std::string claim_serials(unit_store &store, serial_pool *pool) {
   return store.query("COMMIT", {}, nullptr);
 }
 
-namespace {
-
-// SHA-256 (FIPS 180-4) of a short text, for the name's lock alone: the
-// record links no cryptographic library, so that kesp-units carries none.
-std::array<uint8_t, 32> sha256_of(const std::string &text) {
-  static constexpr uint32_t K[64] = {
-      0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4,
-      0xab1c5ed5, 0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe,
-      0x9bdc06a7, 0xc19bf174, 0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f,
-      0x4a7484aa, 0x5cb0a9dc, 0x76f988da, 0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7,
-      0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967, 0x27b70a85, 0x2e1b2138, 0x4d2c6dfc,
-      0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85, 0xa2bfe8a1, 0xa81a664b,
-      0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070, 0x19a4c116,
-      0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-      0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7,
-      0xc67178f2};
-  uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                   0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-  // The message padded: a 1 bit, zeros, and its length in bits, to a
-  // whole number of 64-byte blocks.
-  std::string m = text;
-  m += static_cast<char>(0x80);
-  while (m.size() % 64 != 56) m += '\0';
-  uint64_t bits = static_cast<uint64_t>(text.size()) * 8;
-  for (int i = 7; i >= 0; --i) m += static_cast<char>((bits >> (8 * i)) & 0xff);
-  auto rotr = [](uint32_t x, int n) { return (x >> n) | (x << (32 - n)); };
-  for (size_t block = 0; block < m.size(); block += 64) {
-    uint32_t w[64];
-    for (size_t i = 0; i < 16; ++i) {
-      w[i] = 0;
-      for (size_t b = 0; b < 4; ++b) w[i] = w[i] << 8 | static_cast<uint8_t>(m[block + 4 * i + b]);
-    }
-    for (size_t i = 16; i < 64; ++i) {
-      uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
-      uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
-      w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-    }
-    uint32_t v[8];
-    std::copy(h, h + 8, v);
-    for (size_t i = 0; i < 64; ++i) {
-      uint32_t s1 = rotr(v[4], 6) ^ rotr(v[4], 11) ^ rotr(v[4], 25);
-      uint32_t ch = (v[4] & v[5]) ^ (~v[4] & v[6]);
-      uint32_t t1 = v[7] + s1 + ch + K[i] + w[i];
-      uint32_t s0 = rotr(v[0], 2) ^ rotr(v[0], 13) ^ rotr(v[0], 22);
-      uint32_t maj = (v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]);
-      uint32_t t2 = s0 + maj;
-      std::copy_backward(v, v + 7, v + 8);
-      v[4] += t1;
-      v[0] = t1 + t2;
-    }
-    for (size_t i = 0; i < 8; ++i) h[i] += v[i];
-  }
-  std::array<uint8_t, 32> md{};
-  for (size_t i = 0; i < 32; ++i) md[i] = static_cast<uint8_t>(h[i / 4] >> (24 - 8 * (i % 4)));
-  return md;
-}
-
-}  // namespace
-
 uint64_t station_name_key(const std::string &name) {
-  std::array<uint8_t, 32> md = sha256_of("kesp station " + name);
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  std::string text = "kesp station " + name;
+  if (EVP_Digest(text.data(), text.size(), md, &size, EVP_sha256(), nullptr) != 1 || size < 8) {
+    return 0;
+  }
   uint64_t key = 0;
   for (size_t i = 0; i < 8; ++i) key = key << 8 | md[i];
   return key;

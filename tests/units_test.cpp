@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
-#include <openssl/evp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -255,25 +254,6 @@ TEST(SerialFormat, SharedSerialsFoundWhateverTheSpelling) {
   };
   for (const row &r : rows) {
     EXPECT_EQ(shared_serial(pool_of(r.a), pool_of(r.b)), r.shared) << r.a << " / " << r.b;
-  }
-}
-
-// The name's lock is SHA-256's, as older builds took it from OpenSSL: a
-// station of this build and one of an older build on one record must lock
-// the same number. Lengths about the padding's edges (55, 56, 64 bytes
-// with the 13 of "kesp station ").
-TEST(SerialFormat, StationNameKeyIsSha256s) {
-  const size_t lengths[] = {0, 1, 42, 43, 44, 50, 51, 52, 115, 200};
-  for (size_t length : lengths) {
-    std::string name(length, 'n');
-    for (size_t i = 0; i < length; ++i) name[i] = static_cast<char>('a' + i * 7 % 26);
-    std::string text = "kesp station " + name;
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    ASSERT_EQ(EVP_Digest(text.data(), text.size(), md, &size, EVP_sha256(), nullptr), 1);
-    uint64_t want = 0;
-    for (int i = 0; i < 8; ++i) want = want << 8 | md[i];
-    EXPECT_EQ(station_name_key(name), want) << "name of " << length << " bytes";
   }
 }
 
