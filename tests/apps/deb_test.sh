@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Builds the Debian package with cpack into a temporary folder and checks
+# its control fields, its file list, and that what it carries is current.
+# usage: deb_test.sh SOURCE_DIR BUILD_DIR VERSION
+set -u
+src=$1 build=$2 version=$3
+. "$(dirname "$0")/../support/testlib.sh"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+if ! cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work" >"$work/cpack.log" 2>&1; then
+  cat "$work/cpack.log"
+  exit 1
+fi
+arch=$(dpkg --print-architecture)
+deb=$work/kesp_${version}_$arch.deb
+if [[ ! -f $deb ]]; then
+  fail "no $(basename "$deb"); cpack made: $(ls "$work")"
+  exit 1
+fi
+dpkg-deb -I "$deb" >"$work/info" 2>&1 || fail "dpkg-deb -I: $(cat "$work/info")"
+
+field() { dpkg-deb -f "$deb" "$1"; }
+while IFS='|' read -r name want; do
+  got=$(field "$name")
+  [[ $got == "$want" ]] || fail "$name is [$got], want [$want]"
+done <<EOF
+Package|kesp
+Version|$version
+Architecture|$arch
+Maintainer|kesp maintainers <maintainers@kesp.invalid>
+Section|embedded
+EOF
+# The libraries the programs link, whether found by dpkg-shlibdeps or listed,
+# and libpq, which they load only when a PostgreSQL database is named.
+depends=$(field Depends | tr ',' '\n' | sed -E 's/^ *([^ (]+).*/\1/')
+for lib in libc6 libstdc++6 libgcc-s1 libpq5; do
+  grep -qxF "$lib" <<<"$depends" || fail "Depends lacks $lib: $(field Depends)"
+done
+description=$(field Description)
+[[ $(head -n 1 <<<"$description") == *flash* ]] || fail "summary: $description"
+(($(wc -l <<<"$description") > 2)) || fail "no long description: $description"
+
+# Exactly these files, programs executable, all owned by root.
+files=$(dpkg-deb -c "$deb" | awk '$6 !~ /\/$/ { print $1, $2, $6 }' | sort)
+want=$(sort <<'EOF'
+-rwxr-xr-x root/root ./usr/bin/kesp
+-rwxr-xr-x root/root ./usr/bin/kesp-batch
+-rwxr-xr-x root/root ./usr/bin/kesp-sim
+-rwxr-xr-x root/root ./usr/bin/kesp-units
+-rw-r--r-- root/root ./usr/share/bash-completion/completions/kesp
+-rw-r--r-- root/root ./usr/share/bash-completion/completions/kesp-batch
+-rw-r--r-- root/root ./usr/share/bash-completion/completions/kesp-sim
+-rw-r--r-- root/root ./usr/share/bash-completion/completions/kesp-units
+-rw-r--r-- root/root ./usr/share/doc/kesp/README.md
+-rw-r--r-- root/root ./usr/share/man/man1/kesp-batch.1.gz
+-rw-r--r-- root/root ./usr/share/man/man1/kesp-sim.1.gz
+-rw-r--r-- root/root ./usr/share/man/man1/kesp-units.1.gz
+-rw-r--r-- root/root ./usr/share/man/man1/kesp.1.gz
+EOF
+  echo "-rw-r--r-- root/root ./usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/wireshark/plugins/kesp.lua"
+)
+want=$(sort <<<"$want")
+[[ $files == "$want" ]] || fail "package files differ:
+$(diff <(echo "$want") <(echo "$files"))"
+
+# What it carries is what the tree has now, and the programs run.
+dpkg-deb -x "$deb" "$work/root" || fail "dpkg-deb -x failed"
+for page in kesp kesp-sim kesp-batch kesp-units; do
+  zcat "$work/root/usr/share/man/man1/$page.1.gz" | cmp -s - "$src/man/$page.1" ||
+    fail "the package's $page.1 is not the tree's"
+  cmp -s "$work/root/usr/share/bash-completion/completions/$page" \
+    "$src/completion/$page.bash" || fail "the package's $page completion is not the tree's"
+done
+cmp -s "$work/root/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/wireshark/plugins/kesp.lua" \
+  "$src/wireshark/kesp.lua" || fail "the package's kesp.lua is not the tree's"
+"$work/root/usr/bin/kesp" >/dev/null 2>&1
+rc=$?
+((rc == 255)) || fail "the packaged kesp without arguments exits $rc, not 255"
+"$work/root/usr/bin/kesp-sim" --help >/dev/null 2>&1 || fail "the packaged kesp-sim --help fails"
+"$work/root/usr/bin/kesp-batch" --help >/dev/null 2>&1 || fail "the packaged kesp-batch --help fails"
+"$work/root/usr/bin/kesp-units" --help >/dev/null 2>&1 || fail "the packaged kesp-units --help fails"
+exit $status
