@@ -60,16 +60,6 @@ size_t utf8_length(const std::string &text, size_t i) {
 
 }  // namespace
 
-std::string iso_time(int64_t ms) {
-  auto seconds = static_cast<time_t>(ms / 1000);
-  tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[40];
-  size_t n = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms % 1000));
-  return text;
-}
-
 std::string xml_escape(const std::string &text, bool attribute) {
   // Broken UTF-8 goes as in the JSON report and the unit record; what is
   // left to replace here is what XML alone cannot carry.

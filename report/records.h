@@ -17,6 +17,7 @@
 #include "outcome.h"
 #include "outputs.h"
 #include "plan.h"
+#include "text.h"
 
 // The report's schema version: changes only when a field changes meaning
 // or goes away; new fields may be added without it.
@@ -79,8 +80,6 @@ void add_expect_id(nlohmann::ordered_json *j, const step &s);
 // A number in the report's hexadecimal words: lower case, digits wide.
 std::string hex_word(uint32_t value, int digits);
 
-// An ISO 8601 UTC time with milliseconds from ms since the epoch.
-std::string iso_time(int64_t ms);
 // Text made safe for XML 1.0 character data, or for a quoted attribute:
 // markup escaped, characters XML cannot carry and broken UTF-8 replaced.
 std::string xml_escape(const std::string &text, bool attribute);

@@ -1,6 +1,8 @@
 #include "text.h"
 
 #include <cstdint>
+#include <cstdio>
+#include <ctime>
 
 std::string folder_of(const std::string &path) {
   size_t slash = path.rfind('/');
@@ -76,4 +78,14 @@ std::string_view utf8_tail(std::string_view text, size_t max) {
     ++from;
   }
   return text.substr(from);
+}
+
+std::string iso_time(int64_t ms) {
+  auto seconds = static_cast<time_t>(ms / 1000);
+  tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[40];
+  size_t n = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms % 1000));
+  return text;
 }

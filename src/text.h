@@ -1,6 +1,7 @@
 // Small pieces of text handling that kesp-batch's input modules share.
 #pragma once
 
+#include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -30,3 +31,7 @@ std::string valid_utf8(std::string_view text);
 // The end of text in at most max bytes, starting at a character's first
 // byte: a cut never leaves half a character behind it.
 std::string_view utf8_tail(std::string_view text, size_t max);
+
+// A time as every report and the record write it: UTC to the millisecond,
+// "2026-12-09T14:25:58.123Z", from milliseconds since the epoch.
+std::string iso_time(int64_t ms);

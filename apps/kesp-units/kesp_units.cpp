@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "text.h"
 #include "unit_store.h"
 
 namespace {
@@ -165,15 +166,7 @@ bool read_bound(const std::string &t, bool utc, instant *first, instant *after) 
 // An instant as the record writes its times, to the millisecond at or
 // after it, so that text comparison against the record is exact.
 std::string record_time(instant i) {
-  long ms = (i.ns + 999999) / 1000000;
-  time_t s = i.s + ms / 1000;
-  ms %= 1000;
-  tm utc{};
-  gmtime_r(&s, &utc);
-  char text[48];
-  size_t n = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  snprintf(text + n, sizeof text - n, ".%03ldZ", ms);
-  return text;
+  return iso_time(static_cast<int64_t>(i.s) * 1000 + (i.ns + 999999) / 1000000);
 }
 
 struct period {

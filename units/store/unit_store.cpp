@@ -63,12 +63,7 @@ bool is_postgres_url(const std::string &db) {
 std::string unit_time_now() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
-  tm utc{};
-  gmtime_r(&now.tv_sec, &utc);
-  char text[40];
-  size_t n = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(now.tv_nsec / 1000000));
-  return text;
+  return iso_time(static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000);
 }
 
 const char *unit_result_name(unit_result r) {
