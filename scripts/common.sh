@@ -57,8 +57,7 @@ need_build_tools() {
 }
 
 # What scripts/demo and scripts/test configure build/ with, the same in
-# both so that the second rebuilds nothing of the first, and scripts/fuzz
-# its own tree: the build type a packager and the benches use, Release,
+# both so that the second rebuilds nothing of the first: the build type a packager and the benches use, Release,
 # since GCC's -O3 shows warnings that -O2 does not and the project's own
 # builds make them errors. No debug data: the sanitizer build is the one
 # whose reports need it.
