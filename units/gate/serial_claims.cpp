@@ -149,6 +149,11 @@ std::string claim_serials(unit_store &store, serial_pool *pool) {
   return store.query("COMMIT", {}, nullptr);
 }
 
+namespace {
+
+// The number a station's name is locked by: the first 8 bytes of the
+// SHA-256 of "kesp station NAME", the same on every host and every build,
+// so that stations that never met agree on it.
 uint64_t station_name_key(const std::string &name) {
   unsigned char md[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
@@ -160,8 +165,6 @@ uint64_t station_name_key(const std::string &name) {
   for (size_t i = 0; i < 8; ++i) key = key << 8 | md[i];
   return key;
 }
-
-namespace {
 
 std::string holder_key(const std::string &name) { return "station " + name; }
 

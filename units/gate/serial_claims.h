@@ -24,11 +24,6 @@ std::string shared_serial(const serial_pool &a, const serial_pool &b);
 // pool's serials, or two spellings of this one, refuse it: "" or why.
 std::string claim_serials(unit_store &store, serial_pool *pool);
 
-// The number a station's name is locked by: the first 8 bytes of the
-// SHA-256 of "kesp station NAME", the same on every host and every build,
-// so that stations that never met agree on it.
-uint64_t station_name_key(const std::string &name);
-
 // A station's hold on its name: while one lives, a second station of the
 // name on the same record is refused, and cannot mark the first's units at
 // work as abandoned. The hold ends with the process, however it ends.
