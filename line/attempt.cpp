@@ -13,6 +13,7 @@
 
 #include "owner.h"
 #include "reach.h"
+#include "text.h"
 #include "transcript.h"
 #include "wire.h"
 
@@ -46,6 +47,28 @@ std::string captured(F write) {
   std::string result(text, size);
   free(text);  // NOLINT(cppcoreguidelines-no-malloc): open_memstream's buffer is malloc's
   return result;
+}
+
+// Why a connection that ended before the verdict failed, told by where it
+// stopped, for a close or reset by the target: mid-image, or after the
+// whole image with the verdict cut short. kesp's line says "closed by
+// target" for both; *own tells that this says more, and goes into the log
+// after it. Other causes (a board that vanished) keep kesp's words.
+std::string connection_reason(const transaction &t, bool *own) {
+  int err = t.send_errno != 0 ? t.send_errno : t.recv_errno;
+  *own = t.state == txn_state::failed && !t.start && t.have_first &&
+         (err == 0 || err == ECONNRESET || err == EPIPE);
+  if (!*own) return std::string("connection failed: ") + txn_failure_text(&t);
+  const char *ended = err == 0 ? "closed" : "reset";
+  if (t.sent < t.length) {
+    return cat({"target ", ended, " the connection after ", std::to_string(t.sent), " of ",
+                std::to_string(t.length), " image bytes"});
+  }
+  if (t.in_size > 0) {
+    return cat({"the whole image was sent; the verdict was cut short after ",
+                std::to_string(t.in_size), " of ", std::to_string(REPLY_SIZE), " bytes"});
+  }
+  return cat({"the whole image was sent; the target ", ended, " the connection before its verdict"});
 }
 
 }  // namespace
@@ -390,11 +413,12 @@ void board_worker::end_attempt(int64_t now) {
       fail_attempt(failure_kind::crc_mismatch, text, logged::no, false, now);
       return;
     case txn_result::connection_failed:
-    case txn_result::pending:
-      fail_attempt(failure_kind::connection,
-                   std::string("connection failed: ") + txn_failure_text(&t), logged::no, true,
-                   now);
+    case txn_result::pending: {
+      bool own = false;
+      std::string why = connection_reason(t, &own);
+      fail_attempt(failure_kind::connection, why, own ? logged::yes : logged::no, true, now);
       return;
+    }
   }
 }
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <set>
@@ -126,6 +127,25 @@ void check_images(plan *p, std::vector<std::string> *problems) {
   }
 }
 
+// Each image must end within the flash's 32-bit addresses: the target
+// refuses one that runs past them only after its last byte was sent.
+void check_ends(const plan &p, std::vector<std::string> *problems) {
+  constexpr uint64_t ADDRESSES = uint64_t{1} << 32;
+  for (size_t i = 0; i < p.steps.size(); ++i) {
+    const step &s = p.steps[i];
+    if (s.mode == step_mode::start) continue;
+    for (const board &b : p.boards) {
+      if (uint64_t{s.address} + b.sizes[i] <= ADDRESSES) continue;
+      char at[16];
+      snprintf(at, sizeof at, "0x%x", s.address);
+      problems->push_back(cat({"image ", b.files[i], ", ", s.origin, ": its ",
+                               std::to_string(b.sizes[i]), " bytes at ", at,
+                               " run past the flash's 32 bits (to 0xffffffff)"}));
+      break;
+    }
+  }
+}
+
 // Words /bin/sh takes itself, before any search: a command that starts
 // with one is not judged here.
 const char *const SHELL_WORDS[] = {
@@ -214,6 +234,7 @@ bool check_plan(plan *p, std::string *error) {
   if (!check_names(*p, error)) return false;
   std::vector<std::string> problems;
   check_images(p, &problems);
+  check_ends(*p, &problems);
   for (const step &s : p->steps) {
     if (s.command.empty()) continue;
     std::string why = check_command(s);

@@ -47,8 +47,10 @@ const char USAGE[] =
     "  -c, --compare             compare the flash with the image, write nothing\n"
     "      --verify              compare after each download, same image and place\n"
     "  -s, --start               start the board's program as the last step\n"
-    "      --expect-id ID        fail a board whose flash id is not ID (hexadecimal,\n"
-    "                            as 0101) before any image byte is sent\n"
+    "      --expect-id ID        fail a board whose NOR flash id is not ID\n"
+    "                            (hexadecimal, as 0101) before any image byte of\n"
+    "                            a NOR step is sent\n"
+    "      --expect-nand-id ID   likewise for the NAND steps (-n)\n"
     "  -r, --recipe FILE         run the steps in FILE, one per line, written like\n"
     "                            kesp's options and file: -n -a 0x200000 rootfs.img\n"
     "\"{board}\" in an image's name stands for the board's name.\n"
@@ -114,6 +116,7 @@ enum option_id : uint8_t {
   OPT_LOG_DIR,
   OPT_VERSION,
   OPT_EXPECT_ID,
+  OPT_EXPECT_NAND_ID,
   OPT_STATION,
   OPT_SETTLE,
   OPT_UNITS,
@@ -144,6 +147,7 @@ const option LONG_OPTIONS[] = {
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, OPT_VERSION},
     {"expect-id", required_argument, nullptr, OPT_EXPECT_ID},
+    {"expect-nand-id", required_argument, nullptr, OPT_EXPECT_NAND_ID},
     {"station", no_argument, nullptr, OPT_STATION},
     {"settle", required_argument, nullptr, OPT_SETTLE},
     {"units", required_argument, nullptr, OPT_UNITS},
@@ -164,8 +168,10 @@ struct request {
   transfer_options letters;  // -a, -n, -c and -s
   bool verify = false;
   bool step_options = false;  // -a, -n or -c given
-  bool check_id = false;      // --expect-id given
+  bool check_id = false;      // --expect-id given: the NOR's
   uint16_t expect_id = 0;
+  bool check_nand_id = false;  // --expect-nand-id given
+  uint16_t expect_nand_id = 0;
   bool jobs = false;          // -j given
   bool station_options = false;  // --settle or --units given
   bool retries_given = false;    // --retries given
@@ -248,6 +254,35 @@ parse_end usage_error(std::string *error, const std::string &why) {
   return parse_end::usage;
 }
 
+// The command line's flash ids hold for the steps of their device that
+// have none of their own: a NOR's id checked against a NAND would fail
+// every unit halfway, after its NOR steps were written. An id that no step
+// would be checked against is a mistake told now. False with *error.
+bool apply_flash_ids(const request &r, std::vector<step> *steps, std::string *error) {
+  bool nor = false;
+  bool nand = false;
+  for (step &s : *steps) {
+    if (s.mode == step_mode::start) continue;
+    bool on_nand = (s.flags & FLAG_NAND) != 0;
+    (on_nand ? nand : nor) = true;
+    if (s.check_id) continue;
+    if (on_nand ? r.check_nand_id : r.check_id) {
+      s.check_id = true;
+      s.expect_id = on_nand ? r.expect_nand_id : r.expect_id;
+    }
+  }
+  if (r.check_id && !nor) {
+    *error = "--expect-id holds for the NOR steps, and every step is on the NAND: give the "
+             "NAND's id with --expect-nand-id";
+    return false;
+  }
+  if (r.check_nand_id && !nand) {
+    *error = "--expect-nand-id holds for the NAND steps (-n), and no step is on the NAND";
+    return false;
+  }
+  return true;
+}
+
 // Turns the request into steps: a recipe's, or the one image's.
 bool make_steps(const request &r, plan *p, std::string *error) {
   if (!r.recipe.empty()) {
@@ -264,13 +299,7 @@ bool make_steps(const request &r, plan *p, std::string *error) {
     s.origin = "command line";
     p->steps.push_back(s);
   }
-  // The command line's flash id holds for every step that has none of its own.
-  for (step &s : p->steps) {
-    if (r.check_id && !s.check_id) {
-      s.check_id = true;
-      s.expect_id = r.expect_id;
-    }
-  }
+  if (!apply_flash_ids(r, &p->steps, error)) return false;
   if (r.verify) {
     std::vector<step> with_checks;
     for (const step &s : p->steps) {
@@ -303,11 +332,9 @@ parse_end invalid_value(int opt, std::string *error) {
 // One of kesp's letters, taken as kesp takes it.
 parse_end apply_letter(char letter, request *r, std::string *error) {
   if (letter != 's') r->step_options = true;
-  if (apply_option_letter(letter, &r->letters) == letter_use::takes_address &&
-      !apply_address(optarg, &r->letters)) {
-    return usage_error(error, cat({"invalid address: ", optarg}));
-  }
-  return parse_end::run;
+  if (apply_option_letter(letter, &r->letters) != letter_use::takes_address) return parse_end::run;
+  std::string why = apply_step_address(optarg, &r->letters);
+  return why.empty() ? parse_end::run : usage_error(error, why);
 }
 
 // Applies one option from getopt_long to *r and *o; name is the word it
@@ -341,6 +368,10 @@ parse_end apply_option(int opt, const std::string &name, request *r, settings *o
     case OPT_EXPECT_ID:
       if (!parse_flash_id(optarg, &r->expect_id)) break;
       r->check_id = true;
+      return parse_end::run;
+    case OPT_EXPECT_NAND_ID:
+      if (!parse_flash_id(optarg, &r->expect_nand_id)) break;
+      r->check_nand_id = true;
       return parse_end::run;
     case OPT_STATION:
       o->station = true;
@@ -405,15 +436,16 @@ parse_end apply_option(int opt, const std::string &name, request *r, settings *o
     case ':':
       return usage_error(error, name + " needs a value");
     default:
-      return usage_error(error, "unknown option " + name);
+      return usage_error(error, unknown_option(name, LONG_OPTIONS));
   }
   return invalid_value(opt, error);
 }
 
 // The options of flash ids and stations, where they cannot apply.
 parse_end check_new_options(const request &r, const settings &o, std::string *error) {
-  if (r.check_id && r.image.empty() && r.recipe.empty()) {
-    return usage_error(error, "--expect-id needs an image: a start has no flash id to check");
+  if ((r.check_id || r.check_nand_id) && r.image.empty() && r.recipe.empty()) {
+    return usage_error(error, cat({r.check_id ? "--expect-id" : "--expect-nand-id",
+                                   " needs an image: a start has no flash id to check"}));
   }
   if (r.station_options && !o.station) {
     return usage_error(error, "--settle and --units belong to --station");

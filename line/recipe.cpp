@@ -1,8 +1,12 @@
 #include "recipe.h"
 
+#include <getopt.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <string_view>
 
@@ -73,11 +77,8 @@ bool apply_step_option(const std::vector<word> &words, size_t *next, transfer_op
       *error = "-a needs an address";
       return false;
     }
-    if (!apply_address(value.c_str(), letters)) {
-      *error = "invalid address: " + value;
-      return false;
-    }
-    return true;
+    *error = apply_step_address(value, letters);
+    return error->empty();
   }
   return true;
 }
@@ -112,7 +113,12 @@ bool apply_long_option(const std::vector<word> &words, size_t *next, step *s,
   } else if (text.starts_with(std::string(EXPECT_ID) + "=")) {
     value = text.substr(sizeof EXPECT_ID);
   } else {
-    *error = "unknown option " + text + " (a step takes -a, -n, -c or -s)";
+    static const option step_options[] = {{"expect-id", required_argument, nullptr, 0},
+                                           {"from-command", required_argument, nullptr, 0},
+                                           {nullptr, 0, nullptr, 0}};
+    std::string guess = nearest_option(text, step_options);
+    *error = "unknown option " + text +
+             (guess.empty() ? " (a step takes -a, -n, -c or -s)" : "; did you mean " + guess + "?");
     return false;
   }
   if (!parse_flash_id(value, &s->expect_id)) {
@@ -218,6 +224,19 @@ bool parse_flash_id(const std::string &text, uint16_t *id) {
   }
   *id = value;
   return true;
+}
+
+std::string apply_step_address(const std::string &text, transfer_options *letters) {
+  if (apply_address(text.c_str(), letters)) {
+    // kesp reads a number past 32 bits as 0xffffffff, which no flash
+    // takes: the target would refuse it only after the image was sent.
+    const char *digits = text.c_str() + text.find_first_not_of(" \t\n\v\f\r+-");
+    errno = 0;
+    unsigned long long magnitude = strtoull(digits, nullptr, 0);
+    if (errno != ERANGE && magnitude <= UINT32_MAX) return "";
+    return "address " + text + " is past the flash's 32 bits (at most 0xffffffff)";
+  }
+  return "invalid address: " + text;
 }
 
 // Why name cannot be a board's, or "". A name becomes part of file names

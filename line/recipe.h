@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cmdline.h"
 #include "plan.h"
 
 // Reads a recipe's text; file names are taken relative to folder. name is
@@ -21,6 +22,11 @@ bool parse_board_list(const std::string &text, const std::string &name,
 // A flash id as --expect-id takes it: 1 to 4 hexadecimal digits, 0x
 // allowed. False when it is not one.
 bool parse_flash_id(const std::string &text, uint16_t *id);
+
+// Applies an -a value to *letters as kesp would: "" when it is one
+// number, else the message, which also refuses a number past 32 bits
+// (kesp sends 0xffffffff for one).
+std::string apply_step_address(const std::string &text, transfer_options *letters);
 
 // Why name cannot be a board's, or "": the message for it.
 std::string bad_board_name(const std::string &name);

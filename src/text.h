@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+struct option;
+
 // Joins the parts into one string: messages are built of many pieces, some
 // of them C strings that + would not join.
 inline std::string cat(std::initializer_list<std::string_view> parts) {
@@ -35,3 +37,17 @@ std::string_view utf8_tail(std::string_view text, size_t max);
 // A time as every report and the record write it: UTC to the millisecond,
 // "2026-12-09T14:25:58.123Z", from milliseconds since the epoch.
 std::string iso_time(int64_t ms);
+
+// The edits that turn a into b: insertions, deletions, substitutions, and
+// swaps of two neighbouring characters, each counting one.
+size_t edit_distance(std::string_view a, std::string_view b);
+
+// What an unknown long option word ("--compair", "--compair=2") was most
+// likely meant to be among options, getopt_long's table ended by a null
+// name: "--compare", "--start or --station" when it begins several, ""
+// when none is near enough to be a guess worth showing.
+std::string nearest_option(std::string_view word, const option *options);
+
+// "unknown option --compair; did you mean --compare?", or without the
+// guess when nearest_option has none.
+std::string unknown_option(std::string_view word, const option *options);

@@ -163,14 +163,14 @@ bool open_record(const plan &p, const std::string &name, std::optional<serial_po
   std::string why;
   std::unique_ptr<unit_store> store = unit_store::open(p.opt.db, &why);
   if (store == nullptr) {
-    *error = "--db: " + why;
+    *error = "--db " + record_name(p.opt.db) + ": " + why;
     return false;
   }
   // Before anything is marked: a live station of this name has units at
   // work, none of them abandoned.
   *claim = station_claim::take(p.opt.db, name, &why);
   if (*claim == nullptr) {
-    *error = "--db: " + why;
+    *error = "--db " + record_name(p.opt.db) + ": " + why;
     return false;
   }
   if (!p.opt.serials.empty()) {
@@ -184,7 +184,7 @@ bool open_record(const plan &p, const std::string &name, std::optional<serial_po
   int64_t abandoned = 0;
   why = store->mark_abandoned(name, &abandoned);
   if (!why.empty()) {
-    *error = "--db: " + why;
+    *error = "--db " + record_name(p.opt.db) + ": " + why;
     return false;
   }
   if (abandoned > 0) {
@@ -211,9 +211,9 @@ void find_passed_before(const plan &p, const std::string &name, station_state *s
                              .serial = last.rows[0][1].value_or("")});
   }
   if (!why.empty()) {
-    fprintf(stderr, "kesp-batch: --db: the slots' last units could not be read, so a board "
+    fprintf(stderr, "kesp-batch: --db %s: the slots' last units could not be read, so a board "
                     "passed before this start and still in would be flashed again: %s\n",
-            why.c_str());
+            record_name(p.opt.db).c_str(), why.c_str());
   }
 }
 
@@ -227,14 +227,14 @@ bool start_record(const plan &p, const std::string &name, std::unique_ptr<unit_r
   *out = std::make_unique<unit_recorder>(p.opt.db, name, pool);
   std::string why = (*out)->start();
   if (why.empty()) return true;
-  *error = "--db: " + why;
+  *error = "--db " + record_name(p.opt.db) + ": " + why;
   return false;
 }
 
 // Waits, bounded, for the unit record's last writes, cut short by a
 // signal that comes meanwhile, then stops the writer whatever the
 // database does; says what could not be written. Whether all of it was.
-bool close_record(std::unique_ptr<unit_recorder> *owned) {
+bool close_record(const std::string &db, std::unique_ptr<unit_recorder> *owned) {
   unit_recorder *recorder = owned->get();
   int signals = wakeup_signals_seen();
   bool all = false;
@@ -259,13 +259,14 @@ bool close_record(std::unique_ptr<unit_recorder> *owned) {
     if (!h.write_error.empty()) h.error = h.write_error;
     std::string names;
     for (const std::string &u : unwritten) names += (names.empty() ? "" : ", ") + u;
-    fprintf(stderr, "kesp-batch: --db: %zu record%s of units could not be written (%s)%s%s\n",
-            unwritten.size(), unwritten.size() == 1 ? "" : "s", names.c_str(),
+    fprintf(stderr, "kesp-batch: --db %s: %zu record%s of units could not be written (%s)%s%s\n",
+            record_name(db).c_str(), unwritten.size(), unwritten.size() == 1 ? "" : "s",
+            names.c_str(),
             h.error.empty() ? "" : ": ", h.error.c_str());
     return false;
   }
   if (!h.refused.empty()) {
-    fprintf(stderr, "kesp-batch: --db: %s\n", h.refused.c_str());
+    fprintf(stderr, "kesp-batch: --db %s: %s\n", record_name(db).c_str(), h.refused.c_str());
     return false;
   }
   return true;
@@ -351,7 +352,7 @@ int run_station_mode(const plan &p, console *out, FILE *people) {
   v.summary(seconds);
   rec.finish(started_ms, seconds);
   say_write_errors(rec.errors(), *out, people);
-  bool recorded = recorder == nullptr || close_record(&recorder);
+  bool recorded = recorder == nullptr || close_record(p.opt.db, &recorder);
   int status = station_status(state, rec);
   // Serials that clash stop a station as a wrong command line would have.
   if (desk != nullptr && desk->serials_clash() && !state.stopped) status = EXIT_USAGE;

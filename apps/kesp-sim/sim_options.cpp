@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "flash.h"
+#include "text.h"
 #include "wire.h"
 
 namespace {
@@ -410,7 +411,7 @@ sim_settings parse_command_line(int argc, char *argv[]) {
       case ':':
         usage_error(std::string(name) + " needs a value");
       default:
-        usage_error(std::string("unknown option ") + name);
+        usage_error(unknown_option(name, LONG_OPTIONS));
     }
   }
   if (optind < argc) usage_error(std::string("unexpected argument ") + argv[optind]);

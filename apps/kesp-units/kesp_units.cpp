@@ -438,8 +438,9 @@ int main(int argc, char **argv) {
         printf("kesp-units %s\n", KESP_VERSION);
         return 0;
       default:
-        return usage_error(optopt != 0 ? std::string("unknown option -") + static_cast<char>(optopt)
-                                       : "unknown option " + std::string(argv[optind - 1]));
+        return usage_error(optopt > 0 && optopt < OPT_DB
+                               ? std::string("unknown option -") + static_cast<char>(optopt)
+                               : unknown_option(argv[optind - 1], options));
     }
   }
   std::vector<std::string> words(argv + optind, argv + argc);
@@ -461,9 +462,8 @@ int main(int argc, char **argv) {
           ", older than kesp-units " KESP_VERSION " reads: a station of kesp-batch " KESP_VERSION
           " upgrades it when it starts on it";
   }
-  // A URL is not repeated: whatever it carries stays out of logs.
-  if (store == nullptr)
-    return fail("--db " + (is_postgres_url(db) ? std::string("URL") : db) + ": " + why);
+  // A URL is not repeated whole: whatever else it carries stays out of logs.
+  if (store == nullptr) return fail("--db " + record_name(db) + ": " + why);
   int rc = command == "history" ? history(*store, words[1])
            : command == "yield" ? yield(*store, by, p)
                                 : export_csv(*store, words[1], p);

@@ -171,6 +171,40 @@ void ignore_notice(void * /*arg*/, const char * /*message*/) {}
 
 }  // namespace
 
+std::string postgres_name(const std::string &url) {
+  if (!pq().why.empty()) return "URL";
+  PQconninfoOption *options = pq().PQconninfoParse(url.c_str(), nullptr);
+  if (options == nullptr) return "URL";
+  std::string user;
+  std::string host;
+  std::string port;
+  std::string dbname;
+  for (PQconninfoOption *o = options; o->keyword != nullptr; ++o) {
+    std::string key = o->keyword;
+    std::string value = o->val != nullptr ? o->val : "";
+    if (key == "user") user = value;
+    if (key == "host") host = value;
+    if (key == "port") port = value;
+    if (key == "dbname") dbname = value;
+  }
+  pq().PQconninfoFree(options);
+  // A socket's folder cannot stand where a host name does.
+  bool socket = host.starts_with("/");
+  std::string name = "postgresql://" + (user.empty() ? "" : user + "@") + (socket ? "" : host) +
+                     (port.empty() ? "" : ":" + port) + "/" + dbname;
+  return socket ? name + "?host=" + host : name;
+}
+
+std::string postgres_password_hint(const std::string &message) {
+  if (message.find("no password supplied") == std::string::npos &&
+      message.find("password authentication failed") == std::string::npos) {
+    return "";
+  }
+  return "(the password comes from ~/.pgpass, or the file PGPASSFILE names, of mode 0600; its"
+         " line's host field must be the URL's host name as written: localhost and 127.0.0.1"
+         " do not match)";
+}
+
 std::unique_ptr<unit_store> connect_postgres(const std::string &url, std::string *why) {
   if (!pq().why.empty()) {
     *why = pq().why;
@@ -206,6 +240,8 @@ std::unique_ptr<unit_store> connect_postgres(const std::string &url, std::string
   }
   if (pq().PQstatus(conn) != CONNECTION_OK) {
     *why = trimmed(pq().PQerrorMessage(conn));
+    std::string hint = postgres_password_hint(*why);
+    if (!hint.empty()) *why += "\n" + hint;
     pq().PQfinish(conn);
     return nullptr;
   }

@@ -24,5 +24,8 @@ std::unique_ptr<unit_store> open_sqlite(const std::string &path, std::string *wh
 // immutable reads a file that no connection can have open for writing.
 std::unique_ptr<unit_store> open_sqlite_for_reading(const std::string &path, bool immutable,
                                                     std::string *why);
+// The URL's user, host, port and database, as record_name shows them.
+std::string postgres_name(const std::string &url);
+
 // A session on the database the URL names, with the limits above set.
 std::unique_ptr<unit_store> connect_postgres(const std::string &url, std::string *why);

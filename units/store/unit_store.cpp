@@ -60,6 +60,10 @@ bool is_postgres_url(const std::string &db) {
   return db.starts_with("postgresql://") || db.starts_with("postgres://");
 }
 
+std::string record_name(const std::string &db) {
+  return is_postgres_url(db) ? postgres_name(db) : db;
+}
+
 std::string unit_time_now() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);

@@ -124,5 +124,11 @@ class unit_store {
 
 // Whether db names a PostgreSQL database rather than a SQLite file.
 bool is_postgres_url(const std::string &db);
+// db as messages name it: a SQLite file's path, or a URL's user, host,
+// port and database without its other parameters, which may be private.
+std::string record_name(const std::string &db);
+// For libpq's message of a failed log-in, the line that tells where the
+// password comes from; "" for any other message.
+std::string postgres_password_hint(const std::string &message);
 // A number the database gave as text; 0 for NULL or anything else.
 int64_t db_int(const db_value &v);
