@@ -531,7 +531,9 @@ bool gather_boards(const request &r, plan *p, std::string *error) {
 parse_end parse_command_line(int argc, char *argv[], plan *p, std::string *error) {
   request r;
   opterr = 0;
-  optind = 1;
+  // 0, not 1: glibc then starts afresh, rather than carry on from where an
+  // earlier parse's error left it pointing into that parse's words.
+  optind = 0;
   int opt = 0;
   while ((opt = getopt_long(argc, argv, ":i:a:ncsr:b:j:qh", LONG_OPTIONS, nullptr)) != -1) {
     std::string name = optind > 0 && optind <= argc ? argv[optind - 1] : "option";

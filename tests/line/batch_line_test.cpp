@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,7 @@ struct board_case {
   bool flash_id = true;                    // the first reply came whole
   std::string reason = "";                 // the whole reason; "" to leave it unchecked
   bool same_log_as_kesp = true;            // its log is kesp's output, bar at its end state
+  bool reason_logged = false;              // kesp's lines are followed by the reason's
 };
 
 const std::vector<board_case> &line_cases() {
@@ -84,7 +86,8 @@ const std::vector<board_case> &line_cases() {
        .sim_args = {"--no-final-reply"},
        .result = "failed",
        .failure = "connection",
-       .reason = "connection failed: closed by target"},
+       .reason = "the whole image was sent; the target closed the connection before its verdict",
+       .reason_logged = true},
       {.label = "cut first reply",
        .sim_args = {"--cut-first", "7"},
        .result = "failed",
@@ -95,7 +98,8 @@ const std::vector<board_case> &line_cases() {
        .sim_args = {"--cut-final", "9"},
        .result = "failed",
        .failure = "connection",
-       .reason = "connection failed: closed by target"},
+       .reason = "the whole image was sent; the verdict was cut short after 9 of 18 bytes",
+       .reason_logged = true},
       {.label = "wrong crc",
        .scripted = true,
        .result = "failed",
@@ -209,16 +213,71 @@ TEST(BatchLine, EachFaultGivesItsBoardItsVerdict) {
             std::make_unique<flashed_sim>(KESP_SIM_BINARY, NOR_SIZE, NOR_BLOCK, c.sim_args);
       }
       run_result k = run_program({KESP_BINARY, "-a", ADDRESS, boards[i].address(), path});
-      EXPECT_EQ(log, final_bars(k.out));
+      // kesp's lines as kesp prints them, then kesp-batch's closer reading.
+      EXPECT_EQ(log, final_bars(k.out) + (c.reason_logged ? c.reason + "\n" : ""));
     } else {
       EXPECT_TRUE(
           log.starts_with("kesp: address = 10000\nkesp: flags = 40000000\n"
                           "kesp: flash_id = 0101\n\rloader: ["))
           << log;
-      EXPECT_TRUE(
-          log.ends_with("]\nkesp: connection failed: " + j.value("reason", "").substr(19) + "\n"))
+      // How far the image got decides the words (see the test below); a
+      // close or reset by the target follows kesp's line with its own.
+      const std::string reason = j.value("reason", "");
+      EXPECT_NE(log.find("]\nkesp: connection failed: "), std::string::npos) << log;
+      EXPECT_TRUE(reason.starts_with("connection failed: ")
+                      ? log.ends_with("\nkesp: " + reason + "\n")
+                      : log.ends_with("\n" + reason + "\n"))
           << log;
     }
+  }
+}
+
+// The two ways a board's connection ends early read apart in every
+// output: a target that closed mid-image, and one that took the whole
+// image and cut its verdict short. The image outgrows the socket buffers
+// many times, so that the close comes while it still streams.
+TEST(BatchLine, CloseMidImageAndVerdictCutShortReadApart) {
+  constexpr uint32_t SIZE = 8 << 20;
+  const std::string path = temp_path("apart-image.bin");
+  write_file(path, pattern_bytes(SIZE, 16));
+  sim_process closing(KESP_SIM_BINARY, {"--close-after", "1000"});
+  sim_process cutting(KESP_SIM_BINARY, {"--cut-final", "9"});
+  ASSERT_TRUE(closing.ready() && cutting.ready());
+  const std::string report_path = temp_path("apart.jsonl");
+  const std::string logs = temp_path("apart-logs");
+  run_result r = run_batch({"-i", path, "--report", report_path, "--log-dir", logs,
+                            closing.address(), cutting.address()},
+                           60s);
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  report rep = read_report(report_path);
+  json closed = rep.step(closing.address(), 1);
+  json cut = rep.step(cutting.address(), 1);
+  const std::string closed_reason = closed.value("reason", "");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(closed_reason, m,
+                               std::regex("target closed the connection after ([0-9]+) of " +
+                                          std::to_string(SIZE) + " image bytes")))
+      << closed_reason;
+  // The bytes named are those of the last attempt, as "sent" counts them.
+  EXPECT_EQ(std::stoul(m[1]), closed["sent"].get<uint32_t>());
+  EXPECT_GE(std::stoul(m[1]), 1000u);
+  EXPECT_LT(std::stoul(m[1]), SIZE);
+  EXPECT_EQ(cut["reason"], "the whole image was sent; the verdict was cut short after 9 of " +
+                               std::to_string(REPLY_SIZE) + " bytes");
+  EXPECT_EQ(cut["sent"], SIZE);
+  for (const json &j : {closed, cut}) {
+    EXPECT_EQ(j["failure"], "connection");
+    EXPECT_EQ(j["attempts"], 3);
+    const std::string board = j.value("board", "");
+    const std::string reason = j.value("reason", "");
+    EXPECT_NE(r.out.find(board + ": step 1/1 update nor 0x0 " + path + ": FAILED: " + reason +
+                         " (3 attempts)\n"),
+              std::string::npos)
+        << r.out;
+    // Each attempt's kesp line, then the reason as kesp-batch read it.
+    const std::string log = read_file(logs + "/" + board + ".log");
+    EXPECT_TRUE(log.ends_with("kesp: connection failed: closed by target\n" + reason + "\n"))
+        << log.substr(log.size() - std::min<size_t>(log.size(), 300));
   }
 }
 
@@ -239,8 +298,11 @@ TEST(BatchLine, ConnectionFailuresAreRetriedVerdictsAreNot) {
   EXPECT_EQ(rep.step(closing.address(), 1)["attempts"], 3);
   EXPECT_EQ(rep.step(closing.address(), 1)["failure"], "connection");
   EXPECT_EQ(rep.step(refusing.address(), 1)["attempts"], 1);
+  // 5000 bytes fit the socket buffers: all of them are gone before the
+  // target's close is seen.
   EXPECT_NE(r.out.find(closing.address() + ": step 1/1 update nor 0x0 " + path +
-                       ": FAILED: connection failed: "),
+                       ": FAILED: the whole image was sent; the target closed the connection "
+                       "before its verdict (3 attempts)"),
             std::string::npos)
       << r.out;
   EXPECT_NE(r.out.find("(3 attempts)"), std::string::npos) << r.out;

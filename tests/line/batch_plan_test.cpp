@@ -9,6 +9,8 @@
 #include "plan.h"
 #include "recipe.h"
 #include "records.h"
+#include "support.h"
+#include "text.h"
 #include "wire.h"
 
 namespace {
@@ -39,6 +41,9 @@ TEST(BatchRecipe, LinesBecomeStepsAsKespReadsItsOptions) {
       {"\"-dash.bin\"", step_mode::update, 0, 0, "line/-dash.bin"},
       {"-- -dash.bin", step_mode::update, 0, 0, "line/-dash.bin"},
       {"serial-{board}.bin\r", step_mode::update, 0, 0, "line/serial-{board}.bin"},
+      // The top of the 32 bits, written either way kesp reads it.
+      {"-a 0xffffffff app.bin", step_mode::update, FLAG_ADDRESS, 0xffffffff, "line/app.bin"},
+      {"-a -1 app.bin", step_mode::update, FLAG_ADDRESS, 0xffffffff, "line/app.bin"},
   };
   for (const recipe_line &c : cases) {
     SCOPED_TRACE(c.text);
@@ -73,6 +78,13 @@ TEST(BatchRecipe, BadLinesNameTheirFileAndLine) {
       {"-a", "r.txt:2: -a needs an address"},
       {"-a 12z a.bin", "r.txt:2: invalid address: 12z"},
       {"-a '' a.bin", "r.txt:2: invalid address: "},
+      {"-a 0x100000000 a.bin",
+       "r.txt:2: address 0x100000000 is past the flash's 32 bits (at most 0xffffffff)"},
+      {"-a -4294967296 a.bin",
+       "r.txt:2: address -4294967296 is past the flash's 32 bits (at most 0xffffffff)"},
+      {"-a99999999999999999999 a.bin",
+       "r.txt:2: address 99999999999999999999 is past the flash's 32 bits (at most 0xffffffff)"},
+      {"--expect-idd 0101 a.bin", "r.txt:2: unknown option --expect-idd; did you mean --expect-id?"},
       {"a.bin b.bin", "r.txt:2: more than one file: a.bin and b.bin"},
       {"-a 0x100", "r.txt:2: no image file"},
       {"''", "r.txt:2: empty file name"},
@@ -142,6 +154,99 @@ TEST(BatchCommandLine, OptionsBecomeSteps) {
   EXPECT_EQ(steps_of({"-c", "-i", "a.bin", "--verify", "b1"}),
             (v{{step_mode::compare, FLAG_COMPARE}}));
   EXPECT_EQ(steps_of({"-s", "b1", "b2"}), (v{{step_mode::start, 0}}));
+}
+
+// The command line's words, parsed: the plan, or the error.
+parse_end parse_words(std::vector<std::string> words, plan *p, std::string *error) {
+  words.insert(words.begin(), "kesp-batch");
+  std::vector<char *> argv;
+  for (auto &w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  return parse_command_line(static_cast<int>(words.size()), argv.data(), p, error);
+}
+
+TEST(BatchCommandLine, UnknownOptionsGetTheNearest) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"--compair", "unknown option --compair; did you mean --compare?"},
+      {"--retires=2", "unknown option --retires=2; did you mean --retries?"},
+      {"--dryrun", "unknown option --dryrun; did you mean --dry-run?"},
+      {"--EXPECT-ID", "unknown option --EXPECT-ID; did you mean --expect-id?"},
+      {"--st", "unknown option --st; did you mean --start, --step-timeout, --station or "
+               "--station-name?"},
+      {"--frobnicate", "unknown option --frobnicate"},
+      {"--xyz", "unknown option --xyz"},
+      {"--verify=yes", "--verify takes no value"},
+      {"--verif=yes", "--verify takes no value"},
+  };
+  for (const auto &[word, message] : cases) {
+    SCOPED_TRACE(word);
+    plan p;
+    std::string error;
+    EXPECT_EQ(parse_words({"-i", "a.bin", word, "b1"}, &p, &error), parse_end::usage);
+    EXPECT_EQ(error, message + "\n(kesp-batch --help lists the options)");
+  }
+  EXPECT_EQ(edit_distance("kitten", "sitting"), 3u);
+  EXPECT_EQ(edit_distance("compair", "compare"), 2u);
+  EXPECT_EQ(edit_distance("retires", "retries"), 1u);  // a swap is one
+  EXPECT_EQ(edit_distance("", "db"), 2u);
+  EXPECT_EQ(edit_distance("db", "db"), 0u);
+}
+
+// A flash id from the command line holds for its own device's steps: the
+// NOR's for -a steps, the NAND's for -n steps, never a start; a recipe
+// line's own id wins. An id no step is checked against is refused.
+TEST(BatchCommandLine, FlashIdsHoldForTheirDevice) {
+  const std::string recipe = temp_path("ids-recipe.txt");
+  write_file(recipe,
+             "-a 0 boot.bin\n"
+             "-n -a 0x20000 rootfs.img\n"
+             "--expect-id 0303 -n data.img\n"
+             "-c -a 0 boot.bin\n"
+             "-s\n");
+  struct id_case {
+    std::vector<std::string> words;
+    std::vector<int> ids;  // per step: the id checked, or -1 for none
+  };
+  const std::vector<id_case> cases = {
+      {{"-r", recipe, "--expect-id", "0101"}, {0x0101, -1, 0x0303, 0x0101, -1}},
+      {{"-r", recipe, "--expect-nand-id", "0202"}, {-1, 0x0202, 0x0303, -1, -1}},
+      {{"-r", recipe, "--expect-id", "0101", "--expect-nand-id", "0x202"},
+       {0x0101, 0x0202, 0x0303, 0x0101, -1}},
+      {{"-r", recipe}, {-1, -1, 0x0303, -1, -1}},
+      {{"-n", "-i", "a.bin", "--verify", "--expect-nand-id", "0202", "-s"}, {0x0202, 0x0202, -1}},
+  };
+  for (const id_case &c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.words));
+    plan p;
+    std::string error;
+    std::vector<std::string> words = c.words;
+    words.push_back("b1");
+    ASSERT_EQ(parse_words(words, &p, &error), parse_end::run) << error;
+    std::vector<int> ids;
+    for (const step &s : p.steps) ids.push_back(s.check_id ? s.expect_id : -1);
+    EXPECT_EQ(ids, c.ids);
+  }
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+      {{"-n", "-i", "a.bin", "--expect-id", "0101"},
+       "--expect-id holds for the NOR steps, and every step is on the NAND: give the NAND's id "
+       "with --expect-nand-id"},
+      {{"-i", "a.bin", "--expect-nand-id", "0202"},
+       "--expect-nand-id holds for the NAND steps (-n), and no step is on the NAND"},
+      {{"-s", "--expect-nand-id", "0202"},
+       "--expect-nand-id needs an image: a start has no flash id to check\n"
+       "(kesp-batch --help lists the options)"},
+      {{"-i", "a.bin", "--expect-nand-id", "12345"},
+       "invalid --expect-nand-id: 12345\n(kesp-batch --help lists the options)"},
+  };
+  for (const auto &[words, message] : refused) {
+    SCOPED_TRACE(testing::PrintToString(words));
+    plan p;
+    std::string error;
+    std::vector<std::string> w = words;
+    w.push_back("b1");
+    EXPECT_EQ(parse_words(w, &p, &error), parse_end::usage);
+    EXPECT_EQ(error, message);
+  }
 }
 
 TEST(BatchCommandLine, DefaultsAndLimits) {

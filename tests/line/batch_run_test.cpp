@@ -106,6 +106,28 @@ TEST(BatchRefuses, BadInputExitsTwoAndSendsNothing) {
          return std::vector<std::string>{"-a", "zz", "-i", image, b};
        },
        "invalid address: zz"},
+      {"address past 32 bits",
+       [&](auto b, auto) {
+         return std::vector<std::string>{"-a", "0x100000000", "-i", image, b};
+       },
+       "kesp-batch: address 0x100000000 is past the flash's 32 bits (at most 0xffffffff)\n"},
+      {"address past 32 bits in a recipe",
+       [](auto b, auto d) {
+         put(d, "r7.txt", "-a 0x0 image.bin\n-n -a 4294967296 image.bin\n");
+         return std::vector<std::string>{"-r", d + "/r7.txt", b};
+       },
+       "r7.txt:2: address 4294967296 is past the flash's 32 bits"},
+      {"image that runs past 32 bits",
+       [&](auto b, auto) {
+         return std::vector<std::string>{"-a", "0xfffffffc", "-i", image, b};
+       },
+       "image " + image + ", command line: its 5 bytes at 0xfffffffc run past the flash's 32 bits"},
+      {"NOR flash id and only NAND steps",
+       [&](auto b, auto) {
+         return std::vector<std::string>{"-n", "-i", image, "--expect-id", "0202", b};
+       },
+       "kesp-batch: --expect-id holds for the NOR steps, and every step is on the NAND: give the "
+       "NAND's id with --expect-nand-id\n"},
       {"board given twice",
        [&](auto b, auto) {
          return std::vector<std::string>{"-i", image, b, b};
@@ -137,7 +159,12 @@ TEST(BatchRefuses, BadInputExitsTwoAndSendsNothing) {
        [&](auto b, auto) {
          return std::vector<std::string>{"-i", image, "--frobnicate", b};
        },
-       "unknown option --frobnicate"},
+       "unknown option --frobnicate\n"},
+      {"misspelt option",
+       [&](auto b, auto) {
+         return std::vector<std::string>{"-i", image, "--compair", b};
+       },
+       "kesp-batch: unknown option --compair; did you mean --compare?\n"},
       {"no jobs",
        [&](auto b, auto) {
          return std::vector<std::string>{"-j", "0", "-i", image, b};
