@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -1384,7 +1385,7 @@ TEST(StationRecord, NoThreadRefusesOrFailsTheUnitNeverAborts) {
   } rows[] = {
       {.db = {"--db", dir + "/record.db"},
        .status = 2,
-       .message = "--db: no thread to write the record: "},
+       .message = "record.db: no thread to write the record: "},
       {.db = {}, .status = 1, .message = "--from-command: no thread to run it: "},
   };
   for (const auto &r : rows) {
@@ -1459,6 +1460,103 @@ TEST(StationRecord, SerialRangeRunsOut) {
 
 // A second station of a live station's name, or of serials another pool
 // makes, is refused before it touches the record's units.
+// A server that asks each client for a password in clear text, as one
+// configured for password log-ins does, and hears nothing more: libpq
+// without a password gives up with "fe_sendauth: no password supplied".
+class password_asker {
+ public:
+  password_asker() : listener_(bind_loopback(true, &address_)) {
+    if (listener_ >= 0) serving_ = std::thread([this] { serve(); });
+  }
+  ~password_asker() {
+    stop_ = true;
+    if (serving_.joinable()) serving_.join();
+    if (listener_ >= 0) close(listener_);
+  }
+  password_asker(const password_asker &) = delete;
+  password_asker &operator=(const password_asker &) = delete;
+  bool ok() const { return listener_ >= 0; }
+  const std::string &address() const { return address_; }
+
+ private:
+  // Each client's start-up message (length first) is answered by an
+  // authentication request of type 3, a password in clear text.
+  void serve() {
+    while (!stop_) {
+      pollfd p{listener_, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      int c = accept(listener_, nullptr, nullptr);
+      if (c < 0) continue;
+      timeval limit{5, 0};
+      setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+      unsigned char length[4];
+      if (recv(c, length, 4, MSG_WAITALL) == 4) {
+        std::string rest(get_be32(length) - 4, '\0');
+        recv(c, rest.data(), rest.size(), MSG_WAITALL);
+        const char ask[] = {'R', 0, 0, 0, 8, 0, 0, 0, 3};
+        send(c, ask, sizeof ask, MSG_NOSIGNAL);
+        char sink[64];
+        while (recv(c, sink, sizeof sink, 0) > 0) {
+        }
+      }
+      close(c);
+    }
+  }
+  std::string address_;
+  int listener_;
+  std::atomic<bool> stop_ = false;
+  std::thread serving_;
+};
+
+// Every refusal of a record names it: a SQLite file by its path, a
+// PostgreSQL database by its user, host, port and name (never the URL's
+// other parameters). A log-in without a password says where one is read
+// from and that the host must match as written.
+TEST(UnitStore, RefusalsNameTheRecord) {
+  const std::string missing = temp_path("no-folder") + "/x.db";
+  refusing_address slot;
+  const std::string image = write_text("named.bin", "x");
+  run_result batch = run_batch({"--station", "--db", missing, "-i", image, slot.address()},
+                               std::chrono::seconds(20));
+  EXPECT_EQ(batch.status, 2);
+  EXPECT_EQ(batch.err, "kesp-batch: --db " + missing + ": unable to open database file\n");
+  const std::string folder = temp_path("a-folder.db");
+  ASSERT_TRUE(std::filesystem::create_directories(folder));
+  run_result lookup = run_program({KESP_UNITS_BINARY, "--db", folder, "yield"});
+  EXPECT_EQ(lookup.status, 1);
+  EXPECT_TRUE(lookup.err.starts_with("kesp-units: --db " + folder + ": ")) << lookup.err;
+
+  password_asker server;
+  ASSERT_TRUE(server.ok());
+  const std::string name = "postgresql://station@" + server.address() + ":57000/kesp";
+  const std::string url = name + "?sslmode=disable&gssencmode=disable&application_name=secret";
+  const std::vector<std::string> env = {"/usr/bin/env", "PGPASSFILE=" + temp_path("no-pgpass")};
+  const std::string hint =
+      "\n(the password comes from ~/.pgpass, or the file PGPASSFILE names, of mode 0600; its "
+      "line's host field must be the URL's host name as written: localhost and 127.0.0.1 do not "
+      "match)\n";
+  std::vector<std::string> batch_args = env;
+  batch_args.insert(batch_args.end(), {KESP_BATCH_BINARY, "--station", "--db", url, "-i", image,
+                                       slot.address()});
+  std::vector<std::string> units_args = env;
+  units_args.insert(units_args.end(), {KESP_UNITS_BINARY, "--db", url, "yield"});
+  for (const auto &[args, status] : {std::pair{batch_args, 2}, std::pair{units_args, 1}}) {
+    SCOPED_TRACE(args[2]);
+    run_result r = run_program(args, std::chrono::seconds(30));
+    EXPECT_EQ(r.status, status) << r.err;
+    EXPECT_NE(r.err.find(": --db " + name + ": "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("fe_sendauth: no password supplied" + hint), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("secret"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(postgres_password_hint("FATAL:  password authentication failed for user \"x\""),
+            hint.substr(1, hint.size() - 2));
+  EXPECT_EQ(postgres_password_hint("connection to server at \"db\" failed: Connection refused"),
+            "");
+  EXPECT_EQ(record_name("postgresql:///units?host=/run/pg&user=kesp"),
+            "postgresql://kesp@/units?host=/run/pg");
+  EXPECT_EQ(record_name("/var/lib/kesp/units.db"), "/var/lib/kesp/units.db");
+}
+
 TEST(StationRecord, ClaimsRefusedAtStart) {
   refusing_address slot;
   std::string db = temp_path("claims-station.db");
