@@ -10,7 +10,7 @@ _kesp_batch() {
   local with_file=(-i --image -r --recipe -b --boards --report --junit)
   local with_dir=(--log-dir)
   local with_value=(-a --address -j --jobs --retries --connect-timeout --step-timeout --expect-id
-    --settle --units --db --serials --station-name --data-timeout)
+    --expect-nand-id --settle --units --db --serials --station-name --data-timeout)
   local plain=(-n --nand -c --compare --verify -s --start --dry-run --station -q --quiet -h --help
     --version)
   # A "--opt=value" that bash did not split at "=" (it is not in
