@@ -1557,6 +1557,24 @@ TEST(UnitStore, RefusalsNameTheRecord) {
   EXPECT_EQ(record_name("/var/lib/kesp/units.db"), "/var/lib/kesp/units.db");
 }
 
+// A verdict cut short is recorded as such, not as any closed connection.
+TEST(StationRecord, VerdictCutShortKeepsItsReason) {
+  sim_process sim(KESP_SIM_BINARY, 1, {"--nor-size", "64K", "--cut-final", "9"});
+  ASSERT_TRUE(sim.ready()) << sim.log();
+  const std::string db = temp_path("cut-verdict.db");
+  run_result r = run_batch({"--station", "--units", "1", "--db", db, "-i",
+                            write_text("cut.bin", std::string(4096, 'k')), sim.address()},
+                           std::chrono::seconds(30));
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  std::string why;
+  auto store = unit_store::open(db, &why);
+  ASSERT_NE(store, nullptr) << why;
+  const std::string reason = "the whole image was sent; the verdict was cut short after 9 of 18 bytes";
+  EXPECT_EQ(one(*store, "SELECT reason FROM steps"), reason);
+  EXPECT_EQ(one(*store, "SELECT failure FROM steps"), "connection");
+  EXPECT_NE(r.out.find(reason), std::string::npos) << r.out;
+}
+
 TEST(StationRecord, ClaimsRefusedAtStart) {
   refusing_address slot;
   std::string db = temp_path("claims-station.db");
