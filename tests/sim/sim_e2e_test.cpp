@@ -709,7 +709,8 @@ TEST(SimCommandLine, RefusesWhatItCannotServe) {
     bool anywhere = false;  // run on a free address of its own
   };
   const refusal cases[] = {
-      {{"--bogus"}, 2, "unknown option --bogus"},
+      {{"--bogus"}, 2, "unknown option --bogus\n"},
+      {{"--close-afer", "3"}, 2, "unknown option --close-afer; did you mean --close-after?\n"},
       {{"--nor-size", "100K", "--nor-block", "64K"}, 2, "multiple of the erase-block size"},
       {{"--cut-first", "18"}, 2, "invalid --cut-first"},
       {{"--final-error", "0"}, 2, "--final-error 0 would report done and write nothing"},

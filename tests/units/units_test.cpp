@@ -1134,6 +1134,9 @@ TEST_F(Lookup, BadCommandLines) {
       {.args = {"yield", "--since", "2026-12-09 10:00"}, .error = "a time is YYYY-MM-DD"},
       {.args = {"yield", "--since", "2026-12-09T10:00:00."}, .error = "a time is YYYY-MM-DD"},
       {.args = {"fetch"}, .error = "no lookup is called fetch"},
+      {.args = {"yield", "--sinse", "2026-12-09"},
+       .error = "unknown option --sinse; did you mean --since?\n"},
+      {.args = {"yield", "--utc=yes"}, .error = "--utc takes no value\n"},
   };
   for (const row &r : rows) {
     run_result got = units(r.args);
