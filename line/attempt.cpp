@@ -68,7 +68,8 @@ std::string connection_reason(const transaction &t, bool *own) {
     return cat({"the whole image was sent; the verdict was cut short after ",
                 std::to_string(t.in_size), " of ", std::to_string(REPLY_SIZE), " bytes"});
   }
-  return cat({"the whole image was sent; the target ", ended, " the connection before its verdict"});
+  return cat(
+      {"the whole image was sent; the target ", ended, " the connection before its verdict"});
 }
 
 }  // namespace

@@ -138,9 +138,9 @@ void check_ends(const plan &p, std::vector<std::string> *problems) {
       if (uint64_t{s.address} + b.sizes[i] <= ADDRESSES) continue;
       char at[16];
       snprintf(at, sizeof at, "0x%x", s.address);
-      problems->push_back(cat({"image ", b.files[i], ", ", s.origin, ": its ",
-                               std::to_string(b.sizes[i]), " bytes at ", at,
-                               " run past the flash's 32 bits (to 0xffffffff)"}));
+      problems->push_back(
+          cat({"image ", b.files[i], ", ", s.origin, ": its ", std::to_string(b.sizes[i]),
+               " bytes at ", at, " run past the flash's 32 bits (to 0xffffffff)"}));
       break;
     }
   }

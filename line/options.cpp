@@ -272,8 +272,9 @@ bool apply_flash_ids(const request &r, std::vector<step> *steps, std::string *er
     }
   }
   if (r.check_id && !nor) {
-    *error = "--expect-id holds for the NOR steps, and every step is on the NAND: give the "
-             "NAND's id with --expect-nand-id";
+    *error =
+        "--expect-id holds for the NOR steps, and every step is on the NAND: give the "
+        "NAND's id with --expect-nand-id";
     return false;
   }
   if (r.check_nand_id && !nand) {

@@ -114,8 +114,8 @@ bool apply_long_option(const std::vector<word> &words, size_t *next, step *s,
     value = text.substr(sizeof EXPECT_ID);
   } else {
     static const option step_options[] = {{"expect-id", required_argument, nullptr, 0},
-                                           {"from-command", required_argument, nullptr, 0},
-                                           {nullptr, 0, nullptr, 0}};
+                                          {"from-command", required_argument, nullptr, 0},
+                                          {nullptr, 0, nullptr, 0}};
     std::string guess = nearest_option(text, step_options);
     *error = "unknown option " + text +
              (guess.empty() ? " (a step takes -a, -n, -c or -s)" : "; did you mean " + guess + "?");

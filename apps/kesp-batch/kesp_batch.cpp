@@ -211,8 +211,9 @@ void find_passed_before(const plan &p, const std::string &name, station_state *s
                              .serial = last.rows[0][1].value_or("")});
   }
   if (!why.empty()) {
-    fprintf(stderr, "kesp-batch: --db %s: the slots' last units could not be read, so a board "
-                    "passed before this start and still in would be flashed again: %s\n",
+    fprintf(stderr,
+            "kesp-batch: --db %s: the slots' last units could not be read, so a board "
+            "passed before this start and still in would be flashed again: %s\n",
             record_name(p.opt.db).c_str(), why.c_str());
   }
 }
@@ -261,8 +262,7 @@ bool close_record(const std::string &db, std::unique_ptr<unit_recorder> *owned) 
     for (const std::string &u : unwritten) names += (names.empty() ? "" : ", ") + u;
     fprintf(stderr, "kesp-batch: --db %s: %zu record%s of units could not be written (%s)%s%s\n",
             record_name(db).c_str(), unwritten.size(), unwritten.size() == 1 ? "" : "s",
-            names.c_str(),
-            h.error.empty() ? "" : ": ", h.error.c_str());
+            names.c_str(), h.error.empty() ? "" : ": ", h.error.c_str());
     return false;
   }
   if (!h.refused.empty()) {

@@ -84,7 +84,8 @@ TEST(BatchRecipe, BadLinesNameTheirFileAndLine) {
        "r.txt:2: address -4294967296 is past the flash's 32 bits (at most 0xffffffff)"},
       {"-a99999999999999999999 a.bin",
        "r.txt:2: address 99999999999999999999 is past the flash's 32 bits (at most 0xffffffff)"},
-      {"--expect-idd 0101 a.bin", "r.txt:2: unknown option --expect-idd; did you mean --expect-id?"},
+      {"--expect-idd 0101 a.bin",
+       "r.txt:2: unknown option --expect-idd; did you mean --expect-id?"},
       {"a.bin b.bin", "r.txt:2: more than one file: a.bin and b.bin"},
       {"-a 0x100", "r.txt:2: no image file"},
       {"''", "r.txt:2: empty file name"},
@@ -171,8 +172,9 @@ TEST(BatchCommandLine, UnknownOptionsGetTheNearest) {
       {"--retires=2", "unknown option --retires=2; did you mean --retries?"},
       {"--dryrun", "unknown option --dryrun; did you mean --dry-run?"},
       {"--EXPECT-ID", "unknown option --EXPECT-ID; did you mean --expect-id?"},
-      {"--st", "unknown option --st; did you mean --start, --step-timeout, --station or "
-               "--station-name?"},
+      {"--st",
+       "unknown option --st; did you mean --start, --step-timeout, --station or "
+       "--station-name?"},
       {"--frobnicate", "unknown option --frobnicate"},
       {"--xyz", "unknown option --xyz"},
       {"--verify=yes", "--verify takes no value"},

@@ -1539,8 +1539,8 @@ TEST(UnitStore, RefusalsNameTheRecord) {
       "line's host field must be the URL's host name as written: localhost and 127.0.0.1 do not "
       "match)\n";
   std::vector<std::string> batch_args = env;
-  batch_args.insert(batch_args.end(), {KESP_BATCH_BINARY, "--station", "--db", url, "-i", image,
-                                       slot.address()});
+  batch_args.insert(batch_args.end(),
+                    {KESP_BATCH_BINARY, "--station", "--db", url, "-i", image, slot.address()});
   std::vector<std::string> units_args = env;
   units_args.insert(units_args.end(), {KESP_UNITS_BINARY, "--db", url, "yield"});
   for (const auto &[args, status] : {std::pair{batch_args, 2}, std::pair{units_args, 1}}) {
@@ -1572,7 +1572,8 @@ TEST(StationRecord, VerdictCutShortKeepsItsReason) {
   std::string why;
   auto store = unit_store::open(db, &why);
   ASSERT_NE(store, nullptr) << why;
-  const std::string reason = "the whole image was sent; the verdict was cut short after 9 of 18 bytes";
+  const std::string reason =
+      "the whole image was sent; the verdict was cut short after 9 of 18 bytes";
   EXPECT_EQ(one(*store, "SELECT reason FROM steps"), reason);
   EXPECT_EQ(one(*store, "SELECT failure FROM steps"), "connection");
   EXPECT_NE(r.out.find(reason), std::string::npos) << r.out;
