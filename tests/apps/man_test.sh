@@ -25,6 +25,18 @@ for page in "$src/man/kesp.1" "$src/man/kesp-sim.1" "$src/man/kesp-batch.1"; do
   [[ -z $warnings ]] || fail "groff warns about $page: $warnings"
 done
 
+# Each page refers to the other three, and says no aside twice in a row (as
+# "(see LOGS) (see LOGS)").
+for program in kesp kesp-batch kesp-units kesp-sim; do
+  see_also=$(section "$src/man/$program.1" "SEE ALSO")
+  for other in kesp kesp-batch kesp-units kesp-sim; do
+    [[ $other == "$program" ]] && continue
+    grep -qE "(^|[ ,])$other\(1\)" <<<"$see_also" || fail "$program.1's SEE ALSO lacks $other(1): $see_also"
+  done
+  repeated=$(render "$src/man/$program.1" | grep -oE '(\([^()]+\)) \1|see ([A-Z]+)\) \(see \2\)' | head -n 3)
+  [[ -z $repeated ]] || fail "$program.1 repeats itself: $repeated"
+done
+
 # kesp: the synopsis says what the usage text says, in the page's notation.
 usage=$( (exec -a kesp "$kesp") 2>/dev/null)
 synopsis=$(section "$src/man/kesp.1" SYNOPSIS | sed 's/^ *//')
