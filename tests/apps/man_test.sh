@@ -3,8 +3,12 @@
 # about command lines, messages and defaults agrees with the programs.
 # usage: man_test.sh SOURCE_DIR KESP KESP_SIM KESP_BATCH
 set -u
-src=$1 kesp=$2 sim=$3 batch=$4
+src=$(realpath "$1") kesp=$2 sim=$3 batch=$4
 . "$(dirname "$0")/../support/testlib.sh"
+. "$(dirname "$0")/../support/examples.sh"
+bindir=$(realpath "$(dirname "$batch")")
+work=$(mktemp -d)
+trap 'examples_end; rm -rf "$work"' EXIT
 
 # The page as plain text, each paragraph on one line and never hyphenated,
 # so that a phrase can be searched for whole.
@@ -149,4 +153,13 @@ else
   fail "no kesp-units beside $batch"
 fi
 
+# Every page's examples, each as printed, with what it needs around it.
+examples_fixture || exit 1
+mkdir "$work/examples"
+for page in kesp kesp-batch kesp-units kesp-sim; do
+  examples_extract_man "$src/man/$page.1" "$work/examples"
+done
+(($(examples_count "$work/examples") > 12)) ||
+  fail "found only $(examples_count "$work/examples") examples in the manual pages"
+examples_run "$work/examples"
 exit $status
