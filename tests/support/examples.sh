@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the documentation tests: runs the examples of the README and
 # of the manual pages as they are printed, so that a new example is tried
 # without a change here.
@@ -97,17 +98,10 @@ examples_count() {
 
 # examples_bindable ADDRESS...: succeeds when port 57000 of each can be bound.
 examples_bindable() {
-  python3 - "$@" <<'EOF'
-import socket, sys
-for address in sys.argv[1:]:
-    s = socket.socket()
-    try:
-        s.bind((address, 57000))
-    except OSError:
-        sys.exit(1)
-    finally:
-        s.close()
-EOF
+  perl -MIO::Socket::INET -e '
+    for my $address (@ARGV) {
+      IO::Socket::INET->new(LocalAddr => $address, LocalPort => 57000, Proto => "tcp") or exit 1;
+    }' "$@"
 }
 
 # examples_block OCTETS...: sets block to a network a.b.c of 127/8 whose
@@ -188,8 +182,7 @@ examples_postgres() {
   [[ -n $examples_pg_state ]] && return 0
   # Its own folder, outside $work, which only we may enter.
   examples_pg_dir=$(mktemp -d)
-  local base
-  base=$(bash "$src/tests/support/pg_server.sh" start "$examples_pg_dir" "$$" 2>"$work/pg.err")
+  bash "$src/tests/support/pg_server.sh" start "$examples_pg_dir" "$$" >/dev/null 2>"$work/pg.err"
   case $? in
   0) ;;
   77) examples_pg_state="no PostgreSQL server here: $(cat "$work/pg.err")" examples_pg_dir=
@@ -229,7 +222,7 @@ examples_run() {
 }
 
 examples_one() {
-  local where=$1 marks=$2 file=$3 want=0 interrupt= sql= mark
+  local where=$1 marks=$2 file=$3 want=0 interrupt='' sql='' mark
   for mark in $marks; do
     case $mark in
     skip)
@@ -243,7 +236,8 @@ examples_one() {
     *) fail "$where: unknown mark $mark" ;;
     esac
   done
-  local dir=$work/run/$(basename "$file" .text)
+  local dir
+  dir=$work/run/$(basename "$file" .text)
   mkdir -p "$dir/tmp"
   cp -a "$work/fixture/." "$dir/"
   if [[ -n $sql ]]; then
