@@ -162,4 +162,5 @@ done
 (($(examples_count "$work/examples") > 12)) ||
   fail "found only $(examples_count "$work/examples") examples in the manual pages"
 examples_run "$work/examples"
+((examples_ran >= 10)) || fail "only $examples_ran examples ran"
 exit $status

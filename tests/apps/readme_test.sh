@@ -192,4 +192,5 @@ examples_extract_readme "$src/README.md" "$work/examples"
 (($(examples_count "$work/examples") > 15)) ||
   fail "found only $(examples_count "$work/examples") examples in README.md"
 examples_run "$work/examples"
+((examples_ran >= 8)) || fail "only $examples_ran examples ran"
 exit $status
