@@ -20,7 +20,8 @@
 #
 # How a shell example runs: with bash, in a folder of its own holding the
 # files the examples name (app.bin, rootfs.img, boot.bin, boards.txt,
-# line.recipe, unit.recipe and its make-unit-data, line1.db), the programs
+# line.recipe, unit.recipe and its make-unit-data, these three as the
+# README shows them, line.jsonl, line1.db), the programs
 # first on the PATH, the README's flash_ok defined. Each network of the
 # text (127.0.0, 10.0.0, 192.168.1, ...; the host name `board` counts as
 # 192.0.2.1) becomes a block of loopback addresses that binds here, the
@@ -91,6 +92,16 @@ examples_extract_man() {
   done
 }
 
+# examples_readme_text INFO KEY: the first block of README.md fenced with
+# the info string INFO that holds KEY.
+examples_readme_text() {
+  awk -v info="$1" -v key="$2" '
+    /^ *```/ && !inside { inside = 1; block = ""; fence = $0; sub(/^ *```/, "", fence); next }
+    /^ *```$/ && inside { if (fence == info && index(block, key)) { printf "%s", block; exit }
+                          inside = 0; next }
+    inside { block = block $0 "\n" }' "$src/README.md"
+}
+
 examples_count() {
   local files=("$1"/*.text)
   [[ -e ${files[0]} ]] && echo "${#files[@]}" || echo 0
@@ -144,13 +155,15 @@ examples_fixture() {
   seq 100000 | head -c 5000 >app.bin
   seq 200000 | head -c 9000 >rootfs.img
   head -c 3000 /dev/zero >boot.bin
-  printf '%s\n' '#!/bin/sh' \
-    "printf 'serial=%s\nmac=02:00:00:%02x:%02x:%02x\n' \"\$KESP_SERIAL\" \\" \
-    '  $((KESP_UNIT >> 16 & 255)) $((KESP_UNIT >> 8 & 255)) $((KESP_UNIT & 255))' >make-unit-data
+  # The recipes and the per-unit data command, as the README shows them.
+  { echo '#!/bin/sh'; examples_readme_text sh '$KESP_SERIAL'; } >make-unit-data
   chmod +x make-unit-data
-  printf '%s\n' '-a 0x0 app.bin' "-a 0x3ff000 --from-command './make-unit-data'" '-s' >unit.recipe
-  printf '%s\n' '# boot loader, per-board serial number, root file system, start' \
-    '-a 0x0 boot.bin' '-a 0xF0000 serial-{board}.bin' '-n -a 0x200000 rootfs.img' '-s' >line.recipe
+  examples_readme_text text --from-command >unit.recipe
+  examples_readme_text '' '# boot loader' >line.recipe
+  local file
+  for file in make-unit-data unit.recipe line.recipe; do
+    (($(wc -l <"$file") > 1)) || { fail "no $file in README.md"; return 1; }
+  done
   examples_block 1 2 || { fail "no free loopback addresses for boards.txt"; return 1; }
   examples_serve "$work/boards-sim.log" "$block.1" 2 || return 1
   printf '%s\n' "$block.1" "$block.2" >boards.txt
