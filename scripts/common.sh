@@ -42,7 +42,8 @@ need_compile_tools() {
 # with tshark through the Wireshark dissector and run its logic under the
 # Lua of newer Wireshark releases (lua5.4), run a PostgreSQL server
 # of their own for the unit record, and watch simulated boards' connections
-# and make network namespaces with iproute2. tshark's package asks whether
+# and make network namespaces with iproute2, and run the documentation's
+# examples, which use sqlite3 and jq. tshark's package asks whether
 # users other than root may capture: answered no beforehand, so that the
 # install runs unattended.
 need_build_tools() {
@@ -53,7 +54,7 @@ need_build_tools() {
       "${sudo[@]}" debconf-set-selections 2>/dev/null || true
   fi
   need_compile_tools man-db groff-base dpkg-dev python3 bash-completion tshark lua5.4 \
-    postgresql iproute2
+    postgresql iproute2 sqlite3 jq
 }
 
 # What scripts/demo and scripts/test configure build/ with, the same in

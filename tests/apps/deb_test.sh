@@ -53,6 +53,8 @@ want=$(sort <<'EOF'
 -rw-r--r-- root/root ./usr/share/bash-completion/completions/kesp-sim
 -rw-r--r-- root/root ./usr/share/bash-completion/completions/kesp-units
 -rw-r--r-- root/root ./usr/share/doc/kesp/README.md
+-rw-r--r-- root/root ./usr/share/doc/kesp/changelog.Debian.gz
+-rw-r--r-- root/root ./usr/share/doc/kesp/copyright
 -rw-r--r-- root/root ./usr/share/man/man1/kesp-batch.1.gz
 -rw-r--r-- root/root ./usr/share/man/man1/kesp-sim.1.gz
 -rw-r--r-- root/root ./usr/share/man/man1/kesp-units.1.gz
@@ -74,6 +76,33 @@ for page in kesp kesp-sim kesp-batch kesp-units; do
 done
 cmp -s "$work/root/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/wireshark/plugins/kesp.lua" \
   "$src/wireshark/kesp.lua" || fail "the package's kesp.lua is not the tree's"
+# The copyright file in Debian's machine-readable format: its header, one
+# Files paragraph for everything, and the licence text of the tree's LICENSE.
+doc=$work/root/usr/share/doc/kesp
+copyright=$doc/copyright
+[[ $(head -n 1 "$copyright") == "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ]] ||
+  fail "copyright has no Format line: $(head -n 1 "$copyright")"
+grep -qx 'Files: \*' "$copyright" || fail "copyright has no Files: * paragraph"
+grep -qx "Copyright: $(sed -n 's/^Copyright (c) //p' "$src/LICENSE")" "$copyright" ||
+  fail "copyright does not name LICENSE's holders"
+license=$(awk '/^License: Expat$/ { n++ } n == 2 && /^ / { sub(/^ /, ""); sub(/^\.$/, ""); print }' "$copyright")
+[[ $license == "$(sed -n '/^Permission/,$p' "$src/LICENSE")" ]] ||
+  fail "copyright's licence text is not LICENSE's:
+$(diff <(sed -n '/^Permission/,$p' "$src/LICENSE") <(echo "$license"))"
+# The changelog: gzipped, its newest entry the package's version.
+[[ $(zcat "$doc/changelog.Debian.gz" | dpkg-parsechangelog -l - -S Version 2>&1) == "$version" ]] ||
+  fail "changelog.Debian.gz's newest entry is not $version: $(zcat "$doc/changelog.Debian.gz" | head -n 1)"
+zcat "$doc/changelog.Debian.gz" | cmp -s - "$src/packaging/changelog" ||
+  fail "the package's changelog is not the tree's"
+# lintian, where it is installed: no error (it is too large to install for
+# this alone).
+if command -v lintian >/dev/null; then
+  errors=$(lintian --no-tag-display-limit "$deb" 2>&1 | grep '^E:')
+  [[ -z $errors ]] || fail "lintian: $errors"
+else
+  echo "lintian is not installed: its checks skipped"
+fi
+
 "$work/root/usr/bin/kesp" >/dev/null 2>&1
 rc=$?
 ((rc == 255)) || fail "the packaged kesp without arguments exits $rc, not 255"

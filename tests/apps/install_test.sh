@@ -34,7 +34,7 @@ for file in bin/kesp bin/kesp-sim bin/kesp-batch bin/kesp-units share/man/man1/k
   share/man/man1/kesp-sim.1.gz share/man/man1/kesp-batch.1.gz share/man/man1/kesp-units.1.gz \
   share/bash-completion/completions/kesp share/bash-completion/completions/kesp-sim \
   share/bash-completion/completions/kesp-batch share/bash-completion/completions/kesp-units \
-  share/doc/kesp/README.md; do
+  share/doc/kesp/README.md share/doc/kesp/copyright share/doc/kesp/changelog.Debian.gz; do
   [[ -f $prefix/$file ]] || fail "$file is not installed"
 done
 # The Wireshark dissector, in the prefix where Wireshark's own folder of

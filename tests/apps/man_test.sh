@@ -3,8 +3,12 @@
 # about command lines, messages and defaults agrees with the programs.
 # usage: man_test.sh SOURCE_DIR KESP KESP_SIM KESP_BATCH
 set -u
-src=$1 kesp=$2 sim=$3 batch=$4
+src=$(realpath "$1") kesp=$2 sim=$3 batch=$4
 . "$(dirname "$0")/../support/testlib.sh"
+. "$(dirname "$0")/../support/examples.sh"
+bindir=$(realpath "$(dirname "$batch")")
+work=$(mktemp -d)
+trap 'examples_end; rm -rf "$work"' EXIT
 
 # The page as plain text, each paragraph on one line and never hyphenated,
 # so that a phrase can be searched for whole.
@@ -23,6 +27,18 @@ for page in "$src/man/kesp.1" "$src/man/kesp-sim.1" "$src/man/kesp-batch.1"; do
   [[ -z $warnings ]] || fail "man warns about $page: $warnings"
   warnings=$(groff -man -ww -z "$page" 2>&1)
   [[ -z $warnings ]] || fail "groff warns about $page: $warnings"
+done
+
+# Each page refers to the other three, and says no aside twice in a row (as
+# "(see LOGS) (see LOGS)").
+for program in kesp kesp-batch kesp-units kesp-sim; do
+  see_also=$(section "$src/man/$program.1" "SEE ALSO")
+  for other in kesp kesp-batch kesp-units kesp-sim; do
+    [[ $other == "$program" ]] && continue
+    grep -qE "(^|[ ,])$other\(1\)" <<<"$see_also" || fail "$program.1's SEE ALSO lacks $other(1): $see_also"
+  done
+  repeated=$(render "$src/man/$program.1" | grep -oE '(\([^()]+\)) \1|see ([A-Z]+)\) \(see \2\)' | head -n 3)
+  [[ -z $repeated ]] || fail "$program.1 repeats itself: $repeated"
 done
 
 # kesp: the synopsis says what the usage text says, in the page's notation.
@@ -137,4 +153,14 @@ else
   fail "no kesp-units beside $batch"
 fi
 
+# Every page's examples, each as printed, with what it needs around it.
+examples_fixture || exit 1
+mkdir "$work/examples"
+for page in kesp kesp-batch kesp-units kesp-sim; do
+  examples_extract_man "$src/man/$page.1" "$work/examples"
+done
+(($(examples_count "$work/examples") > 12)) ||
+  fail "found only $(examples_count "$work/examples") examples in the manual pages"
+examples_run "$work/examples"
+((examples_ran >= 10)) || fail "only $examples_ran examples ran"
 exit $status

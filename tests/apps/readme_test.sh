@@ -11,6 +11,8 @@ refuser=$(realpath "$5")
 # The walkthrough's, tried in turn while a user's own sim holds one.
 walk_addresses=(127.0.0.235 127.0.0.236 127.0.0.237 127.0.0.238)
 . "$(dirname "$0")/../support/testlib.sh"
+. "$(dirname "$0")/../support/examples.sh"
+bindir=$(dirname "$kesp")
 
 work=$(mktemp -d)
 sim_pids=()
@@ -24,6 +26,7 @@ cleanup() {
     kill -KILL "$pid" 2>/dev/null
   done
   [[ -n ${refuser_pid:-} ]] && kill -TERM "$refuser_pid" 2>/dev/null
+  examples_end
   wait
   rm -rf "$work"
 }
@@ -32,7 +35,7 @@ trap cleanup EXIT
 # The fenced sh block of the README that contains $1.
 readme_block() {
   awk -v key="$1" '
-    /^```sh$/ { inside = 1; block = ""; next }
+    /^```sh( .*)?$/ { inside = 1; block = ""; next }
     /^```$/ && inside { if (index(block, key)) { printf "%s", block; exit } inside = 0 }
     inside { block = block $0 "\n" }' "$src/README.md"
 }
@@ -139,7 +142,7 @@ grep -q "^kesp-batch: 2 passed, 2 failed (4 boards)" <<<"$out" ||
 # The kesp-sim walkthrough, run by sh from a stand-in repository root whose
 # build/ holds the programs: it must load both images, show the failed
 # compare, stop the sim cleanly and leave the flash files out of the tree.
-walkthrough=$(readme_block 'kesp-sim --listen 127.0.0.1')
+walkthrough=$(readme_block 'kesp-sim --listen 127.0.0.1 ')
 [[ -n $walkthrough ]] || {
   fail "no kesp-sim walkthrough in README.md"
   exit 1
@@ -181,4 +184,13 @@ cmp -s -n "$app_size" "$folder/app.bin" "$folder/nor.img" 0 $((0x10000)) ||
   fail "nor.img does not hold app.bin at 0x10000"
 cmp -s -n "$rootfs_size" "$folder/rootfs.img" "$folder/nand.img" ||
   fail "nand.img does not begin with rootfs.img"
+
+# Every example, each as printed, with what it needs around it.
+examples_fixture || exit 1
+mkdir "$work/examples"
+examples_extract_readme "$src/README.md" "$work/examples"
+(($(examples_count "$work/examples") > 15)) ||
+  fail "found only $(examples_count "$work/examples") examples in README.md"
+examples_run "$work/examples"
+((examples_ran >= 8)) || fail "only $examples_ran examples ran"
 exit $status
