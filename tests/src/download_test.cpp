@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <string>
@@ -277,6 +278,109 @@ TEST(Download, LastImageBytesArePushedOut) {
   close(sock);
   EXPECT_NE(out.find("kesp: flash update done, size = 1000\n"), std::string::npos) << out;
   EXPECT_EQ(nodelay_at_verdict, 1);
+}
+
+// Sends on one descriptor made to fail or come up short at a chosen
+// piece: this definition takes the C library's place in the whole test
+// process and passes every other call through unchanged.
+struct send_fault {
+  int fd = -1;         // the client's end; -1 watches none
+  size_t request = 0;  // bytes of request words before the first image byte
+  long fail_at = -1;   // the piece whose send fails, as a closed peer's would
+  long short_at = -1;  // the piece whose first send takes only half its bytes
+  size_t sent = 0;     // bytes that went out on fd
+  bool failed = false;
+  bool shortened = false;
+};
+send_fault fault;
+
+}  // namespace
+
+extern "C" ssize_t send(int fd, const void *buf, size_t n, int flags) {
+  if (fd != fault.fd || fault.failed || fault.sent < fault.request) {
+    ssize_t r = sendto(fd, buf, n, flags, nullptr, 0);
+    if (fd == fault.fd && r > 0) fault.sent += static_cast<size_t>(r);
+    return r;
+  }
+  const size_t at = fault.sent - fault.request;
+  const auto piece = static_cast<long>(at / 256);
+  if (piece == fault.fail_at) {
+    // The target sees the bytes before this piece, then the end.
+    shutdown(fd, SHUT_WR);
+    fault.failed = true;
+    errno = EPIPE;
+    return -1;
+  }
+  if (piece == fault.short_at && at % 256 == 0 && n > 1) {
+    n /= 2;
+    fault.shortened = true;
+  }
+  ssize_t r = sendto(fd, buf, n, flags, nullptr, 0);
+  if (r > 0) fault.sent += static_cast<size_t>(r);
+  return r;
+}
+
+namespace {
+
+// kesp's output and what the target receives when one send of the image
+// fails or comes up short: a short send is finished by the next, so the
+// run is as if nothing happened; a failed one ends the image there, the
+// bar showing what went out, and the verdict, even "done", cannot pass.
+// (An empty image is refused before anything is sent: see the local
+// failures below.)
+TEST(Download, SendFailingOrShortAtChosenPieces) {
+  const struct {
+    size_t size;
+    long fail_at;
+    long short_at;
+  } cases[] = {
+      {1, -1, -1},        {1, 0, -1},         {255, -1, 0},        {255, 0, -1},
+      {256, -1, 0},       {256, 0, -1},       {257, -1, 0},        {300, -1, 0},
+      {257, 0, -1},       {257, 1, -1},       {300, -1, 1},        {300, 1, -1},
+      {1 << 20, -1, -1},  {1 << 20, -1, 256}, {1 << 20, -1, 4095}, {1 << 20, 0, -1},
+      {1 << 20, 255, -1}, {1 << 20, 256, -1}, {1 << 20, 4095, -1},
+  };
+  for (const auto &c : cases) {
+    const std::string image = pattern_bytes(c.size, static_cast<unsigned>(c.size + 31));
+    const auto size = static_cast<uint32_t>(c.size);
+    const std::string what = std::to_string(c.size) + " bytes, fail at " +
+                             std::to_string(c.fail_at) + ", short at " + std::to_string(c.short_at);
+    const std::string path = temp_path("faulty.bin");
+    write_file(path, image);
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    fault = {sv[0], WORD_SIZE, c.fail_at, c.short_at, 0, false, false};
+    target_script script{reply(FIRST), reply({0, 0, 0, size, crc_of(image)})};
+    target_log log;
+    std::thread target([&] {
+      play_target(sv[1], script, &log);
+      close(sv[1]);
+    });
+    testing::internal::CaptureStdout();
+    download_file(sv[0], path.c_str(), 0, 0);
+    std::string out = testing::internal::GetCapturedStdout();
+    target.join();
+    EXPECT_EQ(fault.failed, c.fail_at >= 0) << what;
+    EXPECT_EQ(fault.shortened, c.short_at >= 0) << what;
+    fault = {};
+    close(sv[0]);
+
+    const std::string head = "kesp: address = 0\nkesp: flags = 0\nkesp: flash_id = 00c2\n";
+    if (c.fail_at < 0) {
+      EXPECT_EQ(out, head + progress_bars(size, size / 256) + bar(50) +
+                         "\nkesp: flash update done, size = " + std::to_string(c.size) +
+                         "\nkesp: crc = " + crc_hex(image) + ", received = " + crc_hex(image) +
+                         "\n")
+          << what;
+      EXPECT_EQ(log.image, image) << what;
+    } else {
+      const auto went = static_cast<uint32_t>(c.fail_at) * 256;
+      EXPECT_EQ(out, head + progress_bars(size, went / 256) + progress_bar(size, went) +
+                         "\nkesp: connection failed: Broken pipe\n")
+          << what;
+      EXPECT_EQ(log.image, image.substr(0, went)) << what;
+    }
+  }
 }
 
 // The one size check every sender uses: 1 byte to under 512 MiB.
