@@ -117,10 +117,13 @@ int open_measured(const char *filename, uint32_t *length) {
 
 // Sends the first n bytes of block in 256-byte sends, a bar after each
 // whole one; returns how many went out, with *err set if a send failed.
+// Every piece but the image's last says more follows, so that the kernel
+// fills each segment before it goes out; the last one sends what is held.
 uint32_t send_chunks(int sock, const uint8_t *block, uint32_t n, const transaction *t, int *err) {
   for (uint32_t at = 0; at < n; at += CHUNK_SIZE) {
     uint32_t chunk = std::min(CHUNK_SIZE, n - at);
-    if (send_all(sock, block + at, chunk) < 0) {
+    const bool more = t->sent + at + chunk < t->length;
+    if (send_piece(sock, block + at, chunk, more) < 0) {
       *err = errno;
       return at;
     }
@@ -174,6 +177,10 @@ void download_file(int sock, const char *filename, uint32_t flags, uint32_t addr
   uint32_t length = 0;
   int fd = open_measured(filename, &length);
 
+  // Nagle's algorithm would hold each piece that does not fill a segment
+  // until the target acknowledged the one before; the pieces say
+  // themselves when to wait for more.
+  send_without_delay(sock);
   transaction t;
   txn_begin(&t, length, flags, address);
   send_request(sock, &t);
@@ -192,8 +199,8 @@ void download_file(int sock, const char *filename, uint32_t flags, uint32_t addr
   note_stdout();
 
   stream_image(sock, fd, &t);
-  // Nothing follows the last chunk that Nagle could join it with, and the
-  // target cannot answer before it has it.
+  // The target cannot answer before it has every byte we sent, and a
+  // stream that ended on a failed send may have left some held back.
   push_queued(sock);
   print_bar(stdout, length, t.sent);
   printf("\n");

@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "image.h"
 #include "net.h"
@@ -274,8 +276,9 @@ TEST(Download, LastImageBytesArePushedOut) {
   testing::internal::CaptureStdout();
   download_file(sock, path.c_str(), 0, 0);
   std::string out = testing::internal::GetCapturedStdout();
-  target.finish();
+  // The target's close waits for ours.
   close(sock);
+  target.finish();
   EXPECT_NE(out.find("kesp: flash update done, size = 1000\n"), std::string::npos) << out;
   EXPECT_EQ(nodelay_at_verdict, 1);
 }
@@ -291,12 +294,25 @@ struct send_fault {
   size_t sent = 0;     // bytes that went out on fd
   bool failed = false;
   bool shortened = false;
+  // What each call on fd asked for: where in the image it began (-1 for
+  // the request words), and whether it said more follows.
+  std::vector<std::pair<long, bool>> calls;
+  int nodelay_at_request = -1;  // TCP_NODELAY when the first byte went out
 };
 send_fault fault;
 
 }  // namespace
 
 extern "C" ssize_t send(int fd, const void *buf, size_t n, int flags) {
+  if (fd == fault.fd && !fault.failed) {
+    const bool image = fault.sent >= fault.request;
+    fault.calls.emplace_back(image ? static_cast<long>(fault.sent - fault.request) : -1,
+                             (flags & MSG_MORE) != 0);
+    if (fault.sent == 0) {
+      socklen_t size = sizeof fault.nodelay_at_request;
+      getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &fault.nodelay_at_request, &size);
+    }
+  }
   if (fd != fault.fd || fault.failed || fault.sent < fault.request) {
     ssize_t r = sendto(fd, buf, n, flags, nullptr, 0);
     if (fd == fault.fd && r > 0) fault.sent += static_cast<size_t>(r);
@@ -349,7 +365,7 @@ TEST(Download, SendFailingOrShortAtChosenPieces) {
     write_file(path, image);
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-    fault = {sv[0], WORD_SIZE, c.fail_at, c.short_at, 0, false, false};
+    fault = {sv[0], WORD_SIZE, c.fail_at, c.short_at, 0, false, false, {}, -1};
     target_script script{reply(FIRST), reply({0, 0, 0, size, crc_of(image)})};
     target_log log;
     std::thread target([&] {
@@ -380,6 +396,54 @@ TEST(Download, SendFailingOrShortAtChosenPieces) {
           << what;
       EXPECT_EQ(log.image, image.substr(0, went)) << what;
     }
+  }
+}
+
+// Each 256-byte piece is one send of its own, and every piece but the last
+// says more follows, so that the kernel packs them into full segments; the
+// request words and the last piece go out at once, Nagle's algorithm being
+// off from the first byte on. Over TCP, which a socketpair is not.
+TEST(Download, OneSendPerPieceHeldForTheNextButTheLast) {
+  for (size_t size : {size_t{1}, size_t{256}, size_t{257}, size_t{(1 << 20) + 44}}) {
+    const std::string image = pattern_bytes(size, 40);
+    const std::string path = temp_path("pieces.bin");
+    write_file(path, image);
+    int sock = socket(AF_INET, SOCK_STREAM, 0);
+    scripted_target target([&](scripted_target::session &s) {
+      if (!s.request()) return;
+      s.send(reply(FIRST));
+      if (!s.image()) return;
+      s.send(reply({0x0101, 0, 0, static_cast<uint32_t>(size), crc_of(image)}));
+      s.close();
+    });
+    ASSERT_TRUE(target.listening());
+    sockaddr_in sa = loader_address(target.address());
+    ASSERT_EQ(connect(sock, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    fault = {sock, WORD_SIZE, -1, -1, 0, false, false, {}, -1};
+    testing::internal::CaptureStdout();
+    download_file(sock, path.c_str(), 0, 0);
+    std::string out = testing::internal::GetCapturedStdout();
+    const send_fault seen = fault;
+    fault = {};
+    close(sock);
+    target.finish();
+    EXPECT_NE(out.find("kesp: flash update done, size = " + std::to_string(size) + "\n"),
+              std::string::npos)
+        << out.substr(out.rfind(']') + 1);
+    EXPECT_EQ(seen.nodelay_at_request, 1) << size;
+    const long pieces = static_cast<long>((size + 255) / 256);
+    long starts = 0;
+    long first_wrong = -2;  // where the first call that said the wrong thing began
+    for (const auto &[at, more] : seen.calls) {
+      // A send the kernel took only part of is finished by one more call
+      // for the same piece, which says what the first did.
+      if (at >= 0 && at % 256 == 0) ++starts;
+      if (more != (at >= 0 && at / 256 < pieces - 1) && first_wrong == -2) first_wrong = at;
+    }
+    EXPECT_EQ(starts, pieces) << size;
+    EXPECT_EQ(first_wrong, -2) << size << " bytes: the call at that offset (-1: the request)";
+    ASSERT_FALSE(seen.calls.empty());
+    EXPECT_EQ(seen.calls.front().first, -1) << "the request words come first";
   }
 }
 
