@@ -117,13 +117,10 @@ int open_measured(const char *filename, uint32_t *length) {
 
 // Sends the first n bytes of block in 256-byte sends, a bar after each
 // whole one; returns how many went out, with *err set if a send failed.
-// Every piece but the image's last says more follows, so that the kernel
-// fills each segment before it goes out; the last one sends what is held.
 uint32_t send_chunks(int sock, const uint8_t *block, uint32_t n, const transaction *t, int *err) {
   for (uint32_t at = 0; at < n; at += CHUNK_SIZE) {
     uint32_t chunk = std::min(CHUNK_SIZE, n - at);
-    const bool more = t->sent + at + chunk < t->length;
-    if (send_piece(sock, block + at, chunk, more) < 0) {
+    if (send_all(sock, block + at, chunk) < 0) {
       *err = errno;
       return at;
     }
@@ -177,9 +174,9 @@ void download_file(int sock, const char *filename, uint32_t flags, uint32_t addr
   uint32_t length = 0;
   int fd = open_measured(filename, &length);
 
-  // Nagle's algorithm would hold each piece that does not fill a segment
-  // until the target acknowledged the one before; the pieces say
-  // themselves when to wait for more.
+  // Nagle's algorithm would hold each runt until the segment before it is
+  // acknowledged, and the pieces would go out as a full segment and a
+  // runt per acknowledgement.
   send_without_delay(sock);
   transaction t;
   txn_begin(&t, length, flags, address);
@@ -198,9 +195,12 @@ void download_file(int sock, const char *filename, uint32_t flags, uint32_t addr
   print_first_reply_line(stdout, &t);
   note_stdout();
 
+  // The pieces leave in full segments only; the last, partial one is
+  // held until the push after the stream.
+  hold_partial_segments(sock);
   stream_image(sock, fd, &t);
-  // The target cannot answer before it has every byte we sent, and a
-  // stream that ended on a failed send may have left some held back.
+  // The target cannot answer before it has every byte we sent, whether
+  // the stream ended with the image or on a failed send.
   push_queued(sock);
   print_bar(stdout, length, t.sent);
   printf("\n");

@@ -128,9 +128,21 @@ void send_without_delay(int sock) {
   setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-// Setting TCP_NODELAY pushes out whatever is queued, even when it is set
-// already: bytes held for a segment that a failed send never filled go too.
-void push_queued(int sock) { send_without_delay(sock); }
+// A send that says more follows (MSG_MORE) holds back only the segment it
+// leaves unfilled, and only until the next acknowledgement comes, which
+// with Nagle's algorithm off sends it out as a runt: the cork holds it
+// until the next send fills it.
+void hold_partial_segments(int sock) {
+  int on = 1;
+  setsockopt(sock, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+}
+
+// Lifting the cork with Nagle's algorithm off sends what it held at once.
+void push_queued(int sock) {
+  send_without_delay(sock);
+  int off = 0;
+  setsockopt(sock, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
+}
 
 const char *resolve_host(const char *host, in_addr *address) {
   addrinfo hints{};
@@ -148,14 +160,12 @@ void address_text(const in_addr &address, char (&text)[INET_ADDRSTRLEN]) {
   if (inet_ntop(AF_INET, &address, text, sizeof text) == nullptr) text[0] = '\0';
 }
 
-namespace {
-
-ssize_t send_flagged(int fd, const void *buf, size_t n, int flags) {
+ssize_t send_all(int fd, const void *buf, size_t n) {
   const auto *p = static_cast<const uint8_t *>(buf);
   size_t done = 0;
   peer_watch watch;
   while (done < n) {
-    ssize_t r = send(fd, p + done, n - done, MSG_NOSIGNAL | flags);
+    ssize_t r = send(fd, p + done, n - done, MSG_NOSIGNAL);
     if (r < 0) {
       if (errno == EINTR) continue;
       if ((errno == EAGAIN || errno == EWOULDBLOCK) && keep_waiting(fd, POLLOUT, &watch)) continue;
@@ -164,14 +174,6 @@ ssize_t send_flagged(int fd, const void *buf, size_t n, int flags) {
     done += static_cast<size_t>(r);
   }
   return static_cast<ssize_t>(done);
-}
-
-}  // namespace
-
-ssize_t send_all(int fd, const void *buf, size_t n) { return send_flagged(fd, buf, n, 0); }
-
-ssize_t send_piece(int fd, const void *buf, size_t n, bool more) {
-  return send_flagged(fd, buf, n, more ? MSG_MORE : 0);
 }
 
 ssize_t recv_all(int fd, void *buf, size_t n) {

@@ -47,15 +47,18 @@ bool keep_waiting(int sock, short events, peer_watch *watch);
 // (ETIMEDOUT when the board never answered). sock is left blocking.
 int connect_bounded(int sock, const sockaddr_in &target);
 
-// Turns Nagle's algorithm off for the rest of the connection. A stream of
-// small sends then goes out without waiting on acknowledgements, and is
-// packed into full segments only where each send says more follows (see
-// send_piece).
+// Turns Nagle's algorithm off for the rest of the connection: what is sent
+// goes out without waiting on the peer's acknowledgements.
 void send_without_delay(int sock);
 
-// Sends what is queued at once rather than waiting for the peer's delayed
-// acknowledgement or for more bytes said to follow: for after the last
-// image byte, however the stream ended.
+// From now on the kernel sends only full segments, however small the sends
+// that fill them, until push_queued. For a stream of small sends that must
+// neither go out as runts nor wait on acknowledgements.
+void hold_partial_segments(int sock);
+
+// Sends what is queued at once rather than holding it for a full segment
+// or for the peer's delayed acknowledgement, and keeps Nagle's algorithm
+// off from now on: for after the last image byte, however the stream ended.
 void push_queued(int sock);
 
 // The first IPv4 address of host: nullptr with *address set, or why the
@@ -72,11 +75,6 @@ void address_text(const in_addr &address, char (&text)[INET_ADDRSTRLEN]);
 // with ETIMEDOUT (see keep_waiting); a busy one is waited for. Returns n,
 // or -1 with errno set.
 ssize_t send_all(int fd, const void *buf, size_t n);
-
-// send_all for one piece of a stream. With more, the kernel may hold the
-// piece's bytes back until they fill a segment with those that follow;
-// without it, what is queued goes out now.
-ssize_t send_piece(int fd, const void *buf, size_t n, bool more);
 
 // Receives exactly n bytes unless the peer closes or vanishes first.
 // Returns n, the count gathered before an orderly close (less than n), or

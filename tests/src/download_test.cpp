@@ -252,14 +252,16 @@ TEST(Download, VerdictSentBeforeCloseIsStillRead) {
   EXPECT_EQ(out.find("connection failed"), std::string::npos);
 }
 
-// Nothing follows the last image bytes that Nagle could join them with, so
-// they are pushed out at once: the connection has TCP_NODELAY by the time
-// the verdict is awaited. Over TCP, which a socketpair is not.
+// Nothing follows the last image bytes that could fill their segment, so
+// they are pushed out at once: by the time the verdict is awaited the
+// connection has TCP_NODELAY and no longer holds partial segments back.
+// Over TCP, which a socketpair is not.
 TEST(Download, LastImageBytesArePushedOut) {
   const std::string image = pattern_bytes(1000, 9);
   const std::string path = temp_path("pushed.bin");
   write_file(path, image);
   int nodelay_at_verdict = -1;
+  int corked_at_verdict = -1;
   int sock = socket(AF_INET, SOCK_STREAM, 0);
   scripted_target target([&](scripted_target::session &s) {
     if (!s.request()) return;
@@ -267,6 +269,8 @@ TEST(Download, LastImageBytesArePushedOut) {
     if (!s.image()) return;
     socklen_t size = sizeof nodelay_at_verdict;
     getsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &nodelay_at_verdict, &size);
+    size = sizeof corked_at_verdict;
+    getsockopt(sock, IPPROTO_TCP, TCP_CORK, &corked_at_verdict, &size);
     s.send(reply({0x0101, 0, 0, static_cast<uint32_t>(image.size()), crc_of(image)}));
     s.close();
   });
@@ -281,6 +285,7 @@ TEST(Download, LastImageBytesArePushedOut) {
   target.finish();
   EXPECT_NE(out.find("kesp: flash update done, size = 1000\n"), std::string::npos) << out;
   EXPECT_EQ(nodelay_at_verdict, 1);
+  EXPECT_EQ(corked_at_verdict, 0);
 }
 
 // Sends on one descriptor made to fail or come up short at a chosen
@@ -294,8 +299,8 @@ struct send_fault {
   size_t sent = 0;     // bytes that went out on fd
   bool failed = false;
   bool shortened = false;
-  // What each call on fd asked for: where in the image it began (-1 for
-  // the request words), and whether it said more follows.
+  // Each call on fd: where in the image it began (-1 for the request
+  // words), and whether the socket held back partial segments then.
   std::vector<std::pair<long, bool>> calls;
   int nodelay_at_request = -1;  // TCP_NODELAY when the first byte went out
 };
@@ -306,8 +311,11 @@ send_fault fault;
 extern "C" ssize_t send(int fd, const void *buf, size_t n, int flags) {
   if (fd == fault.fd && !fault.failed) {
     const bool image = fault.sent >= fault.request;
+    int corked = 0;
+    socklen_t corked_size = sizeof corked;
+    getsockopt(fd, IPPROTO_TCP, TCP_CORK, &corked, &corked_size);
     fault.calls.emplace_back(image ? static_cast<long>(fault.sent - fault.request) : -1,
-                             (flags & MSG_MORE) != 0);
+                             corked != 0);
     if (fault.sent == 0) {
       socklen_t size = sizeof fault.nodelay_at_request;
       getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &fault.nodelay_at_request, &size);
@@ -399,11 +407,11 @@ TEST(Download, SendFailingOrShortAtChosenPieces) {
   }
 }
 
-// Each 256-byte piece is one send of its own, and every piece but the last
-// says more follows, so that the kernel packs them into full segments; the
-// request words and the last piece go out at once, Nagle's algorithm being
-// off from the first byte on. Over TCP, which a socketpair is not.
-TEST(Download, OneSendPerPieceHeldForTheNextButTheLast) {
+// Each 256-byte piece is one send of its own, made while the socket holds
+// back partial segments, so that the kernel packs the pieces into full
+// ones; the request words go out at once, Nagle's algorithm being off from
+// the first byte on. Over TCP, which a socketpair is not.
+TEST(Download, OneSendPerPieceInFullSegments) {
   for (size_t size : {size_t{1}, size_t{256}, size_t{257}, size_t{(1 << 20) + 44}}) {
     const std::string image = pattern_bytes(size, 40);
     const std::string path = temp_path("pieces.bin");
@@ -433,12 +441,12 @@ TEST(Download, OneSendPerPieceHeldForTheNextButTheLast) {
     EXPECT_EQ(seen.nodelay_at_request, 1) << size;
     const long pieces = static_cast<long>((size + 255) / 256);
     long starts = 0;
-    long first_wrong = -2;  // where the first call that said the wrong thing began
-    for (const auto &[at, more] : seen.calls) {
+    long first_wrong = -2;  // where the first call made in the wrong state began
+    for (const auto &[at, corked] : seen.calls) {
       // A send the kernel took only part of is finished by one more call
-      // for the same piece, which says what the first did.
+      // for the same piece.
       if (at >= 0 && at % 256 == 0) ++starts;
-      if (more != (at >= 0 && at / 256 < pieces - 1) && first_wrong == -2) first_wrong = at;
+      if (corked != (at >= 0) && first_wrong == -2) first_wrong = at;
     }
     EXPECT_EQ(starts, pieces) << size;
     EXPECT_EQ(first_wrong, -2) << size << " bytes: the call at that offset (-1: the request)";
