@@ -137,11 +137,12 @@ void hold_partial_segments(int sock) {
   setsockopt(sock, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
 }
 
-// Lifting the cork with Nagle's algorithm off sends what it held at once.
+// Either call sends what is held at once. The cork goes first: once the
+// peer can have our last byte, the socket no longer holds any back.
 void push_queued(int sock) {
-  send_without_delay(sock);
   int off = 0;
   setsockopt(sock, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
+  send_without_delay(sock);
 }
 
 const char *resolve_host(const char *host, in_addr *address) {

@@ -122,7 +122,7 @@ TEST(KespVerdict, DoneAfterAFailedSendIsAConnectionFailure) {
 // and the bytes the target receives for images around the piece size. An
 // empty image is refused once connected, before any byte goes out.
 TEST(KespPieces, OutputAndBytesPerImageSize) {
-  for (size_t size : {0, 1, 255, 256, 257, 300, 1 << 20}) {
+  for (size_t size : {0U, 1U, 255U, 256U, 257U, 300U, 1U << 20}) {
     const std::string image = pattern_bytes(size, static_cast<unsigned>(size + 27));
     const std::string path = temp_path("pieces.bin");
     write_file(path, image);
@@ -164,7 +164,7 @@ TEST(KespPieces, TargetResetAfterAChosenPiece) {
   const std::string image = pattern_bytes(1 << 20, 28);
   const std::string path = temp_path("reset.bin");
   write_file(path, image);
-  for (size_t pieces : {1, 256, 2049}) {
+  for (size_t pieces : {1U, 256U, 2049U}) {
     scripted_target target([&](scripted_target::session &s) {
       if (!s.request()) return;
       s.send(reply({0x0101, 0, 0, 0, 0}));
@@ -182,7 +182,7 @@ TEST(KespPieces, TargetResetAfterAChosenPiece) {
     const size_t bars_end = r.out.rfind('\r');
     ASSERT_NE(bars_end, std::string::npos) << pieces;
     const auto went = static_cast<uint32_t>((bars_end - head.size()) / progress_bar(1, 1).size());
-    const uint32_t length = static_cast<uint32_t>(image.size());
+    const auto length = static_cast<uint32_t>(image.size());
     EXPECT_TRUE(r.out.substr(head.size(), bars_end - head.size()) == progress_bars(length, went))
         << pieces;
     const std::string tail = r.out.substr(bars_end);

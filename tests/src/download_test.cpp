@@ -304,43 +304,48 @@ struct send_fault {
   std::vector<std::pair<long, bool>> calls;
   int nodelay_at_request = -1;  // TCP_NODELAY when the first byte went out
 };
-send_fault fault;
+// The interposed send below is a free function, so what it is told to do
+// lives here, for the whole process.
+send_fault &fault() {
+  static send_fault watched;
+  return watched;
+}
 
 }  // namespace
 
 extern "C" ssize_t send(int fd, const void *buf, size_t n, int flags) {
-  if (fd == fault.fd && !fault.failed) {
-    const bool image = fault.sent >= fault.request;
+  if (fd == fault().fd && !fault().failed) {
+    const bool image = fault().sent >= fault().request;
     int corked = 0;
     socklen_t corked_size = sizeof corked;
     getsockopt(fd, IPPROTO_TCP, TCP_CORK, &corked, &corked_size);
-    fault.calls.emplace_back(image ? static_cast<long>(fault.sent - fault.request) : -1,
-                             corked != 0);
-    if (fault.sent == 0) {
-      socklen_t size = sizeof fault.nodelay_at_request;
-      getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &fault.nodelay_at_request, &size);
+    fault().calls.emplace_back(image ? static_cast<long>(fault().sent - fault().request) : -1,
+                               corked != 0);
+    if (fault().sent == 0) {
+      socklen_t size = sizeof fault().nodelay_at_request;
+      getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &fault().nodelay_at_request, &size);
     }
   }
-  if (fd != fault.fd || fault.failed || fault.sent < fault.request) {
+  if (fd != fault().fd || fault().failed || fault().sent < fault().request) {
     ssize_t r = sendto(fd, buf, n, flags, nullptr, 0);
-    if (fd == fault.fd && r > 0) fault.sent += static_cast<size_t>(r);
+    if (fd == fault().fd && r > 0) fault().sent += static_cast<size_t>(r);
     return r;
   }
-  const size_t at = fault.sent - fault.request;
+  const size_t at = fault().sent - fault().request;
   const auto piece = static_cast<long>(at / 256);
-  if (piece == fault.fail_at) {
+  if (piece == fault().fail_at) {
     // The target sees the bytes before this piece, then the end.
     shutdown(fd, SHUT_WR);
-    fault.failed = true;
+    fault().failed = true;
     errno = EPIPE;
     return -1;
   }
-  if (piece == fault.short_at && at % 256 == 0 && n > 1) {
+  if (piece == fault().short_at && at % 256 == 0 && n > 1) {
     n /= 2;
-    fault.shortened = true;
+    fault().shortened = true;
   }
   ssize_t r = sendto(fd, buf, n, flags, nullptr, 0);
-  if (r > 0) fault.sent += static_cast<size_t>(r);
+  if (r > 0) fault().sent += static_cast<size_t>(r);
   return r;
 }
 
@@ -373,7 +378,7 @@ TEST(Download, SendFailingOrShortAtChosenPieces) {
     write_file(path, image);
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-    fault = {sv[0], WORD_SIZE, c.fail_at, c.short_at, 0, false, false, {}, -1};
+    fault() = {sv[0], WORD_SIZE, c.fail_at, c.short_at, 0, false, false, {}, -1};
     target_script script{reply(FIRST), reply({0, 0, 0, size, crc_of(image)})};
     target_log log;
     std::thread target([&] {
@@ -384,9 +389,9 @@ TEST(Download, SendFailingOrShortAtChosenPieces) {
     download_file(sv[0], path.c_str(), 0, 0);
     std::string out = testing::internal::GetCapturedStdout();
     target.join();
-    EXPECT_EQ(fault.failed, c.fail_at >= 0) << what;
-    EXPECT_EQ(fault.shortened, c.short_at >= 0) << what;
-    fault = {};
+    EXPECT_EQ(fault().failed, c.fail_at >= 0) << what;
+    EXPECT_EQ(fault().shortened, c.short_at >= 0) << what;
+    fault() = {};
     close(sv[0]);
 
     const std::string head = "kesp: address = 0\nkesp: flags = 0\nkesp: flash_id = 00c2\n";
@@ -427,12 +432,12 @@ TEST(Download, OneSendPerPieceInFullSegments) {
     ASSERT_TRUE(target.listening());
     sockaddr_in sa = loader_address(target.address());
     ASSERT_EQ(connect(sock, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
-    fault = {sock, WORD_SIZE, -1, -1, 0, false, false, {}, -1};
+    fault() = {sock, WORD_SIZE, -1, -1, 0, false, false, {}, -1};
     testing::internal::CaptureStdout();
     download_file(sock, path.c_str(), 0, 0);
     std::string out = testing::internal::GetCapturedStdout();
-    const send_fault seen = fault;
-    fault = {};
+    const send_fault seen = fault();
+    fault() = {};
     close(sock);
     target.finish();
     EXPECT_NE(out.find("kesp: flash update done, size = " + std::to_string(size) + "\n"),
