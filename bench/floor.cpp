@@ -1,8 +1,10 @@
 // floor: the least a client of the loader can do with our chunking. It
 // sends the same request and image bytes as kesp, one read and one send per
 // 256 bytes, and reads both replies, but keeps no checksum and draws no
-// bar. What kesp spends beyond this is the price of its checksum and its
-// progress bar.
+// bar. Its socket is set as kesp's is: Nagle's algorithm off from the
+// connect on, partial segments held back while the pieces stream and
+// pushed out after the last. What kesp spends beyond this is the price of
+// its checksum and its progress bar.
 //
 // usage: floor ADDRESS FILE   (ADDRESS a dotted IPv4 address; exit 0 when
 // the target reports success)
@@ -64,6 +66,7 @@ int main(int argc, char *argv[]) {
   if (connect(sock, reinterpret_cast<const sockaddr *>(&target), sizeof target) != 0) {
     return fail("connect");
   }
+  send_without_delay(sock);
   uint8_t header[WORD_SIZE];
   encode_header(header, length, 0);
   if (send_all(sock, header, sizeof header) < 0) return fail("send");
@@ -74,6 +77,7 @@ int main(int argc, char *argv[]) {
     return 1;
   }
   uint8_t buffer[CHUNK_SIZE];
+  hold_partial_segments(sock);
   for (uint32_t sent = 0; sent < length;) {
     size_t want = length - sent < CHUNK_SIZE ? length - sent : CHUNK_SIZE;
     // A regular file gives the whole count short of its end, as kesp expects too.
@@ -81,6 +85,7 @@ int main(int argc, char *argv[]) {
     if (send_all(sock, buffer, want) < 0) return fail("send");
     sent += static_cast<uint32_t>(want);
   }
+  push_queued(sock);
   if (!receive_reply(sock, &reply)) {
     fprintf(stderr, "floor: no final reply\n");
     return 1;

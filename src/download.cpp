@@ -174,6 +174,10 @@ void download_file(int sock, const char *filename, uint32_t flags, uint32_t addr
   uint32_t length = 0;
   int fd = open_measured(filename, &length);
 
+  // Nagle's algorithm would hold each runt until the segment before it is
+  // acknowledged, and the pieces would go out as a full segment and a
+  // runt per acknowledgement.
+  send_without_delay(sock);
   transaction t;
   txn_begin(&t, length, flags, address);
   send_request(sock, &t);
@@ -191,9 +195,12 @@ void download_file(int sock, const char *filename, uint32_t flags, uint32_t addr
   print_first_reply_line(stdout, &t);
   note_stdout();
 
+  // The pieces leave in full segments only; the last, partial one is
+  // held until the push after the stream.
+  hold_partial_segments(sock);
   stream_image(sock, fd, &t);
-  // Nothing follows the last chunk that Nagle could join it with, and the
-  // target cannot answer before it has it.
+  // The target cannot answer before it has every byte we sent, whether
+  // the stream ended with the image or on a failed send.
   push_queued(sock);
   print_bar(stdout, length, t.sent);
   printf("\n");

@@ -123,9 +123,26 @@ int connect_bounded(int sock, const sockaddr_in &target) {
   return rc;
 }
 
-void push_queued(int sock) {
+void send_without_delay(int sock) {
   int on = 1;
   setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+// A send that says more follows (MSG_MORE) holds back only the segment it
+// leaves unfilled, and only until the next acknowledgement comes, which
+// with Nagle's algorithm off sends it out as a runt: the cork holds it
+// until the next send fills it.
+void hold_partial_segments(int sock) {
+  int on = 1;
+  setsockopt(sock, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+}
+
+// Either call sends what is held at once. The cork goes first: once the
+// peer can have our last byte, the socket no longer holds any back.
+void push_queued(int sock) {
+  int off = 0;
+  setsockopt(sock, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
+  send_without_delay(sock);
 }
 
 const char *resolve_host(const char *host, in_addr *address) {

@@ -47,9 +47,18 @@ bool keep_waiting(int sock, short events, peer_watch *watch);
 // (ETIMEDOUT when the board never answered). sock is left blocking.
 int connect_bounded(int sock, const sockaddr_in &target);
 
-// Sends what is queued at once rather than waiting for the peer's delayed
-// acknowledgement: for after the last image byte, when nothing follows
-// that Nagle could coalesce it with.
+// Turns Nagle's algorithm off for the rest of the connection: what is sent
+// goes out without waiting on the peer's acknowledgements.
+void send_without_delay(int sock);
+
+// From now on the kernel sends only full segments, however small the sends
+// that fill them, until push_queued. For a stream of small sends that must
+// neither go out as runts nor wait on acknowledgements.
+void hold_partial_segments(int sock);
+
+// Sends what is queued at once rather than holding it for a full segment
+// or for the peer's delayed acknowledgement, and keeps Nagle's algorithm
+// off from now on: for after the last image byte, however the stream ended.
 void push_queued(int sock);
 
 // The first IPv4 address of host: nullptr with *address set, or why the

@@ -118,6 +118,82 @@ TEST(KespVerdict, DoneAfterAFailedSendIsAConnectionFailure) {
       << last;
 }
 
+// kesp as run, over TCP, where its socket options take effect: its output
+// and the bytes the target receives for images around the piece size. An
+// empty image is refused once connected, before any byte goes out.
+TEST(KespPieces, OutputAndBytesPerImageSize) {
+  for (size_t size : {0U, 1U, 255U, 256U, 257U, 300U, 1U << 20}) {
+    const std::string image = pattern_bytes(size, static_cast<unsigned>(size + 27));
+    const std::string path = temp_path("pieces.bin");
+    write_file(path, image);
+    scripted_target target([&](scripted_target::session &s) {
+      if (!s.request()) return;
+      s.send(reply({0x0101, 0, 0, 0, 0}));
+      if (!s.image()) return;
+      s.send(reply({0x0101, 0, 0, static_cast<uint32_t>(size), crc_of(image)}));
+      s.close();
+    });
+    ASSERT_TRUE(target.listening());
+    run_result r = run_program({KESP_BINARY, target.address(), path}, RUN_LIMIT);
+    target.finish();
+    const std::string &received = target.seen().received;
+    if (size == 0) {
+      EXPECT_EQ(r.status, 255);
+      EXPECT_EQ(r.err, "kesp: image file is empty\n");
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(received, "");
+      continue;
+    }
+    const auto length = static_cast<uint32_t>(size);
+    EXPECT_EQ(r.status, 0) << size << "\n" << r.err;
+    EXPECT_TRUE(r.out == "kesp: address = 0\nkesp: flags = 0\nkesp: flash_id = 0101\n" +
+                             progress_bars(length, length / 256) + progress_bar(length, length) +
+                             "\n" + done_lines(image))
+        << size << " bytes:" << r.out.substr(r.out.rfind(']') + 1);
+    uint8_t header[WORD_SIZE];
+    encode_header(header, length, 0);
+    EXPECT_TRUE(received == std::string(reinterpret_cast<char *>(header), WORD_SIZE) + image)
+        << size << " bytes: the target received " << received.size();
+  }
+}
+
+// A target that resets after a chosen piece of a 1 MiB image: it has
+// exactly what it read, a send (or the wait for the verdict) fails, and
+// the final bar shows the pieces whose sends went through.
+TEST(KespPieces, TargetResetAfterAChosenPiece) {
+  const std::string image = pattern_bytes(1 << 20, 28);
+  const std::string path = temp_path("reset.bin");
+  write_file(path, image);
+  for (size_t pieces : {1U, 256U, 2049U}) {
+    scripted_target target([&](scripted_target::session &s) {
+      if (!s.request()) return;
+      s.send(reply({0x0101, 0, 0, 0, 0}));
+      if (!s.receive(pieces * 256)) return;
+      s.reset();
+    });
+    ASSERT_TRUE(target.listening());
+    run_result r = run_program({KESP_BINARY, target.address(), path}, RUN_LIMIT);
+    target.finish();
+    EXPECT_EQ(r.status, 0) << pieces;
+    EXPECT_TRUE(target.seen().received.substr(WORD_SIZE) == image.substr(0, pieces * 256))
+        << pieces << " pieces: the target read " << target.seen().received.size();
+    const std::string head = "kesp: address = 0\nkesp: flags = 0\nkesp: flash_id = 0101\n";
+    ASSERT_EQ(r.out.substr(0, head.size()), head) << pieces;
+    const size_t bars_end = r.out.rfind('\r');
+    ASSERT_NE(bars_end, std::string::npos) << pieces;
+    const auto went = static_cast<uint32_t>((bars_end - head.size()) / progress_bar(1, 1).size());
+    const auto length = static_cast<uint32_t>(image.size());
+    EXPECT_TRUE(r.out.substr(head.size(), bars_end - head.size()) == progress_bars(length, went))
+        << pieces;
+    const std::string tail = r.out.substr(bars_end);
+    EXPECT_TRUE(tail == progress_bar(length, went * 256) +
+                            "\nkesp: connection failed: Connection reset by peer\n" ||
+                tail ==
+                    progress_bar(length, went * 256) + "\nkesp: connection failed: Broken pipe\n")
+        << pieces << " pieces, " << went << " sent:" << tail;
+  }
+}
+
 // A short image ends in a segment Nagle holds until the target's delayed
 // acknowledgement, about 40 ms, unless the tool pushes it out. Timed inside
 // the target, from the first image byte to the last, so that neither the

@@ -7,10 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "image.h"
 #include "net.h"
@@ -249,14 +252,16 @@ TEST(Download, VerdictSentBeforeCloseIsStillRead) {
   EXPECT_EQ(out.find("connection failed"), std::string::npos);
 }
 
-// Nothing follows the last image bytes that Nagle could join them with, so
-// they are pushed out at once: the connection has TCP_NODELAY by the time
-// the verdict is awaited. Over TCP, which a socketpair is not.
+// Nothing follows the last image bytes that could fill their segment, so
+// they are pushed out at once: by the time the verdict is awaited the
+// connection has TCP_NODELAY and no longer holds partial segments back.
+// Over TCP, which a socketpair is not.
 TEST(Download, LastImageBytesArePushedOut) {
   const std::string image = pattern_bytes(1000, 9);
   const std::string path = temp_path("pushed.bin");
   write_file(path, image);
   int nodelay_at_verdict = -1;
+  int corked_at_verdict = -1;
   int sock = socket(AF_INET, SOCK_STREAM, 0);
   scripted_target target([&](scripted_target::session &s) {
     if (!s.request()) return;
@@ -264,6 +269,8 @@ TEST(Download, LastImageBytesArePushedOut) {
     if (!s.image()) return;
     socklen_t size = sizeof nodelay_at_verdict;
     getsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &nodelay_at_verdict, &size);
+    size = sizeof corked_at_verdict;
+    getsockopt(sock, IPPROTO_TCP, TCP_CORK, &corked_at_verdict, &size);
     s.send(reply({0x0101, 0, 0, static_cast<uint32_t>(image.size()), crc_of(image)}));
     s.close();
   });
@@ -273,10 +280,184 @@ TEST(Download, LastImageBytesArePushedOut) {
   testing::internal::CaptureStdout();
   download_file(sock, path.c_str(), 0, 0);
   std::string out = testing::internal::GetCapturedStdout();
-  target.finish();
+  // The target's close waits for ours.
   close(sock);
+  target.finish();
   EXPECT_NE(out.find("kesp: flash update done, size = 1000\n"), std::string::npos) << out;
   EXPECT_EQ(nodelay_at_verdict, 1);
+  EXPECT_EQ(corked_at_verdict, 0);
+}
+
+// Sends on one descriptor made to fail or come up short at a chosen
+// piece: this definition takes the C library's place in the whole test
+// process and passes every other call through unchanged.
+struct send_fault {
+  int fd = -1;         // the client's end; -1 watches none
+  size_t request = 0;  // bytes of request words before the first image byte
+  long fail_at = -1;   // the piece whose send fails, as a closed peer's would
+  long short_at = -1;  // the piece whose first send takes only half its bytes
+  size_t sent = 0;     // bytes that went out on fd
+  bool failed = false;
+  bool shortened = false;
+  // Each call on fd: where in the image it began (-1 for the request
+  // words), and whether the socket held back partial segments then.
+  std::vector<std::pair<long, bool>> calls;
+  int nodelay_at_request = -1;  // TCP_NODELAY when the first byte went out
+};
+// The interposed send below is a free function, so what it is told to do
+// lives here, for the whole process.
+send_fault &fault() {
+  static send_fault watched;
+  return watched;
+}
+
+}  // namespace
+
+extern "C" ssize_t send(int fd, const void *buf, size_t n, int flags) {
+  if (fd == fault().fd && !fault().failed) {
+    const bool image = fault().sent >= fault().request;
+    int corked = 0;
+    socklen_t corked_size = sizeof corked;
+    getsockopt(fd, IPPROTO_TCP, TCP_CORK, &corked, &corked_size);
+    fault().calls.emplace_back(image ? static_cast<long>(fault().sent - fault().request) : -1,
+                               corked != 0);
+    if (fault().sent == 0) {
+      socklen_t size = sizeof fault().nodelay_at_request;
+      getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &fault().nodelay_at_request, &size);
+    }
+  }
+  if (fd != fault().fd || fault().failed || fault().sent < fault().request) {
+    ssize_t r = sendto(fd, buf, n, flags, nullptr, 0);
+    if (fd == fault().fd && r > 0) fault().sent += static_cast<size_t>(r);
+    return r;
+  }
+  const size_t at = fault().sent - fault().request;
+  const auto piece = static_cast<long>(at / 256);
+  if (piece == fault().fail_at) {
+    // The target sees the bytes before this piece, then the end.
+    shutdown(fd, SHUT_WR);
+    fault().failed = true;
+    errno = EPIPE;
+    return -1;
+  }
+  if (piece == fault().short_at && at % 256 == 0 && n > 1) {
+    n /= 2;
+    fault().shortened = true;
+  }
+  ssize_t r = sendto(fd, buf, n, flags, nullptr, 0);
+  if (r > 0) fault().sent += static_cast<size_t>(r);
+  return r;
+}
+
+namespace {
+
+// kesp's output and what the target receives when one send of the image
+// fails or comes up short: a short send is finished by the next, so the
+// run is as if nothing happened; a failed one ends the image there, the
+// bar showing what went out, and the verdict, even "done", cannot pass.
+// (An empty image is refused before anything is sent: see the local
+// failures below.)
+TEST(Download, SendFailingOrShortAtChosenPieces) {
+  const struct {
+    size_t size;
+    long fail_at;
+    long short_at;
+  } cases[] = {
+      {1, -1, -1},        {1, 0, -1},         {255, -1, 0},        {255, 0, -1},
+      {256, -1, 0},       {256, 0, -1},       {257, -1, 0},        {300, -1, 0},
+      {257, 0, -1},       {257, 1, -1},       {300, -1, 1},        {300, 1, -1},
+      {1 << 20, -1, -1},  {1 << 20, -1, 256}, {1 << 20, -1, 4095}, {1 << 20, 0, -1},
+      {1 << 20, 255, -1}, {1 << 20, 256, -1}, {1 << 20, 4095, -1},
+  };
+  for (const auto &c : cases) {
+    const std::string image = pattern_bytes(c.size, static_cast<unsigned>(c.size + 31));
+    const auto size = static_cast<uint32_t>(c.size);
+    const std::string what = std::to_string(c.size) + " bytes, fail at " +
+                             std::to_string(c.fail_at) + ", short at " + std::to_string(c.short_at);
+    const std::string path = temp_path("faulty.bin");
+    write_file(path, image);
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    fault() = {sv[0], WORD_SIZE, c.fail_at, c.short_at, 0, false, false, {}, -1};
+    target_script script{reply(FIRST), reply({0, 0, 0, size, crc_of(image)})};
+    target_log log;
+    std::thread target([&] {
+      play_target(sv[1], script, &log);
+      close(sv[1]);
+    });
+    testing::internal::CaptureStdout();
+    download_file(sv[0], path.c_str(), 0, 0);
+    std::string out = testing::internal::GetCapturedStdout();
+    target.join();
+    EXPECT_EQ(fault().failed, c.fail_at >= 0) << what;
+    EXPECT_EQ(fault().shortened, c.short_at >= 0) << what;
+    fault() = {};
+    close(sv[0]);
+
+    const std::string head = "kesp: address = 0\nkesp: flags = 0\nkesp: flash_id = 00c2\n";
+    if (c.fail_at < 0) {
+      EXPECT_EQ(out, head + progress_bars(size, size / 256) + bar(50) +
+                         "\nkesp: flash update done, size = " + std::to_string(c.size) +
+                         "\nkesp: crc = " + crc_hex(image) + ", received = " + crc_hex(image) +
+                         "\n")
+          << what;
+      EXPECT_EQ(log.image, image) << what;
+    } else {
+      const auto went = static_cast<uint32_t>(c.fail_at) * 256;
+      EXPECT_EQ(out, head + progress_bars(size, went / 256) + progress_bar(size, went) +
+                         "\nkesp: connection failed: Broken pipe\n")
+          << what;
+      EXPECT_EQ(log.image, image.substr(0, went)) << what;
+    }
+  }
+}
+
+// Each 256-byte piece is one send of its own, made while the socket holds
+// back partial segments, so that the kernel packs the pieces into full
+// ones; the request words go out at once, Nagle's algorithm being off from
+// the first byte on. Over TCP, which a socketpair is not.
+TEST(Download, OneSendPerPieceInFullSegments) {
+  for (size_t size : {size_t{1}, size_t{256}, size_t{257}, size_t{(1 << 20) + 44}}) {
+    const std::string image = pattern_bytes(size, 40);
+    const std::string path = temp_path("pieces.bin");
+    write_file(path, image);
+    int sock = socket(AF_INET, SOCK_STREAM, 0);
+    scripted_target target([&](scripted_target::session &s) {
+      if (!s.request()) return;
+      s.send(reply(FIRST));
+      if (!s.image()) return;
+      s.send(reply({0x0101, 0, 0, static_cast<uint32_t>(size), crc_of(image)}));
+      s.close();
+    });
+    ASSERT_TRUE(target.listening());
+    sockaddr_in sa = loader_address(target.address());
+    ASSERT_EQ(connect(sock, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    fault() = {sock, WORD_SIZE, -1, -1, 0, false, false, {}, -1};
+    testing::internal::CaptureStdout();
+    download_file(sock, path.c_str(), 0, 0);
+    std::string out = testing::internal::GetCapturedStdout();
+    const send_fault seen = fault();
+    fault() = {};
+    close(sock);
+    target.finish();
+    EXPECT_NE(out.find("kesp: flash update done, size = " + std::to_string(size) + "\n"),
+              std::string::npos)
+        << out.substr(out.rfind(']') + 1);
+    EXPECT_EQ(seen.nodelay_at_request, 1) << size;
+    const long pieces = static_cast<long>((size + 255) / 256);
+    long starts = 0;
+    long first_wrong = -2;  // where the first call made in the wrong state began
+    for (const auto &[at, corked] : seen.calls) {
+      // A send the kernel took only part of is finished by one more call
+      // for the same piece.
+      if (at >= 0 && at % 256 == 0) ++starts;
+      if (corked != (at >= 0) && first_wrong == -2) first_wrong = at;
+    }
+    EXPECT_EQ(starts, pieces) << size;
+    EXPECT_EQ(first_wrong, -2) << size << " bytes: the call at that offset (-1: the request)";
+    ASSERT_FALSE(seen.calls.empty());
+    EXPECT_EQ(seen.calls.front().first, -1) << "the request words come first";
+  }
 }
 
 // The one size check every sender uses: 1 byte to under 512 MiB.
