@@ -480,7 +480,8 @@ void station::run() {
   for (size_t s = 0; s < workers_.size(); ++s) state_->slots[s].since_ms = last_tick;
   for (;;) {
     int64_t now = monotonic_ms();
-    state_->signals = wakeup_signals_seen();
+    int before = std::exchange(state_->signals, wakeup_signals_seen());
+    if (before == 0 && state_->signals > 0 && observer_.stopping) observer_.stopping();
     // The workers see only the second signal: the first lets every unit
     // at work run all its steps, not just the one at work.
     if (state_->signals >= 2 && !state_->stopped) stop_units(now);
@@ -540,10 +541,10 @@ station_totals count_units(const station_state &state) {
     ++t.units;
     if (u.verdict == board_verdict::passed) {
       ++t.passed;
+      times.push_back(u.seconds);
     } else {
       ++t.failed;
     }
-    times.push_back(u.seconds);
   }
   if (times.empty()) return t;
   std::sort(times.begin(), times.end());
