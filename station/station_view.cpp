@@ -271,7 +271,7 @@ slot_text station_view::failure_parts(const unit_record &u) const {
   return t;
 }
 
-// The units at work: "A1 unit 7, 3 unit 9".
+// The units at work: "A1 unit 7, 3 unit 9"; "" for none.
 std::string station_view::at_work(bool plain) const {
   std::vector<std::string> busy;
   for (size_t s = 0; s < state_.slots.size(); ++s) {
@@ -279,7 +279,7 @@ std::string station_view::at_work(bool plain) const {
     if (st.phase != slot_phase::at_work && st.phase != slot_phase::admitting) continue;
     busy.push_back((plain ? plain_name(s) : slot_label(p_, s)) + " unit " + std::to_string(st.unit));
   }
-  return busy.empty() ? "no unit at work" : "at work: " + joined(busy, ", ");
+  return joined(busy, ", ");
 }
 
 // final: the lines left on the screen once the station has ended, without
@@ -289,13 +289,15 @@ std::vector<std::string> station_view::block(int64_t now_ms, bool final) const {
   size_t width = out_->width();
   std::vector<std::string> lines;
   if (!final && state_.signals > 0 && !state_.stopped) {
-    lines.push_back(fit_slot_text({.label = "",
-                                   .state = "STOPPING",
-                                   .colour = RED,
-                                   .action = "",
-                                   .reason = "no new unit; " + at_work(false),
-                                   .details = "a second Ctrl-C stops them"},
-                                  width, colour_));
+    std::string busy = at_work(false);
+    lines.push_back(fit_slot_text(
+        {.label = "",
+         .state = "STOPPING",
+         .colour = RED,
+         .action = "",
+         .reason = busy.empty() ? "no new unit, none at work" : "no new unit; at work: " + busy,
+         .details = busy.empty() ? "" : "a second Ctrl-C stops them"},
+        width, colour_));
   }
   for (size_t s = 0; s < state_.slots.size(); ++s) {
     lines.push_back(fit_slot_text(slot_parts(s, now_ms), width, colour_));
@@ -353,8 +355,10 @@ void station_view::stopping() {
     out_->live(block(monotonic_ms(), false));
     return;
   }
-  out_->print("kesp-batch: STOPPING: no new unit; " + at_work(true) +
-              "; a second signal stops them");
+  std::string busy = at_work(true);
+  out_->print("kesp-batch: STOPPING: no new unit" +
+              (busy.empty() ? ", none at work"
+                            : "; at work: " + busy + "; a second signal stops them"));
 }
 
 void station_view::tick(int64_t now_ms) {

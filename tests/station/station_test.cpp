@@ -541,6 +541,17 @@ TEST(Station, TerminalViewSaysItIsStopping) {
   const std::string left = joined_lines(last_screen(screen));
   EXPECT_NE(left.find("Fixture-07  PASSED  REMOVE BOARD  unit 1"), std::string::npos) << left;
   EXPECT_EQ(left.find("STOPPING"), std::string::npos) << left;
+
+  // With no unit at work the station ends at once, and says so first.
+  screen.clear();
+  fixture_slot empty;
+  ASSERT_TRUE(empty.ok());
+  pid = start_on_terminal({"--station", "-i", image, empty.address()}, false, &master);
+  ASSERT_GE(pid, 0);
+  EXPECT_TRUE(read_until("1  WAITING  for a board", 10s)) << screen;
+  kill(pid, SIGINT);
+  EXPECT_EQ(read_terminal(master, pid, &screen), 0) << screen;
+  EXPECT_NE(screen.find("STOPPING  no new unit, none at work\r\n"), std::string::npos) << screen;
 }
 
 // On a terminal, a board that answered every try since its unit is shown
