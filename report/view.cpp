@@ -94,7 +94,7 @@ void console::write_out(const std::string &text) {
   if (fflush(stream_) != 0 && error_ == 0) error_ = errno != 0 ? errno : EIO;
 }
 
-size_t console::width() const {
+size_t console::columns() const {
   size_t width = DEFAULT_WIDTH;
   size_t height = DEFAULT_HEIGHT;
   if (smart_) terminal_size(fileno(stream_), &width, &height);

@@ -30,8 +30,8 @@ const char PLAIN[] = "\x1b[0m";
 // The operator's two ways on with a board the station cannot tell from the
 // last; at the station's own terminal, one key is the way.
 std::string release_text(bool keys) {
-  std::string how = keys ? std::string("press ") + RELEASE_KEY
-                         : "kill -USR1 " + std::to_string(getpid());
+  std::string how =
+      keys ? std::string("press ") + RELEASE_KEY : "kill -USR1 " + std::to_string(getpid());
   return "remove it, or " + how + " to flash it as a new unit";
 }
 
@@ -167,17 +167,46 @@ std::string station_view::totals(int64_t now_ms) const {
                      std::to_string(t.passed) + " passed, " + std::to_string(t.failed) + " failed";
   if (t.units == 0) return line;
   int64_t ran_ms = now_ms - state_.began_ms;
-  line += format(", yield %.1f %%", 100.0 * static_cast<double>(t.passed) /
-                                        static_cast<double>(t.units));
+  line += format(", yield %.1f %%",
+                 100.0 * static_cast<double>(t.passed) / static_cast<double>(t.units));
   if (ran_ms > 0 && (t.units >= TELLING_UNITS || ran_ms >= TELLING_MS)) {
-    line += format(", %.0f units/h", static_cast<double>(t.units) * 3600000.0 /
-                                         static_cast<double>(ran_ms));
+    line += format(", %.0f units/h",
+                   static_cast<double>(t.units) * 3600000.0 / static_cast<double>(ran_ms));
   }
   if (t.passed >= TELLING_UNITS || (t.passed > 0 && ran_ms >= TELLING_MS)) {
-    line += format(", median %.2f s", t.median_seconds) +
-            format(", slowest %.2f s", t.slowest_seconds);
+    line +=
+        format(", median %.2f s", t.median_seconds) + format(", slowest %.2f s", t.slowest_seconds);
   }
   return line;
+}
+
+// A unit at work: its step of the steps, its bar, then the rest.
+slot_text station_view::work_parts(size_t slot, const std::string &label, const std::string &since,
+                                   int64_t now_ms) const {
+  const slot_status &st = state_.slots[slot];
+  const board_progress &pr = state_.line.progress[slot];
+  slot_text t;
+  t.label = label;
+  t.state = "FLASHING " + std::to_string(pr.step + 1) + "/" + std::to_string(p_.steps.size());
+  t.colour = CYAN;
+  std::string unit = "unit " + std::to_string(st.unit) + (st.serial.empty() ? "" : " " + st.serial);
+  std::string step = mode_name(p_.steps[pr.step].mode);
+  if (p_.steps[pr.step].mode != step_mode::start) {
+    step += std::string(" ") + device_name(p_.steps[pr.step].flags) + " " +
+            p_.boards[slot].files[pr.step];
+  }
+  std::string rate;
+  if (pr.retrying) {
+    t.reason = "trying again: " + state_.line.outcomes[slot][pr.step].reason;
+  } else if (pr.size > 0) {
+    auto cells = static_cast<size_t>(uint64_t{pr.sent} * SLOT_BAR_CELLS / pr.size);
+    t.reason = "[" + std::string(cells, '#') + std::string(SLOT_BAR_CELLS - cells, ' ') + "]" +
+               format(" %3.0f%%", 100.0 * pr.sent / pr.size);
+    double seconds = static_cast<double>(now_ms - pr.step_ms) / 1000.0;
+    if (seconds > 0) rate = format("%.1f MiB/s", pr.sent / BYTES_PER_MIB / seconds);
+  }
+  t.details = joined({unit, since, rate, step, p_.boards[slot].name}, GAP);
+  return t;
 }
 
 slot_text station_view::slot_parts(size_t slot, int64_t now_ms) const {
@@ -198,36 +227,22 @@ slot_text station_view::slot_parts(size_t slot, int64_t now_ms) const {
       }
       return t;
     case slot_phase::admitting:
-      return {t.label, "STARTING", CYAN, "", "unit " + std::to_string(st.unit) + " recording its start",
+      return {t.label,
+              "STARTING",
+              CYAN,
+              "",
+              "unit " + std::to_string(st.unit) + " recording its start",
               t.details};
-    case slot_phase::at_work: {
-      const board_progress &pr = state_.line.progress[slot];
-      t.state = "FLASHING " + std::to_string(pr.step + 1) + "/" + std::to_string(p_.steps.size());
-      t.colour = CYAN;
-      std::string unit = "unit " + std::to_string(st.unit) + (st.serial.empty() ? "" : " " + st.serial);
-      std::string step = mode_name(p_.steps[pr.step].mode);
-      if (p_.steps[pr.step].mode != step_mode::start) {
-        step += std::string(" ") + device_name(p_.steps[pr.step].flags) + " " +
-                p_.boards[slot].files[pr.step];
-      }
-      std::string rate;
-      if (pr.retrying) {
-        t.reason = "trying again: " + state_.line.outcomes[slot][pr.step].reason;
-      } else if (pr.size > 0) {
-        auto cells = static_cast<size_t>(uint64_t{pr.sent} * SLOT_BAR_CELLS / pr.size);
-        t.reason = "[" + std::string(cells, '#') + std::string(SLOT_BAR_CELLS - cells, ' ') + "]" +
-                   format(" %3.0f%%", 100.0 * pr.sent / pr.size);
-        double seconds = static_cast<double>(now_ms - pr.step_ms) / 1000.0;
-        if (seconds > 0) rate = format("%.1f MiB/s", pr.sent / BYTES_PER_MIB / seconds);
-      }
-      t.details = joined({unit, since, rate, step, address}, GAP);
-      return t;
-    }
+    case slot_phase::at_work:
+      return work_parts(slot, t.label, since, now_ms);
     case slot_phase::leaving:
       break;
   }
   if (st.gone_ms >= 0) {
-    return {t.label, "BOARD OUT", DIM, "",
+    return {t.label,
+            "BOARD OUT",
+            DIM,
+            "",
             "next board taken in " + elapsed(st.gone_ms + p_.opt.settle_ms - now_ms + 999),
             joined({last_unit(slot, false), elapsed(now_ms - st.gone_ms), address}, GAP)};
   }
@@ -277,7 +292,8 @@ std::string station_view::at_work(bool plain) const {
   for (size_t s = 0; s < state_.slots.size(); ++s) {
     const slot_status &st = state_.slots[s];
     if (st.phase != slot_phase::at_work && st.phase != slot_phase::admitting) continue;
-    busy.push_back((plain ? plain_name(s) : slot_label(p_, s)) + " unit " + std::to_string(st.unit));
+    busy.push_back((plain ? plain_name(s) : slot_label(p_, s)) + " unit " +
+                   std::to_string(st.unit));
   }
   return joined(busy, ", ");
 }
@@ -286,7 +302,7 @@ std::string station_view::at_work(bool plain) const {
 // what no longer applies (the stopping banner, the operator's keys, the
 // totals the summary gives).
 std::vector<std::string> station_view::block(int64_t now_ms, bool final) const {
-  size_t width = out_->width();
+  size_t width = out_->columns();
   std::vector<std::string> lines;
   if (!final && state_.signals > 0 && !state_.stopped) {
     std::string busy = at_work(false);
@@ -356,9 +372,9 @@ void station_view::stopping() {
     return;
   }
   std::string busy = at_work(true);
-  out_->print("kesp-batch: STOPPING: no new unit" +
-              (busy.empty() ? ", none at work"
-                            : "; at work: " + busy + "; a second signal stops them"));
+  out_->print(
+      "kesp-batch: STOPPING: no new unit" +
+      (busy.empty() ? ", none at work" : "; at work: " + busy + "; a second signal stops them"));
 }
 
 void station_view::tick(int64_t now_ms) {

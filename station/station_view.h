@@ -53,6 +53,8 @@ class station_view {
 
  private:
   [[nodiscard]] slot_text slot_parts(size_t slot, int64_t now_ms) const;
+  [[nodiscard]] slot_text work_parts(size_t slot, const std::string &label,
+                                     const std::string &since, int64_t now_ms) const;
   [[nodiscard]] slot_text failure_parts(const unit_record &u) const;
   [[nodiscard]] std::string at_work(bool plain) const;
   [[nodiscard]] std::string plain_name(size_t slot) const;

@@ -1,22 +1,25 @@
 // The station view's lines as units: what an 80-column line keeps of a
 // slot (its label, state and action always; the details cut before the
 // reason), and when the totals start to give a pace.
+#include "station_view.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "station.h"
-#include "station_view.h"
 
 namespace {
 
-const slot_text FAILED_SLOT = {.label = "A1",
-                               .state = "FAILED",
-                               .colour = "\x1b[1;31m",
-                               .action = "REMOVE BOARD",
-                               .reason = "erase error (error 2, addr = 0)",
-                               .details = "unit 7  12s  step 1/1 update nor 0x0 boot.bin"};
+slot_text failed_slot() {
+  return {.label = "A1",
+          .state = "FAILED",
+          .colour = "\x1b[1;31m",
+          .action = "REMOVE BOARD",
+          .reason = "erase error (error 2, addr = 0)",
+          .details = "unit 7  12s  step 1/1 update nor 0x0 boot.bin"};
+}
 
 struct fit_case {
   std::string label;
@@ -27,9 +30,10 @@ struct fit_case {
 };
 
 TEST(StationView, SlotLinesKeepTheirHeadAndCutDetailsFirst) {
-  slot_text no_details = FAILED_SLOT;
+  const slot_text failed = failed_slot();
+  slot_text no_details = failed;
   no_details.details = "";
-  slot_text no_reason = FAILED_SLOT;
+  slot_text no_reason = failed;
   no_reason.reason = "";
   slot_text banner = {.label = "",
                       .state = "STOPPING",
@@ -37,27 +41,28 @@ TEST(StationView, SlotLinesKeepTheirHeadAndCutDetailsFirst) {
                       .action = "",
                       .reason = "no new unit; at work: A1 unit 7",
                       .details = "a second Ctrl-C stops them"};
-  slot_text wide = FAILED_SLOT;
+  slot_text wide = failed;
   wide.details = "unit 7 ";
   for (int i = 0; i < 10; ++i) wide.details += "\xc3\x84";  // UTF-8: two bytes a letter
   const std::vector<fit_case> cases = {
-      {"all fits", FAILED_SLOT, 120, false,
+      {"all fits", failed, 120, false,
        "A1  FAILED  REMOVE BOARD  erase error (error 2, addr = 0)  unit 7  12s  step 1/1 update "
        "nor 0x0 boot.bin"},
-      {"details cut at 80", FAILED_SLOT, 80, false,
+      {"details cut at 80", failed, 80, false,
        "A1  FAILED  REMOVE BOARD  erase error (error 2, addr = 0)  unit 7  12s  step..."},
-      {"too little room for details", FAILED_SLOT, 66, false,
+      {"too little room for details", failed, 66, false,
        "A1  FAILED  REMOVE BOARD  erase error (error 2, addr = 0)"},
-      {"reason cut once details are gone", FAILED_SLOT, 50, false,
+      {"reason cut once details are gone", failed, 50, false,
        "A1  FAILED  REMOVE BOARD  erase error (error 2..."},
-      {"head alone", FAILED_SLOT, 30, false, "A1  FAILED  REMOVE BOARD"},
-      {"head wider than the line", FAILED_SLOT, 10, false, "A1  FAILED  REMOVE BOARD"},
+      {"head alone", failed, 30, false, "A1  FAILED  REMOVE BOARD"},
+      {"head wider than the line", failed, 10, false, "A1  FAILED  REMOVE BOARD"},
       {"no details", no_details, 80, false,
        "A1  FAILED  REMOVE BOARD  erase error (error 2, addr = 0)"},
-      {"details without a reason cut", no_reason, 40, false, "A1  FAILED  REMOVE BOARD  unit 7  12..."},
+      {"details without a reason cut", no_reason, 40, false,
+       "A1  FAILED  REMOVE BOARD  unit 7  12..."},
       {"no label", banner, 80, false,
        "STOPPING  no new unit; at work: A1 unit 7  a second Ctrl-C stops them"},
-      {"colour takes no column", FAILED_SLOT, 80, true,
+      {"colour takes no column", failed, 80, true,
        "A1  \x1b[1;31mFAILED\x1b[0m  \x1b[1;31mREMOVE BOARD\x1b[0m  erase error (error 2, addr = "
        "0)  unit 7  12s  step..."},
       {"never half a character", wide, 73, false,
