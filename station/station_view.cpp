@@ -203,7 +203,12 @@ slot_text station_view::work_parts(size_t slot, const std::string &label, const 
     t.reason = "[" + std::string(cells, '#') + std::string(SLOT_BAR_CELLS - cells, ' ') + "]" +
                format(" %3.0f%%", 100.0 * pr.sent / pr.size);
     double seconds = static_cast<double>(now_ms - pr.step_ms) / 1000.0;
-    if (seconds > 0) rate = format("%.1f MiB/s", pr.sent / BYTES_PER_MIB / seconds);
+    // The rate would only fall while the board works on the image.
+    if (pr.sent == pr.size) {
+      t.reason += "  waiting for its verdict";
+    } else if (seconds > 0) {
+      rate = format("%.1f MiB/s", pr.sent / BYTES_PER_MIB / seconds);
+    }
   }
   t.details = joined({unit, since, rate, step, p_.boards[slot].name}, GAP);
   return t;

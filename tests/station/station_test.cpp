@@ -527,7 +527,10 @@ TEST(Station, TerminalViewSaysItIsStopping) {
     return screen.find(text) != std::string::npos;
   };
   EXPECT_TRUE(busy.wait_for_image(10s));
-  EXPECT_TRUE(read_until("Fixture-07  FLASHING 1/1", 10s)) << screen;
+  EXPECT_TRUE(read_until("Fixture-07  FLASHING 1/1  [####################] 100%  waiting for its "
+                         "verdict",
+                         10s))
+      << screen;
   size_t before = screen.size();
   kill(pid, SIGINT);
   auto signalled = std::chrono::steady_clock::now();
