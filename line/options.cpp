@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "cmdline.h"
@@ -30,6 +31,7 @@ constexpr size_t JOBS_LIMIT = 4096;        // beyond this -j is surely a typing 
 constexpr int RETRIES_LIMIT = 100;         // likewise for --retries
 constexpr double SECONDS_LIMIT = 86400;    // a day: the longest time-out taken
 constexpr long UNITS_LIMIT = 1000000000;   // a station's --units: far beyond any shift
+constexpr size_t SLOT_LABEL_LIMIT = 12;   // a slot label's characters: its column stays narrow
 constexpr char STDIN_NAME[] = "-";         // a board list or recipe read from standard input
 
 const char USAGE[] =
@@ -59,6 +61,7 @@ const char USAGE[] =
     "the board through network interface IFACE only):\n"
     "  -b, --boards FILE         read boards from FILE, one per line, besides the\n"
     "                            operands\n"
+    "A station's slot may carry its fixture's label: LABEL=BOARD, as A1=10.0.0.11.\n"
     "A FILE of \"-\" for -r or -b is standard input (for one of them only).\n"
     "\n"
     "Run:\n"
@@ -493,6 +496,47 @@ parse_end check_unit_steps(const plan &p, std::string *error) {
   return parse_end::run;
 }
 
+// "A1=192.168.0.100%eth1": the label on a station's fixture, then its
+// slot's board. A host name holds no "=", so a word with one is labelled.
+bool take_label(const std::string &word, board *b, std::string *error) {
+  size_t mark = word.find('=');
+  b->name = word;
+  if (mark == std::string::npos) return true;
+  b->label = word.substr(0, mark);
+  b->name = word.substr(mark + 1);
+  bool plain = std::ranges::none_of(b->label, [](char c) {
+    return c == '%' || isspace(static_cast<unsigned char>(c)) != 0;
+  });
+  if (b->label.empty() || b->label.size() > SLOT_LABEL_LIMIT || !plain || b->name.empty() ||
+      b->name.find('=') != std::string::npos) {
+    *error = cat({"slot ", word, ": write LABEL=ADDRESS, with a label of 1 to ",
+                  std::to_string(SLOT_LABEL_LIMIT), " characters, as A1=192.168.0.100"});
+    return false;
+  }
+  return true;
+}
+
+// Labels name a station's slots on the operator's screen, where an
+// unlabelled slot shows its number: no two may read the same.
+bool check_labels(const plan &p, std::string *error) {
+  std::map<std::string, size_t> seen;
+  for (size_t s = 0; s < p.boards.size(); ++s) {
+    if (!p.boards[s].label.empty() && !p.opt.station) {
+      *error = cat({"slot ", p.boards[s].label, "=", p.boards[s].name,
+                    ": labels name the slots of a --station"});
+      return false;
+    }
+    auto [at, fresh] = seen.emplace(slot_label(p, s), s);
+    if (!fresh) {
+      *error = cat({"slots ", std::to_string(at->second + 1), " and ", std::to_string(s + 1),
+                    " would both read ", at->first,
+                    " on the screen: label every slot, or give each label once"});
+      return false;
+    }
+  }
+  return true;
+}
+
 // The boards of the board lists, then the operands.
 bool gather_boards(const request &r, plan *p, std::string *error) {
   std::vector<std::string> names;
@@ -509,9 +553,10 @@ bool gather_boards(const request &r, plan *p, std::string *error) {
     }
   }
   names.insert(names.end(), r.operands.begin(), r.operands.end());
-  for (const std::string &name : names) {
+  for (const std::string &word : names) {
     board b;
-    b.name = name;
+    if (!take_label(word, &b, error)) return false;
+    const std::string &name = b.name;
     size_t mark = name.find('%');
     if (mark != std::string::npos) {
       b.interface = name.substr(mark + 1);
@@ -524,7 +569,7 @@ bool gather_boards(const request &r, plan *p, std::string *error) {
     b.log_name = safe_file_name(name) + ".log";
     p->boards.push_back(b);
   }
-  return true;
+  return check_labels(*p, error);
 }
 
 }  // namespace

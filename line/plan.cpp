@@ -63,6 +63,11 @@ std::string step_title(const plan &p, size_t board, size_t step) {
   return title + " " + device_name(s.flags) + " " + where + " " + p.boards[board].files[step];
 }
 
+std::string slot_label(const plan &p, size_t slot) {
+  const std::string &label = p.boards[slot].label;
+  return label.empty() ? std::to_string(slot + 1) : label;
+}
+
 std::string describe_plan(const plan &p) {
   std::ostringstream out;
   const char *steps = p.steps.size() == 1 ? " step" : " steps";
@@ -78,6 +83,7 @@ std::string describe_plan(const plan &p) {
   for (const board &b : p.boards) {
     char address[INET_ADDRSTRLEN] = "";
     if (b.resolved) address_text(b.address.sin_addr, address);
+    if (!b.label.empty()) out << b.label << "=";
     out << b.name << ": " << (b.resolved ? address : "does not resolve: " + b.resolve_error)
         << "\n";
     for (size_t i = 0; i < p.steps.size(); ++i) {

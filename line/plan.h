@@ -41,6 +41,7 @@ struct board {
   bool resolved = false;           // address holds the board's IPv4 address
   sockaddr_in address{};           // port included
   std::string resolve_error;       // why the name did not resolve
+  std::string label;               // a station slot's fixture label (A1=ADDRESS); "" for none
 };
 
 struct settings {
@@ -83,6 +84,9 @@ std::string unit_file(const std::string &file, const std::string &serial);
 
 // "step 2/3 update nor 0x10000 boot.bin" as the lines and reports name a step.
 std::string step_title(const plan &p, size_t board, size_t step);
+
+// How the operator knows a station's slot: its label, or its number from 1.
+std::string slot_label(const plan &p, size_t slot);
 
 // The plan as --dry-run prints it.
 std::string describe_plan(const plan &p);

@@ -94,6 +94,13 @@ void console::write_out(const std::string &text) {
   if (fflush(stream_) != 0 && error_ == 0) error_ = errno != 0 ? errno : EIO;
 }
 
+size_t console::columns() const {
+  size_t width = DEFAULT_WIDTH;
+  size_t height = DEFAULT_HEIGHT;
+  if (smart_) terminal_size(fileno(stream_), &width, &height);
+  return width;
+}
+
 // Up to the live block's first line, and clear from there down.
 std::string console::up_and_clear() const {
   return live_lines_ > 0 ? "\x1b[" + std::to_string(live_lines_) + "A\r\x1b[J" : "";

@@ -19,6 +19,8 @@ class console {
  public:
   explicit console(bool smart, FILE *stream = stdout) : smart_(smart), stream_(stream) {}
   [[nodiscard]] bool smart() const { return smart_; }
+  // The terminal's columns now (80 when it does not say, or is none).
+  [[nodiscard]] size_t columns() const;
   // A line that stays, printed above the live block.
   void print(const std::string &line);
   // Lines that stay, and the live block that replaces the one below them,

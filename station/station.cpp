@@ -115,6 +115,7 @@ class station {
   void release_held(size_t slot, int64_t now);
   uint64_t take_number();
   void stop_units(int64_t now);
+  void take_signals(int64_t now);
   void ask_gate(int64_t now);
   void unit_over(size_t slot);
   void release(int64_t now);
@@ -474,16 +475,21 @@ void station::ask_gate(int64_t now) {
   for (const gate_decision &d : decisions_) decided(d, now);
 }
 
+// The first signal is told at once. The workers see only the second: the
+// first lets every unit at work run all its steps, not just the one at work.
+void station::take_signals(int64_t now) {
+  int before = std::exchange(state_->signals, wakeup_signals_seen());
+  if (before == 0 && state_->signals > 0 && observer_.stopping) observer_.stopping();
+  if (state_->signals >= 2 && !state_->stopped) stop_units(now);
+}
+
 void station::run() {
   int64_t last_tick = monotonic_ms();
   state_->began_ms = last_tick;
   for (size_t s = 0; s < workers_.size(); ++s) state_->slots[s].since_ms = last_tick;
   for (;;) {
     int64_t now = monotonic_ms();
-    state_->signals = wakeup_signals_seen();
-    // The workers see only the second signal: the first lets every unit
-    // at work run all its steps, not just the one at work.
-    if (state_->signals >= 2 && !state_->stopped) stop_units(now);
+    take_signals(now);
     if (unsigned r = releases.load(); r != releases_seen_) {
       releases_seen_ = r;
       release(now);
@@ -540,10 +546,10 @@ station_totals count_units(const station_state &state) {
     ++t.units;
     if (u.verdict == board_verdict::passed) {
       ++t.passed;
+      times.push_back(u.seconds);
     } else {
       ++t.failed;
     }
-    times.push_back(u.seconds);
   }
   if (times.empty()) return t;
   std::sort(times.begin(), times.end());

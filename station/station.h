@@ -112,6 +112,7 @@ struct station_observer {
   std::function<void(size_t slot, size_t step)> step_ended;  // passed or failed
   std::function<void(size_t slot)> unit_ended;             // units.back() is its record
   std::function<void()> tick;                              // every tick_ms or so
+  std::function<void()> stopping;                          // the first signal, at once
   int tick_ms = 1000;
 };
 
@@ -163,12 +164,13 @@ class unit_gate {
 void run_station(const plan &p, station_state *state, const station_observer &observer,
                  unit_gate *gate = nullptr);
 
-// The totals of the units that ended.
+// The totals of the units that ended. The times are the passed units'
+// alone: a board that fails at once says nothing of the station's pace.
 struct station_totals {
   uint64_t units = 0;
   uint64_t passed = 0;
   uint64_t failed = 0;
-  double median_seconds = 0;
+  double median_seconds = 0;   // 0 before a unit passed
   double slowest_seconds = 0;
 };
 station_totals count_units(const station_state &state);

@@ -122,8 +122,8 @@ void station_report::finish(int64_t started_ms, double seconds) {
   j["started"] = iso_time(started_ms);
   j["seconds"] = seconds;
   j["units_per_hour"] = seconds > 0 ? static_cast<double>(t.units) * 3600.0 / seconds : 0.0;
-  j["median_seconds"] = t.units > 0 ? json(t.median_seconds) : json(nullptr);
-  j["slowest_seconds"] = t.units > 0 ? json(t.slowest_seconds) : json(nullptr);
+  j["median_seconds"] = t.passed > 0 ? json(t.median_seconds) : json(nullptr);
+  j["slowest_seconds"] = t.passed > 0 ? json(t.slowest_seconds) : json(nullptr);
   j["bytes_sent"] = station_.line.bytes_sent;
   lines_.write_object(j);
   lines_.close_report();

@@ -284,7 +284,8 @@ void say_notes(const plan &p, unit_desk *desk, station_state *state, console *ou
   for (size_t s = 0; s < notes->held.size() && !out->smart(); ++s) {
     const std::string &why = state->slots[s].held;
     if (why != notes->held[s] && !why.empty()) {
-      out->print(p.boards[s].name + ": board not taken: " + why);
+      const board &b = p.boards[s];
+      out->print((b.label.empty() ? "" : b.label + " ") + b.name + ": board not taken: " + why);
     }
     notes->held[s] = why;
   }
@@ -331,7 +332,11 @@ int run_station_mode(const plan &p, console *out, FILE *people) {
   station_view v(p, state, out, p.opt.quiet, no_colour == nullptr || *no_colour == '\0', keyed);
   station_observer observer;
   observer.unit_started = [&](size_t slot) { v.unit_started(slot); };
-  observer.step_ended = [&](size_t slot, size_t step) { rec.step_ended(slot, step); };
+  observer.step_ended = [&](size_t slot, size_t step) {
+    rec.step_ended(slot, step);
+    v.step_ended(slot, step);
+  };
+  observer.stopping = [&] { v.stopping(); };
   observer.unit_ended = [&](size_t slot) {
     if (desk != nullptr) desk->unit_ended(state.units.back());
     rec.unit_ended(slot);

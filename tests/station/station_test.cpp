@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -343,6 +344,7 @@ TEST(Station, WrongFlashIdSendsNoImageByte) {
 // exist or are written wrong, station options out of place.
 struct refusal_case {
   std::vector<std::string> args;  // before the image and the slot's address
+  std::string slot_prefix = "";   // put before the slot's address
   std::string slot_suffix = "";   // appended to the slot's address
   std::string message;
 };
@@ -358,6 +360,13 @@ TEST(Station, RefusedCommandLinesSendNothing) {
       {.args = {"--station", "--units", "0"}, .message = "invalid --units: 0"},
       {.args = {"--expect-id", "12345"}, .message = "invalid --expect-id: 12345"},
       {.args = {"--expect-id", "xy"}, .message = "invalid --expect-id: xy"},
+      {.args = {"--station"}, .slot_prefix = "=", .message = "write LABEL=ADDRESS"},
+      {.args = {"--station"}, .slot_prefix = "ThirteenChars=", .message = "write LABEL=ADDRESS"},
+      {.args = {"--station"}, .slot_prefix = "A 1=", .message = "write LABEL=ADDRESS"},
+      {.args = {"--station"}, .slot_prefix = "A1=", .slot_suffix = "=B1",
+       .message = "write LABEL=ADDRESS"},
+      {.args = {}, .slot_prefix = "A1=", .message = "labels name the slots of a --station"},
+      {.args = {"--station", "2=127.0.0.1"}, .message = "slots 1 and 2 would both read 2"},
   };
   const std::string image = image_file("refused.bin");
   fixture_slot slot;
@@ -365,7 +374,7 @@ TEST(Station, RefusedCommandLinesSendNothing) {
   slot.insert({});
   for (const refusal_case &c : cases) {
     std::vector<std::string> args = c.args;
-    args.insert(args.end(), {"-i", image, slot.address() + c.slot_suffix});
+    args.insert(args.end(), {"-i", image, c.slot_prefix + slot.address() + c.slot_suffix});
     SCOPED_TRACE(args.back());
     run_result r = run_batch(args, 20s);
     EXPECT_EQ(r.status, 2) << r.out << r.err;
@@ -396,9 +405,56 @@ TEST(Station, InterfaceIsPartOfTheBoard) {
   EXPECT_EQ(rep.steps[0]["board"], slot.address() + "%lo");
 }
 
-// The operator's view on a terminal: a line per slot, the failed board's
-// reason and "remove the board", the totals and the last failures, in
-// colour unless NO_COLOR says otherwise.
+// What a terminal shows last: the text after the last time the live block
+// was cleared, escape codes taken out, one string per line.
+std::vector<std::string> last_screen(const std::string &screen) {
+  size_t clear = screen.rfind("\x1b[J");
+  std::string tail = screen.substr(clear == std::string::npos ? 0 : clear + 3);
+  std::vector<std::string> lines(1);
+  for (size_t i = 0; i < tail.size(); ++i) {
+    if (tail[i] == '\x1b') {
+      while (i < tail.size() && isalpha(static_cast<unsigned char>(tail[i])) == 0) ++i;
+    } else if (tail[i] == '\n') {
+      lines.emplace_back();
+    } else if (tail[i] != '\r') {
+      lines.back() += tail[i];
+    }
+  }
+  return lines;
+}
+
+std::string joined_lines(const std::vector<std::string> &lines) {
+  std::string text;
+  for (const std::string &line : lines) text += line + "\n";
+  return text;
+}
+
+// kesp-batch on a terminal of 80 columns and 24 rows; its pid.
+pid_t start_on_terminal(const std::vector<std::string> &args, bool colour, int *master) {
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = 80;
+  pid_t pid = forkpty(master, nullptr, nullptr, &size);
+  if (pid != 0) return pid;
+  setenv("TERM", "xterm", 1);
+  if (colour) {
+    unsetenv("NO_COLOR");
+  } else {
+    setenv("NO_COLOR", "1", 1);
+  }
+  std::vector<char *> argv = {const_cast<char *>(KESP_BATCH_BINARY)};
+  for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(KESP_BATCH_BINARY, argv.data());
+  _exit(127);
+}
+
+// The operator's view on a terminal of 80 columns, read from a metre
+// away: each slot's line begins with its label (or number) and its state
+// in a word, a failed board's with "REMOVE BOARD", whatever its reason's
+// length; the totals and the last failures below, in colour unless
+// NO_COLOR says otherwise; and once the station ends, the slots and the
+// failures stay on the screen above its summary.
 TEST(Station, TerminalViewShowsEverySlot) {
   const std::string image = image_file("tty.bin");
   for (bool no_colour : {false, true}) {
@@ -408,40 +464,97 @@ TEST(Station, TerminalViewShowsEverySlot) {
     ASSERT_TRUE(bad.ok() && empty.ok());
     bad.insert({.final_error = 2});
     int master = -1;
-    winsize size{};
-    size.ws_row = 24;
-    size.ws_col = 160;
-    pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+    pid_t pid = start_on_terminal({"--station", "--units", "1", "-i", image,
+                                   "A1=" + bad.address(), empty.address()},
+                                  !no_colour, &master);
     ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      setenv("TERM", "xterm", 1);
-      if (no_colour) {
-        setenv("NO_COLOR", "1", 1);
-      } else {
-        unsetenv("NO_COLOR");
-      }
-      execl(KESP_BATCH_BINARY, KESP_BATCH_BINARY, "--station", "--units", "1", "-i",
-            image.c_str(), bad.address().c_str(), empty.address().c_str(),
-            static_cast<char *>(nullptr));
-      _exit(127);
-    }
     std::string screen;
     EXPECT_EQ(read_terminal(master, pid, &screen), 1);
     const std::string red = no_colour ? "" : "\x1b[1;31m";
     const std::string plain = no_colour ? "" : "\x1b[0m";
-    EXPECT_NE(screen.find(bad.address() + " "), std::string::npos) << screen;
-    EXPECT_NE(screen.find("unit 1 " + red + "FAILED" + plain +
-                          ": erase error (error 2, addr = 0), remove the board"),
+    EXPECT_NE(screen.find("A1  " + red + "FAILED" + plain + "  " + red + "REMOVE BOARD" + plain +
+                          "  erase error (error 2, addr = 0)"),
               std::string::npos)
         << screen;
-    EXPECT_NE(screen.find("waiting for a board"), std::string::npos) << screen;
-    EXPECT_NE(screen.find("last failures:"), std::string::npos) << screen;
+    const std::string dim = no_colour ? "" : "\x1b[2m";
+    EXPECT_NE(screen.find("2   " + dim + "WAITING" + plain + "  for a board"), std::string::npos)
+        << screen;
     EXPECT_NE(screen.find("1 unit: 0 passed, 1 failed, yield 0.0 %"), std::string::npos) << screen;
+    // One instant failure is no rate and no time a unit takes.
+    EXPECT_EQ(screen.find("units/h"), std::string::npos) << screen;
+    EXPECT_EQ(screen.find("median"), std::string::npos) << screen;
     EXPECT_EQ(screen.find("\x1b[1;31m") == std::string::npos, no_colour) << screen;
-    EXPECT_NE(screen.find("kesp-batch: station of 2 slots, 1 unit: 0 passed, 1 failed"),
-              std::string::npos)
-        << screen;
+    std::vector<std::string> last = last_screen(screen);
+    const std::string left = joined_lines(last);
+    size_t slot_line = left.find("A1  FAILED  REMOVE BOARD  erase error (error 2, addr = 0)");
+    size_t failures = left.find("last failures:\n  A1  unit 1  erase error (error 2, addr = 0)");
+    size_t summary = left.find("kesp-batch: station of 2 slots, 1 unit: 0 passed, 1 failed");
+    EXPECT_NE(slot_line, std::string::npos) << left;
+    EXPECT_NE(failures, std::string::npos) << left;
+    EXPECT_NE(summary, std::string::npos) << left;
+    EXPECT_LT(slot_line, failures) << left;
+    EXPECT_LT(failures, summary) << left;
+    for (const std::string &line : last) {
+      if (line.starts_with("kesp-batch: ")) continue;  // the summary may wrap, as any printed line
+      EXPECT_LT(line.size(), 80u) << line;
+    }
   }
+}
+
+// The first signal shows at once, above the slots, with the units still at
+// work; the line of each slot and its state word stay at 80 columns.
+TEST(Station, TerminalViewSaysItIsStopping) {
+  const std::string image = image_file("tty-stop.bin");
+  fixture_slot busy;
+  ASSERT_TRUE(busy.ok());
+  busy.insert({.hold_verdict = true});
+  int master = -1;
+  pid_t pid = start_on_terminal({"--station", "-i", image, "Fixture-07=" + busy.address()}, false,
+                                &master);
+  ASSERT_GE(pid, 0);
+  std::string screen;
+  char buf[4096];
+  auto read_until = [&](const std::string &text, std::chrono::milliseconds limit) {
+    for (auto until = std::chrono::steady_clock::now() + limit;
+         std::chrono::steady_clock::now() < until;) {
+      if (screen.find(text) != std::string::npos) return true;
+      pollfd p{master, POLLIN, 0};
+      if (poll(&p, 1, 20) == 0) continue;
+      ssize_t n = read(master, buf, sizeof buf);
+      if (n <= 0) return false;
+      screen.append(buf, static_cast<size_t>(n));
+    }
+    return screen.find(text) != std::string::npos;
+  };
+  EXPECT_TRUE(busy.wait_for_image(10s));
+  EXPECT_TRUE(read_until("Fixture-07  FLASHING 1/1  [####################] 100%  waiting for its "
+                         "verdict",
+                         10s))
+      << screen;
+  size_t before = screen.size();
+  kill(pid, SIGINT);
+  auto signalled = std::chrono::steady_clock::now();
+  EXPECT_TRUE(read_until("STOPPING  no new unit; at work: Fixture-07 unit 1", 10s)) << screen;
+  auto shown = std::chrono::steady_clock::now();
+  std::printf("STOPPING shown %.0f ms after the signal\n",
+              std::chrono::duration<double, std::milli>(shown - signalled).count());
+  EXPECT_NE(screen.find("STOPPING", before), std::string::npos) << screen;
+  busy.release();
+  EXPECT_EQ(read_terminal(master, pid, &screen), 0) << screen;
+  const std::string left = joined_lines(last_screen(screen));
+  EXPECT_NE(left.find("Fixture-07  PASSED  REMOVE BOARD  unit 1"), std::string::npos) << left;
+  EXPECT_EQ(left.find("STOPPING"), std::string::npos) << left;
+
+  // With no unit at work the station ends at once, and says so first.
+  screen.clear();
+  fixture_slot empty;
+  ASSERT_TRUE(empty.ok());
+  pid = start_on_terminal({"--station", "-i", image, empty.address()}, false, &master);
+  ASSERT_GE(pid, 0);
+  EXPECT_TRUE(read_until("1  WAITING  for a board", 10s)) << screen;
+  kill(pid, SIGINT);
+  EXPECT_EQ(read_terminal(master, pid, &screen), 0) << screen;
+  EXPECT_NE(screen.find("STOPPING  no new unit, none at work\r\n"), std::string::npos) << screen;
 }
 
 // On a terminal, a board that answered every try since its unit is shown
@@ -486,7 +599,7 @@ TEST(Station, TerminalViewSaysABoardIsStillPresent) {
       ssize_t n = read(master, buf, sizeof buf);
       if (n <= 0) break;  // EIO once the program has ended
       screen.append(buf, static_cast<size_t>(n));
-      if (!swapped && screen.find("unit 1 PASSED, remove the board") != std::string::npos) {
+      if (!swapped && screen.find("1  PASSED  REMOVE BOARD  unit 1") != std::string::npos) {
         slot.insert({});  // no gap a try could see
         swapped = true;
       }
@@ -505,7 +618,8 @@ TEST(Station, TerminalViewSaysABoardIsStillPresent) {
     waitpid(pid, &wstatus, 0);
     EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << screen;
     EXPECT_TRUE(released) << screen;
-    EXPECT_NE(screen.find("board still present since unit 1 PASSED  "), std::string::npos) << screen;
+    EXPECT_NE(screen.find("1  STILL PRESENT  REMOVE BOARD  unit 1 PASSED  "), std::string::npos)
+        << screen;
     EXPECT_EQ(loads_of(slot.visits(), 2).size(), 1u) << screen;
   }
 }
@@ -739,6 +853,15 @@ TEST(Station, DryRunSpeaksOfSlots) {
                                 "steps per unit, each slot watched on its own\n"))
       << r.out;
   EXPECT_EQ(r.out.find("at a time"), std::string::npos) << r.out;
+  // A slot's label, from a board list as from the command line, goes with
+  // its slot; its board is the address after it.
+  const std::string list = temp_path("labelled-slots.txt");
+  std::ofstream(list) << "# fixture 1\nA1=127.0.0.3%lo\n127.0.0.4\n";
+  r = run_batch({"--station", "--dry-run", "-i", image, "-b", list, "B7=127.0.0.5"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\nA1=127.0.0.3%lo: 127.0.0.3\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\n127.0.0.4: 127.0.0.4\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\nB7=127.0.0.5: 127.0.0.5\n"), std::string::npos) << r.out;
 }
 
 // The first signal begins no new unit and lets the one at work finish;
@@ -766,8 +889,19 @@ TEST(StationCycle, SignalsStopTheStation) {
     batch_process batch({"--station", "--settle", "0.2", "-i", image, "--report", report_path,
                          busy.address(), empty.address()});
     ASSERT_TRUE(busy.wait_for_image(10s)) << batch.err();
+    // Without a terminal too, a unit is told as it begins, and the first
+    // signal at once with the units still at work.
+    EXPECT_NE(batch.out().find(busy.address() + ": unit 1: started"), std::string::npos)
+        << batch.out();
     for (int i = 0; i < c.signals; ++i) {
       batch.signal(i == 0 ? SIGINT : SIGTERM);
+      if (i == 0) {
+        EXPECT_TRUE(wait_for_output(batch,
+                                    "kesp-batch: STOPPING: no new unit; at work: " +
+                                        busy.address() + " unit 1; a second signal stops them",
+                                    10s))
+            << batch.out();
+      }
       std::this_thread::sleep_for(200ms);
     }
     // A board put in after the signal is not taken.
