@@ -21,8 +21,7 @@ namespace {
 const char USAGE[] =
     "usage: kesp-units --db DB history [--long] SERIAL\n"
     "       kesp-units --db DB yield [--by station|slot|day|failure|class] [--utc] "
-    "[--since TIME]\n"
-    "                                [--until TIME]\n"
+    "[--since TIME] [--until TIME]\n"
     "       kesp-units --db DB export units|steps [--utc] [--since TIME] [--until TIME]\n";
 
 const char HELP[] =
