@@ -315,46 +315,60 @@ void print_unit_heading(const db_rows &units, const db_row &u, const std::string
   if (db_value reason = field(units, u, "reason")) printf("  reason: %s\n", one_line(*reason).c_str());
 }
 
-// One line per step, its failure cut to HISTORY_WIDTH, and under a step
-// that kept its data, that data whole.
+// One line per step, its result and failure cut to HISTORY_WIDTH, and under a step
+// that kept its data, that data whole. The board's and the image's columns
+// are as wide as their longest text, up to a limit, so that an IPv4
+// address or a file's name fits whole where it can.
 void print_step_lines(const db_rows &steps) {
-  std::string head = fit("STEP", 5) + " " + fit("BOARD", 8) + " " + fit("MODE", 12) + " " +
-                     fit("ADDRESS", 8) + " " + fit("IMAGE", 16) + " " + right("SIZE", 8) + " " +
-                     fit("RESULT", 7) + " " + right("SECS", 6) + " FAILURE";
+  auto text = [&steps](const db_row &s, const char *name) {
+    return shown_line(field(steps, s, name));
+  };
+  auto mode_of = [&](const db_row &s) {
+    std::string mode = text(s, "mode");
+    if (db_value device = field(steps, s, "device")) mode += " " + one_line(*device);
+    return mode;
+  };
+  size_t board_w = 5;
+  size_t mode_w = 4;
+  size_t image_w = 5;
+  for (const db_row &s : steps.rows) {
+    board_w = std::max(board_w, std::min<size_t>(width_of(text(s, "board")), 15));
+    mode_w = std::max(mode_w, std::min<size_t>(width_of(mode_of(s)), 12));
+    image_w = std::max(image_w, std::min<size_t>(width_of(text(s, "image")), 16));
+  }
+  std::string head = fit("STEP", 5) + " " + fit("BOARD", board_w) + " " + fit("MODE", mode_w) +
+                     " " + fit("ADDRESS", 8) + " " + fit("IMAGE", image_w) + " " +
+                     right("SIZE", 8) + " " + right("SECS", 6) + " RESULT";
   printf("%s\n", head.c_str());
   for (const db_row &s : steps.rows) {
-    auto get = [&](const char *name) { return field(steps, s, name); };
-    std::string mode = shown_line(get("mode"));
-    if (db_value device = get("device")) mode += " " + one_line(*device);
     std::string seconds = "-";
-    if (db_value secs = get("seconds")) {
-      char text[32];
-      snprintf(text, sizeof text, "%.2f", strtod(secs->c_str(), nullptr));
-      seconds = text;
+    if (db_value secs = field(steps, s, "seconds")) {
+      char number[32];
+      snprintf(number, sizeof number, "%.2f", strtod(secs->c_str(), nullptr));
+      seconds = number;
     }
-    std::string why;
-    std::string result = shown_line(get("result"));
+    // The result, and for a failed step its class (in an older record its
+    // kind: the kind is in the unit's heading) and reason.
+    std::string result = text(s, "result");
+    db_value reason = field(steps, s, "reason");
     if (result == "failed") {
-      // The class, or in an older record the kind, then the reason: the
-      // kind is in the unit's heading.
-      db_value failure = get("failure_class");
-      if (!failure) failure = get("failure");
-      if (failure) why = one_line(*failure);
-      if (db_value reason = get("reason")) why += (why.empty() ? "" : ": ") + one_line(*reason);
-    } else if (db_value reason = get("reason")) {
-      why = one_line(*reason);
+      db_value failure = field(steps, s, "failure_class");
+      if (!failure) failure = field(steps, s, "failure");
+      if (failure) result += ", " + one_line(*failure);
+      if (reason) result += ": " + one_line(*reason);
+    } else if (reason) {
+      result = reason->starts_with(result) ? one_line(*reason) : result + ": " + one_line(*reason);
     }
-    std::string line = fit(shown_line(get("step")) + "/" + shown_line(get("steps")), 5) + " " +
-                       fit(shown_line(get("board")), 8) + " " + fit(mode, 12) + " " +
-                       fit(shown_line(get("flash_address")), 8) + " " +
-                       fit(shown_line(get("image")), 16, true) + " " +
-                       right(shown_line(get("size")), 8) + " " + fit(result, 7) + " " +
-                       right(seconds, 6) + " ";
+    std::string line = fit(text(s, "step") + "/" + text(s, "steps"), 5) + " " +
+                       fit(text(s, "board"), board_w) + " " + fit(mode_of(s), mode_w) + " " +
+                       fit(text(s, "flash_address"), 8) + " " +
+                       fit(text(s, "image"), image_w, true) + " " + right(text(s, "size"), 8) +
+                       " " + right(seconds, 6) + " ";
     size_t used = width_of(line);
-    line += why.empty() ? "-" : fit(why, used < HISTORY_WIDTH ? HISTORY_WIDTH - used : 3);
+    line += fit(result, used + 20 < HISTORY_WIDTH ? HISTORY_WIDTH - used : 20);
     while (line.ends_with(' ')) line.pop_back();
     printf("%s\n", line.c_str());
-    if (db_value kept = get("kept")) printf("      kept: %s\n", one_line(*kept).c_str());
+    if (db_value kept = field(steps, s, "kept")) printf("      kept: %s\n", one_line(*kept).c_str());
   }
 }
 

@@ -896,15 +896,16 @@ TEST_F(Lookup, HistoryCompactAndLong) {
   add_failed_kept_step(*store_);
   run_result r = units({"history", "LK0002"});
   ASSERT_EQ(r.status, 0) << r.err;
-  // One line per step, its failure cut to fit 100 columns and the image's
-  // name from its start; the kept data whole, its line breaks shown.
+  // One line per step, its result and failure cut to fit 100 columns and
+  // the image's name from its start; the kept data whole, its line breaks
+  // shown.
   EXPECT_EQ(r.out, R"(serial LK0002: failed (part: target_error)
   station line-a, slot s2 (127.0.0.1), unit 2 (id 2)
   started 2026-12-08T09:00:00.000Z, ended 2026-12-08T09:00:05.000Z
   reason: flash differs, "twice"
-STEP  BOARD    MODE         ADDRESS  IMAGE                SIZE RESULT    SECS FAILURE
-1/2   b1       program nor  00010000 app, "v2".bin        4096 passed    0.25 -
-2/2   b1       update nor   00003000 ...-from-serial)       22 failed    1.50 part: erase error (...
+STEP  BOARD MODE        ADDRESS  IMAGE                SIZE   SECS RESULT
+1/2   b1    program nor 00010000 app, "v2".bin        4096   0.25 passed
+2/2   b1    update nor  00003000 ...-from-serial)       22   1.50 failed, part: erase error (erro...
       kept: serial=LK0002\nmac=02:00:00:00:00:02\n
 )");
   std::istringstream lines(r.out);
