@@ -138,6 +138,14 @@ bool command_step(bool have_file, step *s, std::string *error) {
   return true;
 }
 
+// --keep keeps what identifies one unit: an image shared by every unit
+// would only fill the record.
+bool keeps_its_own(const step &s, std::string *error) {
+  if (!s.keep || s.file.find("{serial}") != std::string::npos) return true;
+  *error = "--keep keeps a unit's own image: it takes --from-command or a {serial} file";
+  return false;
+}
+
 bool parse_step(const std::vector<word> &words, const std::string &folder, step *s,
                 std::string *error) {
   transfer_options letters;
@@ -171,10 +179,7 @@ bool parse_step(const std::vector<word> &words, const std::string &folder, step 
     return true;
   }
   if (!s->command.empty()) return command_step(have_file, s, error);
-  if (s->keep && s->file.find("{serial}") == std::string::npos) {
-    *error = "--keep keeps a unit's own image: it takes --from-command or a {serial} file";
-    return false;
-  }
+  if (!keeps_its_own(*s, error)) return false;
   if (!have_file) {
     *error = "no image file";
     return false;

@@ -315,6 +315,26 @@ void print_unit_heading(const db_rows &units, const db_row &u, const std::string
   if (db_value reason = field(units, u, "reason")) printf("  reason: %s\n", one_line(*reason).c_str());
 }
 
+// A step's result, and for a failed step its class (in an older record
+// its kind: the kind is in the unit's heading) and reason; for a step not
+// run, why.
+std::string step_result_text(const db_rows &steps, const db_row &s) {
+  std::string result = shown_line(field(steps, s, "result"));
+  db_value reason = field(steps, s, "reason");
+  if (result == "failed") {
+    db_value failure = field(steps, s, "failure_class");
+    if (!failure) failure = field(steps, s, "failure");
+    if (failure) result += ", " + one_line(*failure);
+  } else if (reason && reason->starts_with(result)) {
+    return one_line(*reason);
+  }
+  if (reason) {
+    result += ": ";
+    result += one_line(*reason);
+  }
+  return result;
+}
+
 // One line per step, its result and failure cut to HISTORY_WIDTH, and under a step
 // that kept its data, that data whole. The board's and the image's columns
 // are as wide as their longest text, up to a limit, so that an IPv4
@@ -347,23 +367,15 @@ void print_step_lines(const db_rows &steps) {
       snprintf(number, sizeof number, "%.2f", strtod(secs->c_str(), nullptr));
       seconds = number;
     }
-    // The result, and for a failed step its class (in an older record its
-    // kind: the kind is in the unit's heading) and reason.
-    std::string result = text(s, "result");
-    db_value reason = field(steps, s, "reason");
-    if (result == "failed") {
-      db_value failure = field(steps, s, "failure_class");
-      if (!failure) failure = field(steps, s, "failure");
-      if (failure) result += ", " + one_line(*failure);
-      if (reason) result += ": " + one_line(*reason);
-    } else if (reason) {
-      result = reason->starts_with(result) ? one_line(*reason) : result + ": " + one_line(*reason);
+    std::string result = step_result_text(steps, s);
+    std::string line;
+    for (const std::string &cell :
+         {fit(text(s, "step") + "/" + text(s, "steps"), 5), fit(text(s, "board"), board_w),
+          fit(mode_of(s), mode_w), fit(text(s, "flash_address"), 8),
+          fit(text(s, "image"), image_w, true), right(text(s, "size"), 8), right(seconds, 6)}) {
+      line += cell;
+      line += ' ';
     }
-    std::string line = fit(text(s, "step") + "/" + text(s, "steps"), 5) + " " +
-                       fit(text(s, "board"), board_w) + " " + fit(mode_of(s), mode_w) + " " +
-                       fit(text(s, "flash_address"), 8) + " " +
-                       fit(text(s, "image"), image_w, true) + " " + right(text(s, "size"), 8) +
-                       " " + right(seconds, 6) + " ";
     size_t used = width_of(line);
     line += fit(result, used + 20 < HISTORY_WIDTH ? HISTORY_WIDTH - used : 20);
     while (line.ends_with(' ')) line.pop_back();
