@@ -10,7 +10,7 @@ _kesp_units() {
     return
     ;;
   --by)
-    mapfile -t COMPREPLY < <(compgen -W 'station slot day failure' -- "$cur")
+    mapfile -t COMPREPLY < <(compgen -W 'station slot day failure class' -- "$cur")
     return
     ;;
   --since | --until)
@@ -20,7 +20,7 @@ _kesp_units() {
   $split && return
 
   if [[ $cur == -* ]]; then
-    mapfile -t COMPREPLY < <(compgen -W '--db --by --utc --since --until --help --version' -- "$cur")
+    mapfile -t COMPREPLY < <(compgen -W '--db --by --long --utc --since --until --help --version' -- "$cur")
     [[ ${COMPREPLY-} == *= ]] && compopt -o nospace
     return
   fi

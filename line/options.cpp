@@ -90,6 +90,8 @@ const char USAGE[] =
     "                            unit (default 30)\n"
     "A recipe step's --from-command 'CMD' takes the image from CMD's output, run\n"
     "once per unit; \"{serial}\" in an image's name stands for the unit's serial.\n"
+    "A step's --keep keeps its per-unit image in the record (an identity such as\n"
+    "a MAC address, never a secret; 256 bytes at most).\n"
     "\n"
     "Output:\n"
     "  -q, --quiet               print only failures and the summary\n"

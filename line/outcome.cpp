@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "wire.h"
+
 const char *result_name(step_result r) {
   switch (r) {
     case step_result::passed:
@@ -38,6 +40,35 @@ const char *failure_name(failure_kind k) {
       return "flash_id";
   }
   return "?";
+}
+
+const char *failure_class_of(const step_outcome &o) {
+  if (o.result != step_result::failed) return "";
+  switch (o.failure) {
+    case failure_kind::connect:
+    case failure_kind::connection:
+      return "link";
+    case failure_kind::crc_mismatch:
+    case failure_kind::timeout:
+      return "board";
+    case failure_kind::flash_id:
+      return "part";
+    case failure_kind::target_error:
+      // An address or a size past the device is the recipe's, not the
+      // flash's: every unit would fail the same way.
+      if (o.error == ERR_INVALID_ADDRESS || o.error == -ERR_INVALID_ADDRESS ||
+          o.error == ERR_INVALID_SIZE || o.error == -ERR_INVALID_SIZE) {
+        return "station";
+      }
+      return "part";
+    case failure_kind::interrupted:
+      return "operator";
+    case failure_kind::unresolved:
+    case failure_kind::local:
+    case failure_kind::none:
+      return "station";
+  }
+  return "station";
 }
 
 board_verdict verdict_of(const std::vector<step_outcome> &outcomes) {

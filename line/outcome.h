@@ -70,6 +70,11 @@ struct line_state {
 // record both write them.
 const char *result_name(step_result r);
 const char *failure_name(failure_kind k);
+// Whose failure a failed step is, as the reports and the unit record class
+// it, so that yield counts what the units did apart from what was done to
+// them: "board", "part" or "link" (the unit's own), "operator" or
+// "station" (an interrupt, a set-up mistake); "" unless it failed.
+const char *failure_class_of(const step_outcome &o);
 
 // Milliseconds since the epoch, for the reports' times of day.
 int64_t wall_clock_ms();

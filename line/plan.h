@@ -28,7 +28,12 @@ struct step {
   std::string origin;    // where it was written, for messages: "FILE:LINE" or "command line"
   bool check_id = false;  // the first reply's flash id must be expect_id
   uint16_t expect_id = 0;
+  bool keep = false;  // the unit record keeps its per-unit image itself (--keep)
 };
+
+// The most of a unit's own image --keep keeps: an identity (a serial
+// number, a MAC address), never a key.
+inline constexpr size_t KEEP_LIMIT = 256;
 
 // One board and what its steps use.
 struct board {

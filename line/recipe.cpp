@@ -85,6 +85,7 @@ bool apply_step_option(const std::vector<word> &words, size_t *next, transfer_op
 
 constexpr char EXPECT_ID[] = "--expect-id";
 constexpr char FROM_COMMAND[] = "--from-command";
+constexpr char KEEP[] = "--keep";
 
 // The long options a step takes: --expect-id ID (or --expect-id=ID) and
 // --from-command CMD (or --from-command=CMD).
@@ -92,6 +93,10 @@ bool apply_long_option(const std::vector<word> &words, size_t *next, step *s,
                        std::string *error) {
   const std::string &text = words[*next].text;
   std::string value;
+  if (text == KEEP) {
+    s->keep = true;
+    return true;
+  }
   if (text == FROM_COMMAND || text.starts_with(std::string(FROM_COMMAND) + "=")) {
     if (text == FROM_COMMAND && *next + 1 == words.size()) {
       *error = "--from-command needs a command";
@@ -139,6 +144,14 @@ bool command_step(bool have_file, step *s, std::string *error) {
   return true;
 }
 
+// --keep keeps what identifies one unit: an image shared by every unit
+// would only fill the record.
+bool keeps_its_own(const step &s, std::string *error) {
+  if (!s.keep || s.file.find("{serial}") != std::string::npos) return true;
+  *error = "--keep keeps a unit's own image: it takes --from-command or a {serial} file";
+  return false;
+}
+
 bool parse_step(const std::vector<word> &words, const std::string &folder, step *s,
                 std::string *error) {
   transfer_options letters;
@@ -164,7 +177,7 @@ bool parse_step(const std::vector<word> &words, const std::string &folder, step 
   s->address = letters.address;
   s->folder = folder;
   if (letters.start) {
-    if (have_file || s->flags != 0 || s->check_id || !s->command.empty()) {
+    if (have_file || s->flags != 0 || s->check_id || !s->command.empty() || s->keep) {
       *error = "-s starts the program and takes no file or other option";
       return false;
     }
@@ -172,6 +185,7 @@ bool parse_step(const std::vector<word> &words, const std::string &folder, step 
     return true;
   }
   if (!s->command.empty()) return command_step(have_file, s, error);
+  if (!keeps_its_own(*s, error)) return false;
   if (!have_file) {
     *error = "no image file";
     return false;

@@ -186,6 +186,8 @@ void add_step_fields(json *out, const plan &p, size_t board, size_t step, const 
   j["sha256"] = image ? json(o.sha256) : json(nullptr);
   j["result"] = result_name(o.result);
   j["failure"] = o.result == step_result::failed ? json(failure_name(o.failure)) : json(nullptr);
+  j["failure_class"] =
+      o.result == step_result::failed ? json(failure_class_of(o)) : json(nullptr);
   j["reason"] = o.reason.empty() ? json(nullptr) : json(o.reason);
   j["flash_id"] = o.have_flash_id ? json(hex_word(o.flash_id, 4)) : json(nullptr);
   j["error"] = o.have_verdict ? json(o.error) : json(nullptr);
@@ -278,6 +280,7 @@ std::string records::junit_case(size_t board) const {
   std::string story;
   std::string failure;
   std::string failure_type;
+  std::string failure_class;
   for (size_t i = 0; i < outcomes.size(); ++i) {
     const step_outcome &o = outcomes[i];
     time += o.seconds;
@@ -291,6 +294,7 @@ std::string records::junit_case(size_t board) const {
     if (o.result == step_result::failed && failure.empty()) {
       failure = title + ": " + o.reason;
       failure_type = failure_name(o.failure);
+      failure_class = failure_class_of(o);
     }
   }
   char attrs[64];
@@ -299,6 +303,10 @@ std::string records::junit_case(size_t board) const {
                      xml_escape(p_.boards[board].name, true) + attrs + "\n";
   switch (verdict_of(outcomes)) {
     case board_verdict::failed:
+      // The class as a property of the case, where CI systems show one,
+      // so that the failure's type stays the report's kind.
+      text += R"(      <properties><property name="failure_class" value=")" + failure_class +
+              "\"/></properties>\n";
       text += R"(      <failure type=")" + failure_type + R"(" message=")" +
               xml_escape(failure, true) + "\"/>\n";
       break;

@@ -27,6 +27,8 @@ void station_report::write_step(size_t slot, size_t step) {
   j["slot"] = p_.boards[slot].name;
   add_step_fields(&j, p_, slot, step, o);
   add_expect_id(&j, p_.steps[step]);
+  std::optional<std::string> kept = kept_ ? kept_(slot, step) : std::nullopt;
+  j["kept"] = kept ? json(*kept) : json(nullptr);
   lines_.write_object(j);
 }
 
@@ -89,6 +91,9 @@ void station_report::unit_ended(size_t slot) {
   j["interface"] = b.interface.empty() ? json(nullptr) : json(b.interface);
   j["result"] = u.verdict == board_verdict::passed ? "passed" : "failed";
   j["failure"] = u.failed_step > 0 ? json(failure_name(u.failure)) : json(nullptr);
+  j["failure_class"] = u.failed_step > 0 && u.failed_step <= outcomes.size()
+                           ? json(failure_class_of(outcomes[u.failed_step - 1]))
+                           : json(nullptr);
   j["failed_step"] = u.failed_step > 0 ? json(u.failed_step) : json(nullptr);
   j["reason"] = u.reason.empty() ? json(nullptr) : json(u.reason);
   j["flash_id"] = u.have_flash_id ? json(hex_word(u.flash_id, 4)) : json(nullptr);

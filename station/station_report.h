@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,6 +35,11 @@ class station_report {
   void set_step_hook(std::function<void(size_t slot, size_t step, const step_outcome &)> hook) {
     step_hook_ = std::move(hook);
   }
+  // What the unit record keeps of a step's per-unit data (--keep), so that
+  // the step object holds the same under kept; null without.
+  void set_kept(std::function<std::optional<std::string>(size_t slot, size_t step)> kept) {
+    kept_ = std::move(kept);
+  }
   // A step of a unit at work passed or failed.
   void step_ended(size_t slot, size_t step);
   // The slot's unit ended (the station's last unit record): objects for
@@ -54,4 +60,5 @@ class station_report {
   int64_t started_ms_ = 0;
   std::vector<std::string> unit_logs_;  // per slot: the log of its unit at work, once begun
   std::function<void(size_t slot, size_t step, const step_outcome &)> step_hook_;
+  std::function<std::optional<std::string>(size_t slot, size_t step)> kept_;
 };

@@ -321,6 +321,7 @@ int run_station_mode(const plan &p, console *out, FILE *people) {
     rec.set_step_hook([&](size_t slot, size_t step, const step_outcome &o) {
       desk->step_ended(slot, step, o);
     });
+    rec.set_kept([&](size_t slot, size_t step) { return desk->kept(slot, step); });
   }
   if (recorder != nullptr) find_passed_before(p, name, &state);
   int64_t started_ms = wall_clock_ms();

@@ -19,21 +19,24 @@
 namespace {
 
 const char USAGE[] =
-    "usage: kesp-units --db DB history SERIAL\n"
-    "       kesp-units --db DB yield [--by station|slot|day|failure] [--utc] [--since TIME] "
-    "[--until TIME]\n"
+    "usage: kesp-units --db DB history [--long] SERIAL\n"
+    "       kesp-units --db DB yield [--by station|slot|day|failure|class] [--utc] "
+    "[--since TIME] [--until TIME]\n"
     "       kesp-units --db DB export units|steps [--utc] [--since TIME] [--until TIME]\n";
 
 const char HELP[] =
     "Looks up the units that kesp-batch stations recorded.\n"
     "\n"
-    "  history SERIAL     the unit with that serial number and its steps\n"
-    "  yield              units passed, failed and abandoned, and the yield, per group\n"
+    "  history SERIAL     the unit with that serial number and a line per step\n"
+    "  yield              units passed, failed (the unit's failures, and the operator's\n"
+    "                     and the station's apart), abandoned, and the yield, per group\n"
     "  export units|steps the units or their steps as CSV on standard output\n"
     "\n"
     "Options:\n"
     "      --db DB        a SQLite file, or a postgresql:// URL\n"
-    "      --by KEY       group the yield by station, slot, day or failure (default station)\n"
+    "      --by KEY       group the yield by station, slot, day, failure or class\n"
+    "                     (default station)\n"
+    "      --long         history field by field, every column of the record\n"
     "      --since TIME   units started at or after TIME, ISO 8601: 2026-12-08, 2026-12-08T14:00,\n"
     "                     2026-12-08T14:00:00Z (UTC), 2026-12-08T14:00+01:00; without Z or an\n"
     "                     offset, the local time (TZ)\n"
@@ -50,7 +53,8 @@ int usage_error(const std::string &why) {
 std::string shown(const db_value &v) { return v ? *v : "-"; }
 
 // The oldest schema whose tables the lookups below read as they are
-// (version 1 lacks only indexes).
+// (version 1 lacks only indexes, version 2 the columns of version 3,
+// which they read as NULL).
 constexpr int OLDEST_SCHEMA_READ = 1;
 
 constexpr long NANOS = 1000000000;
@@ -199,6 +203,76 @@ size_t column_of(const db_rows &rows, const std::string &name) {
                              rows.columns.begin());
 }
 
+// The columns schema version 3 added, NULL in an older record, so that
+// every lookup shows the same columns whatever the record's version.
+std::string unit_columns(int schema) { return schema >= 3 ? "*" : "*, NULL AS failure_class"; }
+std::string step_columns(int schema) {
+  return schema >= 3 ? "steps.*" : "steps.*, NULL AS failure_class, NULL AS kept";
+}
+
+// A value as one line on a terminal: line breaks, tabs and other control
+// characters as \n, \t, \r and \xNN, so that kept data of several lines
+// stays on its own.
+std::string one_line(const std::string &v) {
+  std::string out;
+  for (char c : v) {
+    auto byte = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (byte < 0x20 || byte == 0x7f) {
+      char hex[8];
+      snprintf(hex, sizeof hex, "\\x%02x", byte);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string shown_line(const db_value &v) { return v ? one_line(*v) : "-"; }
+
+// Characters, not bytes: the record's texts are UTF-8.
+size_t width_of(const std::string &t) {
+  return static_cast<size_t>(
+      std::ranges::count_if(t, [](char c) { return (static_cast<unsigned char>(c) & 0xc0) != 0x80; }));
+}
+
+// The byte offset of the n-th character of t (t.size() past its end).
+size_t char_offset(const std::string &t, size_t n) {
+  size_t seen = 0;
+  for (size_t i = 0; i < t.size(); ++i) {
+    if ((static_cast<unsigned char>(t[i]) & 0xc0) == 0x80) continue;
+    if (seen++ == n) return i;
+  }
+  return t.size();
+}
+
+// t in width columns, padded, or cut with "...": at its end, or at its
+// start where the end says more (a file's name after its folders).
+std::string fit(const std::string &t, size_t width, bool keep_end = false) {
+  size_t n = width_of(t);
+  if (n <= width) return t + std::string(width - n, ' ');
+  size_t keep = width > 3 ? width - 3 : 0;
+  if (keep_end) return "..." + t.substr(char_offset(t, n - keep));
+  return t.substr(0, char_offset(t, keep)) + "...";
+}
+
+std::string right(const std::string &t, size_t width) {
+  size_t n = width_of(t);
+  return n >= width ? t : std::string(width - n, ' ') + t;
+}
+
+// A row's value by its column's name; none when the record has no such column.
+db_value field(const db_rows &rows, const db_row &row, const std::string &name) {
+  size_t c = column_of(rows, name);
+  return c < row.size() ? row[c] : std::nullopt;
+}
+
 // Every column of a row but those its heading shows: a unit's labels are
 // words ("unit number"), a step's the column names as in export.
 void print_fields(const db_rows &rows, const db_row &row, bool unit) {
@@ -211,26 +285,127 @@ void print_fields(const db_rows &rows, const db_row &row, bool unit) {
       if (label == "id") label = "unit id";
       std::replace(label.begin(), label.end(), '_', ' ');
     }
-    printf("%s%-14s %s\n", unit ? "  " : "    ", (label + ":").c_str(), shown(row[c]).c_str());
+    printf("%s%-14s %s\n", unit ? "  " : "    ", (label + ":").c_str(), shown_line(row[c]).c_str());
   }
 }
 
-int history(unit_store &store, const std::string &serial) {
+// The compact history's widest line: its steps' failures are cut to it.
+constexpr size_t HISTORY_WIDTH = 100;
+
+// The unit in two or three lines: how it ended and why, where and when.
+void print_unit_heading(const db_rows &units, const db_row &u, const std::string &serial,
+                        const db_rows &steps) {
+  std::string how;
+  for (const char *name : {"failure_class", "failure"}) {
+    if (db_value v = field(units, u, name)) how += (how.empty() ? "" : ": ") + *v;
+  }
+  std::string line = "serial " + serial + ": " + shown_line(field(units, u, "result"));
+  if (!how.empty()) line += " (" + how + ")";
+  printf("%s\n", line.c_str());
+  std::string address;
+  if (!steps.rows.empty()) {
+    if (db_value a = field(steps, steps.rows[0], "address")) address = " (" + *a + ")";
+  }
+  printf("  station %s, slot %s%s, unit %s (id %s)\n", shown_line(field(units, u, "station")).c_str(),
+         shown_line(field(units, u, "slot")).c_str(), one_line(address).c_str(),
+         shown_line(field(units, u, "unit_number")).c_str(),
+         shown_line(field(units, u, "id")).c_str());
+  printf("  started %s, ended %s\n", shown_line(field(units, u, "started")).c_str(),
+         shown_line(field(units, u, "ended")).c_str());
+  if (db_value reason = field(units, u, "reason")) printf("  reason: %s\n", one_line(*reason).c_str());
+}
+
+// A step's result, and for a failed step its class (in an older record
+// its kind: the kind is in the unit's heading) and reason; for a step not
+// run, why.
+std::string step_result_text(const db_rows &steps, const db_row &s) {
+  std::string result = shown_line(field(steps, s, "result"));
+  db_value reason = field(steps, s, "reason");
+  if (result == "failed") {
+    db_value failure = field(steps, s, "failure_class");
+    if (!failure) failure = field(steps, s, "failure");
+    if (failure) result += ", " + one_line(*failure);
+  } else if (reason && reason->starts_with(result)) {
+    return one_line(*reason);
+  }
+  if (reason) {
+    result += ": ";
+    result += one_line(*reason);
+  }
+  return result;
+}
+
+// One line per step, its result and failure cut to HISTORY_WIDTH, and under a step
+// that kept its data, that data whole. The board's and the image's columns
+// are as wide as their longest text, up to a limit, so that an IPv4
+// address or a file's name fits whole where it can.
+void print_step_lines(const db_rows &steps) {
+  auto text = [&steps](const db_row &s, const char *name) {
+    return shown_line(field(steps, s, name));
+  };
+  auto mode_of = [&](const db_row &s) {
+    std::string mode = text(s, "mode");
+    if (db_value device = field(steps, s, "device")) mode += " " + one_line(*device);
+    return mode;
+  };
+  size_t board_w = 5;
+  size_t mode_w = 4;
+  size_t image_w = 5;
+  for (const db_row &s : steps.rows) {
+    board_w = std::max(board_w, std::min<size_t>(width_of(text(s, "board")), 15));
+    mode_w = std::max(mode_w, std::min<size_t>(width_of(mode_of(s)), 12));
+    image_w = std::max(image_w, std::min<size_t>(width_of(text(s, "image")), 16));
+  }
+  std::string head = fit("STEP", 5) + " " + fit("BOARD", board_w) + " " + fit("MODE", mode_w) +
+                     " " + fit("ADDRESS", 8) + " " + fit("IMAGE", image_w) + " " +
+                     right("SIZE", 8) + " " + right("SECS", 6) + " RESULT";
+  printf("%s\n", head.c_str());
+  for (const db_row &s : steps.rows) {
+    std::string seconds = "-";
+    if (db_value secs = field(steps, s, "seconds")) {
+      char number[32];
+      snprintf(number, sizeof number, "%.2f", strtod(secs->c_str(), nullptr));
+      seconds = number;
+    }
+    std::string result = step_result_text(steps, s);
+    std::string line;
+    for (const std::string &cell :
+         {fit(text(s, "step") + "/" + text(s, "steps"), 5), fit(text(s, "board"), board_w),
+          fit(mode_of(s), mode_w), fit(text(s, "flash_address"), 8),
+          fit(text(s, "image"), image_w, true), right(text(s, "size"), 8), right(seconds, 6)}) {
+      line += cell;
+      line += ' ';
+    }
+    size_t used = width_of(line);
+    line += fit(result, used + 20 < HISTORY_WIDTH ? HISTORY_WIDTH - used : 20);
+    while (line.ends_with(' ')) line.pop_back();
+    printf("%s\n", line.c_str());
+    if (db_value kept = field(steps, s, "kept")) printf("      kept: %s\n", one_line(*kept).c_str());
+  }
+}
+
+int history(unit_store &store, const std::string &serial, bool long_form, int schema) {
   // Every column the record holds, whatever the schema's version: a
   // column added later shows without a change here.
   db_rows units;
-  std::string why =
-      store.query("SELECT * FROM units WHERE serial = ? ORDER BY id", {serial}, &units);
+  std::string why = store.query("SELECT " + unit_columns(schema) +
+                                    " FROM units WHERE serial = ? ORDER BY id",
+                                {serial}, &units);
   if (!why.empty()) return fail(why);
   if (units.rows.empty()) return fail("no unit has the serial " + serial);
-  size_t id = column_of(units, "id");
   for (const db_row &u : units.rows) {
+    db_rows steps;
+    why = store.query("SELECT " + step_columns(schema) +
+                          " FROM steps WHERE unit_id = CAST(? AS BIGINT) ORDER BY step",
+                      {field(units, u, "id")}, &steps);
+    if (!why.empty()) return fail(why);
+    if (!long_form) {
+      print_unit_heading(units, u, serial, steps);
+      print_step_lines(steps);
+      continue;
+    }
     printf("serial %s\n", serial.c_str());
     print_fields(units, u, true);
-    db_rows steps;
-    why = store.query("SELECT * FROM steps WHERE unit_id = CAST(? AS BIGINT) ORDER BY step",
-                      {id < u.size() ? u[id] : std::nullopt}, &steps);
-    if (!why.empty()) return fail(why);
     size_t step = column_of(steps, "step");
     size_t of = column_of(steps, "steps");
     for (const db_row &s : steps.rows) {
@@ -266,9 +441,12 @@ std::string local_day(const std::string &quarter) {
   return day;
 }
 
-int yield(unit_store &store, const std::string &by, const period &p) {
+
+int yield(unit_store &store, const std::string &by, const period &p, int schema) {
   std::string key;
   bool local_days = by == "day" && !p.utc;
+  // A record older than the classes has none: its failures are the units'.
+  std::string failure_class = schema >= 3 ? "failure_class" : "CAST(NULL AS TEXT)";
   if (by == "station") {
     key = "station";
   } else if (by == "slot") {
@@ -281,45 +459,60 @@ int yield(unit_store &store, const std::string &by, const period &p) {
     key = "substr(started, 1, 10)";
   } else if (by == "failure") {
     key = "COALESCE(failure, result)";
+  } else if (by == "class") {
+    key = "CASE WHEN result = 'passed' THEN result ELSE COALESCE(" + failure_class +
+          ", result) END";
   } else {
-    return usage_error("--by takes station, slot, day or failure, not " + by);
+    return usage_error("--by takes station, slot, day, failure or class, not " + by);
   }
   std::vector<db_value> params;
   std::string filter = period_filter(p, "started", &params);
-  auto count = [](const char *result) {
-    return std::string(", SUM(CASE WHEN result = '") + result + "' THEN 1 ELSE 0 END)";
+  auto count = [](const std::string &when) {
+    return ", SUM(CASE WHEN " + when + " THEN 1 ELSE 0 END)";
   };
+  // A failed unit's class says whose failure it was: the board's, a
+  // part's or the link's count against the yield; an operator's interrupt
+  // and the station's own mistakes (its set-up, its images) apart.
+  auto failed_as = [&failure_class](const std::string &name) {
+    return "result = 'failed' AND " + failure_class + " = '" + name + "'";
+  };
+  std::string unit_failure = "result = 'failed' AND (" + failure_class + " IS NULL OR " +
+                             failure_class + " IN ('board', 'part', 'link'))";
   db_rows rows;
-  std::string why = store.query("SELECT " + key + " AS k, COUNT(*)" + count("passed") +
-                                    count("failed") + count("abandoned") + count("unfinished") +
-                                    " FROM units WHERE 1 = 1" + filter + " GROUP BY k ORDER BY k",
-                                params, &rows);
+  std::string why = store.query(
+      "SELECT " + key + " AS k, COUNT(*)" + count("result = 'passed'") +
+          count(unit_failure) + count(failed_as("operator")) + count(failed_as("station")) +
+          count("result = 'abandoned'") + count("result = 'unfinished'") +
+          " FROM units WHERE 1 = 1" + filter + " GROUP BY k ORDER BY k",
+      params, &rows);
   if (!why.empty()) return fail(why);
-  std::map<std::string, std::array<long long, 5>> groups;
+  constexpr size_t COUNTS = 7;
+  std::map<std::string, std::array<long long, COUNTS>> groups;
   for (const db_row &r : rows.rows) {
-    std::array<long long, 5> &n = groups[local_days ? local_day(shown(r[0])) : shown(r[0])];
+    std::array<long long, COUNTS> &n = groups[local_days ? local_day(shown(r[0])) : shown(r[0])];
     for (size_t i = 0; i < n.size(); ++i) n[i] += db_int(r[i + 1]);
   }
   size_t width = by.size();
   for (const auto &[name, n] : groups) width = std::max(width, name.size());
   std::string title = by;
   for (char &c : title) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-  printf("%-*s %7s %7s %7s %9s %10s %6s\n", static_cast<int>(width), title.c_str(), "UNITS",
-         "PASSED", "FAILED", "ABANDONED", "UNFINISHED", "YIELD");
-  long long totals[5] = {};
-  auto line = [width](const std::string &name, const long long n[5]) {
-    long long ended = n[1] + n[2] + n[3];
+  printf("%-*s %7s %7s %7s %8s %7s %9s %10s %6s\n", static_cast<int>(width), title.c_str(), "UNITS",
+         "PASSED", "FAILED", "OPERATOR", "STATION", "ABANDONED", "UNFINISHED", "YIELD");
+  std::array<long long, COUNTS> totals{};
+  auto line = [width](const std::string &name, const std::array<long long, COUNTS> &n) {
+    // Passed over passed and failed by the unit's own fault.
+    long long judged = n[1] + n[2];
     char yield_text[16] = "-";
-    if (ended > 0) {
+    if (judged > 0) {
       snprintf(yield_text, sizeof yield_text, "%.1f%%",
-               100.0 * static_cast<double>(n[1]) / static_cast<double>(ended));
+               100.0 * static_cast<double>(n[1]) / static_cast<double>(judged));
     }
-    printf("%-*s %7lld %7lld %7lld %9lld %10lld %6s\n", static_cast<int>(width), name.c_str(), n[0],
-           n[1], n[2], n[3], n[4], yield_text);
+    printf("%-*s %7lld %7lld %7lld %8lld %7lld %9lld %10lld %6s\n", static_cast<int>(width),
+           name.c_str(), n[0], n[1], n[2], n[3], n[4], n[5], n[6], yield_text);
   };
   for (const auto &[name, n] : groups) {
     for (size_t i = 0; i < n.size(); ++i) totals[i] += n[i];
-    line(name, n.data());
+    line(name, n);
   }
   line("all", totals);
   return 0;
@@ -348,15 +541,16 @@ void csv_line(const std::vector<db_value> &fields) {
   fwrite(line.data(), 1, line.size(), stdout);
 }
 
-int export_csv(unit_store &store, const std::string &what, const period &p) {
+int export_csv(unit_store &store, const std::string &what, const period &p, int schema) {
   std::vector<db_value> params;
   std::string sql;
   if (what == "units") {
-    sql = "SELECT * FROM units WHERE 1 = 1" + period_filter(p, "started", &params) + " ORDER BY id";
+    sql = "SELECT " + unit_columns(schema) + " FROM units WHERE 1 = 1" +
+          period_filter(p, "started", &params) + " ORDER BY id";
   } else if (what == "steps") {
     sql =
-        "SELECT units.serial AS serial, steps.* FROM steps JOIN units ON units.id = steps.unit_id"
-        " WHERE 1 = 1" +
+        "SELECT units.serial AS serial, " + step_columns(schema) +
+        " FROM steps JOIN units ON units.id = steps.unit_id WHERE 1 = 1" +
         period_filter(p, "units.started", &params) + " ORDER BY steps.unit_id, steps.step";
   } else {
     return usage_error("export takes units or steps, not " + what);
@@ -399,18 +593,20 @@ std::string wrong_words(const std::vector<std::string> &words, const std::string
 }  // namespace
 
 int main(int argc, char **argv) {
-  enum { OPT_DB = 256, OPT_BY, OPT_SINCE, OPT_UNTIL, OPT_UTC, OPT_VERSION };
+  enum { OPT_DB = 256, OPT_BY, OPT_SINCE, OPT_UNTIL, OPT_UTC, OPT_LONG, OPT_VERSION };
   const option options[] = {{"db", required_argument, nullptr, OPT_DB},
                             {"by", required_argument, nullptr, OPT_BY},
                             {"since", required_argument, nullptr, OPT_SINCE},
                             {"until", required_argument, nullptr, OPT_UNTIL},
                             {"utc", no_argument, nullptr, OPT_UTC},
+                            {"long", no_argument, nullptr, OPT_LONG},
                             {"help", no_argument, nullptr, 'h'},
                             {"version", no_argument, nullptr, OPT_VERSION},
                             {nullptr, 0, nullptr, 0}};
   std::string db;
   std::string by = "station";
   period p;
+  bool long_form = false;
   std::string since;
   std::string until;
   opterr = 0;
@@ -430,6 +626,9 @@ int main(int argc, char **argv) {
         break;
       case OPT_UTC:
         p.utc = true;
+        break;
+      case OPT_LONG:
+        long_form = true;
         break;
       case 'h':
         printf("%s\n%s", USAGE, HELP);
@@ -464,9 +663,9 @@ int main(int argc, char **argv) {
   }
   // A URL is not repeated whole: whatever else it carries stays out of logs.
   if (store == nullptr) return fail("--db " + record_name(db) + ": " + why);
-  int rc = command == "history" ? history(*store, words[1])
-           : command == "yield" ? yield(*store, by, p)
-                                : export_csv(*store, words[1], p);
+  int rc = command == "history" ? history(*store, words[1], long_form, schema)
+           : command == "yield" ? yield(*store, by, p, schema)
+                                : export_csv(*store, words[1], p, schema);
   if (fflush(stdout) != 0 || ferror(stdout) != 0) {
     return fail(std::string("standard output: ") + strerror(errno));
   }

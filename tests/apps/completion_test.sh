@@ -205,7 +205,7 @@ export history yield|
 export history yield|--db x.db 
 history|--db x.db h
 files|--db a
-day failure slot station|yield --by 
+class day failure slot station|yield --by 
 slot station|yield --by s
 |yield --since 
 steps units|--db x.db export 

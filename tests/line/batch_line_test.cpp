@@ -48,6 +48,7 @@ struct board_case {
   bool scripted = false;                   // a target that lies about the CRC instead
   std::string result;                      // "passed" or "failed"
   std::string failure = "";                // the report's failure kind; "" when passed
+  std::string failure_class = "";          // and its class
   std::optional<int> error = {};           // the verdict's error code; none without a verdict
   bool flash_id = true;                    // the first reply came whole
   std::string reason = "";                 // the whole reason; "" to leave it unchecked
@@ -63,12 +64,14 @@ const std::vector<board_case> &line_cases() {
        .sim_args = {"--first-error", "2"},
        .result = "failed",
        .failure = "target_error",
+       .failure_class = "part",
        .error = 2,
        .reason = "erase error (error 2, addr = 10000)"},
       {.label = "final error",
        .sim_args = {"--final-error", "1"},
        .result = "failed",
        .failure = "target_error",
+       .failure_class = "part",
        .error = 1,
        .reason = "reprogram error (error 1, addr = 10000)"},
       // How far the image got before the close is the socket buffers' choice.
@@ -76,34 +79,40 @@ const std::vector<board_case> &line_cases() {
        .sim_args = {"--close-after", "100000"},
        .result = "failed",
        .failure = "connection",
+       .failure_class = "link",
        .same_log_as_kesp = false},
       {.label = "reset mid-image",
        .sim_args = {"--reset-after", "100000"},
        .result = "failed",
        .failure = "connection",
+       .failure_class = "link",
        .same_log_as_kesp = false},
       {.label = "no final reply",
        .sim_args = {"--no-final-reply"},
        .result = "failed",
        .failure = "connection",
+       .failure_class = "link",
        .reason = "the whole image was sent; the target closed the connection before its verdict",
        .reason_logged = true},
       {.label = "cut first reply",
        .sim_args = {"--cut-first", "7"},
        .result = "failed",
        .failure = "connection",
+       .failure_class = "link",
        .flash_id = false,
        .reason = "connection failed: closed by target"},
       {.label = "cut final reply",
        .sim_args = {"--cut-final", "9"},
        .result = "failed",
        .failure = "connection",
+       .failure_class = "link",
        .reason = "the whole image was sent; the verdict was cut short after 9 of 18 bytes",
        .reason_logged = true},
       {.label = "wrong crc",
        .scripted = true,
        .result = "failed",
        .failure = "crc_mismatch",
+       .failure_class = "board",
        .error = 0},
   };
   return cases;
@@ -166,6 +175,7 @@ TEST(BatchLine, EachFaultGivesItsBoardItsVerdict) {
     EXPECT_EQ(j["address"], board);
     EXPECT_EQ(j["result"], c.result);
     EXPECT_EQ(j["failure"], c.failure.empty() ? json() : json(c.failure));
+    EXPECT_EQ(j["failure_class"], c.failure_class.empty() ? json() : json(c.failure_class));
     EXPECT_EQ(j["error"], c.error ? json(*c.error) : json());
     EXPECT_EQ(j["flash_id"], c.flash_id ? json("0101") : json());
     EXPECT_EQ(j["attempts"], 1);
@@ -187,6 +197,13 @@ TEST(BatchLine, EachFaultGivesItsBoardItsVerdict) {
       EXPECT_TRUE(read_file(boards[i].sim->nor_path) == flash);
     } else {
       EXPECT_EQ(junit[board], "failure:" + c.failure);
+      // The class is the case's property, between its name and its end.
+      std::string doc = read_file(junit_path);
+      size_t at = doc.find("name=\"" + board + "\"");
+      size_t end = doc.find("</testcase>", at);
+      size_t property =
+          doc.find(R"(<property name="failure_class" value=")" + c.failure_class + "\"/>", at);
+      EXPECT_TRUE(at != std::string::npos && property < end) << doc;
       EXPECT_NE(r.out.find(board + ": step 1/1 update nor 0x10000 " + path + ": FAILED: "),
                 std::string::npos)
           << r.out;

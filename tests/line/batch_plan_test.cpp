@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "options.h"
+#include "outcome.h"
 #include "plan.h"
 #include "recipe.h"
 #include "records.h"
@@ -21,6 +22,7 @@ struct recipe_line {
   uint32_t flags;
   uint32_t address;
   std::string file;  // as the step holds it, with the folder "line" put in front
+  bool keep = false;  // the record keeps the unit's own image
 };
 
 TEST(BatchRecipe, LinesBecomeStepsAsKespReadsItsOptions) {
@@ -44,6 +46,10 @@ TEST(BatchRecipe, LinesBecomeStepsAsKespReadsItsOptions) {
       // The top of the 32 bits, written either way kesp reads it.
       {"-a 0xffffffff app.bin", step_mode::update, FLAG_ADDRESS, 0xffffffff, "line/app.bin"},
       {"-a -1 app.bin", step_mode::update, FLAG_ADDRESS, 0xffffffff, "line/app.bin"},
+      {"-a 0x3000 --from-command 'make-mac' --keep", step_mode::update, FLAG_ADDRESS, 0x3000, "",
+       true},
+      {"--keep -a 0x3000 data/{serial}.bin", step_mode::update, FLAG_ADDRESS, 0x3000,
+       "line/data/{serial}.bin", true},
   };
   for (const recipe_line &c : cases) {
     SCOPED_TRACE(c.text);
@@ -55,6 +61,7 @@ TEST(BatchRecipe, LinesBecomeStepsAsKespReadsItsOptions) {
     EXPECT_EQ(steps[0].flags, c.flags);
     EXPECT_EQ(steps[0].address, c.address);
     EXPECT_EQ(steps[0].file, c.file);
+    EXPECT_EQ(steps[0].keep, c.keep);
     EXPECT_EQ(steps[0].origin, "r.txt:1");
   }
 }
@@ -91,6 +98,10 @@ TEST(BatchRecipe, BadLinesNameTheirFileAndLine) {
       {"''", "r.txt:2: empty file name"},
       {"-s a.bin", "r.txt:2: -s starts the program and takes no file or other option"},
       {"-s -n", "r.txt:2: -s starts the program and takes no file or other option"},
+      {"-s --keep", "r.txt:2: -s starts the program and takes no file or other option"},
+      // Only a unit's own data is kept: a shared image is no identity.
+      {"--keep a.bin",
+       "r.txt:2: --keep keeps a unit's own image: it takes --from-command or a {serial} file"},
       {"\"a.bin", "r.txt:2: unmatched \""},
   };
   for (const auto &[line, message] : cases) {
@@ -272,6 +283,43 @@ TEST(BatchCommandLine, DefaultsAndLimits) {
     EXPECT_EQ(parse_command_line(static_cast<int>(a.size()), a.data(), &q, &error),
               parse_end::usage)
         << bad;
+  }
+}
+
+// Each kind of failure has the class yield counts it under: the unit's
+// own (board, part, link) or not (operator, station).
+TEST(BatchRecords, FailureClassesSayWhoseFailureItWas) {
+  const struct {
+    failure_kind kind;
+    int32_t error;
+    const char *failure_class;
+  } rows[] = {
+      {failure_kind::connect, 0, "link"},
+      {failure_kind::connection, 0, "link"},
+      {failure_kind::crc_mismatch, 0, "board"},
+      {failure_kind::timeout, 0, "board"},
+      {failure_kind::flash_id, 0, "part"},
+      {failure_kind::target_error, ERR_ERASE, "part"},
+      {failure_kind::target_error, ERR_REPROGRAM, "part"},
+      {failure_kind::target_error, ERR_COMPARE_FAILED, "part"},
+      {failure_kind::target_error, ERR_NO_DEVICE, "part"},
+      {failure_kind::target_error, 99, "part"},
+      // The recipe asks for what the device does not hold: every unit would fail.
+      {failure_kind::target_error, ERR_INVALID_ADDRESS, "station"},
+      {failure_kind::target_error, -ERR_INVALID_SIZE, "station"},
+      {failure_kind::unresolved, 0, "station"},
+      {failure_kind::local, 0, "station"},
+      {failure_kind::interrupted, 0, "operator"},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(std::string(failure_name(r.kind)) + " " + std::to_string(r.error));
+    step_outcome o;
+    o.result = step_result::failed;
+    o.failure = r.kind;
+    o.error = r.error;
+    EXPECT_STREQ(failure_class_of(o), r.failure_class);
+    o.result = step_result::not_run;
+    EXPECT_STREQ(failure_class_of(o), "");
   }
 }
 

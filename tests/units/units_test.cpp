@@ -158,17 +158,17 @@ step_record sample_step(int64_t unit, int step) {
   s.address = "127.0.0.1";
   s.mode = "program";
   s.device = "nor";
-  s.flags = "0x40000000";
-  s.flash_address = "0x00010000";
+  s.flags = "40000000";
+  s.flash_address = "00010000";
   s.image = "app, \"v2\".bin";
   s.size = 4096;
   s.sha256 = std::string(64, 'a');
   s.result = "passed";
-  s.flash_id = "0x0101";
+  s.flash_id = "0101";
   s.error = 0;
   s.error_text = "no error";
-  s.crc = "0x12345678";
-  s.target_crc = "0x12345678";
+  s.crc = "12345678";
+  s.target_crc = "12345678";
   s.sent = 4096;
   s.attempts = 1;
   s.started = "2026-12-08T10:00:00.000Z";
@@ -819,7 +819,7 @@ class Lookup : public ::testing::Test {
     struct unit_row {
       const char *station, *slot, *started;
       unit_result result;
-      const char *failure, *reason;
+      const char *failure, *reason, *failure_class;
     };
     const unit_row units[] = {
         {.station = "line-a",
@@ -827,19 +827,22 @@ class Lookup : public ::testing::Test {
          .started = "2026-12-07T09:00:00.000Z",
          .result = unit_result::passed,
          .failure = "",
-         .reason = ""},
+         .reason = "",
+         .failure_class = ""},
         {.station = "line-a",
          .slot = "s2",
          .started = "2026-12-08T09:00:00.000Z",
          .result = unit_result::failed,
-         .failure = "verify",
-         .reason = "flash differs, \"twice\""},
+         .failure = "target_error",
+         .reason = "flash differs, \"twice\"",
+         .failure_class = "part"},
         {.station = "line-b",
          .slot = "s1",
          .started = "2026-12-08T10:00:00.000Z",
          .result = unit_result::abandoned,
          .failure = "abandoned",
-         .reason = "station stopped"},
+         .reason = "station stopped",
+         .failure_class = "station"},
     };
     int n = 0;
     for (const unit_row &u : units) {
@@ -848,7 +851,9 @@ class Lookup : public ::testing::Test {
           store_->begin_unit({.station = u.station, .slot = u.slot, .unit_number = ++n}, &pool, &b),
           "");
       ASSERT_EQ(store_->record_step(sample_step(b.id, 1)), "");
-      ASSERT_EQ(store_->end_unit(b.id, u.result, u.failure, u.reason), "");
+      ASSERT_EQ(store_->end_unit(b.id, u.result, u.failure, u.reason, unit_time_now(),
+                                 u.failure_class),
+                "");
       one(*store_, "UPDATE units SET started = ? WHERE id = CAST(? AS BIGINT) RETURNING id",
           {std::string(u.started), std::to_string(b.id)});
     }
@@ -862,13 +867,58 @@ class Lookup : public ::testing::Test {
   std::unique_ptr<unit_store> store_;
 };
 
-TEST_F(Lookup, HistoryShowsTheUnitAndItsSteps) {
+// A second step for LK0002: failed, with a long image name and reason
+// that the compact form cuts, and the unit's kept data over two lines.
+void add_failed_kept_step(unit_store &store) {
+  step_record s = sample_step(2, 2);
+  s.mode = "update";
+  s.flash_address = "00003000";
+  s.image = "$(./make-unit-data --mac-from-serial)";
+  s.size = 22;
+  s.sha256 = std::string(64, 'b');
+  s.result = "failed";
+  s.failure = "target_error";
+  s.failure_class = "part";
+  s.reason = "erase error (error 2, addr = 3000) on every attempt: the flash wears out";
+  s.error = 2;
+  s.error_text = "erase error";
+  s.sent = 22;
+  s.attempts = 3;
+  s.seconds = 1.5;
+  s.kept = "serial=LK0002\nmac=02:00:00:00:00:02\n";
+  ASSERT_EQ(store.record_step(s), "");
+}
+
+TEST_F(Lookup, HistoryCompactAndLong) {
   // The end is the record's own clock: fixed here, so that the whole text
-  // is known. Unit fields are indented by two, step fields by four.
+  // is known.
   one(*store_, "UPDATE units SET ended = '2026-12-08T09:00:05.000Z' WHERE serial = 'LK0002'"
                " RETURNING id");
+  add_failed_kept_step(*store_);
   run_result r = units({"history", "LK0002"});
   ASSERT_EQ(r.status, 0) << r.err;
+  // One line per step, its result and failure cut to fit 100 columns and
+  // the image's name from its start; the kept data whole, its line breaks
+  // shown.
+  EXPECT_EQ(r.out, R"(serial LK0002: failed (part: target_error)
+  station line-a, slot s2 (127.0.0.1), unit 2 (id 2)
+  started 2026-12-08T09:00:00.000Z, ended 2026-12-08T09:00:05.000Z
+  reason: flash differs, "twice"
+STEP  BOARD MODE        ADDRESS  IMAGE                SIZE   SECS RESULT
+1/2   b1    program nor 00010000 app, "v2".bin        4096   0.25 passed
+2/2   b1    update nor  00003000 ...-from-serial)       22   1.50 failed, part: erase error (erro...
+      kept: serial=LK0002\nmac=02:00:00:00:00:02\n
+)");
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.starts_with("      kept: ")) {
+      EXPECT_LE(line.size(), 100U) << line;
+    }
+  }
+
+  r = units({"history", "--long", "LK0002"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  // Every column, unit fields indented by two and step fields by four.
   EXPECT_EQ(r.out, R"(serial LK0002
   unit id:       2
   serial format: LK{:04}
@@ -879,30 +929,57 @@ TEST_F(Lookup, HistoryShowsTheUnitAndItsSteps) {
   started:       2026-12-08T09:00:00.000Z
   ended:         2026-12-08T09:00:05.000Z
   result:        failed
-  failure:       verify
+  failure:       target_error
   reason:        flash differs, "twice"
+  failure class: part
   step 1/2:
     board:         b1
     address:       127.0.0.1
     mode:          program
     device:        nor
-    flags:         0x40000000
-    flash_address: 0x00010000
+    flags:         40000000
+    flash_address: 00010000
     image:         app, "v2".bin
     size:          4096
     sha256:        aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa
     result:        passed
     failure:       -
     reason:        -
-    flash_id:      0x0101
+    flash_id:      0101
     error:         0
     error_text:    no error
-    crc:           0x12345678
-    target_crc:    0x12345678
+    crc:           12345678
+    target_crc:    12345678
     sent:          4096
     attempts:      1
     started:       2026-12-08T10:00:00.000Z
     seconds:       0.25
+    failure_class: -
+    kept:          -
+  step 2/2:
+    board:         b1
+    address:       127.0.0.1
+    mode:          update
+    device:        nor
+    flags:         40000000
+    flash_address: 00003000
+    image:         $(./make-unit-data --mac-from-serial)
+    size:          22
+    sha256:        bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb
+    result:        failed
+    failure:       target_error
+    reason:        erase error (error 2, addr = 3000) on every attempt: the flash wears out
+    flash_id:      0101
+    error:         2
+    error_text:    erase error
+    crc:           12345678
+    target_crc:    12345678
+    sent:          22
+    attempts:      3
+    started:       2026-12-08T10:00:00.000Z
+    seconds:       1.5
+    failure_class: part
+    kept:          serial=LK0002\nmac=02:00:00:00:00:02\n
 )");
 
   r = units({"history", "LK9999"});
@@ -918,43 +995,43 @@ TEST_F(Lookup, YieldGroupedOverAPeriod) {
   };
   const row rows[] = {
       {.args = {"yield"},
-       .lines = {"line-a 2 1 1 0 0 50.0%", "line-b 1 0 0 1 0 0.0%", "all 3 1 1 1 0 33.3%"}},
+       .lines = {"line-a 2 1 1 0 0 0 0 50.0%", "line-b 1 0 0 0 0 1 0 -", "all 3 1 1 0 0 1 0 50.0%"}},
       {.args = {"yield", "--by", "slot"},
-       .lines = {"line-a/s1 1 1 0 0 0 100.0%", "line-a/s2 1 0 1 0 0 0.0%",
-                 "line-b/s1 1 0 0 1 0 0.0%", "all 3 1 1 1 0 33.3%"}},
+       .lines = {"line-a/s1 1 1 0 0 0 0 0 100.0%", "line-a/s2 1 0 1 0 0 0 0 0.0%",
+                 "line-b/s1 1 0 0 0 0 1 0 -", "all 3 1 1 0 0 1 0 50.0%"}},
       {.args = {"yield", "--by", "day", "--since", "2026-12-08"},
-       .lines = {"2026-12-08 2 0 1 1 0 0.0%", "all 2 0 1 1 0 0.0%"}},
+       .lines = {"2026-12-08 2 0 1 0 0 1 0 0.0%", "all 2 0 1 0 0 1 0 0.0%"}},
       {.args = {"yield", "--by", "failure", "--until", "2026-12-08T09"},
-       .lines = {"passed 1 1 0 0 0 100.0%", "verify 1 0 1 0 0 0.0%", "all 2 1 1 0 0 50.0%"}},
+       .lines = {"passed 1 1 0 0 0 0 0 100.0%", "target_error 1 0 1 0 0 0 0 0.0%", "all 2 1 1 0 0 0 0 50.0%"}},
       // A zone is read as written, whatever TZ says.
       {.args = {"yield", "--since", "2026-12-08Z"},
-       .lines = {"line-a 1 0 1 0 0 0.0%", "line-b 1 0 0 1 0 0.0%", "all 2 0 1 1 0 0.0%"},
+       .lines = {"line-a 1 0 1 0 0 0 0 0.0%", "line-b 1 0 0 0 0 1 0 -", "all 2 0 1 0 0 1 0 0.0%"},
        .tz = "HST10"},
       {.args = {"yield", "--since", "2026-12-08T09:00:00.001Z"},
-       .lines = {"line-b 1 0 0 1 0 0.0%", "all 1 0 0 1 0 0.0%"}},
+       .lines = {"line-b 1 0 0 0 0 1 0 -", "all 1 0 0 0 0 1 0 -"}},
       // 08:30 to 09:00:00.000 UTC, the last millisecond in.
       {.args = {"yield", "--since", "2026-12-08T09:30+01:00", "--until",
                 "2026-12-08T10:00:00.000+01:00"},
-       .lines = {"line-a 1 0 1 0 0 0.0%", "all 1 0 1 0 0 0.0%"}},
+       .lines = {"line-a 1 0 1 0 0 0 0 0.0%", "all 1 0 1 0 0 0 0 0.0%"}},
       {.args = {"yield", "--until", "2026-12-07T23:59:59-1000"},
-       .lines = {"line-a 2 1 1 0 0 50.0%", "all 2 1 1 0 0 50.0%"}},
+       .lines = {"line-a 2 1 1 0 0 0 0 50.0%", "all 2 1 1 0 0 0 0 50.0%"}},
       // Honolulu's 7 December starts at 10:00 UTC, after unit 1 started.
       {.args = {"yield", "--since", "2026-12-07"},
-       .lines = {"line-a 1 0 1 0 0 0.0%", "line-b 1 0 0 1 0 0.0%", "all 2 0 1 1 0 0.0%"},
+       .lines = {"line-a 1 0 1 0 0 0 0 0.0%", "line-b 1 0 0 0 0 1 0 -", "all 2 0 1 0 0 1 0 0.0%"},
        .tz = "HST10"},
       {.args = {"yield", "--since", "2026-12-07", "--utc"},
-       .lines = {"line-a 2 1 1 0 0 50.0%", "line-b 1 0 0 1 0 0.0%", "all 3 1 1 1 0 33.3%"},
+       .lines = {"line-a 2 1 1 0 0 0 0 50.0%", "line-b 1 0 0 0 0 1 0 -", "all 3 1 1 0 0 1 0 50.0%"},
        .tz = "HST10"},
       {.args = {"yield", "--by", "day"},
-       .lines = {"2026-12-06 1 1 0 0 0 100.0%", "2026-12-07 1 0 1 0 0 0.0%",
-                 "2026-12-08 1 0 0 1 0 0.0%", "all 3 1 1 1 0 33.3%"},
+       .lines = {"2026-12-06 1 1 0 0 0 0 0 100.0%", "2026-12-07 1 0 1 0 0 0 0 0.0%",
+                 "2026-12-08 1 0 0 0 0 1 0 -", "all 3 1 1 0 0 1 0 50.0%"},
        .tz = "HST10"},
       {.args = {"yield", "--by", "day", "--utc"},
-       .lines = {"2026-12-07 1 1 0 0 0 100.0%", "2026-12-08 2 0 1 1 0 0.0%", "all 3 1 1 1 0 33.3%"},
+       .lines = {"2026-12-07 1 1 0 0 0 0 0 100.0%", "2026-12-08 2 0 1 0 0 1 0 0.0%", "all 3 1 1 0 0 1 0 50.0%"},
        .tz = "HST10"},
       // A zone a quarter of an hour off: 09:00 UTC is 14:45 there.
       {.args = {"yield", "--by", "day", "--since", "2026-12-08T14:45"},
-       .lines = {"2026-12-08 2 0 1 1 0 0.0%", "all 2 0 1 1 0 0.0%"},
+       .lines = {"2026-12-08 2 0 1 0 0 1 0 0.0%", "all 2 0 1 0 0 1 0 0.0%"},
        .tz = "<+0545>-5:45"},
   };
   for (const row &r : rows) {
@@ -964,7 +1041,8 @@ TEST_F(Lookup, YieldGroupedOverAPeriod) {
     std::istringstream in(got.out);
     std::string line;
     std::getline(in, line);
-    EXPECT_NE(line.find("UNITS  PASSED  FAILED ABANDONED UNFINISHED  YIELD"), std::string::npos);
+    EXPECT_NE(line.find("UNITS  PASSED  FAILED OPERATOR STATION ABANDONED UNFINISHED  YIELD"),
+              std::string::npos);
     while (std::getline(in, line)) {
       std::istringstream words(line);
       std::string word, joined;
@@ -975,10 +1053,142 @@ TEST_F(Lookup, YieldGroupedOverAPeriod) {
   }
 }
 
+// The fields of yield's last line, "all ...", or "".
+std::string yield_total(const std::string &out) {
+  size_t at = out.rfind("\nall ");
+  if (at == std::string::npos) return "";
+  std::istringstream words(out.substr(at + 1));
+  std::string word, joined;
+  while (words >> word) joined += (joined.empty() ? "" : " ") + word;
+  return joined;
+}
+
+// Operator interrupts and the station's own mistakes are counted apart
+// from the units' failures, and not in the yield.
+TEST_F(Lookup, YieldCountsTheUnitsFailuresApart) {
+  const struct {
+    const char *station, *slot;
+    unit_result result;
+    const char *failure, *failure_class;
+  } more[] = {
+      {"line-a", "s1", unit_result::failed, "interrupted", "operator"},
+      {"line-a", "s2", unit_result::failed, "local", "station"},
+      {"line-b", "s1", unit_result::failed, "connection", "link"},
+      {"line-b", "s1", unit_result::passed, "", ""},
+  };
+  int n = 10;
+  for (const auto &u : more) {
+    begun_unit b;
+    ASSERT_EQ(store_->begin_unit({.station = u.station, .slot = u.slot, .unit_number = ++n},
+                                 nullptr, &b),
+              "");
+    ASSERT_EQ(store_->end_unit(b.id, u.result, u.failure, "", unit_time_now(), u.failure_class),
+              "");
+  }
+  const struct {
+    std::vector<std::string> args;
+    std::vector<std::string> lines;
+  } rows[] = {
+      {.args = {"yield"},
+       .lines = {"STATION UNITS PASSED FAILED OPERATOR STATION ABANDONED UNFINISHED YIELD",
+                 "line-a 4 1 1 1 1 0 0 50.0%", "line-b 3 1 1 0 0 1 0 50.0%",
+                 "all 7 2 2 1 1 1 0 50.0%"}},
+      // The abandoned unit's class is the station's: it stopped.
+      {.args = {"yield", "--by", "class"},
+       .lines = {"CLASS UNITS PASSED FAILED OPERATOR STATION ABANDONED UNFINISHED YIELD",
+                 "link 1 0 1 0 0 0 0 0.0%", "operator 1 0 0 1 0 0 0 -",
+                 "part 1 0 1 0 0 0 0 0.0%", "passed 2 2 0 0 0 0 0 100.0%",
+                 "station 2 0 0 0 1 1 0 -", "all 7 2 2 1 1 1 0 50.0%"}},
+  };
+  for (const auto &r : rows) {
+    run_result got = units(r.args);
+    ASSERT_EQ(got.status, 0) << got.err;
+    std::vector<std::string> lines;
+    std::istringstream in(got.out);
+    for (std::string line; std::getline(in, line);) {
+      std::istringstream words(line);
+      std::string word, joined;
+      while (words >> word) joined += (joined.empty() ? "" : " ") + word;
+      lines.push_back(joined);
+    }
+    EXPECT_EQ(lines, r.lines) << got.out;
+  }
+}
+
+// A record of schema version 1 or 2, which kesp-units reads as it is:
+// the classes and kept data it lacks read as NULL, its failures count as
+// the units' own, and the record is left at its version.
+void old_schema_read(const std::string &db, int version) {
+  std::string why;
+  {
+    auto old = unit_store::open(db, &why, version);
+    ASSERT_NE(old, nullptr) << why;
+    serial_pool pool = pool_of("OS{:02}");
+    for (unit_result result : {unit_result::passed, unit_result::failed}) {
+      begun_unit b;
+      ASSERT_EQ(old->begin_unit({.station = "old", .slot = "s1", .unit_number = 1}, &pool, &b), "");
+      step_record s = sample_step(b.id, 1);
+      if (result == unit_result::failed) {
+        s.result = "failed";
+        s.failure = "target_error";
+        s.reason = "erase error (error 2, addr = 10000)";
+      }
+      // What this build writes besides goes nowhere in an older record.
+      s.failure_class = "part";
+      s.kept = "mac=02:00:00:00:00:01";
+      ASSERT_EQ(old->record_step(s), "");
+      ASSERT_EQ(old->end_unit(b.id, result, s.failure.value_or(""), s.reason.value_or(""),
+                              unit_time_now(), "part"),
+                "");
+    }
+  }
+  auto lookup = [&db](std::vector<std::string> args) {
+    args.insert(args.begin(), {"/usr/bin/env", "TZ=UTC0", KESP_UNITS_BINARY, "--db", db});
+    return run_program(args);
+  };
+  run_result r = lookup({"yield"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(yield_total(r.out), "all 2 1 1 0 0 0 0 50.0%") << r.out;
+  r = lookup({"yield", "--by", "class"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\nfailed "), std::string::npos) << r.out;
+  r = lookup({"history", "OS02"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("serial OS02: failed (target_error)\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(" target_error: erase"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("kept"), std::string::npos) << r.out;
+  r = lookup({"history", "--long", "OS02"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\n  failure class: -\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\n    kept:          -\n"), std::string::npos) << r.out;
+  for (const char *what : {"units", "steps"}) {
+    r = lookup({"export", what});
+    EXPECT_EQ(r.status, 0) << r.err;
+    auto csv = read_csv(r.out);
+    ASSERT_EQ(csv.size(), 3U) << r.out;
+    auto at = std::find(csv[0].begin(), csv[0].end(), "failure_class");
+    ASSERT_NE(at, csv[0].end()) << r.out;
+    EXPECT_EQ(csv[2][static_cast<size_t>(at - csv[0].begin())], "");
+  }
+  int schema = 0;
+  auto reader = unit_store::open_for_reading(db, &why, &schema);
+  ASSERT_NE(reader, nullptr) << why;
+  EXPECT_EQ(schema, version) << "a lookup migrated the record";
+}
+
+TEST_F(Lookup, OlderSchemasReadAsTheyAre) {
+  for (int version : {1, 2}) {
+    for (const engine &e : engines("old-" + std::to_string(version))) {
+      SCOPED_TRACE(e.db + " version " + std::to_string(version));
+      old_schema_read(e.db, version);
+    }
+  }
+}
+
 TEST_F(Lookup, ExportIsRfc4180) {
   run_result r = units({"export", "units"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("\"flash differs, \"\"twice\"\"\"\r\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(",\"flash differs, \"\"twice\"\"\",part\r\n"), std::string::npos) << r.out;
   auto csv = read_csv(r.out);
   db_rows rows;
   ASSERT_EQ(store_->query("SELECT * FROM units ORDER BY id", {}, &rows), "");
@@ -1007,16 +1217,6 @@ TEST_F(Lookup, ExportIsRfc4180) {
   EXPECT_EQ(csv[1][column("reason")], "");
 }
 
-// The fields of yield's last line, "all ...", or "".
-std::string yield_total(const std::string &out) {
-  size_t at = out.rfind("\nall ");
-  if (at == std::string::npos) return "";
-  std::istringstream words(out.substr(at + 1));
-  std::string word, joined;
-  while (words >> word) joined += (joined.empty() ? "" : " ") + word;
-  return joined;
-}
-
 // A lookup beside a station, on a record of schema version 1: it reads
 // what is committed while a writer holds its transaction, and it leaves the
 // record as it found it, never migrated.
@@ -1039,7 +1239,7 @@ void read_beside_a_writer(const std::string &db, const char *index_query) {
                                      "--db",         db,        "yield"};
   run_result r = run_program(lookup, std::chrono::seconds(20));
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(yield_total(r.out), "all 1 1 0 0 0 100.0%") << r.out;
+  EXPECT_EQ(yield_total(r.out), "all 1 1 0 0 0 0 0 100.0%") << r.out;
   ASSERT_EQ(writer->query("COMMIT", {}, nullptr), "");
 
   struct stat before {};
@@ -1055,7 +1255,7 @@ void read_beside_a_writer(const std::string &db, const char *index_query) {
   lookup.insert(lookup.end(), {"--by", "day", "--since", "2026-12-08T11:00+01:00"});
   r = run_program(lookup, std::chrono::seconds(20));
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(yield_total(r.out), "all 2 1 0 0 1 100.0%") << r.out;
+  EXPECT_EQ(yield_total(r.out), "all 2 1 0 0 0 0 1 100.0%") << r.out;
   EXPECT_NE(r.out.find("\n2026-12-08 "), std::string::npos) << r.out;
   r = run_program({KESP_UNITS_BINARY, "--db", db, "history", "nothing"});
   EXPECT_EQ(r.status, 1);
@@ -1109,7 +1309,7 @@ TEST_F(Lookup, ReadOnlyFileInAReadOnlyFolder) {
   if (runs.status == 0) {
     run_result r = run_program({runuser, "-u", "nobody", "--", program, "--db", record, "yield"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(yield_total(r.out), "all 3 1 1 1 0 33.3%") << r.out;
+    EXPECT_EQ(yield_total(r.out), "all 3 1 1 0 0 1 0 50.0%") << r.out;
   }
   chmod((dir + "/record").c_str(), 0755);
   std::filesystem::remove_all(dir);
@@ -1125,7 +1325,7 @@ TEST_F(Lookup, BadCommandLines) {
       {.args = {}, .error = "which lookup"},
       {.args = {"history"}, .error = "history takes one operand"},
       {.args = {"yield", "x"}, .error = "yield takes no operand"},
-      {.args = {"yield", "--by", "week"}, .error = "--by takes station, slot, day or failure"},
+      {.args = {"yield", "--by", "week"}, .error = "--by takes station, slot, day, failure or class"},
       {.args = {"export", "boards"}, .error = "export takes units or steps"},
       {.args = {"yield", "--since", "yesterday"}, .error = "a time is YYYY-MM-DD"},
       {.args = {"yield", "--since", "2026-02-30"}, .error = "a time is YYYY-MM-DD"},
@@ -1163,7 +1363,7 @@ TEST_F(Lookup, LibpqLoadedOnlyForAPostgresRecord) {
   EXPECT_EQ(r.status, 0) << r.err;
   r = run_program({"/usr/bin/env", path, KESP_UNITS_BINARY, "--db", db_, "yield"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(yield_total(r.out), "all 3 1 1 1 0 33.3%") << r.out;
+  EXPECT_EQ(yield_total(r.out), "all 3 1 1 0 0 1 0 50.0%") << r.out;
   r = run_program({"/usr/bin/env", path, KESP_UNITS_BINARY, "--db",
                    "postgresql://127.0.0.1:1/record", "yield"});
   EXPECT_EQ(r.status, 1);
@@ -1190,12 +1390,14 @@ std::string write_text(const std::string &name, const std::string &text) {
   return path;
 }
 
-// A recipe: a fixed image at 0, the unit's data at 0x3000, a start.
-std::string recipe_with(const std::string &name, const std::string &command) {
+// A recipe: a fixed image at 0, the unit's data at 0x3000 (with the
+// options given after it), a start.
+std::string recipe_with(const std::string &name, const std::string &command,
+                        const std::string &options = "") {
   std::string image = temp_path(name + ".bin");
   write_text(name + ".bin", std::string(4096, 'k'));
   return write_text(name + ".recipe", "-a 0x0 '" + image + "'\n-a 0x3000 --from-command '" +
-                                          command + "'\n-s\n");
+                                          command + "'" + options + "\n-s\n");
 }
 
 // The simulator's lines of the connections that brought its board a byte,
@@ -1233,7 +1435,7 @@ void expect_steps_as_reported(unit_store &store, const report &rep) {
     }
     ASSERT_TRUE(object.is_object()) << "no report object for unit " << unit << " step " << number;
     // Whatever the report says: an image step that passed fills every
-    // column but why it failed.
+    // column but why it failed and the data it did not keep.
     bool whole = object["result"] == "passed" && !object["image"].is_null();
     for (size_t c = 2; c < row.size(); ++c) {
       const std::string &name = rows.columns[c];
@@ -1241,7 +1443,8 @@ void expect_steps_as_reported(unit_store &store, const report &rep) {
                    name + " in " + object.dump());
       ASSERT_TRUE(object.contains(name));
       const json &want = object[name];
-      if (whole && name != "failure" && name != "reason") {
+      if (whole && name != "failure" && name != "reason" && name != "failure_class" &&
+          name != "kept") {
         EXPECT_TRUE(row[c].has_value());
       }
       if (want.is_null()) {
@@ -1266,6 +1469,7 @@ struct data_case {
   const char *timeout;
   const char *reason;     // in the unit's reason, in the report and the record
   bool postgres = false;  // the record on the suite's server, not in a file
+  const char *options = "";  // the data step's, after its command
 };
 
 TEST(StationRecord, UnitDataThatFailsTouchesNoBoard) {
@@ -1300,6 +1504,12 @@ TEST(StationRecord, UnitDataThatFailsTouchesNoBoard) {
        .timeout = "5",
        .reason = "status 1: \xe2\x82\xac\xe2\x82\xac",
        .postgres = true},
+      // More than an identity: refused before the board, not cut.
+      {.name = "too big to keep",
+       .command = "head -c 257 /dev/zero",
+       .timeout = "5",
+       .reason = "--from-command: the unit's data is 257 bytes, more than --keep's 256",
+       .options = " --keep"},
   };
   for (const data_case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -1315,7 +1525,7 @@ TEST(StationRecord, UnitDataThatFailsTouchesNoBoard) {
     std::string rep_path = temp_path(std::string("data-") + c.name + ".jsonl");
     run_result r = run_batch({"--station", "--units", "1", "--db", db, "--serials", "KX{:04}",
                               "--data-timeout", c.timeout, "--report", rep_path, "-r",
-                              recipe_with(c.name, c.command), sim.address()},
+                              recipe_with(c.name, c.command, c.options), sim.address()},
                              std::chrono::seconds(30));
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     EXPECT_EQ(touches(sim), std::vector<std::string>{}) << sim.log();
@@ -1347,8 +1557,79 @@ TEST(StationRecord, UnitDataThatFailsTouchesNoBoard) {
               std::string(c.name).starts_with("latin-1"))
         << "only a text that was not UTF-8 has replacements";
     EXPECT_NE(one(*store, "SELECT ended FROM units WHERE serial = 'KX0001'"), "<null>");
+    // Data the station could not make is the station's failure, not the unit's.
+    EXPECT_EQ(one(*store, "SELECT failure_class FROM units WHERE serial = 'KX0001'"), "station");
+    EXPECT_EQ(rep.units[0]["failure_class"], "station");
+    EXPECT_EQ(one(*store, "SELECT COUNT(*) FROM steps WHERE kept IS NOT NULL"), "0");
     EXPECT_EQ(r.err.find("could not be written"), std::string::npos) << r.err;
     expect_steps_as_reported(*store, rep);
+  }
+}
+
+// A unit's identity kept with --keep goes into the record and the report
+// as the command wrote it (text as text, other bytes in hexadecimal), on
+// both engines alike, and comes back out of history and export.
+TEST(StationRecord, KeptDataRoundTrip) {
+  const struct {
+    const char *name;
+    const char *command;
+    std::string kept;  // as steps.kept and the report hold it
+  } rows[] = {
+      {.name = "text",
+       .command = R"(printf "serial=%s\nmac=02:00:00:00:00:%02x\n" "$KESP_SERIAL" "$KESP_UNIT")",
+       .kept = "serial=KX0001\nmac=02:00:00:00:00:01\n"},
+      {.name = "bytes", .command = R"(printf "\002\000\000\000\000\001")", .kept = "hex:020000000001"},
+  };
+  for (const engine &e : engines("kept")) {
+    for (const auto &row : rows) {
+      SCOPED_TRACE(e.db + " " + row.name);
+      std::string why;
+      {
+        // The record made afresh for each row.
+        auto store = unit_store::open(e.db, &why);
+        ASSERT_NE(store, nullptr) << why;
+        for (const char *sql : {"DELETE FROM steps", "DELETE FROM units", "DELETE FROM serial_pools"}) {
+          ASSERT_EQ(store->query(sql, {}, nullptr), "") << sql;
+        }
+      }
+      sim_process sim(KESP_SIM_BINARY, 1, {"--nor-size", "64K", "--swap", "60000"});
+      ASSERT_TRUE(sim.ready()) << sim.log();
+      std::string rep_path = temp_path(std::string("kept-") + row.name + ".jsonl");
+      run_result r = run_batch({"--station", "--units", "1", "--db", e.db, "--serials", "KX{:04}",
+                                "--report", rep_path, "-r",
+                                recipe_with("kept", row.command, " --keep"), sim.address()},
+                               std::chrono::seconds(30));
+      EXPECT_EQ(r.status, 0) << r.out << r.err;
+      report rep = read_report(rep_path);
+      ASSERT_EQ(rep.units.size(), 1U) << rep.error;
+      EXPECT_EQ(rep.units[0]["result"], "passed");
+      EXPECT_EQ(rep.units[0]["failure_class"], nullptr);
+      EXPECT_EQ(rep.step(sim.address(), 2)["kept"], row.kept);
+      EXPECT_EQ(rep.step(sim.address(), 1)["kept"], nullptr);
+      auto store = unit_store::open(e.db, &why);
+      ASSERT_NE(store, nullptr) << why;
+      EXPECT_EQ(one(*store, "SELECT kept FROM steps WHERE step = 2"), row.kept);
+      EXPECT_EQ(one(*store, "SELECT COUNT(*) FROM steps WHERE kept IS NULL"), "2");
+      expect_steps_as_reported(*store, rep);
+
+      // history, both forms, with the line breaks shown, and export as stored.
+      std::string shown;
+      for (char c : row.kept) shown += c == '\n' ? std::string("\\n") : std::string(1, c);
+      run_result got = run_program({KESP_UNITS_BINARY, "--db", e.db, "history", "KX0001"});
+      EXPECT_EQ(got.status, 0) << got.err;
+      EXPECT_NE(got.out.find("\n      kept: " + shown + "\n"), std::string::npos) << got.out;
+      got = run_program({KESP_UNITS_BINARY, "--db", e.db, "history", "--long", "KX0001"});
+      EXPECT_NE(got.out.find("\n    kept:          " + shown + "\n"), std::string::npos) << got.out;
+      got = run_program({KESP_UNITS_BINARY, "--db", e.db, "export", "steps"});
+      auto csv = read_csv(got.out);
+      ASSERT_EQ(csv.size(), 4U) << got.out;
+      size_t kept = static_cast<size_t>(std::find(csv[0].begin(), csv[0].end(), "kept") -
+                                        csv[0].begin());
+      ASSERT_LT(kept, csv[0].size());
+      EXPECT_EQ(csv[2][kept], row.kept);
+      EXPECT_EQ(csv[1][kept], "");
+      sim.stop();
+    }
   }
 }
 

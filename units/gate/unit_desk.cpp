@@ -1,6 +1,10 @@
 #include "unit_desk.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "net.h"
@@ -34,7 +38,10 @@ step_record step_record_of(const plan &p, size_t slot, size_t step, const step_o
     r.sha256 = o.sha256;
   }
   r.result = result_name(o.result);
-  if (o.result == step_result::failed) r.failure = failure_name(o.failure);
+  if (o.result == step_result::failed) {
+    r.failure = failure_name(o.failure);
+    r.failure_class = failure_class_of(o);
+  }
   if (!o.reason.empty()) r.reason = o.reason;
   if (o.have_flash_id) r.flash_id = hex_word(o.flash_id, 4);
   if (o.have_verdict) {
@@ -68,6 +75,8 @@ void unit_desk::arrived(size_t slot, uint64_t unit, int64_t now) {
   d.files.clear();
   d.images.images.clear();
   d.images.files.clear();
+  d.kept.clear();
+  d.failure_class.clear();
   if (recorder_ == nullptr) {
     d.at = stage::data;
     return;
@@ -108,7 +117,8 @@ void unit_desk::answered(const begin_answer &a, std::vector<gate_decision> *out)
     // out again, and the row says why it holds no unit.
     if (a.error.empty()) {
       recorder_->end_unit(a.unit.id, unit_result::abandoned, "database",
-                          "the board was let go before its row was written");
+                          "the board was let go before its row was written", unit_time_now(),
+                          "station");
     }
     return;
   }
@@ -149,6 +159,7 @@ void unit_desk::make_data(size_t slot, std::vector<gate_decision> *out) {
   d.files.resize(steps);
   d.images.images.assign(steps, nullptr);
   d.images.files.assign(steps, "");
+  d.kept.assign(steps, std::nullopt);
   unit_data_env env{.serial = d.serial,
                     .unit = std::to_string(d.unit),
                     .slot = p_.boards[slot].name,
@@ -162,6 +173,7 @@ void unit_desk::make_data(size_t slot, std::vector<gate_decision> *out) {
     if (s.command.empty()) {
       std::string file = unit_file(p_.boards[slot].files[i], d.serial);
       why = d.files[i].take(file);
+      if (why.empty()) why = keep(slot, i, d.files[i]);
       if (why.empty()) {
         d.images.images[i] = &d.files[i];
         d.images.files[i] = file;
@@ -195,6 +207,14 @@ void unit_desk::data_ready(size_t slot, std::vector<gate_decision> *out) {
                       .slot = slot,
                       .step = i,
                       .reason = "--from-command: " + d.runs[i]->failure()});
+      return;
+    }
+    std::string why = keep(slot, i, d.runs[i]->image());
+    if (!why.empty()) {
+      out->push_back({.what = gate_decision::kind::fail,
+                      .slot = slot,
+                      .step = i,
+                      .reason = "--from-command: " + why});
       return;
     }
     d.images.images[i] = &d.runs[i]->image();
@@ -233,7 +253,7 @@ void unit_desk::drop(size_t slot) {
   slot_desk &d = slots_[slot];
   if (d.at == stage::data && recorder_ != nullptr && d.unit_id != 0) {
     recorder_->end_unit(d.unit_id, unit_result::abandoned, "interrupted",
-                        "stopped before its board was touched");
+                        "stopped before its board was touched", unit_time_now(), "operator");
   }
   d.runs.clear();
   d.at = stage::idle;
@@ -247,9 +267,38 @@ const unit_images *unit_desk::images(size_t slot) const {
 std::string unit_desk::serial(size_t slot) const { return slots_[slot].serial; }
 
 void unit_desk::step_ended(size_t slot, size_t step, const step_outcome &o) {
-  const slot_desk &d = slots_[slot];
+  slot_desk &d = slots_[slot];
+  if (o.result == step_result::failed && d.failure_class.empty()) {
+    d.failure_class = failure_class_of(o);
+  }
   if (recorder_ == nullptr || d.unit_id == 0) return;
-  recorder_->record_step(step_record_of(p_, slot, step, o, d.unit_id));
+  step_record r = step_record_of(p_, slot, step, o, d.unit_id);
+  r.kept = kept(slot, step);
+  recorder_->record_step(r);
+}
+
+std::optional<std::string> unit_desk::kept(size_t slot, size_t step) const {
+  const slot_desk &d = slots_[slot];
+  return step < d.kept.size() ? d.kept[step] : std::nullopt;
+}
+
+// Takes the step's data for the record when its step keeps it: "" or why
+// the unit fails, before its board is touched.
+std::string unit_desk::keep(size_t slot, size_t step, const snapshot &image) {
+  if (!p_.steps[step].keep) return "";
+  if (image.size() > KEEP_LIMIT) {
+    return cat({"the unit's data is ", std::to_string(image.size()), " bytes, more than --keep's ",
+                std::to_string(KEEP_LIMIT),
+                ": keep an identity (a serial, a MAC address), not a whole image"});
+  }
+  std::string bytes(image.size(), '\0');
+  ssize_t got = pread(image.fd(), bytes.data(), bytes.size(), 0);
+  if (got != static_cast<ssize_t>(bytes.size())) {
+    return cat({"the unit's data could not be read back to keep: ",
+                got < 0 ? strerror(errno) : "it was cut short"});
+  }
+  slots_[slot].kept[step] = kept_text(bytes);
+  return "";
 }
 
 void unit_desk::unit_ended(const unit_record &u) {
@@ -259,5 +308,6 @@ void unit_desk::unit_ended(const unit_record &u) {
   // Called as the unit ends: its time is taken now, however long the
   // record then waits to be written.
   recorder_->end_unit(d.unit_id, passed ? unit_result::passed : unit_result::failed,
-                      u.failed_step > 0 ? failure_name(u.failure) : "", u.reason, unit_time_now());
+                      u.failed_step > 0 ? failure_name(u.failure) : "", u.reason, unit_time_now(),
+                      passed ? "" : d.failure_class);
 }

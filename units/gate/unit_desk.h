@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -44,6 +45,9 @@ class unit_desk : public unit_gate {
   // report writes its object, and the unit's end.
   void step_ended(size_t slot, size_t step, const step_outcome &o);
   void unit_ended(const unit_record &u);
+  // What the record keeps of the slot's unit's data for the step (--keep),
+  // as steps.kept holds it; none for a step without.
+  [[nodiscard]] std::optional<std::string> kept(size_t slot, size_t step) const;
   // A warning for the operator that came up since the last call ("" for none).
   std::string take_warning() { return std::exchange(warning_, ""); }
 
@@ -59,10 +63,13 @@ class unit_desk : public unit_gate {
     std::vector<std::unique_ptr<unit_data_run>> runs;  // per step: its command, if any
     std::vector<snapshot> files;                       // per step: its {serial} file, if any
     unit_images images;
+    std::vector<std::optional<std::string>> kept;  // per step: its data, with --keep
+    std::string failure_class;                     // its first failed step's
   };
   void answered(const begin_answer &a, std::vector<gate_decision> *out);
   void make_data(size_t slot, std::vector<gate_decision> *out);
   void data_ready(size_t slot, std::vector<gate_decision> *out);
+  std::string keep(size_t slot, size_t step, const snapshot &image);
 
   const plan &p_;
   const std::string station_;

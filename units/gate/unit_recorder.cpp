@@ -92,7 +92,8 @@ void unit_recorder::record_step(const step_record &s) {
 }
 
 void unit_recorder::end_unit(int64_t unit_id, unit_result result, const std::string &failure,
-                             const std::string &reason, const std::string &ended) {
+                             const std::string &reason, const std::string &ended,
+                             const std::string &failure_class) {
   job j;
   j.what = job::kind::end;
   j.unit_id = unit_id;
@@ -100,6 +101,7 @@ void unit_recorder::end_unit(int64_t unit_id, unit_result result, const std::str
   j.failure = failure;
   j.reason = reason;
   j.ended = ended;
+  j.failure_class = failure_class;
   push(std::move(j));
 }
 
@@ -235,6 +237,7 @@ std::string unit_recorder::perform(const job &j, begin_answer *a, std::string *p
       bare.steps = j.step.steps;
       bare.result = j.step.result;
       bare.failure = j.step.failure;
+      bare.failure_class = j.step.failure_class;
       bare.size = j.step.size;
       bare.error = j.step.error;
       bare.sent = j.step.sent;
@@ -246,15 +249,17 @@ std::string unit_recorder::perform(const job &j, begin_answer *a, std::string *p
       return "";
     }
     case job::kind::end: {
-      std::string fail = store_->end_unit(j.unit_id, j.result, j.failure, j.reason, j.ended);
+      std::string fail =
+          store_->end_unit(j.unit_id, j.result, j.failure, j.reason, j.ended, j.failure_class);
       if (fail.empty() || store_->lost()) return fail;
-      std::string again = store_->end_unit(j.unit_id, j.result, j.failure, "", j.ended);
+      std::string again =
+          store_->end_unit(j.unit_id, j.result, j.failure, "", j.ended, j.failure_class);
       if (again.empty()) {
         *partly = "without its reason: " + fail;
         return "";
       }
       if (store_->lost()) return again;
-      again = store_->end_unit(j.unit_id, j.result, "", "", j.ended);
+      again = store_->end_unit(j.unit_id, j.result, "", "", j.ended, j.failure_class);
       if (!again.empty()) return again;
       *partly = "without its failure and reason: " + fail;
       return "";

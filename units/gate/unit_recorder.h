@@ -61,7 +61,8 @@ class unit_recorder {
   // ended: when the unit ended (unit_time_now() then), not when its end
   // is written, which may be much later.
   void end_unit(int64_t unit_id, unit_result result, const std::string &failure,
-                const std::string &reason, const std::string &ended = unit_time_now());
+                const std::string &reason, const std::string &ended = unit_time_now(),
+                const std::string &failure_class = "");
 
   [[nodiscard]] recorder_health health() const;
   // Waits up to timeout_ms for every queued record to be written; whether
@@ -84,7 +85,7 @@ class unit_recorder {
     step_record step;
     int64_t unit_id = 0;
     unit_result result = unit_result::unfinished;
-    std::string failure, reason, ended;
+    std::string failure, reason, ended, failure_class;
   };
   void run();
   void reconnect(std::unique_lock<std::mutex> &lock);

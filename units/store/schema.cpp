@@ -1,5 +1,6 @@
 #include "schema.h"
 
+#include <algorithm>
 #include <span>
 #include <utility>
 
@@ -32,7 +33,14 @@ constexpr const char *TO_VERSION_2[] = {
     "CREATE INDEX units_started ON units (started)",
     "CREATE INDEX units_station ON units (station, result)",
 };
-constexpr std::span<const char *const> MIGRATIONS[] = {TO_VERSION_1, TO_VERSION_2};
+// Whose failure a unit's or step's was, and the per-unit data a step keeps
+// (--keep): NULL where none.
+constexpr const char *TO_VERSION_3[] = {
+    "ALTER TABLE units ADD COLUMN failure_class TEXT",
+    "ALTER TABLE steps ADD COLUMN failure_class TEXT",
+    "ALTER TABLE steps ADD COLUMN kept TEXT",
+};
+constexpr std::span<const char *const> MIGRATIONS[] = {TO_VERSION_1, TO_VERSION_2, TO_VERSION_3};
 static_assert(std::size(MIGRATIONS) == UNIT_SCHEMA_VERSION);
 
 std::string dialect(std::string sql, bool pg) {
@@ -87,6 +95,7 @@ std::string unit_store::migrate(int version) {
     current = static_cast<int>(db_int(rows.rows[0][0]));
   }
   if (current > UNIT_SCHEMA_VERSION) return give_up(newer_schema(current));
+  schema_ = std::max(current, version);
   if (current >= version) return query("COMMIT", {}, nullptr);
   for (int v = current; v < version; ++v) {
     for (const char *sql : MIGRATIONS[static_cast<size_t>(v)]) {

@@ -22,6 +22,8 @@ const char *const STEP_COLUMNS[] = {
     "device",  "flags",      "flash_address", "image",    "size",    "sha256",
     "result",  "failure",    "reason",        "flash_id", "error",   "error_text",
     "crc",     "target_crc", "sent",          "attempts", "started", "seconds"};
+// Schema version 3's, after them.
+const char *const STEP_COLUMNS_3[] = {"failure_class", "kept"};
 
 db_value num(std::optional<int64_t> v) {
   if (!v) return std::nullopt;
@@ -145,6 +147,7 @@ std::unique_ptr<unit_store> unit_store::open_for_reading(const std::string &db, 
     *why = newer_schema(*schema);
     return nullptr;
   }
+  store->schema_ = *schema;
   return store;
 }
 
@@ -222,11 +225,29 @@ std::string unit_store::begin_unit(const unit_start &u, const serial_pool *pool,
   return "";
 }
 
+std::string kept_text(const std::string &bytes) {
+  bool text = valid_utf8(bytes) == bytes &&
+              std::ranges::none_of(bytes, [](char c) {
+                auto byte = static_cast<unsigned char>(c);
+                return (byte < 0x20 && c != '\n' && c != '\t' && c != '\r') || byte == 0x7f;
+              });
+  if (text) return bytes;
+  std::string hex = "hex:";
+  for (char c : bytes) {
+    char two[3];
+    snprintf(two, sizeof two, "%02x", static_cast<unsigned char>(c));
+    hex += two;
+  }
+  return hex;
+}
+
 std::string unit_store::record_step(const step_record &s) {
   std::string columns;
   std::string marks;
   std::string updates;
-  for (const char *c : STEP_COLUMNS) {
+  std::vector<const char *> names(std::begin(STEP_COLUMNS), std::end(STEP_COLUMNS));
+  if (schema_ >= 3) names.insert(names.end(), std::begin(STEP_COLUMNS_3), std::end(STEP_COLUMNS_3));
+  for (const char *c : names) {
     std::string name(c);
     if (!columns.empty()) columns += ", ";
     columns += name;
@@ -262,27 +283,38 @@ std::string unit_store::record_step(const step_record &s) {
                                   std::to_string(s.attempts),
                                   s.started,
                                   num(s.seconds)};
+  if (schema_ >= 3) values.insert(values.end(), {s.failure_class, s.kept});
   return query("INSERT INTO steps (" + columns + ") VALUES (" + marks +
                    ") ON CONFLICT (unit_id, step) DO UPDATE SET " + updates,
                values, nullptr);
 }
 
 std::string unit_store::end_unit(int64_t unit_id, unit_result result, const std::string &failure,
-                                 const std::string &reason, const std::string &ended) {
+                                 const std::string &reason, const std::string &ended,
+                                 const std::string &failure_class) {
+  if (schema_ < 3) {
+    return query(
+        "UPDATE units SET result = ?, failure = ?, reason = ?, ended = ?"
+        " WHERE id = CAST(? AS BIGINT)",
+        {unit_result_name(result), text_or_null(failure), text_or_null(reason), ended,
+         std::to_string(unit_id)},
+        nullptr);
+  }
   return query(
-      "UPDATE units SET result = ?, failure = ?, reason = ?, ended = ?"
+      "UPDATE units SET result = ?, failure = ?, reason = ?, ended = ?, failure_class = ?"
       " WHERE id = CAST(? AS BIGINT)",
       {unit_result_name(result), text_or_null(failure), text_or_null(reason), ended,
-       std::to_string(unit_id)},
+       text_or_null(failure_class), std::to_string(unit_id)},
       nullptr);
 }
 
 std::string unit_store::mark_abandoned(const std::string &station, int64_t *count) {
   db_rows rows;
   std::string fail = query(
-      "UPDATE units SET result = 'abandoned', failure = 'abandoned',"
-      " reason = 'the station stopped before the unit ended', ended = ?"
-      " WHERE station = ? AND result = 'unfinished' RETURNING id",
+      std::string("UPDATE units SET result = 'abandoned', failure = 'abandoned',") +
+          (schema_ >= 3 ? " failure_class = 'station'," : "") +
+          " reason = 'the station stopped before the unit ended', ended = ?"
+          " WHERE station = ? AND result = 'unfinished' RETURNING id",
       {unit_time_now(), station}, &rows);
   if (fail.empty() && count != nullptr) *count = static_cast<int64_t>(rows.rows.size());
   return fail;

@@ -14,7 +14,7 @@
 #include "serial_format.h"
 
 // The newest schema this build writes; schema_version in table meta.
-inline constexpr int UNIT_SCHEMA_VERSION = 2;
+inline constexpr int UNIT_SCHEMA_VERSION = 3;
 
 // The current time as the report writes it.
 std::string unit_time_now();
@@ -58,7 +58,14 @@ struct step_record {
   int64_t attempts = 0;
   std::optional<std::string> started;
   std::optional<double> seconds;
+  // Schema version 3 on: board, part, link, operator or station for a
+  // failed step; the step's per-unit data as kept_text writes it (--keep).
+  std::optional<std::string> failure_class, kept;
 };
+
+// Per-unit data as steps.kept holds it: as written when it is UTF-8 text
+// (lines, tabs), else "hex:" and its bytes in lower-case hexadecimal.
+std::string kept_text(const std::string &bytes);
 
 using db_value = std::optional<std::string>;
 using db_row = std::vector<db_value>;
@@ -96,9 +103,13 @@ class unit_store {
   std::string record_step(const step_record &s);
   // ended is when the unit ended, which may be well before the record is
   // written (after an outage, say).
+  // failure_class ("" for none) goes into a record of schema version 3
+  // on; an older one a test made is written without it.
   std::string end_unit(int64_t unit_id, unit_result result, const std::string &failure,
-                       const std::string &reason, const std::string &ended = unit_time_now());
-  // A station that starts marks what it left unfinished before as abandoned.
+                       const std::string &reason, const std::string &ended = unit_time_now(),
+                       const std::string &failure_class = "");
+  // A station that starts marks what it left unfinished before as
+  // abandoned, its failure the station's.
   std::string mark_abandoned(const std::string &station, int64_t *count);
 
   // Any statement, "?" for each parameter; for kesp-units and tests. Every
@@ -120,6 +131,8 @@ class unit_store {
   unit_store() = default;
   virtual std::string begin(bool write) = 0;
   std::string migrate(int version);
+  // The schema version written to: the record's, once migrated.
+  int schema_ = UNIT_SCHEMA_VERSION;
 };
 
 // Whether db names a PostgreSQL database rather than a SQLite file.
