@@ -201,10 +201,12 @@ void erase_memory(flash_device &dev, uint64_t from, uint64_t to) {
   uint64_t first_page = (from + page - 1) / page * page;
   uint64_t past_page = to / page * page;
   auto clear = [&](uint64_t a, uint64_t b) {
-    uint8_t *p = dev.memory + a;
-    if (a < b && is_held(dev, a) && std::any_of(p, p + (b - a), [](uint8_t v) { return v != 0; })) {
-      std::fill(p, p + (b - a), 0);
-    }
+    each_page_piece(a, static_cast<size_t>(b - a), [&](uint64_t at, size_t n) {
+      uint8_t *p = dev.memory + at;
+      if (is_held(dev, at) && std::any_of(p, p + n, [](uint8_t v) { return v != 0; })) {
+        std::fill(p, p + n, 0);
+      }
+    });
   };
   if (first_page >= past_page) {
     clear(from, to);

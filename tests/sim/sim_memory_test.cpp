@@ -169,4 +169,29 @@ TEST_F(SimMemoryWrite, BytesThatChangeNothingTakeNoMemory) {
   EXPECT_TRUE(flash().substr(0, BLOCK) == std::string(BLOCK, '\xff'));
 }
 
+// Erase blocks smaller than a page: the erased bytes around an image may
+// lie across a page edge, in pages that hold written bytes.
+TEST_F(SimMemoryWrite, SmallBlocksAroundTheImageReadErased) {
+  constexpr uint64_t SMALL_BLOCK = 3000;
+  close_device(t.nor);
+  t.nor = {"nor", 0x0101, 100 * SMALL_BLOCK, SMALL_BLOCK, -1, {}, {}};
+  ASSERT_EQ(open_memory(t.nor), "");
+  // The first page erased and never written, the rest written.
+  constexpr size_t PAGE_EDGE = 4096;
+  std::string old = std::string(PAGE_EDGE, '\xff') + pattern_bytes(100 * SMALL_BLOCK - PAGE_EDGE, 83);
+  ASSERT_TRUE(write_flash(t.nor, reinterpret_cast<const uint8_t *>(old.data()) + PAGE_EDGE,
+                          old.size() - PAGE_EDGE, PAGE_EDGE));
+  // Block 1 is [3000, 6000), across the page edge.
+  const std::string image = pattern_bytes(200, 84);
+  for (uint32_t addr : {5000u, 3100u}) {
+    session_record rec;
+    serve_over_socketpair(t, request(addr, image, image.size()), false, &rec);
+    EXPECT_EQ(rec.verdict, ERR_NONE) << describe(rec);
+    program_flash(old, SMALL_BLOCK, addr, image);
+    std::string now(old.size(), '\0');
+    ASSERT_TRUE(read_flash(t.nor, reinterpret_cast<uint8_t *>(now.data()), now.size(), 0));
+    EXPECT_TRUE(now == old) << "the blocks around the image at " << addr << " are not erased";
+  }
+}
+
 }  // namespace
