@@ -41,7 +41,7 @@ int fail(const char *what) {
 bool address_of(const char *text, const char *port, sockaddr_in *sa) {
   *sa = {};
   sa->sin_family = AF_INET;
-  sa->sin_port = htons(static_cast<uint16_t>(std::atoi(port)));
+  sa->sin_port = htons(static_cast<uint16_t>(std::strtoul(port, nullptr, 10)));
   return inet_pton(AF_INET, text, &sa->sin_addr) == 1;
 }
 
@@ -120,10 +120,12 @@ int sink(const sockaddr_in &sa) {
   close(listener);
   // The time on a core the receiving took, as /proc/PID/schedstat gives
   // it for the simulator's thread too.
-  FILE *stat = fopen("/proc/self/schedstat", "r");
-  unsigned long long ns = 0;
-  if (stat != nullptr && fscanf(stat, "%llu", &ns) == 1) printf("cpu %.4f\n", double(ns) / 1e9);
-  if (stat != nullptr) fclose(stat);
+  int stat = open("/proc/self/schedstat", O_RDONLY | O_CLOEXEC);
+  char text[64] = {};
+  if (stat >= 0 && read(stat, text, sizeof text - 1) > 0) {
+    printf("cpu %.4f\n", static_cast<double>(std::strtoull(text, nullptr, 10)) / 1e9);
+  }
+  if (stat >= 0) close(stat);
   return 0;
 }
 

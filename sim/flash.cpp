@@ -178,7 +178,7 @@ bool changes_flash(const uint8_t *flash, const uint8_t *bytes, size_t n) {
 // and at 4 KiB a page the faults cost more than the transfer. Only what an
 // image covers is asked for, so a large page is never taken for less than
 // its size in image bytes. Without such pages, nothing changes.
-void take_whole_pages(uint8_t *from, uint8_t *to) {
+void take_whole_pages(const uint8_t *from, const uint8_t *to) {
   constexpr uintptr_t LARGE_PAGE = uintptr_t{2} << 20;
   const uintptr_t first = (reinterpret_cast<uintptr_t>(from) + LARGE_PAGE - 1) & ~(LARGE_PAGE - 1);
   const uintptr_t past = reinterpret_cast<uintptr_t>(to) & ~(LARGE_PAGE - 1);
