@@ -133,23 +133,91 @@ uint8_t *map_anonymous(size_t n) {
   return p == MAP_FAILED ? nullptr : static_cast<uint8_t *>(p);
 }
 
+size_t page_size() {
+  static const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  return page;
+}
+
+constexpr uint64_t HELD_BITS = 64;  // pages per word of flash_device::held
+
+bool is_held(const flash_device &dev, uint64_t at) {
+  const uint64_t page = at / page_size();
+  return (dev.held[page / HELD_BITS] >> (page % HELD_BITS) & 1) != 0;
+}
+
+void set_held(flash_device &dev, uint64_t at, bool held) {
+  const uint64_t page = at / page_size();
+  const uint64_t bit = uint64_t{1} << (page % HELD_BITS);
+  dev.held[page / HELD_BITS] = held ? dev.held[page / HELD_BITS] | bit
+                                    : dev.held[page / HELD_BITS] & ~bit;
+}
+
+// Calls piece(device offset, n) for the pieces of [at, at + n) that lie in
+// one page each, in order.
+template <typename Piece>
+void each_page_piece(uint64_t at, size_t n, Piece piece) {
+  const uint64_t page = page_size();
+  while (n > 0) {
+    const auto part = static_cast<size_t>(std::min<uint64_t>(n, at / page * page + page - at));
+    piece(at, part);
+    at += part;
+    n -= part;
+  }
+}
+
+// Whether writing bytes at flash (kept inverted) would change anything:
+// loading the image a board already holds takes no memory.
+bool changes_flash(const uint8_t *flash, const uint8_t *bytes, size_t n) {
+  uint8_t differ = 0;
+  for (size_t i = 0; i < n; ++i) differ |= static_cast<uint8_t>(flash[i] ^ ~bytes[i]);
+  return differ != 0;
+}
+
+// Lets the system give [from, to) of a device in memory large pages where
+// they lie wholly within it: a fresh load faults in every page it writes,
+// and at 4 KiB a page the faults cost more than the transfer. Only what an
+// image covers is asked for, so a large page is never taken for less than
+// its size in image bytes. Without such pages, nothing changes.
+void take_whole_pages(const uint8_t *from, const uint8_t *to) {
+  constexpr uintptr_t LARGE_PAGE = uintptr_t{2} << 20;
+  const uintptr_t first = (reinterpret_cast<uintptr_t>(from) + LARGE_PAGE - 1) & ~(LARGE_PAGE - 1);
+  const uintptr_t past = reinterpret_cast<uintptr_t>(to) & ~(LARGE_PAGE - 1);
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): a page boundary inside the device's mapping
+  if (first < past) madvise(reinterpret_cast<void *>(first), past - first, MADV_HUGEPAGE);
+}
+
+// What a write in memory did to each page its image touches.
+enum page_state : uint8_t {
+  PAGE_UNTOUCHED = 0,   // as it was
+  PAGE_WAS_ERASED = 1,  // changed; it held erased bytes only, so it goes back to the system
+  PAGE_KEPT = 2,        // changed; its old content is in the write's undo mapping
+};
+
 // Erases [from, to) of a device in memory: whole pages go back to the
 // system, and the rest is cleared only where it is not already clear, so
 // that erasing what was never written takes no memory.
-void erase_memory(const flash_device &dev, uint64_t from, uint64_t to) {
-  const auto page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+void erase_memory(flash_device &dev, uint64_t from, uint64_t to) {
+  const uint64_t page = page_size();
   uint64_t first_page = (from + page - 1) / page * page;
   uint64_t past_page = to / page * page;
   auto clear = [&](uint64_t a, uint64_t b) {
-    uint8_t *p = dev.memory + a;
-    if (std::any_of(p, p + (b - a), [](uint8_t v) { return v != 0; })) std::fill(p, p + (b - a), 0);
+    each_page_piece(a, static_cast<size_t>(b - a), [&](uint64_t at, size_t n) {
+      uint8_t *p = dev.memory + at;
+      if (is_held(dev, at) && std::any_of(p, p + n, [](uint8_t v) { return v != 0; })) {
+        std::fill(p, p + n, 0);
+      }
+    });
   };
   if (first_page >= past_page) {
     clear(from, to);
     return;
   }
   clear(from, first_page);
-  madvise(dev.memory + first_page, past_page - first_page, MADV_DONTNEED);
+  if (madvise(dev.memory + first_page, past_page - first_page, MADV_DONTNEED) == 0) {
+    for (uint64_t at = first_page; at < past_page; at += page) set_held(dev, at, false);
+  } else {
+    for (uint64_t at = first_page; at < past_page; at += page) clear(at, at + page);
+  }
   clear(past_page, to);
 }
 
@@ -413,6 +481,8 @@ std::string open_memory(flash_device &dev) {
   // erased here; nothing is reserved beyond the address space.
   dev.memory = map_anonymous(dev.size);
   if (dev.memory == nullptr) return errno_text(dev.name + " memory");
+  const uint64_t pages = (dev.size + page_size() - 1) / page_size();
+  dev.held.assign((pages + HELD_BITS - 1) / HELD_BITS, 0);
   return {};
 }
 
@@ -421,6 +491,7 @@ void close_device(flash_device &dev) {
   dev.fd = -1;
   if (dev.memory != nullptr) munmap(dev.memory, dev.size);
   dev.memory = nullptr;
+  std::vector<uint64_t>().swap(dev.held);
 }
 
 std::string settle_pending(flash_device &dev) {
@@ -433,12 +504,20 @@ std::string settle_pending(flash_device &dev) {
 
 bool read_flash(const flash_device &dev, uint8_t *buf, size_t n, uint64_t at) {
   if (dev.memory == nullptr) return pread_all(dev.fd, buf, n, at);
-  copy_inverted(buf, dev.memory + at, n);
+  each_page_piece(at, n, [&](uint64_t from, size_t part) {
+    uint8_t *to = buf + (from - at);
+    if (is_held(dev, from)) {
+      copy_inverted(to, dev.memory + from, part);
+    } else {
+      std::fill(to, to + part, ERASED);
+    }
+  });
   return true;
 }
 
 bool write_flash(flash_device &dev, const uint8_t *bytes, size_t n, uint64_t at) {
   if (dev.memory == nullptr) return pwrite_all(dev.fd, bytes, n, at);
+  each_page_piece(at, n, [&](uint64_t from, size_t) { set_held(dev, from, true); });
   copy_inverted(dev.memory + at, bytes, n);
   return true;
 }
@@ -448,6 +527,16 @@ bool write_flash(flash_device &dev, const uint8_t *bytes, size_t n, uint64_t at)
 // the header and the commit marker once the image is whole. A journal
 // without its marker is dropped at the next start, so a download cut short
 // anywhere leaves the file as it was.
+//
+// In memory a crash takes the flash with it, so the one promise is that a
+// download cut short leaves the device as it was. Gathering the image in
+// memory of its own would hold every written byte twice until the copy
+// into the device; instead the image goes to its place as it arrives, and
+// the old content of a page is put aside before its first change, only
+// where it held more than erased bytes: a board's first load holds its
+// flash once, and the next load of the same image changes nothing. No one
+// reads the device meanwhile, as a board serves one connection at a time,
+// on its own thread; dropping the write puts the old pages back.
 staged_write::~staged_write() { drop(); }
 
 void staged_write::fail(int32_t code, std::string why) {
@@ -464,8 +553,57 @@ void staged_write::drop() {
     unlink(journal_name(dev_->path).c_str());
     journal_ = -1;
   }
-  if (staging_ != nullptr) munmap(staging_, length_);
-  staging_ = nullptr;
+  if (undo_ != nullptr) {
+    put_back();
+    munmap(undo_, undo_size_);
+  }
+  undo_ = nullptr;
+  std::vector<uint8_t>().swap(pages_);
+}
+
+void staged_write::put_back() {
+  const uint64_t page = page_size();
+  for (size_t i = 0; i < pages_.size(); ++i) {
+    const uint64_t at = undo_from_ + i * page;
+    uint8_t *flash = dev_->memory + at;
+    if (pages_[i] == PAGE_KEPT) {
+      std::copy(undo_ + i * page, undo_ + (i + 1) * page, flash);
+    } else if (pages_[i] == PAGE_WAS_ERASED) {
+      if (madvise(flash, page, MADV_DONTNEED) == 0) {
+        set_held(*dev_, at, false);
+      } else {
+        std::fill(flash, flash + page, 0);
+      }
+    }
+  }
+}
+
+void staged_write::take_in_memory(const uint8_t *bytes, size_t n) {
+  flash_device &dev = *dev_;
+  const uint64_t page = page_size();
+  each_page_piece(uint64_t{addr_} + taken_, n, [&](uint64_t at, size_t part) {
+    const uint8_t *from = bytes;
+    bytes += part;
+    const uint64_t page_at = at / page * page;
+    const bool held = is_held(dev, at);
+    if (held ? !changes_flash(dev.memory + at, from, part)
+             : std::all_of(from, from + part, [](uint8_t v) { return v == ERASED; })) {
+      return;
+    }
+    uint8_t &state = pages_[(page_at - undo_from_) / page];
+    if (state == PAGE_UNTOUCHED) {
+      // The device's mapping is whole pages, so its last page is whole
+      // here too, past the device's end.
+      const uint8_t *old = dev.memory + page_at;
+      state = PAGE_WAS_ERASED;
+      if (held && std::any_of(old, old + page, [](uint8_t v) { return v != 0; })) {
+        std::copy(old, old + page, undo_ + (page_at - undo_from_));
+        state = PAGE_KEPT;
+      }
+    }
+    set_held(dev, at, true);
+    copy_inverted(dev.memory + at, from, part);
+  });
 }
 
 void staged_write::begin(flash_device &dev, uint32_t addr, uint32_t length) {
@@ -477,8 +615,16 @@ void staged_write::begin(flash_device &dev, uint32_t addr, uint32_t length) {
   first_block_ = addr - addr % dev.block_size;
   past_block_ = (end + dev.block_size - 1) / dev.block_size * dev.block_size;
   if (dev.memory != nullptr) {
-    staging_ = map_anonymous(length);
-    if (staging_ == nullptr) fail(ERR_ERASE, errno_text(dev.name + " memory"));
+    const uint64_t page = page_size();
+    undo_from_ = addr / page * page;
+    undo_size_ = (end + page - 1) / page * page - undo_from_;
+    undo_ = map_anonymous(undo_size_);
+    if (undo_ == nullptr) {
+      fail(ERR_ERASE, errno_text(dev.name + " memory"));
+      return;
+    }
+    pages_.assign(undo_size_ / page, PAGE_UNTOUCHED);
+    take_whole_pages(dev.memory + addr, dev.memory + end);
     return;
   }
   const std::string journal = journal_name(dev.path);
@@ -507,8 +653,8 @@ void staged_write::begin(flash_device &dev, uint32_t addr, uint32_t length) {
 void staged_write::take(const uint8_t *bytes, size_t n) {
   if (failed_ != ERR_NONE || dev_ == nullptr) return;
   n = std::min<size_t>(n, length_ - taken_);
-  if (staging_ != nullptr) {
-    std::copy(bytes, bytes + n, staging_ + taken_);
+  if (undo_ != nullptr) {
+    take_in_memory(bytes, n);
   } else {
     crc_ = crc32_update(crc_, bytes, n);
     if (!pwrite_all(journal_, bytes, n, JOURNAL_HEADER + addr_ + taken_ - first_block_)) {
@@ -527,14 +673,15 @@ int32_t staged_write::finish(uint8_t *scratch, const std::function<bool()> &pace
   // A stop cuts a slow part's pauses short, never the writing.
   bool hurry = false;
   auto paced = [&] { hurry = hurry || !pace(); };
-  if (staging_ != nullptr) {
+  if (undo_ != nullptr) {
     if (fail_step(dev, write_step::apply)) {
       fail(ERR_REPROGRAM, errno_text(dev.name + " memory"));
       return failed_;
     }
+    // The image is in place already; around it the blocks read erased.
     erase_memory(dev, first_block_, addr_);
-    copy_inverted(dev.memory + addr_, staging_, length_);
     erase_memory(dev, end, past_block_);
+    pages_.clear();  // done: nothing is put back
     drop();
     // Memory takes no time to write; the pauses stand for the part's.
     for (uint64_t at = first_block_; at < past_block_; at += FLASH_CHUNK) paced();

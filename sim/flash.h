@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 // Addresses on the wire are 32 bits wide, so no device may be larger.
 inline constexpr uint64_t DEVICE_SIZE_LIMIT = uint64_t{1} << 32;
@@ -32,6 +33,10 @@ struct flash_device {
   // In memory: the content, every byte inverted, so that pages never
   // written read erased without taking memory.
   uint8_t *memory = nullptr;
+  // In memory: a bit per page that may hold more than erased bytes. The
+  // others are read as erased without being touched, as some systems take
+  // memory for a page that is only read.
+  std::vector<uint64_t> held{};
   // A whole journal whose writing into the file failed: the file is torn
   // until it is applied, so no request is served before.
   bool journal_pending = false;
@@ -67,9 +72,10 @@ void close_device(flash_device &dev);
 std::string settle_pending(flash_device &dev);
 
 // One download on its way into a device: the image is gathered as it
-// arrives, in the journal beside a file or in memory of its own, and the
-// device changes only once the whole image is there. Dropping it unfinished
-// leaves the device as it was.
+// arrives, in the journal beside a file, or in place in memory with the old
+// content of each page it changes put aside; the device is seen to change
+// only once the whole image is there. Dropping it unfinished leaves the
+// device as it was.
 class staged_write {
  public:
   staged_write() = default;
@@ -99,6 +105,8 @@ class staged_write {
  private:
   void fail(int32_t code, std::string why);
   void drop();
+  void take_in_memory(const uint8_t *bytes, size_t n);
+  void put_back();
 
   flash_device *dev_ = nullptr;
   uint32_t addr_ = 0;
@@ -107,8 +115,15 @@ class staged_write {
   uint64_t first_block_ = 0;
   uint64_t past_block_ = 0;
   uint32_t crc_ = 0;            // of the journal's content so far
-  int journal_ = -1;            // the journal being written
-  uint8_t *staging_ = nullptr;  // in memory: the image until it is whole
+  int journal_ = -1;  // the journal being written
+  // In memory: the old content of the pages the image changed, at the
+  // same place as in the device from the image's first page on; only the
+  // pages that held more than erased bytes take memory here.
+  uint8_t *undo_ = nullptr;
+  uint64_t undo_from_ = 0;  // the image's first page, as a device offset
+  uint64_t undo_size_ = 0;  // bytes mapped at undo_
+  // Per page from undo_from_ on: what became of it (page_state in flash.cpp).
+  std::vector<uint8_t> pages_;
   int32_t failed_ = 0;          // the verdict, once the write cannot succeed
   std::string trouble_;
 };

@@ -53,6 +53,7 @@ struct target {
   // Taken by claim_buffers, or by the first connection that needs them.
   std::vector<uint8_t> chunk;
   std::vector<uint8_t> scratch;
+  int reads_unwatched = 0;  // reads since the connection last looked at stop_fd and pull_fd
 };
 
 // Takes the memory every connection of t works in, so that a simulator can
