@@ -18,9 +18,9 @@
 
 namespace {
 
-// Image bytes read from the snapshot at once and offered to the socket at once,
-// per board at work: large enough that a system call moves a lot, small
-// enough that 256 boards at once stay within tens of MiB.
+// Image bytes offered to the socket at once, straight from the snapshot's
+// mapping: large enough that a system call moves a lot. A board holds no
+// copy of its own, so that its memory does not grow with the image.
 constexpr size_t PIECE_SIZE = size_t{128} * 1024;
 // Sends in a row for one board before the loop looks at the others, so
 // that a fast board cannot starve the rest.
@@ -65,7 +65,6 @@ void board_worker::close_socket() {
 
 void board_worker::begin(int64_t now) {
   started_ = true;
-  piece_ = std::make_unique<uint8_t[]>(PIECE_SIZE);
   state_->progress[board_].active = true;
   start_attempt(now);
 }
@@ -122,7 +121,6 @@ void board_worker::start_attempt(int64_t now) {
 
 void board_worker::begin_connected(int sock, int64_t now) {
   started_ = true;
-  piece_ = std::make_unique<uint8_t[]>(PIECE_SIZE);
   state_->progress[board_].active = true;
   prepare_attempt(now);
   sock_ = sock;
@@ -189,23 +187,21 @@ void board_worker::on_ready(short revents, int64_t now) {
   if (at_ == phase::talking && txn_finished(&txn_)) end_attempt(now);
 }
 
-// Refills the board's piece from its image's snapshot when it has all
-// gone out: the bytes after those already sent, whatever became of the
-// file. False when the attempt failed.
+// Points the board's piece at the next bytes of its image's snapshot when
+// it has all gone out: the bytes after those already sent, whatever became
+// of the file. False when the attempt failed.
 bool board_worker::refill(int64_t now) {
   if (piece_sent_ < piece_size_) return true;
   size_t want = std::min<size_t>(txn_image_left(&txn_), PIECE_SIZE);
   const snapshot &image = image_of(step_);
-  ssize_t n = pread(image.fd(), piece_.get(), want, txn_.sent);
-  if (n > 0) {
-    piece_size_ = static_cast<size_t>(n);
+  if (image.bytes() != nullptr && txn_.sent < image.size()) {
+    piece_ = image.bytes() + txn_.sent;
+    piece_size_ = std::min<size_t>(want, image.size() - txn_.sent);
     piece_sent_ = 0;
     return true;
   }
-  if (n < 0 && errno == EINTR) return false;
-  std::string why = n < 0 ? std::string(strerror(errno))
-                          : "file ended after " + std::to_string(txn_.sent) + " of " +
-                                std::to_string(txn_.length) + " bytes";
+  std::string why = "file ended after " + std::to_string(txn_.sent) + " of " +
+                    std::to_string(txn_.length) + " bytes";
   // The target waits for bytes we do not have: closing the connection
   // ends its wait. kesp's log ends with its last bar, a line end and why.
   const transaction &t = txn_;
@@ -224,7 +220,7 @@ bool board_worker::send_once(int64_t now) {
   size_t request = txn_request_bytes(&txn_, &bytes);
   if (request == 0) {
     if (txn_image_left(&txn_) == 0 || !refill(now)) return false;
-    bytes = piece_.get() + piece_sent_;
+    bytes = piece_ + piece_sent_;
   }
   size_t count = request > 0 ? request : piece_size_ - piece_sent_;
   ssize_t n = send(sock_, bytes, count, MSG_NOSIGNAL);
@@ -419,6 +415,7 @@ void board_worker::fail_attempt(failure_kind kind, const std::string &reason, lo
 
 void board_worker::end_step(int64_t now) {
   step_outcome &o = outcome();
+  note_digest(step_, &o);
   o.seconds = static_cast<double>(now - step_began_) / 1000.0;
   if (o.result == step_result::passed) {
     o.failure = failure_kind::none;
@@ -449,8 +446,7 @@ const snapshot &board_worker::image_of(size_t step) const {
   return p_.images[p_.boards[board_].copies[step]];
 }
 
-// The image a step sends: its size, SHA-256 and name, as the reports give
-// them.
+// The image a step sends: its size and name, as the reports give them.
 void board_worker::note_image(size_t step, step_outcome *o) const {
   const board &bd = p_.boards[board_];
   o->file = bd.files[step];
@@ -459,12 +455,21 @@ void board_worker::note_image(size_t step, step_outcome *o) const {
   if (unit_images_ != nullptr && unit_images_->images[step] != nullptr) {
     o->file = unit_images_->files[step];
     o->size = unit_images_->images[step]->size();
+  }
+}
+
+// The image's SHA-256, as the reports give it. Noted once the step is
+// over, not as it starts: the digest of a large image is still being
+// taken while the first boards send.
+void board_worker::note_digest(size_t step, step_outcome *o) const {
+  if (p_.steps[step].mode == step_mode::start) return;
+  if (unit_images_ != nullptr && unit_images_->images[step] != nullptr) {
     o->sha256 = unit_images_->images[step]->sha256();
     return;
   }
   // A unit's own image that was never made has no bytes to name.
   if (per_unit_image(p_.steps[step])) return;
-  o->sha256 = p_.images[bd.copies[step]].sha256();
+  o->sha256 = p_.images[p_.boards[board_].copies[step]].sha256();
 }
 
 void board_worker::fail_before(int sock, size_t step, const std::string &reason) {
@@ -473,6 +478,7 @@ void board_worker::fail_before(int sock, size_t step, const std::string &reason)
   step_ = step;
   step_outcome &o = outcome();
   note_image(step, &o);
+  note_digest(step, &o);
   o.result = step_result::failed;
   o.failure = failure_kind::local;
   o.reason = reason;
@@ -480,6 +486,7 @@ void board_worker::fail_before(int sock, size_t step, const std::string &reason)
   std::vector<step_outcome> &outcomes = state_->outcomes[board_];
   for (size_t i = 0; i < step; ++i) {
     note_image(i, &outcomes[i]);
+    note_digest(i, &outcomes[i]);
     outcomes[i].reason = "not run: the unit's data could not be made";
   }
   state_->progress[board_].step = step;
@@ -496,10 +503,11 @@ void board_worker::finish(const std::string &reason) {
     outcomes[i].result = step_result::not_run;
     outcomes[i].reason = reason;
     note_image(i, &outcomes[i]);
+    note_digest(i, &outcomes[i]);
   }
   started_ = false;
   at_ = phase::finished;
-  piece_.reset();
+  piece_ = nullptr;
   state_->progress[board_].active = false;
   state_->progress[board_].finished = true;
   if (observer_->board_ended) observer_->board_ended(board_);

@@ -1,33 +1,46 @@
 #include "snapshot.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
+#include <nettle/sha2.h>
+#include <pthread.h>
 #include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
-#include <memory>
 #include <utility>
 #include <vector>
 
 #include "image.h"
 #include "wire.h"
 
-namespace {
-
-constexpr size_t COPY_CHUNK = size_t{1} << 20;  // bytes read and written at once
-constexpr unsigned SEALS = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL;
-
-struct digest_free {
-  void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
+// The digest of a sealed copy, taken beside the run when the image is
+// large: the first board need not wait for it, and no byte it covers can
+// change under it.
+struct snapshot_digest {
+  const uint8_t *bytes = nullptr;
+  size_t size = 0;
+  pthread_t thread{};
+  bool threaded = false;  // a thread takes it; joined before the result is read
+  uint8_t md[SHA256_DIGEST_SIZE] = {};
 };
 
-std::string hex_of(const unsigned char *bytes, unsigned n) {
+namespace {
+
+constexpr size_t COPY_CHUNK = size_t{1} << 20;  // bytes read and written at once without sendfile
+constexpr unsigned SEALS = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL;
+// Up to this size the digest is taken at once: a fraction of a
+// millisecond, not much more than starting a thread for it would cost.
+constexpr size_t DIGEST_AT_ONCE = size_t{256} << 10;
+
+std::string hex_of(const uint8_t *bytes, size_t n) {
   static const char DIGITS[] = "0123456789abcdef";
   std::string text;
-  for (unsigned i = 0; i < n; ++i) {
+  for (size_t i = 0; i < n; ++i) {
     text += DIGITS[bytes[i] >> 4U];
     text += DIGITS[bytes[i] & 0xfU];
   }
@@ -57,61 +70,130 @@ std::string sendable(int fd) {
   return size_problem(st.st_size, "");
 }
 
-struct copied {
-  uint64_t size = 0;
-  std::string sha256;
-};
+// Bytes still to take before the copy is known to be too large: one past
+// the limit, so that a file grown since its size was judged is never
+// copied whole.
+size_t room_left(uint64_t copied) {
+  return copied > LENGTH_LIMIT ? 0 : static_cast<size_t>(LENGTH_LIMIT - copied) + 1;
+}
 
-// Copies what the file holds up to its end now: that is the image,
-// whatever its size was a moment ago, and the size and digest both
-// come from the bytes copied. "" or why not.
-std::string copy_out(int in, int copy, copied *c) {
-  std::unique_ptr<EVP_MD_CTX, digest_free> ctx(EVP_MD_CTX_new());
-  if (ctx == nullptr || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
-    return "cannot be copied: SHA-256 unavailable";
-  }
+// The copy through user memory, for a file the kernel cannot splice.
+std::string copy_by_reading(int in, int copy, uint64_t *size) {
   std::vector<uint8_t> buf(COPY_CHUNK);
-  for (;;) {
-    ssize_t n = read(in, buf.data(), buf.size());
+  while (room_left(*size) > 0) {
+    ssize_t n = read(in, buf.data(), std::min(buf.size(), room_left(*size)));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return std::string("cannot be read: ") + strerror(errno);
     if (n == 0) break;
-    auto got = static_cast<size_t>(n);
-    c->size += got;
-    if (judge_image_size(static_cast<int64_t>(c->size)) == image_size::too_large) {
-      return size_problem(static_cast<int64_t>(c->size), "over ");
-    }
-    if (EVP_DigestUpdate(ctx.get(), buf.data(), got) != 1)
-      return "cannot be copied: SHA-256 failed";
-    if (!write_all(copy, buf.data(), got)) {
+    if (!write_all(copy, buf.data(), static_cast<size_t>(n))) {
       return std::string("cannot be copied: ") + strerror(errno != 0 ? errno : EIO);
     }
+    *size += static_cast<uint64_t>(n);
   }
-  if (c->size == 0) return size_problem(0, "");
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned md_size = 0;
-  if (EVP_DigestFinal_ex(ctx.get(), md, &md_size) != 1) return "cannot be copied: SHA-256 failed";
-  c->sha256 = hex_of(md, md_size);
   return "";
+}
+
+// Copies what the file holds up to its end now: that is the image,
+// whatever its size was a moment ago, and the size (and later the digest)
+// both come from the bytes copied. The kernel copies page to page, so the
+// first board waits for one pass over memory and no more. "" or why not.
+std::string copy_out(int in, int copy, uint64_t *size) {
+  *size = 0;
+  while (room_left(*size) > 0) {
+    ssize_t n = sendfile(copy, in, nullptr, room_left(*size));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && *size == 0 && (errno == EINVAL || errno == ENOSYS)) {
+      return copy_by_reading(in, copy, size);
+    }
+    if (n < 0) return std::string("cannot be copied: ") + strerror(errno);
+    if (n == 0) break;
+    *size += static_cast<uint64_t>(n);
+  }
+  return size_problem(static_cast<int64_t>(*size), "over ");
+}
+
+void take_digest(snapshot_digest *d) {
+  sha256_ctx ctx{};
+  sha256_init(&ctx);
+  sha256_update(&ctx, d->size, d->bytes);
+  sha256_digest(&ctx, sizeof d->md, d->md);
+}
+
+void *digest_beside(void *job) {
+  take_digest(static_cast<snapshot_digest *>(job));
+  return nullptr;
+}
+
+// Starts the digest of the sealed bytes: in a thread of its own when they
+// are many, so that sending can start at once. The thread takes no signal:
+// those stay with the thread that waits for them.
+std::unique_ptr<snapshot_digest, snapshot_digest_free> start_digest(const uint8_t *bytes,
+                                                                    size_t size) {
+  std::unique_ptr<snapshot_digest, snapshot_digest_free> d(new snapshot_digest());
+  d->bytes = bytes;
+  d->size = size;
+  if (size > DIGEST_AT_ONCE) {
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    d->threaded = pthread_create(&d->thread, nullptr, digest_beside, d.get()) == 0;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  }
+  // No thread to be had costs time, not the digest.
+  if (!d->threaded) take_digest(d.get());
+  return d;
+}
+
+void end_digest(snapshot_digest *d) {
+  if (d->threaded) pthread_join(d->thread, nullptr);
+  d->threaded = false;
 }
 
 }  // namespace
 
-snapshot::~snapshot() {
+void snapshot_digest_free::operator()(snapshot_digest *d) const {
+  end_digest(d);
+  delete d;  // NOLINT(cppcoreguidelines-owning-memory): the unique_ptr's own
+}
+
+snapshot::~snapshot() { release(); }
+
+void snapshot::release() {
+  // The digest reads the mapping until it is over.
+  digest_.reset();
+  if (bytes_ != nullptr) munmap(const_cast<uint8_t *>(bytes_), size_);
+  bytes_ = nullptr;
   if (fd_ >= 0) close(fd_);
+  fd_ = -1;
 }
 
 snapshot::snapshot(snapshot &&other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), size_(other.size_), sha256_(std::move(other.sha256_)) {}
+    : fd_(std::exchange(other.fd_, -1)),
+      bytes_(std::exchange(other.bytes_, nullptr)),
+      size_(other.size_),
+      digest_(std::move(other.digest_)),
+      sha256_(std::move(other.sha256_)) {}
 
 snapshot &snapshot::operator=(snapshot &&other) noexcept {
   if (this != &other) {
-    if (fd_ >= 0) close(fd_);
+    release();
     fd_ = std::exchange(other.fd_, -1);
+    bytes_ = std::exchange(other.bytes_, nullptr);
     size_ = other.size_;
+    digest_ = std::move(other.digest_);
     sha256_ = std::move(other.sha256_);
   }
   return *this;
+}
+
+const std::string &snapshot::sha256() const {
+  if (digest_ != nullptr) {
+    end_digest(digest_.get());
+    sha256_ = hex_of(digest_->md, sizeof digest_->md);
+    digest_.reset();
+  }
+  return sha256_;
 }
 
 std::string snapshot::take(const std::string &path) {
@@ -126,20 +208,29 @@ std::string snapshot::take(const std::string &path) {
     copy = memfd_create("kesp-batch image", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (copy < 0) why = std::string("cannot be copied: ") + strerror(errno);
   }
-  copied c;
-  if (why.empty()) why = copy_out(in, copy, &c);
+  uint64_t size = 0;
+  if (why.empty()) why = copy_out(in, copy, &size);
   close(in);
   if (why.empty() && fcntl(copy, F_ADD_SEALS, SEALS) != 0) {
     why = std::string("cannot be sealed: ") + strerror(errno);
+  }
+  // Mapped once sealed: a writable mapping would be refused the seal, and
+  // a sealed file cannot shrink under a reader of the mapping.
+  void *map = MAP_FAILED;
+  if (why.empty()) {
+    map = mmap(nullptr, size, PROT_READ, MAP_SHARED, copy, 0);
+    if (map == MAP_FAILED) why = std::string("cannot be mapped: ") + strerror(errno);
   }
   if (!why.empty()) {
     if (copy >= 0) close(copy);
     return why;
   }
-  if (fd_ >= 0) close(fd_);
+  release();
   fd_ = copy;
-  size_ = static_cast<uint32_t>(c.size);
-  sha256_ = c.sha256;
+  bytes_ = static_cast<const uint8_t *>(map);
+  size_ = static_cast<uint32_t>(size);
+  sha256_.clear();
+  digest_ = start_digest(bytes_, size_);
   return "";
 }
 

@@ -5,11 +5,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 // Writes all n bytes to the file fd, continuing short writes and retrying
 // EINTR, as a copy into a snapshot's memory is filled. False with errno.
 bool write_all(int fd, const void *bytes, size_t n);
+
+struct snapshot_digest;  // a SHA-256 being taken of the sealed copy
+struct snapshot_digest_free {
+  void operator()(snapshot_digest *d) const;
+};
 
 class snapshot {
  public:
@@ -20,18 +26,29 @@ class snapshot {
   snapshot(snapshot &&other) noexcept;
   snapshot &operator=(snapshot &&other) noexcept;
 
-  // Copies the file at path. "" when it can be sent, else why not.
+  // Copies the file at path. "" when it can be sent, else why not. The
+  // copy is sealed when this returns; its SHA-256 of a large image may
+  // still be under way beside the caller.
   std::string take(const std::string &path);
 
   // The copy, sealed: read it with pread at any offset; nothing can
   // change, grow or shrink it. -1 before a take succeeded.
   [[nodiscard]] int fd() const { return fd_; }
+  // The same bytes, mapped read-only: size() of them, or nullptr before a
+  // take succeeded. Boards send from here and keep no copy of their own.
+  [[nodiscard]] const uint8_t *bytes() const { return bytes_; }
   [[nodiscard]] uint32_t size() const { return size_; }
-  // The copy's SHA-256 in 64 lower-case hexadecimal digits.
-  [[nodiscard]] const std::string &sha256() const { return sha256_; }
+  // The copy's SHA-256 in 64 lower-case hexadecimal digits; waits for the
+  // digest when it is still being taken.
+  [[nodiscard]] const std::string &sha256() const;
 
  private:
+  void release();
+
   int fd_ = -1;
+  const uint8_t *bytes_ = nullptr;
   uint32_t size_ = 0;
-  std::string sha256_;
+  mutable std::unique_ptr<snapshot_digest, snapshot_digest_free>
+      digest_;  // until sha256() has its result
+  mutable std::string sha256_;
 };
