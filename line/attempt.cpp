@@ -18,9 +18,10 @@
 
 namespace {
 
-// Image bytes offered to the socket at once, straight from the snapshot's
-// mapping: large enough that a system call moves a lot. A board holds no
-// copy of its own, so that its memory does not grow with the image.
+// Image bytes read from the snapshot at once and offered to the socket at
+// once, per board at work: large enough that a system call moves a lot,
+// small enough that 256 boards at once stay within tens of MiB. A board's
+// piece is no larger than its image needs.
 constexpr size_t PIECE_SIZE = size_t{128} * 1024;
 // Sends in a row for one board before the loop looks at the others, so
 // that a fast board cannot starve the rest.
@@ -187,21 +188,28 @@ void board_worker::on_ready(short revents, int64_t now) {
   if (at_ == phase::talking && txn_finished(&txn_)) end_attempt(now);
 }
 
-// Points the board's piece at the next bytes of its image's snapshot when
-// it has all gone out: the bytes after those already sent, whatever became
-// of the file. False when the attempt failed.
+// Refills the board's piece from its image's snapshot when it has all
+// gone out: the bytes after those already sent, whatever became of the
+// file. False when the attempt failed.
 bool board_worker::refill(int64_t now) {
   if (piece_sent_ < piece_size_) return true;
   size_t want = std::min<size_t>(txn_image_left(&txn_), PIECE_SIZE);
+  if (piece_room_ < want) {
+    // Not cleared: every byte sent is read into it first.
+    piece_ = std::make_unique_for_overwrite<uint8_t[]>(want);
+    piece_room_ = want;
+  }
   const snapshot &image = image_of(step_);
-  if (image.bytes() != nullptr && txn_.sent < image.size()) {
-    piece_ = image.bytes() + txn_.sent;
-    piece_size_ = std::min<size_t>(want, image.size() - txn_.sent);
+  ssize_t n = pread(image.fd(), piece_.get(), want, txn_.sent);
+  if (n > 0) {
+    piece_size_ = static_cast<size_t>(n);
     piece_sent_ = 0;
     return true;
   }
-  std::string why = "file ended after " + std::to_string(txn_.sent) + " of " +
-                    std::to_string(txn_.length) + " bytes";
+  if (n < 0 && errno == EINTR) return false;
+  std::string why = n < 0 ? std::string(strerror(errno))
+                          : "file ended after " + std::to_string(txn_.sent) + " of " +
+                                std::to_string(txn_.length) + " bytes";
   // The target waits for bytes we do not have: closing the connection
   // ends its wait. kesp's log ends with its last bar, a line end and why.
   const transaction &t = txn_;
@@ -220,7 +228,7 @@ bool board_worker::send_once(int64_t now) {
   size_t request = txn_request_bytes(&txn_, &bytes);
   if (request == 0) {
     if (txn_image_left(&txn_) == 0 || !refill(now)) return false;
-    bytes = piece_ + piece_sent_;
+    bytes = piece_.get() + piece_sent_;
   }
   size_t count = request > 0 ? request : piece_size_ - piece_sent_;
   ssize_t n = send(sock_, bytes, count, MSG_NOSIGNAL);
@@ -507,7 +515,8 @@ void board_worker::finish(const std::string &reason) {
   }
   started_ = false;
   at_ = phase::finished;
-  piece_ = nullptr;
+  piece_.reset();
+  piece_room_ = 0;
   state_->progress[board_].active = false;
   state_->progress[board_].finished = true;
   if (observer_->board_ended) observer_->board_ended(board_);

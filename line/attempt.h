@@ -118,9 +118,10 @@ class board_worker {
   int sock_ = -1;
   transaction txn_;
   peer_watch watch_;
-  const uint8_t *piece_ = nullptr;  // in the image's snapshot, never a copy of the board's own
-  size_t piece_size_ = 0;           // bytes of the piece
-  size_t piece_sent_ = 0;           // of them gone out
+  std::unique_ptr<uint8_t[]> piece_;  // held only while the board is at work
+  size_t piece_room_ = 0;             // bytes it holds room for: what the image needs, at most
+  size_t piece_size_ = 0;             // bytes of the piece read from the snapshot
+  size_t piece_sent_ = 0;             // of them gone out
   int64_t connect_deadline_ = 0;
   int64_t step_deadline_ = 0;  // 0 for none
   int64_t resume_at_ = 0;      // when pausing ends

@@ -22,10 +22,11 @@
 // large: the first board need not wait for it, and no byte it covers can
 // change under it.
 struct snapshot_digest {
-  const uint8_t *bytes = nullptr;
+  int fd = -1;  // the sealed copy, read at its own offsets
   size_t size = 0;
   pthread_t thread{};
   bool threaded = false;  // a thread takes it; joined before the result is read
+  bool failed = false;    // the copy could not be read back
   uint8_t md[SHA256_DIGEST_SIZE] = {};
 };
 
@@ -35,7 +36,9 @@ constexpr size_t COPY_CHUNK = size_t{1} << 20;  // bytes read and written at onc
 constexpr unsigned SEALS = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL;
 // Up to this size the digest is taken at once: a fraction of a
 // millisecond, not much more than starting a thread for it would cost.
-constexpr size_t DIGEST_AT_ONCE = size_t{256} << 10;
+// Larger copies are read in pieces of this size, each hashed while it is
+// still in the cache: cheaper than hashing a mapping of the copy.
+constexpr size_t DIGEST_PIECE = size_t{256} << 10;
 
 std::string hex_of(const uint8_t *bytes, size_t n) {
   static const char DIGITS[] = "0123456789abcdef";
@@ -112,10 +115,24 @@ std::string copy_out(int in, int copy, uint64_t *size) {
   return size_problem(static_cast<int64_t>(*size), "over ");
 }
 
+// The copy is sealed and ours: a read fails only if memory does, and
+// then the digest names no bytes rather than the wrong ones.
 void take_digest(snapshot_digest *d) {
   sha256_ctx ctx{};
   sha256_init(&ctx);
-  sha256_update(&ctx, d->size, d->bytes);
+  std::vector<uint8_t> piece(std::min(d->size, DIGEST_PIECE));
+  size_t done = 0;
+  while (done < d->size) {
+    ssize_t n = pread(d->fd, piece.data(), std::min(piece.size(), d->size - done),
+                      static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      d->failed = true;
+      return;
+    }
+    sha256_update(&ctx, static_cast<size_t>(n), piece.data());
+    done += static_cast<size_t>(n);
+  }
   sha256_digest(&ctx, sizeof d->md, d->md);
 }
 
@@ -127,12 +144,11 @@ void *digest_beside(void *job) {
 // Starts the digest of the sealed bytes: in a thread of its own when they
 // are many, so that sending can start at once. The thread takes no signal:
 // those stay with the thread that waits for them.
-std::unique_ptr<snapshot_digest, snapshot_digest_free> start_digest(const uint8_t *bytes,
-                                                                    size_t size) {
+std::unique_ptr<snapshot_digest, snapshot_digest_free> start_digest(int fd, size_t size) {
   std::unique_ptr<snapshot_digest, snapshot_digest_free> d(new snapshot_digest());
-  d->bytes = bytes;
+  d->fd = fd;
   d->size = size;
-  if (size > DIGEST_AT_ONCE) {
+  if (size > DIGEST_PIECE) {
     sigset_t all;
     sigset_t before;
     sigfillset(&all);
@@ -160,17 +176,14 @@ void snapshot_digest_free::operator()(snapshot_digest *d) const {
 snapshot::~snapshot() { release(); }
 
 void snapshot::release() {
-  // The digest reads the mapping until it is over.
+  // The digest reads the copy until it is over.
   digest_.reset();
-  if (bytes_ != nullptr) munmap(const_cast<uint8_t *>(bytes_), size_);
-  bytes_ = nullptr;
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
 }
 
 snapshot::snapshot(snapshot &&other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
-      bytes_(std::exchange(other.bytes_, nullptr)),
       size_(other.size_),
       digest_(std::move(other.digest_)),
       sha256_(std::move(other.sha256_)) {}
@@ -179,7 +192,6 @@ snapshot &snapshot::operator=(snapshot &&other) noexcept {
   if (this != &other) {
     release();
     fd_ = std::exchange(other.fd_, -1);
-    bytes_ = std::exchange(other.bytes_, nullptr);
     size_ = other.size_;
     digest_ = std::move(other.digest_);
     sha256_ = std::move(other.sha256_);
@@ -190,7 +202,7 @@ snapshot &snapshot::operator=(snapshot &&other) noexcept {
 const std::string &snapshot::sha256() const {
   if (digest_ != nullptr) {
     end_digest(digest_.get());
-    sha256_ = hex_of(digest_->md, sizeof digest_->md);
+    sha256_ = digest_->failed ? "" : hex_of(digest_->md, sizeof digest_->md);
     digest_.reset();
   }
   return sha256_;
@@ -214,23 +226,15 @@ std::string snapshot::take(const std::string &path) {
   if (why.empty() && fcntl(copy, F_ADD_SEALS, SEALS) != 0) {
     why = std::string("cannot be sealed: ") + strerror(errno);
   }
-  // Mapped once sealed: a writable mapping would be refused the seal, and
-  // a sealed file cannot shrink under a reader of the mapping.
-  void *map = MAP_FAILED;
-  if (why.empty()) {
-    map = mmap(nullptr, size, PROT_READ, MAP_SHARED, copy, 0);
-    if (map == MAP_FAILED) why = std::string("cannot be mapped: ") + strerror(errno);
-  }
   if (!why.empty()) {
     if (copy >= 0) close(copy);
     return why;
   }
   release();
   fd_ = copy;
-  bytes_ = static_cast<const uint8_t *>(map);
   size_ = static_cast<uint32_t>(size);
   sha256_.clear();
-  digest_ = start_digest(bytes_, size_);
+  digest_ = start_digest(fd_, size_);
   return "";
 }
 

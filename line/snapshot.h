@@ -34,9 +34,6 @@ class snapshot {
   // The copy, sealed: read it with pread at any offset; nothing can
   // change, grow or shrink it. -1 before a take succeeded.
   [[nodiscard]] int fd() const { return fd_; }
-  // The same bytes, mapped read-only: size() of them, or nullptr before a
-  // take succeeded. Boards send from here and keep no copy of their own.
-  [[nodiscard]] const uint8_t *bytes() const { return bytes_; }
   [[nodiscard]] uint32_t size() const { return size_; }
   // The copy's SHA-256 in 64 lower-case hexadecimal digits; waits for the
   // digest when it is still being taken.
@@ -46,7 +43,6 @@ class snapshot {
   void release();
 
   int fd_ = -1;
-  const uint8_t *bytes_ = nullptr;
   uint32_t size_ = 0;
   mutable std::unique_ptr<snapshot_digest, snapshot_digest_free>
       digest_;  // until sha256() has its result
