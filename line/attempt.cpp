@@ -28,6 +28,10 @@ constexpr size_t PIECE_SIZE = size_t{128} * 1024;
 constexpr int SENDS_PER_TURN = 8;
 constexpr size_t RECEIVE_SIZE = 256;  // reply bytes taken per receive; replies are 18
 constexpr int RETRY_PAUSE_MS = 1000;  // before a new attempt after a connection failed
+// A board that has sent every byte of its image copied so far looks again
+// this often; copying runs far ahead of any link, so it waits only at the
+// very start.
+constexpr int COPY_WAIT_MS = 1;
 
 // open_memstream, its stream marked as owned for the checks.
 gsl::owner<FILE *> memory_stream(gsl::owner<char *> *text, size_t *size) {
@@ -89,6 +93,7 @@ void board_worker::prepare_attempt(int64_t now) {
   pr.retrying = false;
   piece_size_ = 0;
   piece_sent_ = 0;
+  awaiting_copy_ = false;
   watch_ = peer_watch{};
   step_deadline_ = p_.opt.step_timeout_ms > 0 ? now + p_.opt.step_timeout_ms : 0;
 }
@@ -163,7 +168,9 @@ short board_worker::events() const {
   if (at_ != phase::talking) return 0;
   const uint8_t *bytes = nullptr;
   short events = 0;
-  if (txn_request_bytes(&txn_, &bytes) > 0 || txn_image_left(&txn_) > 0) events |= POLLOUT;
+  if (txn_request_bytes(&txn_, &bytes) > 0 || (txn_image_left(&txn_) > 0 && !awaiting_copy_)) {
+    events |= POLLOUT;
+  }
   if (txn_reply_wanted(&txn_) > 0) events |= POLLIN;
   return events;
 }
@@ -194,22 +201,30 @@ void board_worker::on_ready(short revents, int64_t now) {
 bool board_worker::refill(int64_t now) {
   if (piece_sent_ < piece_size_) return true;
   size_t want = std::min<size_t>(txn_image_left(&txn_), PIECE_SIZE);
+  const snapshot &image = image_of(step_);
+  // Only bytes already in the copy go out: a large image is still being
+  // copied while the first boards send.
+  std::string copy_failed;
+  size_t ready = image.ready(&copy_failed);
+  awaiting_copy_ = ready <= txn_.sent && copy_failed.empty();
+  if (awaiting_copy_) return false;
+  if (ready > txn_.sent) want = std::min<size_t>(want, ready - txn_.sent);
   if (piece_room_ < want) {
     // Not cleared: every byte sent is read into it first.
     piece_ = std::make_unique_for_overwrite<uint8_t[]>(want);
     piece_room_ = want;
   }
-  const snapshot &image = image_of(step_);
-  ssize_t n = pread(image.fd(), piece_.get(), want, txn_.sent);
+  ssize_t n = ready > txn_.sent ? pread(image.fd(), piece_.get(), want, txn_.sent) : 0;
   if (n > 0) {
     piece_size_ = static_cast<size_t>(n);
     piece_sent_ = 0;
     return true;
   }
   if (n < 0 && errno == EINTR) return false;
-  std::string why = n < 0 ? std::string(strerror(errno))
-                          : "file ended after " + std::to_string(txn_.sent) + " of " +
-                                std::to_string(txn_.length) + " bytes";
+  std::string why = n < 0                  ? std::string(strerror(errno))
+                    : !copy_failed.empty() ? copy_failed
+                                           : "file ended after " + std::to_string(txn_.sent) +
+                                                 " of " + std::to_string(txn_.length) + " bytes";
   // The target waits for bytes we do not have: closing the connection
   // ends its wait. kesp's log ends with its last bar, a line end and why.
   const transaction &t = txn_;
@@ -317,6 +332,11 @@ void board_worker::look(int64_t now) {
     return;
   }
   if (at_ != phase::connecting && at_ != phase::talking) return;
+  if (at_ == phase::talking && awaiting_copy_) {
+    send_some(now);
+    if (at_ == phase::talking && txn_finished(&txn_)) end_attempt(now);
+    if (at_ != phase::talking) return;
+  }
   if (step_deadline_ != 0 && now >= step_deadline_) {
     double limit = p_.opt.step_timeout_ms / 1000.0;
     char why[64];
@@ -345,6 +365,7 @@ int64_t board_worker::wake_time(int64_t now, int64_t next) const {
       break;
     case phase::talking:
       next = std::min(next, std::max(last_io_, last_look_) + LOOK_MS);
+      if (awaiting_copy_) next = std::min(next, now + COPY_WAIT_MS);
       break;
     default:
       break;

@@ -122,6 +122,7 @@ class board_worker {
   size_t piece_room_ = 0;             // bytes it holds room for: what the image needs, at most
   size_t piece_size_ = 0;             // bytes of the piece read from the snapshot
   size_t piece_sent_ = 0;             // of them gone out
+  bool awaiting_copy_ = false;        // every byte copied so far is sent; more are coming
   int64_t connect_deadline_ = 0;
   int64_t step_deadline_ = 0;  // 0 for none
   int64_t resume_at_ = 0;      // when pausing ends

@@ -12,9 +12,9 @@
 // EINTR, as a copy into a snapshot's memory is filled. False with errno.
 bool write_all(int fd, const void *bytes, size_t n);
 
-struct snapshot_digest;  // a SHA-256 being taken of the sealed copy
-struct snapshot_digest_free {
-  void operator()(snapshot_digest *d) const;
+struct snapshot_copy;  // the copy and its SHA-256 as they are being made
+struct snapshot_copy_free {
+  void operator()(snapshot_copy *c) const;
 };
 
 class snapshot {
@@ -26,17 +26,22 @@ class snapshot {
   snapshot(snapshot &&other) noexcept;
   snapshot &operator=(snapshot &&other) noexcept;
 
-  // Copies the file at path. "" when it can be sent, else why not. The
-  // copy is sealed when this returns; its SHA-256 of a large image may
-  // still be under way beside the caller.
+  // Copies the file at path: its first size() bytes, the size it had when
+  // judged. "" when it can be sent, else why not. A small image is copied
+  // when this returns; a large one is still being copied beside the
+  // caller, ready() saying how far.
   std::string take(const std::string &path);
 
-  // The copy, sealed: read it with pread at any offset; nothing can
-  // change, grow or shrink it. -1 before a take succeeded.
+  // The copy: read it with pread below ready(); nothing can change, grow
+  // or shrink those bytes. -1 before a take succeeded.
   [[nodiscard]] int fd() const { return fd_; }
+  // Bytes from the start of the copy that are final: size() once it is
+  // made. Below size(), *why (when given) says why no more will come, or
+  // is left alone while more are on their way.
+  size_t ready(std::string *why = nullptr) const;
   [[nodiscard]] uint32_t size() const { return size_; }
   // The copy's SHA-256 in 64 lower-case hexadecimal digits; waits for the
-  // digest when it is still being taken.
+  // copy when it is still being made; "" when it failed.
   [[nodiscard]] const std::string &sha256() const;
 
  private:
@@ -44,7 +49,7 @@ class snapshot {
 
   int fd_ = -1;
   uint32_t size_ = 0;
-  mutable std::unique_ptr<snapshot_digest, snapshot_digest_free>
-      digest_;  // until sha256() has its result
+  // The copy as it is being made, until sha256() has its result.
+  mutable std::unique_ptr<snapshot_copy, snapshot_copy_free> copy_;
   mutable std::string sha256_;
 };

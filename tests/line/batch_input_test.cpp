@@ -174,13 +174,13 @@ TEST(BatchSnapshot, ImageChangedDuringTheRunChangesNothingSent) {
   }
 }
 
-// The copy and its digest, whether the digest is taken at once or beside
-// the caller, and whatever is done with the snapshot while it is taken:
-// moved, or dropped before anyone asked.
+// The copy and its digest, whether made at once or beside the caller, and
+// whatever is done with the snapshot while it is made: moved, taken again,
+// or dropped before anyone asked.
 TEST(BatchSnapshot, CopyAndDigestMatchTheFileAtEverySize) {
   const std::string dir = temp_path("snapshot-sizes");
   ASSERT_TRUE(std::filesystem::create_directories(dir));
-  for (size_t size : {size_t{1}, size_t{256} << 10, (size_t{256} << 10) + 1, size_t{3} << 20}) {
+  for (size_t size : {size_t{1}, size_t{1} << 20, (size_t{1} << 20) + 1, size_t{3} << 20}) {
     SCOPED_TRACE(size);
     const std::string path = dir + "/image-" + std::to_string(size) + ".bin";
     const std::string bytes = pattern_bytes(size, 43);
@@ -192,11 +192,13 @@ TEST(BatchSnapshot, CopyAndDigestMatchTheFileAtEverySize) {
       // Each push may move the ones before while their digests run.
       copies.push_back(std::move(s));
     }
-    // The file's end no longer matters to any of them.
-    ASSERT_EQ(truncate(path.c_str(), 0), 0);
     const std::string want = sha256_of(bytes);
+    for (const snapshot &s : copies) EXPECT_EQ(s.sha256(), want);
+    // Once made, the file's end no longer matters to any of them.
+    ASSERT_EQ(truncate(path.c_str(), 0), 0);
     for (const snapshot &s : copies) {
       ASSERT_EQ(s.size(), size);
+      EXPECT_EQ(s.ready(), size);
       std::string copied(size + 1, '\0');
       ASSERT_EQ(pread(s.fd(), copied.data(), copied.size(), 0), static_cast<ssize_t>(size));
       copied.resize(size);
