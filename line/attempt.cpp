@@ -19,15 +19,20 @@
 
 namespace {
 
-// Image bytes read from the snapshot at once and offered to the socket at once,
-// per board at work: large enough that a system call moves a lot, small
-// enough that 256 boards at once stay within tens of MiB.
+// Image bytes read from the snapshot at once and offered to the socket at
+// once, per board at work: large enough that a system call moves a lot,
+// small enough that 256 boards at once stay within tens of MiB. A board's
+// piece is no larger than its image needs.
 constexpr size_t PIECE_SIZE = size_t{128} * 1024;
 // Sends in a row for one board before the loop looks at the others, so
 // that a fast board cannot starve the rest.
 constexpr int SENDS_PER_TURN = 8;
 constexpr size_t RECEIVE_SIZE = 256;  // reply bytes taken per receive; replies are 18
 constexpr int RETRY_PAUSE_MS = 1000;  // before a new attempt after a connection failed
+// A board that has sent every byte of its image copied so far looks again
+// this often; copying runs far ahead of any link, so it waits only at the
+// very start.
+constexpr int COPY_WAIT_MS = 1;
 
 // open_memstream, its stream marked as owned for the checks.
 gsl::owner<FILE *> memory_stream(gsl::owner<char *> *text, size_t *size) {
@@ -89,7 +94,6 @@ void board_worker::close_socket() {
 
 void board_worker::begin(int64_t now) {
   started_ = true;
-  piece_ = std::make_unique<uint8_t[]>(PIECE_SIZE);
   state_->progress[board_].active = true;
   start_attempt(now);
 }
@@ -113,6 +117,7 @@ void board_worker::prepare_attempt(int64_t now) {
   pr.retrying = false;
   piece_size_ = 0;
   piece_sent_ = 0;
+  awaiting_copy_ = false;
   watch_ = peer_watch{};
   step_deadline_ = p_.opt.step_timeout_ms > 0 ? now + p_.opt.step_timeout_ms : 0;
 }
@@ -146,7 +151,6 @@ void board_worker::start_attempt(int64_t now) {
 
 void board_worker::begin_connected(int sock, int64_t now) {
   started_ = true;
-  piece_ = std::make_unique<uint8_t[]>(PIECE_SIZE);
   state_->progress[board_].active = true;
   prepare_attempt(now);
   sock_ = sock;
@@ -188,7 +192,9 @@ short board_worker::events() const {
   if (at_ != phase::talking) return 0;
   const uint8_t *bytes = nullptr;
   short events = 0;
-  if (txn_request_bytes(&txn_, &bytes) > 0 || txn_image_left(&txn_) > 0) events |= POLLOUT;
+  if (txn_request_bytes(&txn_, &bytes) > 0 || (txn_image_left(&txn_) > 0 && !awaiting_copy_)) {
+    events |= POLLOUT;
+  }
   if (txn_reply_wanted(&txn_) > 0) events |= POLLIN;
   return events;
 }
@@ -220,16 +226,29 @@ bool board_worker::refill(int64_t now) {
   if (piece_sent_ < piece_size_) return true;
   size_t want = std::min<size_t>(txn_image_left(&txn_), PIECE_SIZE);
   const snapshot &image = image_of(step_);
-  ssize_t n = pread(image.fd(), piece_.get(), want, txn_.sent);
+  // Only bytes already in the copy go out: a large image is still being
+  // copied while the first boards send.
+  std::string copy_failed;
+  size_t ready = image.ready(&copy_failed);
+  awaiting_copy_ = ready <= txn_.sent && copy_failed.empty();
+  if (awaiting_copy_) return false;
+  if (ready > txn_.sent) want = std::min<size_t>(want, ready - txn_.sent);
+  if (piece_room_ < want) {
+    // Not cleared: every byte sent is read into it first.
+    piece_ = std::make_unique_for_overwrite<uint8_t[]>(want);
+    piece_room_ = want;
+  }
+  ssize_t n = ready > txn_.sent ? pread(image.fd(), piece_.get(), want, txn_.sent) : 0;
   if (n > 0) {
     piece_size_ = static_cast<size_t>(n);
     piece_sent_ = 0;
     return true;
   }
   if (n < 0 && errno == EINTR) return false;
-  std::string why = n < 0 ? std::string(strerror(errno))
-                          : "file ended after " + std::to_string(txn_.sent) + " of " +
-                                std::to_string(txn_.length) + " bytes";
+  std::string why = n < 0                  ? std::string(strerror(errno))
+                    : !copy_failed.empty() ? copy_failed
+                                           : "file ended after " + std::to_string(txn_.sent) +
+                                                 " of " + std::to_string(txn_.length) + " bytes";
   // The target waits for bytes we do not have: closing the connection
   // ends its wait. kesp's log ends with its last bar, a line end and why.
   const transaction &t = txn_;
@@ -337,6 +356,11 @@ void board_worker::look(int64_t now) {
     return;
   }
   if (at_ != phase::connecting && at_ != phase::talking) return;
+  if (at_ == phase::talking && awaiting_copy_) {
+    send_some(now);
+    if (at_ == phase::talking && txn_finished(&txn_)) end_attempt(now);
+    if (at_ != phase::talking) return;
+  }
   if (step_deadline_ != 0 && now >= step_deadline_) {
     double limit = p_.opt.step_timeout_ms / 1000.0;
     char why[64];
@@ -365,6 +389,7 @@ int64_t board_worker::wake_time(int64_t now, int64_t next) const {
       break;
     case phase::talking:
       next = std::min(next, std::max(last_io_, last_look_) + LOOK_MS);
+      if (awaiting_copy_) next = std::min(next, now + COPY_WAIT_MS);
       break;
     default:
       break;
@@ -444,6 +469,7 @@ void board_worker::fail_attempt(failure_kind kind, const std::string &reason, lo
 
 void board_worker::end_step(int64_t now) {
   step_outcome &o = outcome();
+  note_digest(step_, &o);
   o.seconds = static_cast<double>(now - step_began_) / 1000.0;
   if (o.result == step_result::passed) {
     o.failure = failure_kind::none;
@@ -474,8 +500,7 @@ const snapshot &board_worker::image_of(size_t step) const {
   return p_.images[p_.boards[board_].copies[step]];
 }
 
-// The image a step sends: its size, SHA-256 and name, as the reports give
-// them.
+// The image a step sends: its size and name, as the reports give them.
 void board_worker::note_image(size_t step, step_outcome *o) const {
   const board &bd = p_.boards[board_];
   o->file = bd.files[step];
@@ -484,12 +509,21 @@ void board_worker::note_image(size_t step, step_outcome *o) const {
   if (unit_images_ != nullptr && unit_images_->images[step] != nullptr) {
     o->file = unit_images_->files[step];
     o->size = unit_images_->images[step]->size();
+  }
+}
+
+// The image's SHA-256, as the reports give it. Noted once the step is
+// over, not as it starts: the digest of a large image is still being
+// taken while the first boards send.
+void board_worker::note_digest(size_t step, step_outcome *o) const {
+  if (p_.steps[step].mode == step_mode::start) return;
+  if (unit_images_ != nullptr && unit_images_->images[step] != nullptr) {
     o->sha256 = unit_images_->images[step]->sha256();
     return;
   }
   // A unit's own image that was never made has no bytes to name.
   if (per_unit_image(p_.steps[step])) return;
-  o->sha256 = p_.images[bd.copies[step]].sha256();
+  o->sha256 = p_.images[p_.boards[board_].copies[step]].sha256();
 }
 
 void board_worker::fail_before(int sock, size_t step, const std::string &reason) {
@@ -498,6 +532,7 @@ void board_worker::fail_before(int sock, size_t step, const std::string &reason)
   step_ = step;
   step_outcome &o = outcome();
   note_image(step, &o);
+  note_digest(step, &o);
   o.result = step_result::failed;
   o.failure = failure_kind::local;
   o.reason = reason;
@@ -505,6 +540,7 @@ void board_worker::fail_before(int sock, size_t step, const std::string &reason)
   std::vector<step_outcome> &outcomes = state_->outcomes[board_];
   for (size_t i = 0; i < step; ++i) {
     note_image(i, &outcomes[i]);
+    note_digest(i, &outcomes[i]);
     outcomes[i].reason = "not run: the unit's data could not be made";
   }
   state_->progress[board_].step = step;
@@ -521,10 +557,12 @@ void board_worker::finish(const std::string &reason) {
     outcomes[i].result = step_result::not_run;
     outcomes[i].reason = reason;
     note_image(i, &outcomes[i]);
+    note_digest(i, &outcomes[i]);
   }
   started_ = false;
   at_ = phase::finished;
   piece_.reset();
+  piece_room_ = 0;
   state_->progress[board_].active = false;
   state_->progress[board_].finished = true;
   if (observer_->board_ended) observer_->board_ended(board_);

@@ -105,6 +105,7 @@ class board_worker {
   step_outcome &outcome() { return state_->outcomes[board_][step_]; }
   [[nodiscard]] const snapshot &image_of(size_t step) const;
   void note_image(size_t step, step_outcome *o) const;
+  void note_digest(size_t step, step_outcome *o) const;
 
   const plan &p_;
   size_t board_;
@@ -118,8 +119,10 @@ class board_worker {
   transaction txn_;
   peer_watch watch_;
   std::unique_ptr<uint8_t[]> piece_;  // held only while the board is at work
+  size_t piece_room_ = 0;             // bytes it holds room for: what the image needs, at most
   size_t piece_size_ = 0;             // bytes of the piece read from the snapshot
   size_t piece_sent_ = 0;             // of them gone out
+  bool awaiting_copy_ = false;        // every byte copied so far is sent; more are coming
   int64_t connect_deadline_ = 0;
   int64_t step_deadline_ = 0;  // 0 for none
   int64_t resume_at_ = 0;      // when pausing ends

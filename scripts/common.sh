@@ -26,12 +26,12 @@ need_packages() {
 
 # need_compile_tools [PKG...] installs what configuring and building need: a
 # compiler, CMake, Ninja, the JSON library kesp-batch writes its report with,
-# OpenSSL's libcrypto for the images' SHA-256 in that report, SQLite's and
+# Nettle for the images' SHA-256 in that report, SQLite's and
 # PostgreSQL's client libraries for the unit record, and GoogleTest, which
 # the configure step looks for unless KESP_TESTS is off; and PKG..., in the
 # same apt-get run.
 need_compile_tools() {
-  need_packages g++ cmake ninja-build nlohmann-json3-dev libssl-dev libsqlite3-dev libpq-dev \
+  need_packages g++ cmake ninja-build nlohmann-json3-dev nettle-dev libsqlite3-dev libpq-dev \
     libgtest-dev "$@"
 }
 

@@ -32,9 +32,10 @@ Maintainer|kesp maintainers <maintainers@kesp.invalid>
 Section|embedded
 EOF
 # The libraries the programs link, whether found by dpkg-shlibdeps or listed,
-# and libpq, which they load only when a PostgreSQL database is named.
+# and libpq and libsqlite3, which they load only when a record of their kind
+# is named.
 depends=$(field Depends | tr ',' '\n' | sed -E 's/^ *([^ (]+).*/\1/')
-for lib in libc6 libstdc++6 libgcc-s1 libpq5; do
+for lib in libc6 libstdc++6 libgcc-s1 libnettle8 libpq5 libsqlite3-0; do
   grep -qxF "$lib" <<<"$depends" || fail "Depends lacks $lib: $(field Depends)"
 done
 description=$(field Description)
@@ -109,4 +110,11 @@ rc=$?
 "$work/root/usr/bin/kesp-sim" --help >/dev/null 2>&1 || fail "the packaged kesp-sim --help fails"
 "$work/root/usr/bin/kesp-batch" --help >/dev/null 2>&1 || fail "the packaged kesp-batch --help fails"
 "$work/root/usr/bin/kesp-units" --help >/dev/null 2>&1 || fail "the packaged kesp-units --help fails"
+# A start pays for no database client and no OpenSSL: no program links them.
+for program in kesp kesp-batch kesp-sim kesp-units; do
+  needed=$(readelf -d "$work/root/usr/bin/$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+  [[ -n $needed ]] || fail "readelf found no libraries in $program"
+  bad=$(grep -E '^lib(sqlite3|pq|crypto|ssl)\.' <<<"$needed")
+  [[ -z $bad ]] || fail "$program links $(tr '\n' ' ' <<<"$bad")"
+done
 exit $status

@@ -19,6 +19,7 @@
 
 #include "batch_support.h"
 #include "recipe.h"
+#include "snapshot.h"
 #include "support.h"
 #include "wire.h"
 
@@ -41,20 +42,32 @@ std::string sha256_of(const std::string &bytes) {
   return r.out.substr(0, 64);
 }
 
-// A target that behaves as a board would, but first lets the test change
-// the image: after the request is in and before the first reply, so after
-// kesp-batch has checked the image and before any image byte is read.
+// When the test changes the image, as the first board sees it.
+enum class moment : uint8_t {
+  before_reply,  // the request is in: the image is checked, no image byte sent yet
+  mid_image,     // the first image bytes are in: the first send is under way
+};
+
+// A target that behaves as a board would, but lets the test change the
+// image at the given moment of its load.
 struct honest_board {
   std::shared_ptr<size_t> header = std::make_shared<size_t>(0);
   std::unique_ptr<scripted_target> target;
-  explicit honest_board(const std::function<void()> &meanwhile) {
+  honest_board(const std::function<void()> &meanwhile, moment when) {
     auto header_size = header;
-    target = std::make_unique<scripted_target>([meanwhile, header_size](auto &s) {
+    target = std::make_unique<scripted_target>([meanwhile, header_size, when](auto &s) {
       if (!s.request()) return;
       *header_size = s.received.size();
-      meanwhile();
+      if (when == moment::before_reply) meanwhile();
       s.send(reply({0x0101, 0, 0, 0, 0}));
-      if (!s.image()) return;
+      if (when == moment::mid_image) {
+        if (!s.receive(1)) return;
+        meanwhile();
+        // The rest of what the header announced.
+        if (!s.receive(IMAGE_SIZE - 1)) return;
+      } else if (!s.image()) {
+        return;
+      }
       std::string image = s.received.substr(*header_size);
       s.send(reply({0x0101, 0, 0, static_cast<uint32_t>(image.size()), crc_of(image)}));
       s.close();
@@ -66,6 +79,7 @@ struct honest_board {
 struct change_case {
   std::string label;
   bool per_board;  // the image is {board}'s file, each board's own
+  moment when;
   std::function<void(const std::string &path, const std::string &other)> change;
 };
 
@@ -76,23 +90,44 @@ void rewrite_in_place(const std::string &path, const std::string &other) {
   close(fd);
 }
 
+void truncate_to_half(const std::string &path, const std::string & /*other*/) {
+  ASSERT_EQ(truncate(path.c_str(), IMAGE_SIZE / 2), 0);
+}
+
 // A board that passed holds the bytes the run checked, whatever became of
-// the file: the first board meets the change mid-step, the second (-j 1)
-// starts after it.
+// the file: the first board meets the change mid-step, before its first
+// reply or with its image on the wire (the digest of a large image may
+// still be under way then), the second (-j 1) starts after it.
 TEST(BatchSnapshot, ImageChangedDuringTheRunChangesNothingSent) {
   const std::vector<change_case> cases = {
-      {.label = "rewritten in place", .per_board = false, .change = rewrite_in_place},
+      {.label = "rewritten in place",
+       .per_board = false,
+       .when = moment::before_reply,
+       .change = rewrite_in_place},
       {.label = "truncated to half",
        .per_board = false,
-       .change = [](auto path, auto) { ASSERT_EQ(truncate(path.c_str(), IMAGE_SIZE / 2), 0); }},
+       .when = moment::before_reply,
+       .change = truncate_to_half},
       {.label = "replaced by rename",
        .per_board = false,
+       .when = moment::before_reply,
        .change =
            [](auto path, auto other) {
              write_file(path + ".new", other);
              ASSERT_EQ(rename((path + ".new").c_str(), path.c_str()), 0);
            }},
-      {.label = "per-board file rewritten in place", .per_board = true, .change = rewrite_in_place},
+      {.label = "per-board file rewritten in place",
+       .per_board = true,
+       .when = moment::before_reply,
+       .change = rewrite_in_place},
+      {.label = "rewritten in place during the first send",
+       .per_board = false,
+       .when = moment::mid_image,
+       .change = rewrite_in_place},
+      {.label = "truncated to half during the first send",
+       .per_board = false,
+       .when = moment::mid_image,
+       .change = truncate_to_half},
   };
   const std::string original = pattern_bytes(IMAGE_SIZE, 40);
   const std::string other = pattern_bytes(IMAGE_SIZE, 41);
@@ -105,9 +140,11 @@ TEST(BatchSnapshot, ImageChangedDuringTheRunChangesNothingSent) {
     std::vector<std::string> paths;
     flashed_sim second(KESP_SIM_BINARY, NOR_SIZE, NOR_BLOCK);
     ASSERT_TRUE(second.sim->ready());
-    honest_board first([&] {
-      for (const std::string &path : paths) c.change(path, other);
-    });
+    honest_board first(
+        [&] {
+          for (const std::string &path : paths) c.change(path, other);
+        },
+        c.when);
     ASSERT_TRUE(first.target->listening());
     const std::string a = first.target->address();
     const std::string b = second.sim->address();
@@ -134,6 +171,51 @@ TEST(BatchSnapshot, ImageChangedDuringTheRunChangesNothingSent) {
       EXPECT_EQ(j["crc"], crc_hex(original, 8)) << board;
       EXPECT_EQ(j["sha256"], original_sha) << board;
     }
+  }
+}
+
+// The copy and its digest, whether made at once or beside the caller, and
+// whatever is done with the snapshot while it is made: moved, taken again,
+// or dropped before anyone asked.
+TEST(BatchSnapshot, CopyAndDigestMatchTheFileAtEverySize) {
+  const std::string dir = temp_path("snapshot-sizes");
+  ASSERT_TRUE(std::filesystem::create_directories(dir));
+  for (size_t size : {size_t{1}, size_t{1} << 20, (size_t{1} << 20) + 1, size_t{3} << 20}) {
+    SCOPED_TRACE(size);
+    const std::string path = dir + "/image-" + std::to_string(size) + ".bin";
+    const std::string bytes = pattern_bytes(size, 43);
+    write_file(path, bytes);
+    std::vector<snapshot> copies;
+    for (int i = 0; i < 3; ++i) {
+      snapshot s;
+      ASSERT_EQ(s.take(path), "");
+      // Each push may move the ones before while their digests run.
+      copies.push_back(std::move(s));
+    }
+    const std::string want = sha256_of(bytes);
+    for (const snapshot &s : copies) EXPECT_EQ(s.sha256(), want);
+    // Once made, the file's end no longer matters to any of them.
+    ASSERT_EQ(truncate(path.c_str(), 0), 0);
+    for (const snapshot &s : copies) {
+      ASSERT_EQ(s.size(), size);
+      EXPECT_EQ(s.ready(), size);
+      std::string copied(size + 1, '\0');
+      ASSERT_EQ(pread(s.fd(), copied.data(), copied.size(), 0), static_cast<ssize_t>(size));
+      copied.resize(size);
+      EXPECT_TRUE(copied == bytes);
+      EXPECT_EQ(s.sha256(), want);
+      EXPECT_EQ(s.sha256(), want);  // asked again: the same answer, not a second wait
+    }
+    write_file(path, bytes);
+    {
+      snapshot unasked;
+      ASSERT_EQ(unasked.take(path), "");
+    }
+    snapshot dropped;
+    ASSERT_EQ(dropped.take(path), "");
+    // Taken again at once: the first copy and its digest give way.
+    ASSERT_EQ(dropped.take(path), "");
+    EXPECT_EQ(dropped.sha256(), want);
   }
 }
 

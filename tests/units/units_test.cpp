@@ -1372,6 +1372,30 @@ TEST_F(Lookup, LibpqLoadedOnlyForAPostgresRecord) {
   EXPECT_NE(r.err.find("; install libpq5\n"), std::string::npos) << r.err;
 }
 
+// libsqlite3 likewise: with a broken libsqlite3.so.0 first in the loader's
+// path, kesp-batch without a record starts, and a SQLite record, for
+// writing or for a lookup, is refused saying what to install.
+TEST_F(Lookup, SqliteLoadedOnlyForASqliteRecord) {
+  const std::string libs = temp_path("broken-libsqlite");
+  std::filesystem::create_directories(libs);
+  write_file(libs + "/libsqlite3.so.0", "not a library");
+  const std::string path = "LD_LIBRARY_PATH=" + libs;
+  run_result r = run_program({"/usr/bin/env", path, KESP_BATCH_BINARY, "--version"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string want = "the SQLite library libsqlite3.so.0 could not be loaded: " + libs;
+  r = run_program({"/usr/bin/env", path, KESP_UNITS_BINARY, "--db", db_, "yield"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(want), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("; install libsqlite3-0\n"), std::string::npos) << r.err;
+  const std::string image = temp_path("lite.bin");
+  write_file(image, "image");
+  r = run_program({"/usr/bin/env", path, KESP_BATCH_BINARY, "--station", "--units", "1", "--db",
+                   temp_path("never.db"), "-i", image, "127.0.0.1"});
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find(want), std::string::npos) << r.err;
+  EXPECT_EQ(access(temp_path("never.db").c_str(), F_OK), -1);
+}
+
 }  // namespace
 
 // The station's side: kesp-batch --station recording into the store, as a

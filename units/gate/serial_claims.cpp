@@ -1,7 +1,7 @@
 #include "serial_claims.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
+#include <nettle/sha2.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -155,12 +155,12 @@ namespace {
 // SHA-256 of "kesp station NAME", the same on every host and every build,
 // so that stations that never met agree on it.
 uint64_t station_name_key(const std::string &name) {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
+  uint8_t md[SHA256_DIGEST_SIZE];
   std::string text = "kesp station " + name;
-  if (EVP_Digest(text.data(), text.size(), md, &size, EVP_sha256(), nullptr) != 1 || size < 8) {
-    return 0;
-  }
+  sha256_ctx ctx{};
+  sha256_init(&ctx);
+  sha256_update(&ctx, text.size(), reinterpret_cast<const uint8_t *>(text.data()));
+  sha256_digest(&ctx, sizeof md, md);
   uint64_t key = 0;
   for (size_t i = 0; i < 8; ++i) key = key << 8 | md[i];
   return key;

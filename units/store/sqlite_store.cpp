@@ -1,4 +1,7 @@
-// The record in a SQLite file, through SQLite's own library.
+// The record in a SQLite file, through SQLite's own library, which is
+// loaded when the first file is named rather than linked: a line without a
+// record then never pays for loading it at its start.
+#include <dlfcn.h>
 #include <sqlite3.h>
 
 #include <atomic>
@@ -10,15 +13,71 @@
 
 namespace {
 
+// Every SQLite function the engine calls, each with the type sqlite3.h
+// gives it, so that a call cannot go out with the wrong arguments.
+// clang-format off
+#define KESP_SQLITE_FUNCTIONS(F) \
+  F(sqlite3_open_v2) F(sqlite3_close) F(sqlite3_errmsg) F(sqlite3_busy_handler) \
+  F(sqlite3_busy_timeout) F(sqlite3_interrupt) \
+  F(sqlite3_prepare_v2) F(sqlite3_bind_text) F(sqlite3_bind_null) F(sqlite3_step) \
+  F(sqlite3_finalize) F(sqlite3_column_count) F(sqlite3_column_name) F(sqlite3_column_text) \
+  F(sqlite3_column_bytes)
+// clang-format on
+
+struct sqlite_calls {
+// A declaration, where a macro argument cannot go in parentheses.
+// NOLINTNEXTLINE(bugprone-macro-parentheses)
+#define KESP_SQLITE_POINTER(name) decltype(&::name) name = nullptr;
+  KESP_SQLITE_FUNCTIONS(KESP_SQLITE_POINTER)
+#undef KESP_SQLITE_POINTER
+  void *library = nullptr;  // never closed: a store may live until the process ends
+  std::string why;          // "" once every function is found
+};
+
+// The library's soname for this ABI: the one the libsqlite3-0 package ships.
+constexpr const char LIBSQLITE[] = "libsqlite3.so.0";
+
+// The library's function of that name; null, and why said once, without.
+void *sqlite_symbol(void *library, const char *name, std::string *why) {
+  void *found = dlsym(library, name);
+  if (found == nullptr && why->empty()) {
+    *why = std::string("the SQLite library ") + LIBSQLITE + " has no " + name +
+           "; install libsqlite3-0";
+  }
+  return found;
+}
+
+sqlite_calls load_sqlite() {
+  sqlite_calls calls;
+  calls.library = dlopen(LIBSQLITE, RTLD_NOW | RTLD_LOCAL);
+  if (calls.library == nullptr) {
+    calls.why = std::string("the SQLite library ") + LIBSQLITE +
+                " could not be loaded: " + dlerror() + "; install libsqlite3-0";
+    return calls;
+  }
+#define KESP_SQLITE_FIND(name) \
+  calls.name =                 \
+      reinterpret_cast<decltype(calls.name)>(sqlite_symbol(calls.library, #name, &calls.why));
+  KESP_SQLITE_FUNCTIONS(KESP_SQLITE_FIND)
+#undef KESP_SQLITE_FIND
+  return calls;
+}
+
+// Loaded once for the process, by whichever thread asks first.
+const sqlite_calls &lite() {
+  static const sqlite_calls calls = load_sqlite();
+  return calls;
+}
+
 class sqlite_store : public unit_store {
  public:
   explicit sqlite_store(sqlite3 *db) : db_(db) {
     // Lookups and other stations' processes may hold the file for a
     // moment; a wait of our own rather than sqlite3_busy_timeout's, so that
     // interrupt() can end it.
-    sqlite3_busy_handler(db_, busy, this);
+    lite().sqlite3_busy_handler(db_, busy, this);
   }
-  ~sqlite_store() override { sqlite3_close(db_); }
+  ~sqlite_store() override { lite().sqlite3_close(db_); }
   sqlite_store(const sqlite_store &) = delete;
   sqlite_store &operator=(const sqlite_store &) = delete;
   sqlite_store(sqlite_store &&) = delete;
@@ -29,36 +88,37 @@ class sqlite_store : public unit_store {
     if (out != nullptr) *out = db_rows{};
     std::vector<db_value> params = valid_params(texts);
     sqlite3_stmt *st = nullptr;
-    int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr);
+    int rc = lite().sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr);
     if (rc != SQLITE_OK) return failed(rc);
     for (size_t i = 0; i < params.size(); ++i) {
       int at = static_cast<int>(i) + 1;
-      rc = params[i] ? sqlite3_bind_text(st, at, params[i]->c_str(), -1, SQLITE_TRANSIENT)
-                     : sqlite3_bind_null(st, at);
+      rc = params[i] ? lite().sqlite3_bind_text(st, at, params[i]->c_str(), -1, SQLITE_TRANSIENT)
+                     : lite().sqlite3_bind_null(st, at);
       if (rc != SQLITE_OK) {
-        sqlite3_finalize(st);
+        lite().sqlite3_finalize(st);
         return failed(rc);
       }
     }
-    int columns = sqlite3_column_count(st);
+    int columns = lite().sqlite3_column_count(st);
     if (out != nullptr) {
-      for (int c = 0; c < columns; ++c) out->columns.emplace_back(sqlite3_column_name(st, c));
+      for (int c = 0; c < columns; ++c)
+        out->columns.emplace_back(lite().sqlite3_column_name(st, c));
     }
-    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+    while ((rc = lite().sqlite3_step(st)) == SQLITE_ROW) {
       if (out == nullptr) continue;
       db_row row;
       for (int c = 0; c < columns; ++c) {
-        const unsigned char *v = sqlite3_column_text(st, c);
+        const unsigned char *v = lite().sqlite3_column_text(st, c);
         if (v == nullptr) {
           row.emplace_back(std::nullopt);
         } else {
           row.emplace_back(std::string(reinterpret_cast<const char *>(v),
-                                       static_cast<size_t>(sqlite3_column_bytes(st, c))));
+                                       static_cast<size_t>(lite().sqlite3_column_bytes(st, c))));
         }
       }
       out->rows.push_back(std::move(row));
     }
-    sqlite3_finalize(st);
+    lite().sqlite3_finalize(st);
     if (rc != SQLITE_DONE) return failed(rc);
     lost_ = false;
     return "";
@@ -68,7 +128,7 @@ class sqlite_store : public unit_store {
   [[nodiscard]] bool postgres() const override { return false; }
   void interrupt() override {
     interrupted_ = true;
-    sqlite3_interrupt(db_);
+    lite().sqlite3_interrupt(db_);
   }
 
  protected:
@@ -85,7 +145,7 @@ class sqlite_store : public unit_store {
     int primary = rc & 0xff;
     lost_ = primary == SQLITE_BUSY || primary == SQLITE_LOCKED || primary == SQLITE_IOERR ||
             primary == SQLITE_FULL || primary == SQLITE_CANTOPEN;
-    return sqlite3_errmsg(db_);
+    return lite().sqlite3_errmsg(db_);
   }
 
   static int busy(void *self, int count) {
@@ -109,12 +169,16 @@ class sqlite_store : public unit_store {
 }  // namespace
 
 std::unique_ptr<unit_store> open_sqlite(const std::string &path, std::string *why) {
+  if (!lite().why.empty()) {
+    *why = lite().why;
+    return nullptr;
+  }
   sqlite3 *db = nullptr;
-  int rc = sqlite3_open_v2(
+  int rc = lite().sqlite3_open_v2(
       path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
-    *why = db != nullptr ? sqlite3_errmsg(db) : "out of memory";
-    sqlite3_close(db);
+    *why = db != nullptr ? lite().sqlite3_errmsg(db) : "out of memory";
+    lite().sqlite3_close(db);
     return nullptr;
   }
   auto store = std::make_unique<sqlite_store>(db);
@@ -134,6 +198,10 @@ std::unique_ptr<unit_store> open_sqlite(const std::string &path, std::string *wh
 
 std::unique_ptr<unit_store> open_sqlite_for_reading(const std::string &path, bool immutable,
                                                     std::string *why) {
+  if (!lite().why.empty()) {
+    *why = lite().why;
+    return nullptr;
+  }
   std::string uri = "file:";
   if (path.starts_with("/")) uri += "//";
   for (char c : path) {
@@ -147,13 +215,13 @@ std::unique_ptr<unit_store> open_sqlite_for_reading(const std::string &path, boo
   }
   uri += immutable ? "?mode=ro&immutable=1" : "?mode=ro";
   sqlite3 *db = nullptr;
-  int rc = sqlite3_open_v2(uri.c_str(), &db,
-                           SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
+  int rc = lite().sqlite3_open_v2(
+      uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
-    *why = db != nullptr ? sqlite3_errmsg(db) : "out of memory";
-    sqlite3_close(db);
+    *why = db != nullptr ? lite().sqlite3_errmsg(db) : "out of memory";
+    lite().sqlite3_close(db);
     return nullptr;
   }
-  sqlite3_busy_timeout(db, 1000);
+  lite().sqlite3_busy_timeout(db, 1000);
   return std::make_unique<sqlite_store>(db);
 }
