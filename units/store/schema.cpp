@@ -32,7 +32,24 @@ constexpr const char *TO_VERSION_2[] = {
     "CREATE INDEX units_started ON units (started)",
     "CREATE INDEX units_station ON units (station, result)",
 };
-constexpr std::span<const char *const> MIGRATIONS[] = {TO_VERSION_1, TO_VERSION_2};
+constexpr const char *TO_VERSION_3[] = {
+    "ALTER TABLE units ADD COLUMN failure_class TEXT",
+    "ALTER TABLE steps ADD COLUMN failure_class TEXT",
+    "ALTER TABLE steps ADD COLUMN kept TEXT",
+};
+// Each station's own row, kept up to date while it runs, so that the plant
+// can see which stations live and what their slots do without asking
+// them. The dashboard's period queries read the units' index alone, and
+// its slowest steps walk the steps by their time.
+constexpr const char *TO_VERSION_4[] = {
+    "CREATE TABLE stations (name TEXT PRIMARY KEY, host TEXT NOT NULL, pid {int} NOT NULL,"
+    " started TEXT NOT NULL, last_seen TEXT NOT NULL, recipe TEXT, images TEXT,"
+    " slots TEXT NOT NULL)",
+    "CREATE INDEX units_period ON units (started, station, slot, result, failure_class, failure)",
+    "CREATE INDEX steps_seconds ON steps (seconds)",
+};
+constexpr std::span<const char *const> MIGRATIONS[] = {TO_VERSION_1, TO_VERSION_2, TO_VERSION_3,
+                                                       TO_VERSION_4};
 static_assert(std::size(MIGRATIONS) == UNIT_SCHEMA_VERSION);
 
 std::string dialect(std::string sql, bool pg) {
