@@ -20,7 +20,7 @@ const char DASHBOARD_SCRIPT[] = R"JS('use strict';
     h.appendChild(el('span', st.live ? 'live' : 'silent', st.live ? 'live' : 'silent'));
     sec.appendChild(h);
     sec.appendChild(el('p', st.host !== undefined ? 'host ' + st.host + ', pid ' + st.pid +
-      ', recipe ' + st.recipe + ', last seen ' + st.age_s + ' s ago' : 'no station row: units only',
+      ', recipe ' + (st.recipe || '-') + ', last seen ' + st.age_s + ' s ago' : 'no station row: units only',
       'meta'));
     const sh = st.shift;
     sec.appendChild(el('p', 'this shift: ' + sh.units + ' units, ' + sh.passed + ' passed, ' +

@@ -171,6 +171,10 @@ int serve_dashboard(const dashboard_options &o) {
   server.Get("/metrics", [&](const httplib::Request &, httplib::Response &res) {
     reply(res, metrics_text(c));
   });
+  // Browsers ask for it by themselves: none, rather than an error.
+  server.Get("/favicon.ico", [](const httplib::Request &, httplib::Response &res) {
+    res.status = 204;
+  });
   server.Get("/app.js", [](const httplib::Request &, httplib::Response &res) {
     res.set_content(DASHBOARD_SCRIPT, "text/javascript; charset=utf-8");
   });

@@ -155,7 +155,7 @@ std::string station_html(const json &st) {
                   (live ? "live" : "silent") + "</span></h2>";
   int64_t age = st.value("age_s", int64_t{-1});
   std::string meta = st.contains("host") ? "host " + str(st, "host") + ", pid " + str(st, "pid") +
-                                               ", recipe " + str(st, "recipe") +
+                                               ", recipe " + (str(st, "recipe").empty() ? "-" : str(st, "recipe")) +
                                                ", last seen " + std::to_string(age) + " s ago"
                                          : "no station row: units only";
   h += tag("p", meta, "class=\"meta\"");
