@@ -233,26 +233,32 @@ try:
               " failure, reason, failure_class) VALUES (?, ?, ?, 1, strftime('%Y-%m-%dT%H:%M:"
               "%fZ', 'now'), strftime('%Y-%m-%dT%H:%M:%fZ', 'now'), 'failed', 'verify', ?,"
               " 'board')", (payload_serial, "<b>bold</b>", payload_reason, payload_reason))
-    # And a station's row as one would write it: its name, host and slots
-    # are anyone's words.
-    w.execute("INSERT INTO stations (name, host, pid, started, last_seen, recipe, images, slots)"
-              " VALUES (?, ?, 1, '2026-01-01T00:00:00.000Z', strftime('%Y-%m-%dT%H:%M:%fZ',"
-              " 'now'), ?, '[]', ?)",
-              (payload_serial, payload_reason, payload_reason,
-               json.dumps([{"label": payload_reason, "state": payload_serial,
-                            "unit": payload_serial, "since": payload_reason}])))
     w.commit()
     w.close()
     for page in ["/unit?serial=" + urllib.request.quote(payload_serial),
                  "/yield", "/unit?q=script", "/"]:
         browser.get(base + page)
-        time.sleep(0)  # the page's own script runs before get returns
         body = browser.find_element(By.TAG_NAME, "body")
         check(browser.execute_script("return window.pwned === undefined;"),
               page + ": a value ran as script")
         check(not browser.find_elements(By.CSS_SELECTOR, "img, main script, b"),
               page + ": a value became an element")
         if page == "/":
+            # Drawn by the page's script, from the JSON it fetches: the row
+            # comes after the page.
+            wait_for(lambda: browser.execute_script("return document.body.dataset.updated;"),
+                     10, "the plant page's first fetch")
+            w = sqlite3.connect(os.path.join(work, "record.db"), timeout=10)
+            # A station's row as one would write it: its name, host and
+            # slots are anyone's words.
+            w.execute("INSERT INTO stations (name, host, pid, started, last_seen, recipe, images,"
+                      " slots) VALUES (?, ?, 1, '2026-01-01T00:00:00.000Z',"
+                      " strftime('%Y-%m-%dT%H:%M:%fZ', 'now'), ?, '[]', ?)",
+                      (payload_serial, payload_reason, payload_reason,
+                       json.dumps([{"label": payload_reason, "state": payload_serial,
+                                    "unit": payload_serial, "since": payload_reason}])))
+            w.commit()
+            w.close()
             wait_for(lambda: browser.execute_script(
                 "return Array.from(document.querySelectorAll('section.station'))"
                 ".some(s => s.dataset.station === arguments[0]"
