@@ -127,7 +127,8 @@ int serve_dashboard(const dashboard_options &o) {
     fprintf(stderr, "kesp-units: %s\n", why.c_str());
     return 1;
   }
-  web_context c{&pool, o.silent_after_ms};
+  metrics_cache cache;
+  web_context c{&pool, o.silent_after_ms, &cache};
   httplib::Server server;
   server.set_default_headers({{"Content-Security-Policy", CSP},
                               {"X-Content-Type-Options", "nosniff"},

@@ -42,6 +42,81 @@ void family(std::string *out, const char *name, const char *type, const char *he
 // Upper bounds of the unit duration histogram's buckets, in seconds.
 constexpr int BUCKETS[] = {1, 2, 5, 10, 20, 30, 60, 120, 300, 600, 1800};
 
+// Counts of the units in a range of ids: by station, result and failure
+// class, and the duration histogram of those that passed or failed.
+std::string tally_units(unit_store &s, int schema, int64_t after, int64_t upto, unit_tally *t) {
+  std::string range = " id > CAST(? AS BIGINT)";
+  std::vector<db_value> params{std::to_string(after)};
+  if (upto >= 0) {
+    range += " AND id <= CAST(? AS BIGINT)";
+    params.emplace_back(std::to_string(upto));
+  }
+  std::string cls = schema >= 3 ? "COALESCE(failure_class, '')" : "''";
+  db_rows rows;
+  std::string why = s.query("SELECT station, result, " + cls + " AS c, COUNT(*) FROM units WHERE" +
+                                range + " GROUP BY station, result, " + cls,
+                            params, &rows);
+  if (!why.empty()) return why;
+  for (const db_row &row : rows.rows) {
+    t->units[{text_of(row[0]), text_of(row[1]), text_of(row[2])}] += db_int(row[3]);
+  }
+  // From the board found to the unit's end.
+  std::string seconds = s.postgres() ? "EXTRACT(EPOCH FROM (CAST(ended AS TIMESTAMPTZ) -"
+                                       " CAST(started AS TIMESTAMPTZ)))"
+                                     : "(julianday(ended) - julianday(started)) * 86400.0";
+  std::string sql = "SELECT COUNT(*), SUM(d)";
+  for (int b : BUCKETS) {
+    sql += ", SUM(CASE WHEN d <= " + std::to_string(b) + " THEN 1 ELSE 0 END)";
+  }
+  sql += " FROM (SELECT " + seconds + " AS d FROM units WHERE" + range +
+         " AND result IN ('passed', 'failed') AND ended IS NOT NULL) t";
+  why = s.query(sql, params, &rows);
+  if (!why.empty() || rows.rows.empty()) return why;
+  const db_row &row = rows.rows[0];
+  t->count += db_int(row[0]);
+  t->sum += row[1] ? atof(row[1]->c_str()) : 0;
+  for (size_t i = 0; i < std::size(BUCKETS); ++i) t->buckets[i] += db_int(row[i + 2]);
+  return "";
+}
+
+void add_tally(unit_tally *to, const unit_tally &from) {
+  for (const auto &[key, n] : from.units) to->units[key] += n;
+  for (size_t i = 0; i < std::size(BUCKETS); ++i) to->buckets[i] += from.buckets[i];
+  to->count += from.count;
+  to->sum += from.sum;
+}
+
+// The units' counts: those that ended below the first unit still
+// unfinished are settled for good (an ended unit's row never changes), so
+// they are counted once and kept; only the units after them are counted
+// at every scrape.
+std::string count_units(const web_context &c, unit_store &s, unit_tally *t) {
+  int schema = c.pool->schema();
+  int64_t settled = 0;
+  if (schema >= 4 && c.cache != nullptr) {
+    db_rows rows;
+    std::string why = s.query("SELECT MIN(id) FROM units WHERE result = 'unfinished'", {}, &rows);
+    if (why.empty() && !rows.rows.empty() && rows.rows[0][0]) {
+      settled = db_int(rows.rows[0][0]) - 1;
+    } else if (why.empty()) {
+      why = s.query("SELECT MAX(id) FROM units", {}, &rows);
+      if (why.empty() && !rows.rows.empty()) settled = db_int(rows.rows[0][0]);
+    }
+    if (!why.empty()) return why;
+    std::lock_guard<std::mutex> lock(c.cache->mutex);
+    if (settled > c.cache->upto) {
+      unit_tally more;
+      why = tally_units(s, schema, c.cache->upto, settled, &more);
+      if (!why.empty()) return why;
+      add_tally(&c.cache->settled, more);
+      c.cache->upto = settled;
+    }
+    settled = c.cache->upto;
+    *t = c.cache->settled;
+  }
+  return tally_units(s, schema, settled, -1, t);
+}
+
 }  // namespace
 
 web_reply metrics_text(const web_context &c) {
@@ -55,7 +130,6 @@ web_reply metrics_text(const web_context &c) {
     return r;
   }
   unit_store *s = owned.get();
-  bool pg = s->postgres();
   int schema = c.pool->schema();
   std::string out;
   db_rows rows;
@@ -66,42 +140,25 @@ web_reply metrics_text(const web_context &c) {
     c.pool->give(std::move(owned));
     return r;
   };
-  std::string cls = schema >= 3 ? "COALESCE(failure_class, '')" : "''";
-  why = s->query("SELECT station, result, " + cls + " AS c, COUNT(*) FROM units GROUP BY station,"
-                   " result, " + cls + " ORDER BY station, result, c",
-            {}, &rows);
+  unit_tally t;
+  why = count_units(c, *s, &t);
   if (!why.empty()) return give_up(why);
   family(&out, "kesp_units_total", "counter",
          "Units recorded, by station, result and failure class (empty when passed).");
-  for (const db_row &row : rows.rows) {
-    out += "kesp_units_total{station=\"" + label(text_of(row[0])) + "\",result=\"" +
-           label(text_of(row[1])) + "\",failure_class=\"" + label(text_of(row[2])) + "\"} " +
-           std::to_string(db_int(row[3])) + "\n";
+  for (const auto &[key, n] : t.units) {
+    const auto &[station, result, cls] = key;
+    out += "kesp_units_total{station=\"" + label(station) + "\",result=\"" + label(result) +
+           "\",failure_class=\"" + label(cls) + "\"} " + std::to_string(n) + "\n";
   }
-  // From the board found to the unit's end, for units that passed or failed.
-  std::string seconds = pg ? "EXTRACT(EPOCH FROM (CAST(ended AS TIMESTAMPTZ) - CAST(started AS "
-                             "TIMESTAMPTZ)))"
-                           : "(julianday(ended) - julianday(started)) * 86400.0";
-  std::string sql = "SELECT COUNT(*), SUM(d)";
-  for (int b : BUCKETS) {
-    sql += ", SUM(CASE WHEN d <= " + std::to_string(b) + " THEN 1 ELSE 0 END)";
-  }
-  sql += " FROM (SELECT " + seconds +
-         " AS d FROM units WHERE result IN ('passed', 'failed') AND ended IS NOT NULL) t";
-  why = s->query(sql, {}, &rows);
-  if (!why.empty()) return give_up(why);
   family(&out, "kesp_unit_duration_seconds", "histogram",
          "Units that passed or failed, by how long they took from start to end.");
-  if (!rows.rows.empty()) {
-    const db_row &row = rows.rows[0];
-    for (size_t i = 0; i < std::size(BUCKETS); ++i) {
-      out += "kesp_unit_duration_seconds_bucket{le=\"" + std::to_string(BUCKETS[i]) + "\"} " +
-             std::to_string(db_int(row[i + 2])) + "\n";
-    }
-    out += "kesp_unit_duration_seconds_bucket{le=\"+Inf\"} " + std::to_string(db_int(row[0])) + "\n";
-    out += "kesp_unit_duration_seconds_sum " + value(row[1] ? atof(row[1]->c_str()) : 0) + "\n";
-    out += "kesp_unit_duration_seconds_count " + std::to_string(db_int(row[0])) + "\n";
+  for (size_t i = 0; i < std::size(BUCKETS); ++i) {
+    out += "kesp_unit_duration_seconds_bucket{le=\"" + std::to_string(BUCKETS[i]) + "\"} " +
+           std::to_string(t.buckets[i]) + "\n";
   }
+  out += "kesp_unit_duration_seconds_bucket{le=\"+Inf\"} " + std::to_string(t.count) + "\n";
+  out += "kesp_unit_duration_seconds_sum " + value(t.sum) + "\n";
+  out += "kesp_unit_duration_seconds_count " + std::to_string(t.count) + "\n";
   int64_t now = now_ms();
   int64_t last = -1;
   int live = 0;

@@ -3,14 +3,34 @@
 #pragma once
 
 #include <cstdint>
+#include <array>
 #include <map>
+#include <mutex>
+#include <tuple>
 #include <string>
 
 #include "web_store.h"
 
+// Unit counts for /metrics: by station, result and failure class, and the
+// duration histogram's buckets (as BUCKETS in metrics.cpp), count and sum.
+struct unit_tally {
+  std::map<std::tuple<std::string, std::string, std::string>, int64_t> units;
+  std::array<int64_t, 11> buckets{};
+  int64_t count = 0;
+  double sum = 0;
+};
+
+// The counts of units that can no longer change, kept between scrapes.
+struct metrics_cache {
+  std::mutex mutex;
+  int64_t upto = 0;  // every unit of an id up to this is counted in settled
+  unit_tally settled;
+};
+
 struct web_context {
   store_pool *pool = nullptr;
   int64_t silent_after_ms = 0;
+  metrics_cache *cache = nullptr;
 };
 
 struct web_reply {

@@ -206,6 +206,11 @@ try:
           % (time.monotonic() - seen_at, LIVE_LIMIT_S))
     if screenshot:
         browser.save_screenshot(screenshot)
+    # A scrape while the station writes: the server keeps the counts of
+    # units that can no longer change, and the last scrape below must add
+    # only what came after.
+    families = list(text_string_to_metric_families(fetch(base + "/metrics")))
+    check(any(f.name == "kesp_units" for f in families), "an early scrape counts units")
 
     # Every step of a unit the station flashed, on the unit's page.
     serial, uid = sql("SELECT serial, id FROM units WHERE result = 'passed' ORDER BY id"
