@@ -345,6 +345,14 @@ try:
               sql("SELECT failure_class, failure, result, COUNT(*) FROM units"
                   " WHERE result IN ('failed', 'abandoned') GROUP BY 1, 2, 3")}
     check(pareto == failed, "failures: chart %s, record %s" % (pareto, failed))
+
+    # SIGTERM ends the server cleanly, whatever the browser still holds.
+    server.terminate()
+    try:
+        check(server.wait(timeout=20) == 0, "serve ended with %s" % server.returncode)
+    except subprocess.TimeoutExpired:
+        check(False, "serve did not end within 20 s of SIGTERM")
+    check("ERROR" not in read("serve.err"), "serve's errors: " + read("serve.err")[-2000:])
 finally:
     if failures:
         for name in ["sim.err", "station.out", "station.err", "serve.err"]:
