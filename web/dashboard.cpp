@@ -42,7 +42,7 @@ bool split_listen(const std::string &listen, std::string *host, int *port) {
 
 void reply(httplib::Response &res, const web_reply &r) {
   res.status = r.status;
-  res.set_content(r.body, r.type.c_str());
+  res.set_content(r.body, r.type);
 }
 
 web_params params_of(const httplib::Request &req) {
@@ -155,7 +155,7 @@ int serve_dashboard(const dashboard_options &o) {
   server.Get("/export.csv", [&](const httplib::Request &req, httplib::Response &res) {
     auto e = std::make_shared<export_state>();
     web_params q = params_of(req);
-    e->what = q.count("what") != 0 ? q.find("what")->second : "units";
+    e->what = q.contains("what") ? q.find("what")->second : "units";
     std::string bad = period_of(q, -1, &e->since, &e->until);
     if (e->what != "units" && e->what != "steps") bad = "what is units or steps, not " + e->what;
     if (!bad.empty()) {

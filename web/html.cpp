@@ -87,19 +87,19 @@ std::string bar_chart(const std::string &id, const std::string &title,
   }
   if (largest <= 0) largest = 1;
   std::string svg = "<figure><figcaption>" + esc(title) + "</figcaption><svg id=\"" + esc(id) +
-                    "\" class=\"chart\" xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " +
-                    number(width) + " " + number(height) + "\" role=\"img\" aria-label=\"" +
+                    R"(" class="chart" xmlns="http://www.w3.org/2000/svg" viewBox="0 0 )" +
+                    number(width) + " " + number(height) + R"(" role="img" aria-label=")" +
                     esc(title) + "\">";
   double plot = height - bottom - top;
-  svg += "<line class=\"axis\" x1=\"" + number(left) + "\" y1=\"" + number(top + plot) +
+  svg += R"(<line class="axis" x1=")" + number(left) + "\" y1=\"" + number(top + plot) +
          "\" x2=\"" + number(width) + "\" y2=\"" + number(top + plot) + "\"/>";
-  svg += "<text class=\"tick\" x=\"" + number(left - 4) + "\" y=\"" + number(top + 4) +
-         "\" text-anchor=\"end\">" + esc(number(largest) + (percent ? "%" : "")) + "</text>";
-  svg += "<text class=\"tick\" x=\"" + number(left - 4) + "\" y=\"" + number(top + plot) +
-         "\" text-anchor=\"end\">0</text>";
+  svg += R"(<text class="tick" x=")" + number(left - 4) + "\" y=\"" + number(top + 4) +
+         R"(" text-anchor="end">)" + esc(number(largest) + (percent ? "%" : "")) + "</text>";
+  svg += R"(<text class="tick" x=")" + number(left - 4) + "\" y=\"" + number(top + plot) +
+         R"(" text-anchor="end">0</text>)";
   if (bars.empty()) {
-    svg += "<text class=\"none\" x=\"" + number(width / 2) + "\" y=\"" + number(height / 2) +
-           "\" text-anchor=\"middle\">no units in this period</text>";
+    svg += R"(<text class="none" x=")" + number(width / 2) + "\" y=\"" + number(height / 2) +
+           R"(" text-anchor="middle">no units in this period</text>)";
   }
   double step = (width - left) / static_cast<double>(std::max<size_t>(bars.size(), 1));
   // Labels only as often as they fit.
@@ -112,13 +112,13 @@ std::string bar_chart(const std::string &id, const std::string &title,
     double x = left + step * static_cast<double>(i) + step * 0.1;
     std::string note = b.note.empty() ? b.label + ": " + number(b.value) + (percent ? "%" : "")
                                       : b.note;
-    svg += "<rect class=\"bar\" x=\"" + number(x) + "\" y=\"" + number(top + plot - h) +
+    svg += R"(<rect class="bar" x=")" + number(x) + "\" y=\"" + number(top + plot - h) +
            "\" width=\"" + number(step * 0.8) + "\" height=\"" + number(h) + "\" data-label=\"" +
            esc(b.label) + "\" data-value=\"" + esc(number(b.value)) + "\"><title>" + esc(note) +
            "</title></rect>";
     if (i % every == 0) {
-      svg += "<text class=\"tick\" x=\"" + number(x + step * 0.4) + "\" y=\"" +
-             number(top + plot + 14) + "\" text-anchor=\"middle\">" + esc(b.label.substr(0, 16)) +
+      svg += R"(<text class="tick" x=")" + number(x + step * 0.4) + "\" y=\"" +
+             number(top + plot + 14) + R"(" text-anchor="middle">)" + esc(b.label.substr(0, 16)) +
              "</text>";
     }
     running += b.value;
@@ -127,6 +127,6 @@ std::string bar_chart(const std::string &id, const std::string &title,
               number(top + plot - plot * running / total);
     }
   }
-  if (!line.empty()) svg += "<polyline class=\"share\" points=\"" + line + "\"/>";
+  if (!line.empty()) svg += R"(<polyline class="share" points=")" + line + "\"/>";
   return svg + "</svg></figure>";
 }

@@ -49,7 +49,7 @@ std::string yield_text(int64_t passed, int64_t ended) {
 
 // The local shift the instant lies in: 06:00, 14:00 and 22:00 begin one.
 int64_t shift_start_ms(int64_t at_ms) {
-  time_t t = static_cast<time_t>(at_ms / 1000);
+  auto t = static_cast<time_t>(at_ms / 1000);
   tm local{};
   localtime_r(&t, &local);
   int start = local.tm_hour >= 22 ? 22 : local.tm_hour >= 14 ? 14 : local.tm_hour >= 6 ? 6 : -2;
@@ -126,7 +126,7 @@ std::string plant_state(const web_context &c, json *out) {
     st["last_hour"] = db_int(r[1]);
   }
   json list = json::array();
-  for (auto &[name, st] : stations.items()) {
+  for (const auto &[name, st] : stations.items()) {
     st["name"] = name;
     if (!st.contains("shift")) st["shift"] = {{"units", 0}, {"passed", 0}, {"failed", 0}, {"yield", "-"}};
     if (!st.contains("last_hour")) st["last_hour"] = 0;
@@ -153,7 +153,7 @@ std::string unit_href(const std::string &serial) { return "/unit?serial=" + url_
 std::string station_html(const json &st) {
   bool live = st.value("live", false);
   std::string name = str(st, "name");
-  std::string h = "<section class=\"station\" data-station=\"" + esc(name) + "\"><h2>" + esc(name) +
+  std::string h = R"(<section class="station" data-station=")" + esc(name) + "\"><h2>" + esc(name) +
                   " <span class=\"" + (live ? "live" : "silent") + "\">" +
                   (live ? "live" : "silent") + "</span></h2>";
   int64_t age = st.value("age_s", int64_t{-1});
@@ -192,13 +192,24 @@ int64_t now_ms() {
 }
 
 int64_t record_ms(const std::string &t) {
+  // YYYY-MM-DDTHH:MM:SS, then .mmm and Z as the record writes them.
+  auto field = [&t](size_t at, size_t n, int *v) {
+    *v = 0;
+    for (size_t i = at; i < at + n; ++i) {
+      if (i >= t.size() || t[i] < '0' || t[i] > '9') return false;
+      *v = *v * 10 + (t[i] - '0');
+    }
+    return true;
+  };
   tm f{};
   int ms = 0;
-  if (t.size() < 19 || sscanf(t.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d", &f.tm_year, &f.tm_mon,
-                              &f.tm_mday, &f.tm_hour, &f.tm_min, &f.tm_sec) != 6) {
+  if (t.size() < 19 || t[4] != '-' || t[7] != '-' || t[10] != 'T' || t[13] != ':' ||
+      t[16] != ':' || !field(0, 4, &f.tm_year) || !field(5, 2, &f.tm_mon) ||
+      !field(8, 2, &f.tm_mday) || !field(11, 2, &f.tm_hour) || !field(14, 2, &f.tm_min) ||
+      !field(17, 2, &f.tm_sec)) {
     return -1;
   }
-  if (t.size() >= 23 && t[19] == '.') ms = atoi(t.substr(20, 3).c_str());
+  if (t.size() >= 23 && t[19] == '.' && !field(20, 3, &ms)) return -1;
   f.tm_year -= 1900;
   f.tm_mon -= 1;
   return static_cast<int64_t>(timegm(&f)) * 1000 + ms;
@@ -266,107 +277,144 @@ web_reply plant_page(const web_context &c) {
   return r;
 }
 
+namespace {
+
+std::string unit_form(const std::string &text) {
+  return R"(<form action="/unit" method="get"><label>serial or part of one <input name="q" value=")" +
+         esc(text) + R"("></label> <button>find</button></form>)";
+}
+
+web_reply unit_reply(const std::string &title, const std::string &body) {
+  web_reply r;
+  r.body = html_page(title, "Unit", "<h1>Unit</h1>" + body);
+  return r;
+}
+
+// The exact serial, else those it begins (the unique index's range), else
+// those it is inside of: at most 50 each.
+std::string find_units(const web_context &c, const std::string &part, db_rows *found) {
+  const std::string columns = "SELECT serial, station, slot, result, started FROM units WHERE ";
+  std::string why = run(c, columns + "serial = ?", {part}, found);
+  if (why.empty() && found->rows.empty()) {
+    why = run(c, columns + "serial >= ? AND serial < ? ORDER BY serial LIMIT 50",
+              {part, part + "\xf4\x8f\xbf\xbf"}, found);
+  }
+  if (!why.empty() || !found->rows.empty()) return why;
+  std::string like = "%";
+  for (char ch : part) {
+    if (ch == '%' || ch == '_' || ch == '\\') like += '\\';
+    like += ch;
+  }
+  return run(c, columns + R"(serial LIKE ? ESCAPE '\' ORDER BY serial LIMIT 50)", {like + "%"},
+             found);
+}
+
+// One unit: every column the record holds, whatever its schema (as
+// kesp-units history), and every step with its kept data.
+std::string unit_section(const web_context &c, const db_rows &units, const db_row &u,
+                         std::string *body) {
+  std::string uid;
+  std::string serial;
+  std::string fields;
+  for (size_t i = 0; i < u.size() && i < units.columns.size(); ++i) {
+    if (units.columns[i] == "id") uid = text_of(u[i]);
+    if (units.columns[i] == "serial") serial = text_of(u[i]);
+    fields += "<tr>" + tag("th", units.columns[i]) + tag("td", shown(u[i])) + "</tr>";
+  }
+  std::string permalink = serial.empty() ? "/unit?id=" + url_part(uid) : unit_href(serial);
+  *body += "<section class=\"unit\"><h2>" + esc(serial.empty() ? "unit id " + uid : serial) +
+           R"( <a class="permalink" href=")" + esc(permalink) + R"(">link</a></h2>)" +
+           R"(<table class="fields">)" + fields + "</table>";
+  db_rows steps;
+  std::string why =
+      run(c, "SELECT * FROM steps WHERE unit_id = CAST(? AS BIGINT) ORDER BY step", {uid}, &steps);
+  if (!why.empty()) return why;
+  *body += R"(<table class="steps"><thead><tr>)";
+  for (const std::string &col : steps.columns) {
+    if (col != "unit_id") *body += tag("th", col);
+  }
+  *body += "</tr></thead><tbody>";
+  for (const db_row &st : steps.rows) {
+    *body += R"(<tr class="step">)";
+    for (size_t i = 0; i < st.size() && i < steps.columns.size(); ++i) {
+      if (steps.columns[i] != "unit_id") *body += tag("td", shown(st[i]));
+    }
+    *body += "</tr>";
+  }
+  *body += "</tbody></table></section>";
+  return "";
+}
+
+web_reply unit_view(const web_context &c, const std::string &serial, const std::string &id) {
+  db_rows units;
+  std::string why =
+      serial.empty() ? run(c, "SELECT * FROM units WHERE id = CAST(? AS BIGINT)", {id}, &units)
+                     : run(c, "SELECT * FROM units WHERE serial = ? ORDER BY id", {serial}, &units);
+  if (!why.empty()) return failure(503, why);
+  if (units.rows.empty()) {
+    return failure(404, "no unit has the serial " + (serial.empty() ? "id " + id : serial));
+  }
+  std::string body = unit_form(serial);
+  for (const db_row &u : units.rows) {
+    why = unit_section(c, units, u, &body);
+    if (!why.empty()) return failure(503, why);
+  }
+  return unit_reply("Unit " + (serial.empty() ? id : serial), body);
+}
+
+}  // namespace
+
 web_reply unit_page(const web_context &c, const web_params &q) {
   std::string serial = param(q, "serial");
   std::string id = param(q, "id");
   std::string part = param(q, "q");
-  std::string form =
-      "<form action=\"/unit\" method=\"get\"><label>serial or part of one "
-      "<input name=\"q\" value=\"" +
-      esc(part.empty() ? serial : part) + "\"></label> <button>find</button></form>";
-  db_rows units;
-  std::string why;
-  if (!serial.empty()) {
-    why = run(c, "SELECT * FROM units WHERE serial = ? ORDER BY id", {serial}, &units);
-  } else if (!id.empty()) {
-    why = run(c, "SELECT * FROM units WHERE id = CAST(? AS BIGINT)", {id}, &units);
-  } else if (!part.empty()) {
-    // The exact serial, else those it begins (the unique index's range),
-    // else those it is inside of: at most 50 each.
-    db_rows found;
-    why = run(c, "SELECT serial, station, slot, result, started FROM units WHERE serial = ?",
-              {part}, &found);
-    if (why.empty() && found.rows.empty()) {
-      why = run(c,
-                "SELECT serial, station, slot, result, started FROM units WHERE serial >= ?"
-                " AND serial < ? ORDER BY serial LIMIT 50",
-                {part, part + "\xf4\x8f\xbf\xbf"}, &found);
-    }
-    if (why.empty() && found.rows.empty()) {
-      std::string like = "%";
-      for (char ch : part) {
-        if (ch == '%' || ch == '_' || ch == '\\') like += '\\';
-        like += ch;
-      }
-      why = run(c,
-                "SELECT serial, station, slot, result, started FROM units WHERE serial LIKE ?"
-                " ESCAPE '\\' ORDER BY serial LIMIT 50",
-                {like + "%"}, &found);
-    }
-    if (!why.empty()) return failure(503, why);
-    std::string body = "<h1>Unit</h1>" + form;
-    if (found.rows.size() == 1) {
-      web_params exact{{"serial", text_of(found.rows[0][0])}};
-      return unit_page(c, exact);
-    }
-    if (found.rows.empty()) body += tag("p", "no unit's serial holds " + part);
-    body += "<table class=\"found\"><thead><tr><th>serial</th><th>station</th><th>slot</th>"
-            "<th>result</th><th>started</th></tr></thead><tbody>";
-    for (const db_row &r : found.rows) {
-      body += "<tr><td>" + link(unit_href(text_of(r[0])), text_of(r[0])) + "</td>" +
-              tag("td", shown(r[1])) + tag("td", shown(r[2])) + tag("td", shown(r[3])) +
-              tag("td", shown(r[4])) + "</tr>";
-    }
-    web_reply rep;
-    rep.body = html_page("Unit", "Unit", body + "</tbody></table>");
-    return rep;
-  } else {
-    web_reply rep;
-    rep.body = html_page("Unit", "Unit", "<h1>Unit</h1>" + form);
-    return rep;
-  }
+  if (!serial.empty() || !id.empty()) return unit_view(c, serial, id);
+  if (part.empty()) return unit_reply("Unit", unit_form(""));
+  db_rows found;
+  std::string why = find_units(c, part, &found);
   if (!why.empty()) return failure(503, why);
-  std::string body = "<h1>Unit</h1>" + form;
-  if (units.rows.empty()) {
-    web_reply rep = failure(404, "no unit has the serial " + (serial.empty() ? "id " + id : serial));
-    return rep;
+  if (found.rows.size() == 1) return unit_view(c, text_of(found.rows[0][0]), "");
+  std::string body = unit_form(part);
+  if (found.rows.empty()) body += tag("p", "no unit's serial holds " + part);
+  body += R"(<table class="found"><thead><tr><th>serial</th><th>station</th><th>slot</th>)"
+          "<th>result</th><th>started</th></tr></thead><tbody>";
+  for (const db_row &r : found.rows) {
+    body += "<tr><td>" + link(unit_href(text_of(r[0])), text_of(r[0])) + "</td>" +
+            tag("td", shown(r[1])) + tag("td", shown(r[2])) + tag("td", shown(r[3])) +
+            tag("td", shown(r[4])) + "</tr>";
   }
-  // Every column the record holds, whatever its schema: as kesp-units history.
-  for (const db_row &u : units.rows) {
-    std::string uid;
-    std::string useria;
-    std::string fields;
-    for (size_t i = 0; i < u.size() && i < units.columns.size(); ++i) {
-      if (units.columns[i] == "id") uid = text_of(u[i]);
-      if (units.columns[i] == "serial") useria = text_of(u[i]);
-      fields += "<tr>" + tag("th", units.columns[i]) + tag("td", shown(u[i])) + "</tr>";
-    }
-    std::string permalink = useria.empty() ? "/unit?id=" + url_part(uid) : unit_href(useria);
-    body += "<section class=\"unit\"><h2>" + esc(useria.empty() ? "unit id " + uid : useria) +
-            " <a class=\"permalink\" href=\"" + esc(permalink) + "\">link</a></h2>"
-            "<table class=\"fields\">" + fields + "</table>";
-    db_rows steps;
-    why = run(c, "SELECT * FROM steps WHERE unit_id = CAST(? AS BIGINT) ORDER BY step", {uid},
-              &steps);
-    if (!why.empty()) return failure(503, why);
-    body += "<table class=\"steps\"><thead><tr>";
-    for (const std::string &col : steps.columns) {
-      if (col != "unit_id") body += tag("th", col);
-    }
-    body += "</tr></thead><tbody>";
-    for (const db_row &s : steps.rows) {
-      body += "<tr class=\"step\">";
-      for (size_t i = 0; i < s.size() && i < steps.columns.size(); ++i) {
-        if (steps.columns[i] != "unit_id") body += tag("td", shown(s[i]));
-      }
-      body += "</tr>";
-    }
-    body += "</tbody></table></section>";
-  }
-  web_reply rep;
-  rep.body = html_page("Unit " + (serial.empty() ? id : serial), "Unit", body);
-  return rep;
+  return unit_reply("Unit", body + "</tbody></table>");
 }
+
+namespace {
+
+// Units per hour and the yield, per hour or per day of the period.
+std::string yield_series(const web_context &c, const std::string &filter,
+                         const std::vector<db_value> &params, bool hourly, std::vector<bar> *per_hour,
+                         std::vector<bar> *yields) {
+  std::string bucket = hourly ? "substr(started, 1, 13)" : "substr(started, 1, 10)";
+  db_rows rows;
+  std::string why = run(c, "SELECT " + bucket + " AS b, COUNT(*)" + COUNTS + " FROM units" +
+                               filter + " GROUP BY b ORDER BY b",
+                        params, &rows);
+  if (!why.empty()) return why;
+  for (const db_row &r : rows.rows) {
+    std::string label = text_of(r[0]) + (hourly ? ":00" : "");
+    auto units = static_cast<double>(db_int(r[1]));
+    int64_t ended = db_int(r[2]) + db_int(r[3]) + db_int(r[4]);
+    per_hour->push_back({label, hourly ? units : units / 24.0,
+                         label + ": " + std::to_string(db_int(r[1])) + " units"});
+    if (ended > 0) {
+      yields->push_back({label,
+                         100.0 * static_cast<double>(db_int(r[2])) / static_cast<double>(ended),
+                         label + ": " + yield_text(db_int(r[2]), ended) + " of " +
+                             std::to_string(ended)});
+    }
+  }
+  return "";
+}
+
+}  // namespace
 
 web_reply yield_page(const web_context &c, const web_params &q) {
   std::string since;
@@ -393,40 +441,24 @@ web_reply yield_page(const web_context &c, const web_params &q) {
     filter += " AND slot = ?";
     params.emplace_back(slot);
   }
-  std::string bucket = hourly ? "substr(started, 1, 13)" : "substr(started, 1, 10)";
-  db_rows rows;
-  why = run(c, "SELECT " + bucket + " AS b, COUNT(*)" + COUNTS + " FROM units" + filter +
-                   " GROUP BY b ORDER BY b",
-            params, &rows);
-  if (!why.empty()) return failure(503, why);
   std::vector<bar> per_hour;
   std::vector<bar> yields;
-  for (const db_row &r : rows.rows) {
-    std::string label = text_of(r[0]) + (hourly ? ":00" : "");
-    double units = static_cast<double>(db_int(r[1]));
-    int64_t ended = db_int(r[2]) + db_int(r[3]) + db_int(r[4]);
-    per_hour.push_back({label, hourly ? units : units / 24.0,
-                        label + ": " + std::to_string(db_int(r[1])) + " units"});
-    if (ended > 0) {
-      yields.push_back({label, 100.0 * static_cast<double>(db_int(r[2])) /
-                                   static_cast<double>(ended),
-                        label + ": " + yield_text(db_int(r[2]), ended) + " of " +
-                            std::to_string(ended)});
-    }
-  }
-  std::string body = "<h1>Yield</h1><form action=\"/yield\" method=\"get\">"
-                     "<label>since <input name=\"since\" value=\"" +
-                     esc(param(q, "since")) +
-                     "\" placeholder=\"YYYY-MM-DD\"></label> <label>until <input name=\"until\" "
-                     "value=\"" +
-                     esc(param(q, "until")) +
-                     "\" placeholder=\"YYYY-MM-DD\"></label> <label>station <input "
-                     "name=\"station\" value=\"" +
-                     esc(station) + "\"></label> <label>slot <input name=\"slot\" value=\"" +
-                     esc(slot) + "\"></label> <button>show</button></form>" +
-                     tag("p", "units started from " + since + (until.empty() ? "" : " to " + until) +
-                                  " (UTC)",
-                         "class=\"note\"");
+  why = yield_series(c, filter, params, hourly, &per_hour, &yields);
+  if (!why.empty()) return failure(503, why);
+  db_rows rows;
+  std::string body =
+      "<h1>Yield</h1><form action=\"/yield\" method=\"get\">"
+      "<label>since <input name=\"since\" value=\"" +
+      esc(param(q, "since")) +
+      "\" placeholder=\"YYYY-MM-DD\"></label> <label>until <input name=\"until\" "
+      "value=\"" +
+      esc(param(q, "until")) +
+      "\" placeholder=\"YYYY-MM-DD\"></label> <label>station <input "
+      "name=\"station\" value=\"" +
+      esc(station) + R"("></label> <label>slot <input name="slot" value=")" + esc(slot) +
+      "\"></label> <button>show</button></form>" +
+      tag("p", "units started from " + since + (until.empty() ? "" : " to " + until) + " (UTC)",
+          "class=\"note\"");
   body += bar_chart("units-per-hour", hourly ? "units per hour" : "units per hour, by day",
                     per_hour);
   body += bar_chart("yield", "yield over time", yields, true);

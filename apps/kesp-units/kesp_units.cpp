@@ -374,6 +374,20 @@ std::string wrong_words(const std::vector<std::string> &words, const std::string
   return "";
 }
 
+// The dashboard, until a signal stops it.
+int serve(const std::string &db, dashboard_options web, const std::string &silent_after) {
+  if (!silent_after.empty()) {
+    char *end = nullptr;
+    long seconds = strtol(silent_after.c_str(), &end, 10);
+    if (*end != '\0' || seconds < 1 || seconds > 86400) {
+      return usage_error("--silent-after takes 1 to 86400 seconds, not " + silent_after);
+    }
+    web.silent_after_ms = seconds * 1000L;
+  }
+  web.db = db;
+  return serve_dashboard(web);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -434,18 +448,7 @@ int main(int argc, char **argv) {
   std::string wrong = wrong_words(words, since, until, db, &p);
   if (!wrong.empty()) return usage_error(wrong);
   const std::string &command = words[0];
-  if (command == "serve") {
-    if (!silent_after.empty()) {
-      char *end = nullptr;
-      long seconds = strtol(silent_after.c_str(), &end, 10);
-      if (*end != '\0' || seconds < 1 || seconds > 86400) {
-        return usage_error("--silent-after takes 1 to 86400 seconds, not " + silent_after);
-      }
-      web.silent_after_ms = seconds * 1000L;
-    }
-    web.db = db;
-    return serve_dashboard(web);
-  }
+  if (command == "serve") return serve(db, web, silent_after);
   std::string why;
   // Lookups never create a record where there is none.
   if (!is_postgres_url(db) && access(db.c_str(), F_OK) != 0) {
