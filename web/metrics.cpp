@@ -144,7 +144,7 @@ std::string count_stations(const web_context &c, unit_store &s, int64_t now, sta
       // FLASHING 2/3 counts as FLASHING.
       size_t digit = word.find_first_of("0123456789");
       if (digit != std::string::npos) {
-        word = word.substr(0, word.find_last_not_of(' ', digit - 1) + 1);
+        word.resize(digit == 0 ? 0 : word.find_last_not_of(' ', digit - 1) + 1);
       }
       ++sc->slots[word];
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <vector>
@@ -490,9 +491,9 @@ web_reply yield_page(const web_context &c, const web_params &q) {
             params, &rows);
   if (!why.empty()) return failure(503, why);
   std::vector<bar> pareto;
-  for (const db_row &r : rows.rows) {
-    pareto.push_back({text_of(r[0]) + " " + text_of(r[1]), static_cast<double>(db_int(r[2])), ""});
-  }
+  std::ranges::transform(rows.rows, std::back_inserter(pareto), [](const db_row &r) {
+    return bar{text_of(r[0]) + " " + text_of(r[1]), static_cast<double>(db_int(r[2])), ""};
+  });
   body += bar_chart("pareto", "failures by class and kind (Pareto)", pareto, false, true);
   // The slowest steps: over days, the steps walked from the slowest down
   // (their index on seconds) until ten are the period's, which CROSS JOIN

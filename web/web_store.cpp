@@ -33,12 +33,12 @@ std::unique_ptr<unit_store> store_pool::take(std::string *why) {
       return s;
     }
   }
-  int schema = 0;
-  std::unique_ptr<unit_store> s = unit_store::open_for_reading(db_, why, &schema);
-  if (s != nullptr && schema != schema_) {
+  int found = 0;
+  std::unique_ptr<unit_store> s = unit_store::open_for_reading(db_, why, &found);
+  if (s != nullptr && found != schema_) {
     // The record was upgraded under the page: its queries were chosen for the old one.
     *why = "the unit record's schema changed from version " + std::to_string(schema_) + " to " +
-           std::to_string(schema) + ": start kesp-units serve again";
+           std::to_string(found) + ": start kesp-units serve again";
     return nullptr;
   }
   return s;

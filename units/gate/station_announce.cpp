@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include <nlohmann/json.hpp>
 
 #include "text.h"
@@ -36,7 +39,9 @@ station_row station_row_of(const plan &p, const station_state &state, int64_t no
   row.started = iso_time(started_ms);
   row.recipe = valid_utf8(p.recipe_file);
   nlohmann::json images = nlohmann::json::array();
-  for (const snapshot &s : p.images) images.push_back({{"sha256", s.sha256()}});
+  std::ranges::transform(p.images, std::back_inserter(images), [](const snapshot &s) {
+    return nlohmann::json{{"sha256", s.sha256()}};
+  });
   row.images = images.dump();
   nlohmann::json slots = nlohmann::json::array();
   int64_t wall_ms = wall_clock_ms();
