@@ -346,6 +346,15 @@ try:
                   " WHERE result IN ('failed', 'abandoned') GROUP BY 1, 2, 3")}
     check(pareto == failed, "failures: chart %s, record %s" % (pareto, failed))
 
+    # The export page's CSV is kesp-units export's, byte for byte.
+    for what in ["units", "steps"]:
+        cli = subprocess.run([units, "--db", os.path.join(work, "record.db"), "export", what],
+                             capture_output=True, timeout=60).stdout
+        with urllib.request.urlopen(base + "/export.csv?what=" + what, timeout=30) as r:
+            web = r.read()
+        check(cli == web and cli.count(b"\r\n") > 2,
+              "export %s: %d bytes from the page, %d from kesp-units" % (what, len(web), len(cli)))
+
     # SIGTERM ends the server cleanly, whatever the browser still holds.
     server.terminate()
     try:
