@@ -13,14 +13,14 @@ _kesp_units() {
     mapfile -t COMPREPLY < <(compgen -W 'station slot day failure class' -- "$cur")
     return
     ;;
-  --since | --until)
+  --since | --until | --listen | --silent-after)
     return
     ;;
   esac
   $split && return
 
   if [[ $cur == -* ]]; then
-    mapfile -t COMPREPLY < <(compgen -W '--db --by --long --utc --since --until --help --version' -- "$cur")
+    mapfile -t COMPREPLY < <(compgen -W '--db --by --long --utc --since --until --listen --silent-after --help --version' -- "$cur")
     [[ ${COMPREPLY-} == *= ]] && compopt -o nospace
     return
   fi
@@ -28,7 +28,7 @@ _kesp_units() {
   local i command='' operands=0
   for ((i = 1; i < cword; i++)); do
     case ${words[i]} in
-    --db | --by | --since | --until) ((i++)) ;;
+    --db | --by | --since | --until | --listen | --silent-after) ((i++)) ;;
     -*) ;;
     *)
       if [[ -z $command ]]; then
@@ -40,7 +40,7 @@ _kesp_units() {
     esac
   done
   if [[ -z $command ]]; then
-    mapfile -t COMPREPLY < <(compgen -W 'history yield export' -- "$cur")
+    mapfile -t COMPREPLY < <(compgen -W 'history yield export serve' -- "$cur")
   elif [[ $command == export ]] && ((operands == 0)); then
     mapfile -t COMPREPLY < <(compgen -W 'units steps' -- "$cur")
   fi

@@ -28,11 +28,12 @@ need_packages() {
 # compiler, CMake, Ninja, the JSON library kesp-batch writes its report with,
 # Nettle for the images' SHA-256 in that report, SQLite's and
 # PostgreSQL's client libraries for the unit record, and GoogleTest, which
-# the configure step looks for unless KESP_TESTS is off; and PKG..., in the
-# same apt-get run.
+# the configure step looks for unless KESP_TESTS is off, cpp-httplib for
+# kesp-units' dashboard (found through pkg-config); and PKG..., in the same
+# apt-get run.
 need_compile_tools() {
   need_packages g++ cmake ninja-build nlohmann-json3-dev nettle-dev libsqlite3-dev libpq-dev \
-    libgtest-dev "$@"
+    libgtest-dev libcpp-httplib-dev pkg-config "$@"
 }
 
 # need_build_tools installs all that building and testing need: the tests
@@ -42,8 +43,10 @@ need_compile_tools() {
 # with tshark through the Wireshark dissector and run its logic under the
 # Lua of newer Wireshark releases (lua5.4), run a PostgreSQL server
 # of their own for the unit record, and watch simulated boards' connections
-# and make network namespaces with iproute2, and run the documentation's
-# examples, which use sqlite3 and jq. tshark's package asks whether
+# and make network namespaces with iproute2, run the documentation's
+# examples, which use sqlite3 and jq, and open the dashboard in a headless
+# chromium driven by selenium and read its metrics with the Prometheus
+# client's strict parser. tshark's package asks whether
 # users other than root may capture: answered no beforehand, so that the
 # install runs unattended.
 need_build_tools() {
@@ -54,7 +57,7 @@ need_build_tools() {
       "${sudo[@]}" debconf-set-selections 2>/dev/null || true
   fi
   need_compile_tools man-db groff-base dpkg-dev python3 bash-completion tshark lua5.4 \
-    postgresql iproute2 sqlite3 jq
+    postgresql iproute2 sqlite3 jq chromium chromium-driver python3-selenium python3-prometheus-client
 }
 
 # What scripts/demo and scripts/test configure build/ with, the same in

@@ -26,6 +26,7 @@
 #include "station_report.h"
 #include "station_view.h"
 #include "stdfds.h"
+#include "station_announce.h"
 #include "unit_desk.h"
 #include "unit_recorder.h"
 #include "unit_store.h"
@@ -226,6 +227,10 @@ bool start_record(const plan &p, const std::string &name, std::unique_ptr<unit_r
   std::optional<serial_pool> pool;
   if (!open_record(p, name, &pool, claim, error)) return false;
   *out = std::make_unique<unit_recorder>(p.opt.db, name, pool);
+  // The station's row is written again this often (ms) when nothing
+  // changes; tests shorten it to see a station fall silent sooner.
+  const char *beat = getenv("KESP_STATION_BEAT_MS");
+  if (beat != nullptr && atoi(beat) > 0) (*out)->set_beat(std::chrono::milliseconds(atoi(beat)));
   std::string why = (*out)->start();
   if (why.empty()) return true;
   *error = "--db " + record_name(p.opt.db) + ": " + why;
@@ -332,7 +337,14 @@ int run_station_mode(const plan &p, console *out, FILE *people) {
   bool keyed = out->smart() && !p.opt.quiet && keys.take(STDIN_FILENO);
   station_view v(p, state, out, p.opt.quiet, no_colour == nullptr || *no_colour == '\0', keyed);
   station_observer observer;
-  observer.unit_started = [&](size_t slot) { v.unit_started(slot); };
+  // The plant's dashboard reads the station's row: told after every change.
+  auto announce = [&] {
+    if (recorder != nullptr) recorder->announce(station_row_of(p, state, monotonic_ms(), started_ms));
+  };
+  observer.unit_started = [&](size_t slot) {
+    v.unit_started(slot);
+    announce();
+  };
   observer.step_ended = [&](size_t slot, size_t step) {
     rec.step_ended(slot, step);
     v.step_ended(slot, step);
@@ -342,6 +354,7 @@ int run_station_mode(const plan &p, console *out, FILE *people) {
     if (desk != nullptr) desk->unit_ended(state.units.back());
     rec.unit_ended(slot);
     v.unit_ended(slot);
+    announce();
   };
   station_notes notes;
   notes.held.resize(p.boards.size());
@@ -349,6 +362,7 @@ int run_station_mode(const plan &p, console *out, FILE *people) {
     if (keys.pressed().find(RELEASE_KEY) != std::string::npos) ask_release();
     say_notes(p, desk.get(), &state, out, &notes);
     v.tick(monotonic_ms());
+    announce();
   };
   observer.tick_ms = out->smart() ? LIVE_TICK_MS : PLAIN_TICK_MS;
   int64_t began = monotonic_ms();

@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "dashboard.h"
 #include "text.h"
+#include "unit_csv.h"
 #include "unit_store.h"
 
 namespace {
@@ -22,7 +24,8 @@ const char USAGE[] =
     "usage: kesp-units --db DB history [--long] SERIAL\n"
     "       kesp-units --db DB yield [--by station|slot|day|failure|class] [--utc] "
     "[--since TIME] [--until TIME]\n"
-    "       kesp-units --db DB export units|steps [--utc] [--since TIME] [--until TIME]\n";
+    "       kesp-units --db DB export units|steps [--utc] [--since TIME] [--until TIME]\n"
+    "       kesp-units --db DB serve [--listen ADDR:PORT] [--silent-after SECONDS]\n";
 
 const char HELP[] =
     "Looks up the units that kesp-batch stations recorded.\n"
@@ -31,6 +34,7 @@ const char HELP[] =
     "  yield              units passed, failed (the unit's failures, and the operator's\n"
     "                     and the station's apart), abandoned, and the yield, per group\n"
     "  export units|steps the units or their steps as CSV on standard output\n"
+    "  serve              the plant's dashboard and metrics, read-only, over HTTP\n"
     "\n"
     "Options:\n"
     "      --db DB        a SQLite file, or a postgresql:// URL\n"
@@ -41,6 +45,8 @@ const char HELP[] =
     "                     2026-12-08T14:00:00Z (UTC), 2026-12-08T14:00+01:00; without Z or an\n"
     "                     offset, the local time (TZ)\n"
     "      --until TIME   units started at or before TIME, to its precision\n"
+    "      --listen ADDR:PORT  where serve listens (default 127.0.0.1:8057, this host only)\n"
+    "      --silent-after SECONDS  a station not heard from for this long is silent (30)\n"
     "      --utc          days and times without a zone in UTC, not in the local time\n"
     "  -h, --help         this text\n"
     "      --version      the version\n";
@@ -203,12 +209,6 @@ size_t column_of(const db_rows &rows, const std::string &name) {
                              rows.columns.begin());
 }
 
-// The columns schema version 3 added, NULL in an older record, so that
-// every lookup shows the same columns whatever the record's version.
-std::string unit_columns(int schema) { return schema >= 3 ? "*" : "*, NULL AS failure_class"; }
-std::string step_columns(int schema) {
-  return schema >= 3 ? "steps.*" : "steps.*, NULL AS failure_class, NULL AS kept";
-}
 
 // A value as one line on a terminal: line breaks, tabs and other control
 // characters as \n, \t, \r and \xNN, so that kept data of several lines
@@ -518,48 +518,19 @@ int yield(unit_store &store, const std::string &by, const period &p, int schema)
   return 0;
 }
 
-// RFC 4180: a field is quoted when it holds a comma, a quote or a line
-// break, quotes doubled; records end in CRLF. NULL is the empty field.
-std::string csv_field(const db_value &v) {
-  if (!v) return "";
-  if (v->find_first_of(",\"\r\n") == std::string::npos) return *v;
-  std::string out = "\"";
-  for (char c : *v) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  return out + "\"";
-}
-
-void csv_line(const std::vector<db_value> &fields) {
-  std::string line;
-  for (size_t i = 0; i < fields.size(); ++i) {
-    if (i > 0) line += ',';
-    line += csv_field(fields[i]);
-  }
-  line += "\r\n";
-  fwrite(line.data(), 1, line.size(), stdout);
-}
-
 int export_csv(unit_store &store, const std::string &what, const period &p, int schema) {
   std::vector<db_value> params;
-  std::string sql;
-  if (what == "units") {
-    sql = "SELECT " + unit_columns(schema) + " FROM units WHERE 1 = 1" +
-          period_filter(p, "started", &params) + " ORDER BY id";
-  } else if (what == "steps") {
-    sql =
-        "SELECT units.serial AS serial, " + step_columns(schema) +
-        " FROM steps JOIN units ON units.id = steps.unit_id WHERE 1 = 1" +
-        period_filter(p, "units.started", &params) + " ORDER BY steps.unit_id, steps.step";
-  } else {
-    return usage_error("export takes units or steps, not " + what);
-  }
+  std::string sql = export_sql(what, p.since, p.until, 0, 0, &params, schema);
+  if (sql.empty()) return usage_error("export takes units or steps, not " + what);
   db_rows rows;
   std::string why = store.query(sql, params, &rows);
   if (!why.empty()) return fail(why);
-  csv_line(std::vector<db_value>(rows.columns.begin(), rows.columns.end()));
-  for (const db_row &r : rows.rows) csv_line(r);
+  auto put = [](const std::vector<db_value> &fields) {
+    std::string line = csv_record(fields);
+    fwrite(line.data(), 1, line.size(), stdout);
+  };
+  put(std::vector<db_value>(rows.columns.begin(), rows.columns.end()));
+  for (const db_row &r : rows.rows) put(r);
   return 0;
 }
 
@@ -577,10 +548,10 @@ std::string wrong_words(const std::vector<std::string> &words, const std::string
     }
     (t == &since ? p->since : p->until) = record_time(t == &since ? first : after);
   }
-  if (words.empty()) return "which lookup: history, yield or export?";
+  if (words.empty()) return "which lookup: history, yield, export or serve?";
   const std::string &command = words[0];
-  size_t want = command == "yield" ? 1 : 2;
-  if (command != "history" && command != "yield" && command != "export") {
+  size_t want = command == "yield" || command == "serve" ? 1 : 2;
+  if (command != "history" && command != "yield" && command != "export" && command != "serve") {
     return "no lookup is called " + command;
   }
   if (words.size() != want) {
@@ -590,16 +561,33 @@ std::string wrong_words(const std::vector<std::string> &words, const std::string
   return "";
 }
 
+// The dashboard, until a signal stops it.
+int serve(const std::string &db, dashboard_options web, const std::string &silent_after) {
+  if (!silent_after.empty()) {
+    char *end = nullptr;
+    long seconds = strtol(silent_after.c_str(), &end, 10);
+    if (*end != '\0' || seconds < 1 || seconds > 86400) {
+      return usage_error("--silent-after takes 1 to 86400 seconds, not " + silent_after);
+    }
+    web.silent_after_ms = seconds * 1000L;
+  }
+  web.db = db;
+  return serve_dashboard(web);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-  enum { OPT_DB = 256, OPT_BY, OPT_SINCE, OPT_UNTIL, OPT_UTC, OPT_LONG, OPT_VERSION };
+  enum { OPT_DB = 256, OPT_BY, OPT_SINCE, OPT_UNTIL, OPT_UTC, OPT_LONG, OPT_VERSION, OPT_LISTEN,
+         OPT_SILENT };
   const option options[] = {{"db", required_argument, nullptr, OPT_DB},
                             {"by", required_argument, nullptr, OPT_BY},
                             {"since", required_argument, nullptr, OPT_SINCE},
                             {"until", required_argument, nullptr, OPT_UNTIL},
                             {"utc", no_argument, nullptr, OPT_UTC},
                             {"long", no_argument, nullptr, OPT_LONG},
+                            {"listen", required_argument, nullptr, OPT_LISTEN},
+                            {"silent-after", required_argument, nullptr, OPT_SILENT},
                             {"help", no_argument, nullptr, 'h'},
                             {"version", no_argument, nullptr, OPT_VERSION},
                             {nullptr, 0, nullptr, 0}};
@@ -607,6 +595,8 @@ int main(int argc, char **argv) {
   std::string by = "station";
   period p;
   bool long_form = false;
+  dashboard_options web;
+  std::string silent_after;
   std::string since;
   std::string until;
   opterr = 0;
@@ -630,6 +620,12 @@ int main(int argc, char **argv) {
       case OPT_LONG:
         long_form = true;
         break;
+      case OPT_LISTEN:
+        web.listen = optarg;
+        break;
+      case OPT_SILENT:
+        silent_after = optarg;
+        break;
       case 'h':
         printf("%s\n%s", USAGE, HELP);
         return 0;
@@ -646,6 +642,7 @@ int main(int argc, char **argv) {
   std::string wrong = wrong_words(words, since, until, db, &p);
   if (!wrong.empty()) return usage_error(wrong);
   const std::string &command = words[0];
+  if (command == "serve") return serve(db, web, silent_after);
   std::string why;
   // Lookups never create a record where there is none.
   if (!is_postgres_url(db) && access(db.c_str(), F_OK) != 0) {

@@ -201,8 +201,8 @@ if [[ -x $units && -r /usr/share/bash-completion/bash_completion ]]; then
       expect_units "$want" kesp-units "${line[@]}"
     done <<'EOF'
 options|--
-export history yield|
-export history yield|--db x.db 
+export history serve yield|
+export history serve yield|--db x.db 
 history|--db x.db h
 files|--db a
 class day failure slot station|yield --by 

@@ -135,9 +135,9 @@ if [[ -x $units ]]; then
   usage=$(sed -n '1,/^$/p' <<<"$help" | sed '/^$/d; s/^usage: //; s/^ *//')
   synopsis=$(section "$page" SYNOPSIS | sed 's/^ *//')
   [[ $synopsis == "$usage" ]] || fail "kesp-units synopsis [$synopsis], usage says [$usage]"
-  help_options=$(sed -nE 's/^ +((-[a-z], )?--[a-z-]+( [A-Z]+)?)  .*/\1/p' <<<"$help" | sort)
+  help_options=$(sed -nE 's/^ +((-[a-z], )?--[a-z-]+( [A-Z:]+)?)  .*/\1/p' <<<"$help" | sort)
   page_options=$(section "$page" OPTIONS |
-    sed -nE 's/^ {7}((-[a-z], )?--[a-z-]+( [A-Z]+)?)( .*)?$/\1/p' | sort)
+    sed -nE 's/^ {7}((-[a-z], )?--[a-z-]+( [A-Z:]+)?)( .*)?$/\1/p' | sort)
   [[ $help_options == "$page_options" ]] || fail "kesp-units options differ:
 $(diff <(echo "$help_options") <(echo "$page_options"))"
   (($(wc -l <<<"$help_options") >= 6)) || fail "found too few options in kesp-units --help"

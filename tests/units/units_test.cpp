@@ -18,6 +18,7 @@
 #include <iostream>
 #include <map>
 #include <set>
+#include <span>
 #include <sstream>
 #include <thread>
 
@@ -530,6 +531,74 @@ TEST(UnitRecorder, RestartMarksUnfinishedUnitsAbandoned) {
   EXPECT_EQ(one(*store, "SELECT result FROM units WHERE id = CAST(? AS BIGINT)",
                 {std::to_string(a->unit.id)}),
             "unfinished");
+}
+
+// The station's row is written when it changes and at every beat, never
+// for an announcement that repeats the last: a station announces on every
+// tick of its loop, and the record must not take a write for each.
+void station_row_written(const engine &e) {
+  std::string why;
+  auto store = unit_store::open(e.db, &why);
+  ASSERT_NE(store, nullptr) << why;
+  // Every write of the row leaves a line in row_writes.
+  const char *counting_pg[] = {
+      "CREATE TABLE row_writes (n INT)",
+      "CREATE FUNCTION count_row() RETURNS trigger AS $$ BEGIN INSERT INTO row_writes VALUES (1);"
+      " RETURN NEW; END $$ LANGUAGE plpgsql",
+      "CREATE TRIGGER counted AFTER INSERT OR UPDATE ON stations FOR EACH ROW EXECUTE FUNCTION"
+      " count_row()"};
+  const char *counting_sqlite[] = {
+      "CREATE TABLE row_writes (n INT)",
+      "CREATE TRIGGER counted_insert AFTER INSERT ON stations BEGIN INSERT INTO row_writes"
+      " VALUES (1); END",
+      "CREATE TRIGGER counted_update AFTER UPDATE ON stations BEGIN INSERT INTO row_writes"
+      " VALUES (1); END"};
+  for (const char *sql : e.pg ? std::span<const char *const>(counting_pg)
+                              : std::span<const char *const>(counting_sqlite)) {
+    ASSERT_EQ(store->query(sql, {}, nullptr), "") << sql;
+  }
+  auto writes = [&] { return std::stoll(one(*store, "SELECT COUNT(*) FROM row_writes")); };
+  auto wait_writes = [&](int64_t n) {
+    for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         writes() < n && std::chrono::steady_clock::now() < until;) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return writes();
+  };
+  station_row row{.name = "", .host = "bench-3", .pid = 4242, .started = "2026-12-09T08:00:00.000Z",
+                  .recipe = "board.recipe", .images = "[]",
+                  .slots = R"([{"label":"a","state":"WAITING","unit":"","since":"x"}])"};
+  {
+    unit_recorder rec(e.db, "line-r", std::nullopt);
+    rec.set_beat(std::chrono::hours(1));
+    ASSERT_EQ(rec.start(), "");
+    for (int i = 0; i < 100; ++i) rec.announce(row);
+    EXPECT_EQ(wait_writes(1), 1);
+    row.slots = R"([{"label":"a","state":"FLASHING 1/2","unit":"KX1","since":"y"}])";
+    for (int i = 0; i < 100; ++i) rec.announce(row);
+    // Only the changes: the repeats were dropped as they came. (Changes
+    // that come faster than the record takes them are written as the last.)
+    EXPECT_EQ(wait_writes(2), 2);
+    row.slots = R"([{"label":"a","state":"PASSED","unit":"KX1","since":"z"}])";
+    for (int i = 0; i < 100; ++i) rec.announce(row);
+    EXPECT_EQ(wait_writes(3), 3);
+    EXPECT_EQ(one(*store, "SELECT name || ' ' || host || ' ' || pid || ' ' || slots FROM stations"),
+              "line-r bench-3 4242 " + row.slots);
+  }
+  // Unchanged, the row is written again at every beat, so that its age
+  // tells whether the station lives.
+  unit_recorder rec(e.db, "line-r", std::nullopt);
+  rec.set_beat(std::chrono::milliseconds(50));
+  ASSERT_EQ(rec.start(), "");
+  rec.announce(row);
+  EXPECT_GE(wait_writes(8), 8);
+}
+
+TEST(UnitRecorder, StationRowWrittenOnChangeAndBeat) {
+  for (const engine &e : engines("station-row")) {
+    SCOPED_TRACE(e.db);
+    station_row_written(e);
+  }
 }
 
 // A record the database refuses for what it holds goes in with less: the

@@ -105,6 +105,39 @@ void unit_recorder::end_unit(int64_t unit_id, unit_result result, const std::str
   push(std::move(j));
 }
 
+void unit_recorder::announce(station_row row) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (row_ && row_->slots == row.slots && row_->host == row.host && row_->pid == row.pid &&
+        row_->started == row.started && row_->recipe == row.recipe && row_->images == row.images) {
+      return;
+    }
+    row_ = std::move(row);
+    row_changed_ = true;
+  }
+  wake_.notify_all();
+}
+
+// A row that cannot be written is not tried again before the next beat:
+// the units' own records come first, and the row is only news.
+void unit_recorder::write_row(std::unique_lock<std::mutex> &lock) {
+  station_row row = *row_;
+  row.name = station_;
+  row_changed_ = false;
+  next_beat_ = clock_type::now() + beat_;
+  busy_ = true;
+  lock.unlock();
+  std::string fail = store_->announce_station(row);
+  bool lost = !fail.empty() && store_->lost();
+  lock.lock();
+  busy_ = false;
+  if (lost) {
+    store_.reset();
+    health_.error = "database unreachable: " + fail;
+    lost_connection(lock);
+  }
+}
+
 recorder_health unit_recorder::health() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return health_;
@@ -272,12 +305,22 @@ void unit_recorder::run() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     if (stop_) break;
-    if (queue_.empty()) {
-      wake_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+    bool row_due = row_ && (row_changed_ || clock_type::now() >= next_beat_);
+    if (queue_.empty() && !row_due) {
+      auto woken = [this] { return stop_ || !queue_.empty() || row_changed_; };
+      if (row_) {
+        wake_.wait_until(lock, next_beat_, woken);
+      } else {
+        wake_.wait(lock, woken);
+      }
       continue;
     }
     if (store_ == nullptr) {
       reconnect(lock);
+      continue;
+    }
+    if (row_due) {
+      write_row(lock);
       continue;
     }
     job j = queue_.front();

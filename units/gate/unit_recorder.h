@@ -64,6 +64,14 @@ class unit_recorder {
                 const std::string &reason, const std::string &ended = unit_time_now(),
                 const std::string &failure_class = "");
 
+  // The station's row as it is now, taken at once and never waited on: the
+  // worker writes it when it differs from the last one written, and again
+  // every beat, so that a row not written for a while tells of a station
+  // that is gone.
+  void announce(station_row row);
+  // Before start(): how often an unchanged row is written again.
+  void set_beat(std::chrono::milliseconds beat) { beat_ = beat; }
+
   [[nodiscard]] recorder_health health() const;
   // Waits up to timeout_ms for every queued record to be written; whether
   // they all were.
@@ -99,6 +107,7 @@ class unit_recorder {
   void push(job j);
   void answer(begin_answer a);
   bool connect();  // with the lock released
+  void write_row(std::unique_lock<std::mutex> &lock);
   void refuse_begins(std::unique_lock<std::mutex> &lock, const std::string &why);
 
   const std::string db_;
@@ -121,5 +130,9 @@ class unit_recorder {
   std::map<int64_t, std::string> units_;  // unit id -> its serial, for units not yet ended
   std::chrono::steady_clock::time_point next_try_;  // the worker's alone
   std::chrono::milliseconds backoff_{100};          // the worker's alone
+  std::chrono::milliseconds beat_{10000};
+  std::optional<station_row> row_;  // the latest announced
+  bool row_changed_ = false;        // since it was last written
+  std::chrono::steady_clock::time_point next_beat_;
   std::thread worker_;
 };

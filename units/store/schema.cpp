@@ -40,7 +40,21 @@ constexpr const char *TO_VERSION_3[] = {
     "ALTER TABLE steps ADD COLUMN failure_class TEXT",
     "ALTER TABLE steps ADD COLUMN kept TEXT",
 };
-constexpr std::span<const char *const> MIGRATIONS[] = {TO_VERSION_1, TO_VERSION_2, TO_VERSION_3};
+// Each station's own row, kept up to date while it runs, so that the plant
+// can see which stations live and what their slots do without asking
+// them. The dashboard's period queries read the units' index alone, its
+// slowest steps walk the steps by their time, and its metrics find the
+// first unit still unfinished (units below it never change again).
+constexpr const char *TO_VERSION_4[] = {
+    "CREATE TABLE stations (name TEXT PRIMARY KEY, host TEXT NOT NULL, pid {int} NOT NULL,"
+    " started TEXT NOT NULL, last_seen TEXT NOT NULL, recipe TEXT, images TEXT,"
+    " slots TEXT NOT NULL)",
+    "CREATE INDEX units_period ON units (started, station, slot, result, failure_class, failure)",
+    "CREATE INDEX steps_seconds ON steps (seconds)",
+    "CREATE INDEX units_unfinished ON units (id) WHERE result = 'unfinished'",
+};
+constexpr std::span<const char *const> MIGRATIONS[] = {TO_VERSION_1, TO_VERSION_2, TO_VERSION_3,
+                                                       TO_VERSION_4};
 static_assert(std::size(MIGRATIONS) == UNIT_SCHEMA_VERSION);
 
 std::string dialect(std::string sql, bool pg) {

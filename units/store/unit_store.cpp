@@ -319,3 +319,15 @@ std::string unit_store::mark_abandoned(const std::string &station, int64_t *coun
   if (fail.empty() && count != nullptr) *count = static_cast<int64_t>(rows.rows.size());
   return fail;
 }
+
+std::string unit_store::announce_station(const station_row &r) {
+  return query(
+      "INSERT INTO stations (name, host, pid, started, last_seen, recipe, images, slots)"
+      " VALUES (?, ?, CAST(? AS BIGINT), ?, ?, ?, ?, ?) ON CONFLICT (name) DO UPDATE SET"
+      " host = excluded.host, pid = excluded.pid, started = excluded.started,"
+      " last_seen = excluded.last_seen, recipe = excluded.recipe, images = excluded.images,"
+      " slots = excluded.slots",
+      {r.name, r.host, std::to_string(r.pid), r.started, unit_time_now(), r.recipe, r.images,
+       r.slots},
+      nullptr);
+}

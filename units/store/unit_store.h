@@ -14,7 +14,7 @@
 #include "serial_format.h"
 
 // The newest schema this build writes; schema_version in table meta.
-inline constexpr int UNIT_SCHEMA_VERSION = 3;
+inline constexpr int UNIT_SCHEMA_VERSION = 4;
 
 // The current time as the report writes it.
 std::string unit_time_now();
@@ -67,6 +67,14 @@ struct step_record {
 // (lines, tabs), else "hex:" and its bytes in lower-case hexadecimal.
 std::string kept_text(const std::string &bytes);
 
+// A station's own row: who runs it and what its slots do now. images and
+// slots are JSON: [{"name","sha256"}] and [{"label","state","unit","since"}].
+struct station_row {
+  std::string name, host;
+  int64_t pid = 0;
+  std::string started, recipe, images, slots;
+};
+
 using db_value = std::optional<std::string>;
 using db_row = std::vector<db_value>;
 
@@ -111,6 +119,8 @@ class unit_store {
   // A station that starts marks what it left unfinished before as
   // abandoned, its failure the station's.
   std::string mark_abandoned(const std::string &station, int64_t *count);
+  // Writes the station's row, its last_seen now.
+  std::string announce_station(const station_row &r);
 
   // Any statement, "?" for each parameter; for kesp-units and tests. Every
   // text parameter goes in as valid_utf8 makes it, so that both engines
