@@ -206,8 +206,8 @@ std::string snapshot::take(const std::string &path) {
   // Without O_NONBLOCK a FIFO named by mistake would wait for a writer.
   int in = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (in < 0) return strerror(errno);
-  size_t size = 0;
-  std::string why = sendable(in, &size);
+  size_t length = 0;
+  std::string why = sendable(in, &length);
   // One copy per distinct image, in memory the kernel holds for us: boards
   // read it at their own offsets and hold no descriptor of their own. Its
   // size is sealed before a byte is written: no reader ever meets its end
@@ -217,7 +217,7 @@ std::string snapshot::take(const std::string &path) {
     copy = memfd_create("kesp-batch image", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (copy < 0) why = std::string("cannot be copied: ") + strerror(errno);
   }
-  if (why.empty() && ftruncate(copy, static_cast<off_t>(size)) != 0) {
+  if (why.empty() && ftruncate(copy, static_cast<off_t>(length)) != 0) {
     why = std::string("cannot be copied: ") + strerror(errno);
   }
   if (why.empty() && fcntl(copy, F_ADD_SEALS, SIZE_SEALS) != 0) {
@@ -231,7 +231,7 @@ std::string snapshot::take(const std::string &path) {
   std::unique_ptr<snapshot_copy, snapshot_copy_free> c(new snapshot_copy());
   c->in = in;
   c->fd = copy;
-  c->size = size;
+  c->size = length;
   start_copy(c.get());
   // A small image is copied by now: what went wrong is said here, before
   // any board.
@@ -243,7 +243,7 @@ std::string snapshot::take(const std::string &path) {
   }
   release();
   fd_ = copy;
-  size_ = static_cast<uint32_t>(size);
+  size_ = static_cast<uint32_t>(length);
   sha256_.clear();
   copy_ = std::move(c);
   return "";

@@ -581,9 +581,10 @@ void staged_write::put_back() {
 void staged_write::take_in_memory(const uint8_t *bytes, size_t n) {
   flash_device &dev = *dev_;
   const uint64_t page = page_size();
+  const uint8_t *next = bytes;
   each_page_piece(uint64_t{addr_} + taken_, n, [&](uint64_t at, size_t part) {
-    const uint8_t *from = bytes;
-    bytes += part;
+    const uint8_t *from = next;
+    next += part;
     const uint64_t page_at = at / page * page;
     const bool held = is_held(dev, at);
     if (held ? !changes_flash(dev.memory + at, from, part)
