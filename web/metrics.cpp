@@ -33,8 +33,6 @@ std::string value(double v) {
   return t;
 }
 
-std::string text_of(const db_value &v) { return v ? *v : ""; }
-
 void family(std::string *out, const char *name, const char *type, const char *help) {
   *out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
 }

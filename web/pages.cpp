@@ -20,8 +20,6 @@ std::string param(const web_params &q, const std::string &name) {
   return it == q.end() ? "" : it->second;
 }
 
-std::string shown(const db_value &v) { return v ? *v : "-"; }
-std::string text_of(const db_value &v) { return v ? *v : ""; }
 
 web_reply failure(int status, const std::string &why) {
   web_reply r;

@@ -56,8 +56,6 @@ int usage_error(const std::string &why) {
   return 2;
 }
 
-std::string shown(const db_value &v) { return v ? *v : "-"; }
-
 // The oldest schema whose tables the lookups below read as they are
 // (version 1 lacks only indexes, version 2 the columns of version 3,
 // which they read as NULL).

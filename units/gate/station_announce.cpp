@@ -23,7 +23,9 @@ std::string slot_state_word(const plan &p, const station_state &state, size_t sl
     case slot_phase::leaving:
       break;
   }
-  if (st.still_in) return "REMOVE BOARD";
+  // The words the station's own view shows from a metre away.
+  if (st.gone_ms >= 0) return "BOARD OUT";
+  if (st.still_in) return "STILL PRESENT";
   bool passed = st.record < state.units.size() &&
                 state.units[st.record].verdict == board_verdict::passed;
   return passed ? "PASSED" : "FAILED";
@@ -49,7 +51,7 @@ station_row station_row_of(const plan &p, const station_state &state, int64_t no
     const slot_status &st = state.slots[s];
     // Whole seconds: a row that changes only with the clock is no news.
     int64_t since = (wall_ms - (now_ms - st.since_ms)) / 1000 * 1000;
-    slots.push_back({{"label", valid_utf8(p.boards[s].name)},
+    slots.push_back({{"label", valid_utf8(slot_label(p, s))},
                      {"state", slot_state_word(p, state, s)},
                      {"unit", valid_utf8(st.serial)},
                      {"since", iso_time(since)}});

@@ -15,5 +15,5 @@
 station_row station_row_of(const plan &p, const station_state &state, int64_t now_ms,
                            int64_t started_ms);
 
-// A slot's state word: WAITING, FLASHING k/n, PASSED, FAILED, REMOVE BOARD.
+// A slot's state word: WAITING, FLASHING k/n, PASSED, FAILED, STILL PRESENT, BOARD OUT.
 std::string slot_state_word(const plan &p, const station_state &state, size_t slot);

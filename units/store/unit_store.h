@@ -76,6 +76,9 @@ struct station_row {
 };
 
 using db_value = std::optional<std::string>;
+// A value as a lookup shows it: NULL as "-", or as nothing.
+inline std::string shown(const db_value &v) { return v ? *v : "-"; }
+inline std::string text_of(const db_value &v) { return v ? *v : ""; }
 using db_row = std::vector<db_value>;
 
 struct db_rows {
