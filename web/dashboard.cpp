@@ -199,14 +199,14 @@ int serve_dashboard(const dashboard_options &o) {
             o.listen.c_str());
     return 1;
   }
-  std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+  std::string printed_host = host.find(':') != std::string::npos ? "[" + host + "]" : host;
   fprintf(stderr, "kesp-units: the dashboard is at http://%s:%d/ (Ctrl-C stops it)\n",
-          shown.c_str(), port);
+          printed_host.c_str(), port);
   if (!loopback_listen(o.listen)) {
     fprintf(stderr,
             "kesp-units: warning: the dashboard has no login and anyone who reaches %s can read "
             "the record: put it behind the plant's proxy\n",
-            shown.c_str());
+            printed_host.c_str());
   }
   std::thread waiter([&server, stop_signals] {
     int sig = 0;
