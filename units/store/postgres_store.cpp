@@ -2,7 +2,6 @@
 // when the first database is named rather than linked: libpq brings
 // Kerberos and LDAP with it, over twenty libraries that a line without a
 // database would otherwise load at every start.
-#include <dlfcn.h>
 #include <libpq-fe.h>
 #include <sys/socket.h>
 
@@ -34,30 +33,16 @@ struct libpq_calls {
   std::string why;          // "" once every function is found
 };
 
-// The library's soname for this ABI: the one the libpq5 package ships.
-constexpr const char LIBPQ[] = "libpq.so.5";
-
-// The library's function of that name; null, and why said once, without.
-void *libpq_symbol(void *library, const char *name, std::string *why) {
-  void *found = dlsym(library, name);
-  if (found == nullptr && why->empty()) {
-    *why = std::string("the PostgreSQL client library ") + LIBPQ + " has no " + name +
-           "; install libpq5";
-  }
-  return found;
-}
+// The soname for this ABI: the one the package ships.
+constexpr client_library LIBPQ{"PostgreSQL client library", "libpq.so.5", "libpq5"};
 
 libpq_calls load_libpq() {
   libpq_calls calls;
-  calls.library = dlopen(LIBPQ, RTLD_NOW | RTLD_LOCAL);
-  if (calls.library == nullptr) {
-    calls.why = std::string("the PostgreSQL client library ") + LIBPQ +
-                " could not be loaded: " + dlerror() + "; install libpq5";
-    return calls;
-  }
-#define KESP_LIBPQ_FIND(name) \
-  calls.name =                \
-      reinterpret_cast<decltype(calls.name)>(libpq_symbol(calls.library, #name, &calls.why));
+  calls.library = open_client_library(LIBPQ, &calls.why);
+  if (calls.library == nullptr) return calls;
+#define KESP_LIBPQ_FIND(name)                          \
+  calls.name = reinterpret_cast<decltype(calls.name)>( \
+      client_symbol(LIBPQ, calls.library, #name, &calls.why));
   KESP_LIBPQ_FUNCTIONS(KESP_LIBPQ_FIND)
 #undef KESP_LIBPQ_FIND
   return calls;

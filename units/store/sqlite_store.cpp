@@ -1,7 +1,6 @@
 // The record in a SQLite file, through SQLite's own library, which is
 // loaded when the first file is named rather than linked: a line without a
 // record then never pays for loading it at its start.
-#include <dlfcn.h>
 #include <sqlite3.h>
 
 #include <atomic>
@@ -34,30 +33,16 @@ struct sqlite_calls {
   std::string why;          // "" once every function is found
 };
 
-// The library's soname for this ABI: the one the libsqlite3-0 package ships.
-constexpr const char LIBSQLITE[] = "libsqlite3.so.0";
-
-// The library's function of that name; null, and why said once, without.
-void *sqlite_symbol(void *library, const char *name, std::string *why) {
-  void *found = dlsym(library, name);
-  if (found == nullptr && why->empty()) {
-    *why = std::string("the SQLite library ") + LIBSQLITE + " has no " + name +
-           "; install libsqlite3-0";
-  }
-  return found;
-}
+// The soname for this ABI: the one the package ships.
+constexpr client_library LIBSQLITE{"SQLite library", "libsqlite3.so.0", "libsqlite3-0"};
 
 sqlite_calls load_sqlite() {
   sqlite_calls calls;
-  calls.library = dlopen(LIBSQLITE, RTLD_NOW | RTLD_LOCAL);
-  if (calls.library == nullptr) {
-    calls.why = std::string("the SQLite library ") + LIBSQLITE +
-                " could not be loaded: " + dlerror() + "; install libsqlite3-0";
-    return calls;
-  }
-#define KESP_SQLITE_FIND(name) \
-  calls.name =                 \
-      reinterpret_cast<decltype(calls.name)>(sqlite_symbol(calls.library, #name, &calls.why));
+  calls.library = open_client_library(LIBSQLITE, &calls.why);
+  if (calls.library == nullptr) return calls;
+#define KESP_SQLITE_FIND(name)                         \
+  calls.name = reinterpret_cast<decltype(calls.name)>( \
+      client_symbol(LIBSQLITE, calls.library, #name, &calls.why));
   KESP_SQLITE_FUNCTIONS(KESP_SQLITE_FIND)
 #undef KESP_SQLITE_FIND
   return calls;

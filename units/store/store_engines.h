@@ -24,6 +24,18 @@ std::unique_ptr<unit_store> open_sqlite(const std::string &path, std::string *wh
 // immutable reads a file that no connection can have open for writing.
 std::unique_ptr<unit_store> open_sqlite_for_reading(const std::string &path, bool immutable,
                                                     std::string *why);
+// An engine's client library, loaded only when a record of its kind is
+// named: what the messages call it, its soname for this ABI, and the
+// Debian package that ships it.
+struct client_library {
+  const char *what, *soname, *package;
+};
+// The library opened for good (a store may live until the process ends);
+// null, with why, without it.
+void *open_client_library(const client_library &lib, std::string *why);
+// Its function of that name; null, and why said once, without.
+void *client_symbol(const client_library &lib, void *handle, const char *name, std::string *why);
+
 // The URL's user, host, port and database, as record_name shows them.
 std::string postgres_name(const std::string &url);
 

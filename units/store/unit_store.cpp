@@ -2,6 +2,7 @@
 // opening, and the few statements a station writes, the same on both.
 #include "unit_store.h"
 
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -226,8 +227,7 @@ std::string unit_store::begin_unit(const unit_start &u, const serial_pool *pool,
 }
 
 std::string kept_text(const std::string &bytes) {
-  bool text = valid_utf8(bytes) == bytes &&
-              std::ranges::none_of(bytes, [](char c) {
+  bool text = valid_utf8(bytes) == bytes && std::ranges::none_of(bytes, [](char c) {
                 auto byte = static_cast<unsigned char>(c);
                 return (byte < 0x20 && c != '\n' && c != '\t' && c != '\r') || byte == 0x7f;
               });
@@ -310,12 +310,12 @@ std::string unit_store::end_unit(int64_t unit_id, unit_result result, const std:
 
 std::string unit_store::mark_abandoned(const std::string &station, int64_t *count) {
   db_rows rows;
-  std::string fail = query(
-      std::string("UPDATE units SET result = 'abandoned', failure = 'abandoned',") +
-          (schema_ >= 3 ? " failure_class = 'station'," : "") +
-          " reason = 'the station stopped before the unit ended', ended = ?"
-          " WHERE station = ? AND result = 'unfinished' RETURNING id",
-      {unit_time_now(), station}, &rows);
+  std::string fail =
+      query(std::string("UPDATE units SET result = 'abandoned', failure = 'abandoned',") +
+                (schema_ >= 3 ? " failure_class = 'station'," : "") +
+                " reason = 'the station stopped before the unit ended', ended = ?"
+                " WHERE station = ? AND result = 'unfinished' RETURNING id",
+            {unit_time_now(), station}, &rows);
   if (fail.empty() && count != nullptr) *count = static_cast<int64_t>(rows.rows.size());
   return fail;
 }
@@ -330,4 +330,22 @@ std::string unit_store::announce_station(const station_row &r) {
       {r.name, r.host, std::to_string(r.pid), r.started, unit_time_now(), r.recipe, r.images,
        r.slots},
       nullptr);
+}
+
+void *open_client_library(const client_library &lib, std::string *why) {
+  void *handle = dlopen(lib.soname, RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    *why = std::string("the ") + lib.what + " " + lib.soname +
+           " could not be loaded: " + dlerror() + "; install " + lib.package;
+  }
+  return handle;
+}
+
+void *client_symbol(const client_library &lib, void *handle, const char *name, std::string *why) {
+  void *found = dlsym(handle, name);
+  if (found == nullptr && why->empty()) {
+    *why = std::string("the ") + lib.what + " " + lib.soname + " has no " + name + "; install " +
+           lib.package;
+  }
+  return found;
 }
