@@ -417,22 +417,11 @@ TEST(BatchOutput, LiveViewNeverLagsThePrintedLines) {
   write_file(path, pattern_bytes(3000, 44));
   sim_process boards(KESP_SIM_BINARY, BOARDS, std::vector<std::string>{"--final-delay", "700"});
   ASSERT_TRUE(boards.ready());
+  std::vector<std::string> words = {KESP_BATCH_BINARY, "-i", path};
+  for (uint32_t i = 0; i < BOARDS; ++i) words.push_back(boards.address(i));
   int master = -1;
-  winsize size{};
-  size.ws_row = 40;
-  size.ws_col = 120;
-  pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+  pid_t pid = start_on_terminal(words, {.rows = 40, .cols = 120}, &master);
   ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    setenv("TERM", "xterm", 1);
-    std::vector<std::string> words = {KESP_BATCH_BINARY, "-i", path};
-    for (uint32_t i = 0; i < BOARDS; ++i) words.push_back(boards.address(i));
-    std::vector<char *> argv;
-    for (auto &w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
   std::string screen;
   EXPECT_EQ(read_terminal(master, pid, &screen), 0) << screen;
 

@@ -380,17 +380,9 @@ TEST(BatchOutput, LiveViewOnATerminal) {
   sim_process bad(KESP_SIM_BINARY, {"--final-error", "2"});
   ASSERT_TRUE(good.ready() && bad.ready());
   int master = -1;
-  winsize size{};
-  size.ws_row = 24;
-  size.ws_col = 100;
-  pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+  pid_t pid = start_on_terminal({KESP_BATCH_BINARY, "-i", path, good.address(), bad.address()},
+                                {.cols = 100}, &master);
   ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    setenv("TERM", "xterm", 1);
-    execl(KESP_BATCH_BINARY, KESP_BATCH_BINARY, "-i", path.c_str(), good.address().c_str(),
-          bad.address().c_str(), static_cast<char *>(nullptr));
-    _exit(127);
-  }
   std::string screen;
   EXPECT_EQ(read_terminal(master, pid, &screen), 1);
   EXPECT_NE(screen.find("step 1/1 update  ["), std::string::npos) << screen;

@@ -429,26 +429,6 @@ std::string joined_lines(const std::vector<std::string> &lines) {
   return text;
 }
 
-// kesp-batch on a terminal of 80 columns and 24 rows; its pid.
-pid_t start_on_terminal(const std::vector<std::string> &args, bool colour, int *master) {
-  winsize size{};
-  size.ws_row = 24;
-  size.ws_col = 80;
-  pid_t pid = forkpty(master, nullptr, nullptr, &size);
-  if (pid != 0) return pid;
-  setenv("TERM", "xterm", 1);
-  if (colour) {
-    unsetenv("NO_COLOR");
-  } else {
-    setenv("NO_COLOR", "1", 1);
-  }
-  std::vector<char *> argv = {const_cast<char *>(KESP_BATCH_BINARY)};
-  for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-  argv.push_back(nullptr);
-  execv(KESP_BATCH_BINARY, argv.data());
-  _exit(127);
-}
-
 // The operator's view on a terminal of 80 columns, read from a metre
 // away: each slot's line begins with its label (or number) and its state
 // in a word, a failed board's with "REMOVE BOARD", whatever its reason's
@@ -464,9 +444,9 @@ TEST(Station, TerminalViewShowsEverySlot) {
     ASSERT_TRUE(bad.ok() && empty.ok());
     bad.insert({.final_error = 2});
     int master = -1;
-    pid_t pid = start_on_terminal({"--station", "--units", "1", "-i", image,
+    pid_t pid = start_on_terminal({KESP_BATCH_BINARY, "--station", "--units", "1", "-i", image,
                                    "A1=" + bad.address(), empty.address()},
-                                  !no_colour, &master);
+                                  {.colour = !no_colour}, &master);
     ASSERT_GE(pid, 0);
     std::string screen;
     EXPECT_EQ(read_terminal(master, pid, &screen), 1);
@@ -509,8 +489,9 @@ TEST(Station, TerminalViewSaysItIsStopping) {
   ASSERT_TRUE(busy.ok());
   busy.insert({.hold_verdict = true});
   int master = -1;
-  pid_t pid = start_on_terminal({"--station", "-i", image, "Fixture-07=" + busy.address()}, false,
-                                &master);
+  pid_t pid = start_on_terminal(
+      {KESP_BATCH_BINARY, "--station", "-i", image, "Fixture-07=" + busy.address()},
+      {.colour = false}, &master);
   ASSERT_GE(pid, 0);
   std::string screen;
   char buf[4096];
@@ -549,7 +530,8 @@ TEST(Station, TerminalViewSaysItIsStopping) {
   screen.clear();
   fixture_slot empty;
   ASSERT_TRUE(empty.ok());
-  pid = start_on_terminal({"--station", "-i", image, empty.address()}, false, &master);
+  pid = start_on_terminal({KESP_BATCH_BINARY, "--station", "-i", image, empty.address()},
+                          {.colour = false}, &master);
   ASSERT_GE(pid, 0);
   EXPECT_TRUE(read_until("1  WAITING  for a board", 10s)) << screen;
   kill(pid, SIGINT);
@@ -570,20 +552,11 @@ TEST(Station, TerminalViewSaysABoardIsStillPresent) {
     ASSERT_TRUE(slot.ok());
     slot.insert({});
     int master = -1;
-    winsize size{};
-    size.ws_row = 24;
-    size.ws_col = 80;
-    pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+    // Standard input elsewhere: the view must not offer a key it cannot read.
+    pid_t pid = start_on_terminal({KESP_BATCH_BINARY, "--station", "--units", "2", "--settle",
+                                   "0.2", "-i", image, slot.address()},
+                                  {.colour = false, .keys = by_key}, &master);
     ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      setenv("TERM", "xterm", 1);
-      setenv("NO_COLOR", "1", 1);
-      // Standard input elsewhere: the view must not offer a key it cannot read.
-      if (!by_key) freopen("/dev/null", "r", stdin);
-      execl(KESP_BATCH_BINARY, KESP_BATCH_BINARY, "--station", "--units", "2", "--settle", "0.2",
-            "-i", image.c_str(), slot.address().c_str(), static_cast<char *>(nullptr));
-      _exit(127);
-    }
     const std::string told =
         "a board still present: remove it, or " +
         (by_key ? std::string("press r") : "kill -USR1 " + std::to_string(pid)) +

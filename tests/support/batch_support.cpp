@@ -1,10 +1,13 @@
 #include "batch_support.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <sstream>
 #include <thread>
 
@@ -168,16 +171,49 @@ bool wait_for_units(const std::string &report_path, size_t n, std::chrono::milli
   return true;
 }
 
+pid_t start_on_terminal(const std::vector<std::string> &args, const terminal_setup &setup,
+                        int *master) {
+  winsize size{};
+  size.ws_row = setup.rows;
+  size.ws_col = setup.cols;
+  pid_t pid = forkpty(master, nullptr, nullptr, &size);
+  if (pid != 0) return pid;
+  setenv("TERM", "xterm", 1);
+  if (setup.colour) {
+    unsetenv("NO_COLOR");
+  } else {
+    setenv("NO_COLOR", "1", 1);
+  }
+  if (!setup.keys && freopen("/dev/null", "r", stdin) == nullptr) _exit(127);
+  std::vector<char *> argv;
+  for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(argv[0], argv.data());
+  _exit(127);
+}
+
 int read_terminal(int master, pid_t pid, std::string *screen) {
   char buf[4096];
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (std::chrono::steady_clock::now() < deadline) {
+  bool ended = false;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd p{master, POLLIN, 0};
+    int ready = poll(&p, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
     ssize_t n = read(master, buf, sizeof buf);
-    if (n <= 0) break;  // EIO once the program has ended
+    if (n <= 0) {  // EIO once the program has ended
+      ended = true;
+      break;
+    }
     screen->append(buf, static_cast<size_t>(n));
   }
+  if (!ended) kill(pid, SIGKILL);
   close(master);
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
-  return WEXITSTATUS(wstatus);
+  return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
 }

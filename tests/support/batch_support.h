@@ -65,6 +65,20 @@ bool wait_for_file_text(const std::string &path, const std::string &text,
 // Waits at most limit until the report holds n unit objects.
 bool wait_for_units(const std::string &report_path, size_t n, std::chrono::milliseconds limit);
 
+// How start_on_terminal sets up the terminal a program runs on.
+struct terminal_setup {
+  unsigned short rows = 24;
+  unsigned short cols = 80;
+  bool colour = true;  // false sets NO_COLOR
+  bool keys = true;    // false: standard input from /dev/null, no key to read
+};
+
+// Starts args (the program first) on a pseudo-terminal of its own with
+// TERM=xterm; its pid, or -1, and the terminal's master side in *master.
+pid_t start_on_terminal(const std::vector<std::string> &args, const terminal_setup &setup,
+                        int *master);
+
 // Reads what a program started on the pseudo-terminal master shows until it
-// ends (or 20 s pass), closes master and returns the program's exit status.
+// ends, closes master and returns the program's exit status. A program
+// still running after 20 s is killed and counts as status 128 + SIGKILL.
 int read_terminal(int master, pid_t pid, std::string *screen);
