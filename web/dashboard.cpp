@@ -4,9 +4,11 @@
 #include <httplib.h>
 #include <pthread.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "assets.h"
@@ -39,6 +41,19 @@ bool split_listen(const std::string &listen, std::string *host, int *port) {
   *port = p;
   return p <= 65535;
 }
+
+// The plant's state, which every open plant page fetches each second: made
+// at most this often for all of them, so that the record is asked the same
+// whether one page watches or fifty. A passed unit still shows within the
+// second's fetch and this.
+constexpr auto PLANT_FRESH = std::chrono::milliseconds(250);
+
+struct plant_answer {
+  std::mutex mutex;
+  std::chrono::steady_clock::time_point made;
+  web_reply reply;
+  bool kept = false;  // only an answer that read the record is kept
+};
 
 void reply(httplib::Response &res, const web_reply &r) {
   res.status = r.status;
@@ -135,13 +150,26 @@ int serve_dashboard(const dashboard_options &o) {
                               {"Referrer-Policy", "no-referrer"},
                               {"Cache-Control", "no-store"}});
   server.set_payload_max_length(1 << 16);
-  // Plant pages fetch their state every second on one connection.
-  server.set_keep_alive_max_count(100000);
+  // One request per connection. The server gives each open connection a
+  // thread of its pool until it closes, so pages that kept theirs open
+  // between their fetches every second would hold every thread once there
+  // are more of them than threads, and the next page would wait for one.
+  // A new connection costs the server about as much as the fetch itself.
+  server.set_keep_alive_max_count(1);
   server.Get("/", [&](const httplib::Request &, httplib::Response &res) {
     reply(res, plant_page(c));
   });
+  plant_answer plant;
   server.Get("/api/plant", [&](const httplib::Request &, httplib::Response &res) {
-    reply(res, plant_json(c));
+    // Held while the answer is made: the pages that ask meanwhile take it.
+    std::lock_guard<std::mutex> lock(plant.mutex);
+    auto now = std::chrono::steady_clock::now();
+    if (!plant.kept || now - plant.made >= PLANT_FRESH) {
+      plant.reply = plant_json(c);
+      plant.made = now;
+      plant.kept = plant.reply.status == 200;
+    }
+    reply(res, plant.reply);
   });
   server.Get("/unit", [&](const httplib::Request &req, httplib::Response &res) {
     reply(res, unit_page(c, params_of(req)));

@@ -12,6 +12,7 @@ import re
 import shutil
 import json
 import signal
+import socket
 import sqlite3
 import subprocess
 import sys
@@ -169,6 +170,29 @@ try:
         sys.exit(1)
     base = "http://127.0.0.1:%s" % said.group(1)
     check("no login" not in read("serve.err"), "a loopback dashboard warns of no login")
+
+    # More pages than the server has threads, each asking as a browser
+    # does (keep-alive): every answer ends its connection, so that no page
+    # holds a thread between its fetches and the next page still gets one.
+    port = int(said.group(1))
+    pages = [socket.create_connection(("127.0.0.1", port), timeout=30) for _ in range(12)]
+    for page in pages:
+        page.sendall(b"GET /api/plant HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                     b"Connection: keep-alive\r\n\r\n")
+    for n, page in enumerate(pages):
+        answer = b""
+        try:
+            while True:
+                part = page.recv(65536)
+                if not part:
+                    break
+                answer += part
+        except socket.timeout:
+            pass
+        head = answer.split(b"\r\n\r\n", 1)[0].lower()
+        check(head.startswith(b"http/1.1 200") and b"connection: close" in head,
+              "page %d's answer closes its connection: %r" % (n, head[:200]))
+        page.close()
 
     options = webdriver.ChromeOptions()
     options.binary_location = chromium
