@@ -451,10 +451,60 @@ std::vector<bar> pareto_of(const period_counts &pc) {
   std::ranges::stable_sort(worst, [](const auto &a, const auto &b) { return a.second > b.second; });
   if (worst.size() > 20) worst.resize(20);
   std::vector<bar> pareto;
+  pareto.reserve(worst.size());
   for (const auto &[what, n] : worst) {
     pareto.push_back({what.first + " " + what.second, static_cast<double>(n), ""});
   }
   return pareto;
+}
+
+// The period's slowest steps as rows of serial, unit id, station, slot,
+// step, board and seconds; params as yield_page's filter has them.
+std::string slowest_steps(const web_context &c, const period_counts &pc, const std::string &until,
+                          const std::string &station, const std::string &slot,
+                          const std::vector<db_value> &params, db_rows *rows) {
+  // One of two ways by the share of the record the period's units are.
+  // A large share: the steps walked from the slowest
+  // down (their index on seconds) until ten are the period's, about ten
+  // times the record over the period's units; each unit asked on its own
+  // (EXISTS), as a join would have SQLite read every unit of the period
+  // into a Bloom filter first (a tenth of a second for a month of a
+  // million units). A small one: the period's units' steps, all of them,
+  // where the walk might go through most of the record (a quiet station,
+  // a period with no unit).
+  int64_t in_period = 0;
+  for (const auto &[where, n] : pc.slots) in_period += n.units;
+  std::string why = run(c, "SELECT MAX(id) FROM units", {}, rows);
+  if (!why.empty()) return why;
+  int64_t record = rows->rows.empty() ? 0 : db_int(rows->rows[0][0]);
+  // Measured on SQLite over a million units: a step walked to costs about
+  // twice a unit of the period read with its steps, which puts the even
+  // point near 20 times the record; some margin, for slow steps that are
+  // not spread evenly over the units.
+  bool walk = static_cast<double>(in_period) * static_cast<double>(in_period) >=
+              50.0 * static_cast<double>(record);
+  // The period's units as u, as filter has them; station and slot as
+  // expressions only when the period's units are read.
+  std::string unit_filter = " WHERE u.started >= ?";
+  if (!until.empty()) unit_filter += " AND u.started < ?";
+  std::string equal = walk ? " = ?" : " || '' = ?";
+  if (!station.empty()) unit_filter += " AND u.station" + equal;
+  if (!slot.empty()) unit_filter += " AND u.slot" + equal;
+  auto of_unit = [](const char *col) {
+    return std::string("(SELECT ") + col + " FROM units WHERE id = s.unit_id)";
+  };
+  return run(c,
+            !walk ? "SELECT u.serial, u.id, u.station, u.slot, s.step, s.board, s.seconds"
+                    " FROM steps s JOIN units u ON u.id = s.unit_id" +
+                        unit_filter +
+                        " AND u.id = s.unit_id AND s.seconds IS NOT NULL"
+                        " ORDER BY s.seconds DESC LIMIT 10"
+                  : "SELECT " + of_unit("serial") + ", s.unit_id, " + of_unit("station") + ", " +
+                        of_unit("slot") +
+                        ", s.step, s.board, s.seconds FROM steps s WHERE s.seconds IS NOT NULL"
+                        " AND EXISTS (SELECT 1 FROM units u" +
+                        unit_filter + " AND u.id = s.unit_id) ORDER BY s.seconds DESC LIMIT 10",
+            params, rows);
 }
 
 }  // namespace
@@ -535,48 +585,7 @@ web_reply yield_page(const web_context &c, const web_params &q) {
   }
   body += "</tbody></table>";
   body += bar_chart("pareto", "failures by class and kind (Pareto)", pareto_of(pc), false, true);
-  // The slowest steps, one of two ways by the share of the record the
-  // period's units are. A large share: the steps walked from the slowest
-  // down (their index on seconds) until ten are the period's, about ten
-  // times the record over the period's units; each unit asked on its own
-  // (EXISTS), as a join would have SQLite read every unit of the period
-  // into a Bloom filter first (a tenth of a second for a month of a
-  // million units). A small one: the period's units' steps, all of them,
-  // where the walk might go through most of the record (a quiet station,
-  // a period with no unit).
-  int64_t in_period = 0;
-  for (const auto &[where, n] : pc.slots) in_period += n.units;
-  why = run(c, "SELECT MAX(id) FROM units", {}, &rows);
-  if (!why.empty()) return failure(503, why);
-  int64_t record = rows.rows.empty() ? 0 : db_int(rows.rows[0][0]);
-  // Measured on SQLite over a million units: a step walked to costs about
-  // twice a unit of the period read with its steps, which puts the even
-  // point near 20 times the record; some margin, for slow steps that are
-  // not spread evenly over the units.
-  bool walk = static_cast<double>(in_period) * static_cast<double>(in_period) >=
-              50.0 * static_cast<double>(record);
-  // The period's units as u, as filter has them; station and slot as
-  // expressions only when the period's units are read.
-  std::string unit_filter = " WHERE u.started >= ?";
-  if (!until.empty()) unit_filter += " AND u.started < ?";
-  std::string equal = walk ? " = ?" : " || '' = ?";
-  if (!station.empty()) unit_filter += " AND u.station" + equal;
-  if (!slot.empty()) unit_filter += " AND u.slot" + equal;
-  auto of_unit = [](const char *col) {
-    return std::string("(SELECT ") + col + " FROM units WHERE id = s.unit_id)";
-  };
-  why = run(c,
-            !walk ? "SELECT u.serial, u.id, u.station, u.slot, s.step, s.board, s.seconds"
-                    " FROM steps s JOIN units u ON u.id = s.unit_id" +
-                        unit_filter +
-                        " AND u.id = s.unit_id AND s.seconds IS NOT NULL"
-                        " ORDER BY s.seconds DESC LIMIT 10"
-                  : "SELECT " + of_unit("serial") + ", s.unit_id, " + of_unit("station") + ", " +
-                        of_unit("slot") +
-                        ", s.step, s.board, s.seconds FROM steps s WHERE s.seconds IS NOT NULL"
-                        " AND EXISTS (SELECT 1 FROM units u" +
-                        unit_filter + " AND u.id = s.unit_id) ORDER BY s.seconds DESC LIMIT 10",
-            params, &rows);
+  why = slowest_steps(c, pc, until, station, slot, params, &rows);
   if (!why.empty()) return failure(503, why);
   body += "<h2>Slowest steps</h2><table class=\"slowest\"><thead><tr><th>unit</th><th>station</th>"
           "<th>slot</th><th>step</th><th>board</th><th>seconds</th></tr></thead><tbody>";

@@ -97,11 +97,12 @@ constexpr int64_t DAY_MS = 86400000;
 std::string grouped(unit_store &s, int schema, const std::string &where,
                     const std::vector<db_value> &params, db_rows *rows) {
   std::string cls = schema >= 3 ? "COALESCE(failure_class, '-')" : "'-'";
-  return s.query("SELECT substr(started, 1, 10) AS d, station || '' AS st, slot || '' AS sl,"
-                 " result || '' AS re, " +
-                     cls + " AS c, COALESCE(failure, result) AS k, COUNT(*) FROM units WHERE " +
-                     where + " GROUP BY d, st, sl, re, c, k",
-                 params, rows);
+  return s.query(
+      "SELECT substr(started, 1, 10) AS d, station || '' AS st, slot || '' AS sl,"
+      " result || '' AS re, " +
+          cls + " AS c, COALESCE(failure, result) AS k, COUNT(*) FROM units WHERE " + where +
+          " GROUP BY d, st, sl, re, c, k",
+      params, rows);
 }
 
 unit_group group_of(const db_row &r) {
@@ -153,8 +154,8 @@ std::string count_period(unit_store &s, int schema, yield_cache *cache, const st
         return w;
       },
       [&](const day_tally &t) {
-        t.count(first.substr(0, 10), end.substr(0, std::min<size_t>(end.size(), 10)), station,
-                slot, out);
+        t.count(first.substr(0, 10), end.substr(0, std::min<size_t>(end.size(), 10)), station, slot,
+                out);
       },
       &upto);
   if (!why.empty()) return why;

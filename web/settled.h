@@ -33,9 +33,10 @@ struct settled_cache {
 // sees another's half-made tally. *upto: the id the tally counts up to;
 // the units after it are the caller's to count.
 template <class T>
-std::string use_settled(settled_cache<T> *cache, unit_store &s,
-                        const std::function<std::string(int64_t after, int64_t upto, T *more)> &tally,
-                        const std::function<void(const T &settled)> &use, int64_t *upto) {
+std::string use_settled(
+    settled_cache<T> *cache, unit_store &s,
+    const std::function<std::string(int64_t after, int64_t upto, T *more)> &tally,
+    const std::function<void(const T &settled)> &use, int64_t *upto) {
   int64_t mark = 0;
   std::string why = settled_mark(s, &mark);
   if (!why.empty()) return why;
@@ -60,7 +61,7 @@ struct unit_counts {
 struct period_counts {
   std::map<std::string, unit_counts> days;  // by the day started, YYYY-MM-DD
   std::map<std::pair<std::string, std::string>, unit_counts> slots;  // station, slot
-  std::map<std::pair<std::string, std::string>, int64_t> failures;  // class, kind
+  std::map<std::pair<std::string, std::string>, int64_t> failures;   // class, kind
 };
 
 // A group of units: their day, station, slot, result, failure class ("-"
