@@ -143,7 +143,8 @@ int serve_dashboard(const dashboard_options &o) {
     return 1;
   }
   metrics_cache cache;
-  web_context c{&pool, o.silent_after_ms, &cache};
+  yield_cache yields;
+  web_context c{&pool, o.silent_after_ms, &cache, &yields};
   httplib::Server server;
   server.set_default_headers({{"Content-Security-Policy", CSP},
                               {"X-Content-Type-Options", "nosniff"},

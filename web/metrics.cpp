@@ -94,25 +94,16 @@ std::string count_units(const web_context &c, unit_store &s, unit_tally *t) {
   int schema = c.pool->schema();
   int64_t settled = 0;
   if (schema >= 4 && c.cache != nullptr) {
-    db_rows rows;
-    std::string why = s.query("SELECT MIN(id) FROM units WHERE result = 'unfinished'", {}, &rows);
-    if (why.empty() && !rows.rows.empty() && rows.rows[0][0]) {
-      settled = db_int(rows.rows[0][0]) - 1;
-    } else if (why.empty()) {
-      why = s.query("SELECT MAX(id) FROM units", {}, &rows);
-      if (why.empty() && !rows.rows.empty()) settled = db_int(rows.rows[0][0]);
-    }
+    std::string why = use_settled<unit_tally>(
+        c.cache, s,
+        [&](int64_t after, int64_t upto, unit_tally *more) {
+          unit_tally range;
+          std::string w = tally_units(s, schema, after, upto, &range);
+          if (w.empty()) add_tally(more, range);
+          return w;
+        },
+        [&](const unit_tally &kept) { *t = kept; }, &settled);
     if (!why.empty()) return why;
-    std::lock_guard<std::mutex> lock(c.cache->mutex);
-    if (settled > c.cache->upto) {
-      unit_tally more;
-      why = tally_units(s, schema, c.cache->upto, settled, &more);
-      if (!why.empty()) return why;
-      add_tally(&c.cache->settled, more);
-      c.cache->upto = settled;
-    }
-    settled = c.cache->upto;
-    *t = c.cache->settled;
   }
   return tally_units(s, schema, settled, -1, t);
 }

@@ -415,6 +415,100 @@ std::string yield_series(const web_context &c, const std::string &filter,
 
 }  // namespace
 
+namespace {
+
+// The period's counts on a connection of the pool: "" or why.
+std::string period_counts_of(const web_context &c, const std::string &since,
+                             const std::string &until, const std::string &station,
+                             const std::string &slot, period_counts *out) {
+  std::string why;
+  std::unique_ptr<unit_store> s = c.pool->take(&why);
+  if (s == nullptr) return why;
+  why = count_period(*s, c.pool->schema(), c.yields, since, until, station, slot, out);
+  c.pool->give(std::move(s));
+  return why;
+}
+
+// Units per hour and the yield by day, from the period's counts.
+void daily_series(const period_counts &pc, std::vector<bar> *per_hour, std::vector<bar> *yields) {
+  for (const auto &[label, n] : pc.days) {
+    int64_t ended = n.passed + n.failed + n.abandoned;
+    per_hour->push_back({label, static_cast<double>(n.units) / 24.0,
+                         label + ": " + std::to_string(n.units) + " units"});
+    if (ended > 0) {
+      yields->push_back({label, 100.0 * static_cast<double>(n.passed) / static_cast<double>(ended),
+                         label + ": " + yield_text(n.passed, ended) + " of " +
+                             std::to_string(ended)});
+    }
+  }
+}
+
+// The failures that cost the most: the 20 most, ties by class and kind.
+std::vector<bar> pareto_of(const period_counts &pc) {
+  std::vector<std::pair<std::pair<std::string, std::string>, int64_t>> worst(pc.failures.begin(),
+                                                                            pc.failures.end());
+  // The map is in class and kind order already: a stable sort by count keeps it for ties.
+  std::ranges::stable_sort(worst, [](const auto &a, const auto &b) { return a.second > b.second; });
+  if (worst.size() > 20) worst.resize(20);
+  std::vector<bar> pareto;
+  pareto.reserve(worst.size());
+  for (const auto &[what, n] : worst) {
+    pareto.push_back({what.first + " " + what.second, static_cast<double>(n), ""});
+  }
+  return pareto;
+}
+
+// The period's slowest steps as rows of serial, unit id, station, slot,
+// step, board and seconds; params as yield_page's filter has them.
+std::string slowest_steps(const web_context &c, const period_counts &pc, const std::string &until,
+                          const std::string &station, const std::string &slot,
+                          const std::vector<db_value> &params, db_rows *rows) {
+  // One of two ways by the share of the record the period's units are.
+  // A large share: the steps walked from the slowest
+  // down (their index on seconds) until ten are the period's, about ten
+  // times the record over the period's units; each unit asked on its own
+  // (EXISTS), as a join would have SQLite read every unit of the period
+  // into a Bloom filter first (a tenth of a second for a month of a
+  // million units). A small one: the period's units' steps, all of them,
+  // where the walk might go through most of the record (a quiet station,
+  // a period with no unit).
+  int64_t in_period = 0;
+  for (const auto &[where, n] : pc.slots) in_period += n.units;
+  std::string why = run(c, "SELECT MAX(id) FROM units", {}, rows);
+  if (!why.empty()) return why;
+  int64_t record = rows->rows.empty() ? 0 : db_int(rows->rows[0][0]);
+  // Measured on SQLite over a million units: a step walked to costs about
+  // twice a unit of the period read with its steps, which puts the even
+  // point near 20 times the record; some margin, for slow steps that are
+  // not spread evenly over the units.
+  bool walk = static_cast<double>(in_period) * static_cast<double>(in_period) >=
+              50.0 * static_cast<double>(record);
+  // The period's units as u, as filter has them; station and slot as
+  // expressions only when the period's units are read.
+  std::string unit_filter = " WHERE u.started >= ?";
+  if (!until.empty()) unit_filter += " AND u.started < ?";
+  std::string equal = walk ? " = ?" : " || '' = ?";
+  if (!station.empty()) unit_filter += " AND u.station" + equal;
+  if (!slot.empty()) unit_filter += " AND u.slot" + equal;
+  auto of_unit = [](const char *col) {
+    return std::string("(SELECT ") + col + " FROM units WHERE id = s.unit_id)";
+  };
+  return run(c,
+            !walk ? "SELECT u.serial, u.id, u.station, u.slot, s.step, s.board, s.seconds"
+                    " FROM steps s JOIN units u ON u.id = s.unit_id" +
+                        unit_filter +
+                        " AND u.id = s.unit_id AND s.seconds IS NOT NULL"
+                        " ORDER BY s.seconds DESC LIMIT 10"
+                  : "SELECT " + of_unit("serial") + ", s.unit_id, " + of_unit("station") + ", " +
+                        of_unit("slot") +
+                        ", s.step, s.board, s.seconds FROM steps s WHERE s.seconds IS NOT NULL"
+                        " AND EXISTS (SELECT 1 FROM units u" +
+                        unit_filter + " AND u.id = s.unit_id) ORDER BY s.seconds DESC LIMIT 10",
+            params, rows);
+}
+
+}  // namespace
+
 web_reply yield_page(const web_context &c, const web_params &q) {
   std::string since;
   std::string until;
@@ -432,18 +526,31 @@ web_reply yield_page(const web_context &c, const web_params &q) {
     filter += " AND started < ?";
     params.emplace_back(until);
   }
+  // Station and slot as expressions, lest SQLite read every unit of the
+  // station by its index (and its row, for the time) rather than the
+  // period's by theirs.
   if (!station.empty()) {
-    filter += " AND station = ?";
+    filter += " AND station || '' = ?";
     params.emplace_back(station);
   }
   if (!slot.empty()) {
-    filter += " AND slot = ?";
+    filter += " AND slot || '' = ?";
     params.emplace_back(slot);
   }
+  // The counts by day, station and slot, and failure: the settled units'
+  // from the tally kept between requests, the rest by SQL.
+  period_counts pc;
+  why = period_counts_of(c, since, until, station, slot, &pc);
+  if (!why.empty()) return failure(503, why);
   std::vector<bar> per_hour;
   std::vector<bar> yields;
-  why = yield_series(c, filter, params, hourly, &per_hour, &yields);
-  if (!why.empty()) return failure(503, why);
+  if (hourly) {
+    // Three days' units at most, by the period's index.
+    why = yield_series(c, filter, params, hourly, &per_hour, &yields);
+    if (!why.empty()) return failure(503, why);
+  } else {
+    daily_series(pc, &per_hour, &yields);
+  }
   db_rows rows;
   std::string body =
       "<h1>Yield</h1><form action=\"/yield\" method=\"get\">"
@@ -462,55 +569,23 @@ web_reply yield_page(const web_context &c, const web_params &q) {
                     per_hour);
   body += bar_chart("yield", "yield over time", yields, true);
   // Per station and slot.
-  why = run(c, std::string("SELECT station || '' AS st, slot || '' AS sl, COUNT(*)") + COUNTS +
-                   " FROM units" + filter + " GROUP BY st, sl ORDER BY st, sl",
-            params, &rows);
-  if (!why.empty()) return failure(503, why);
   body += "<h2>Per station and slot</h2><table class=\"per-slot\"><thead><tr><th>station</th>"
           "<th>slot</th><th>units</th><th>passed</th><th>failed</th><th>abandoned</th>"
           "<th>yield</th></tr></thead><tbody>";
-  for (const db_row &r : rows.rows) {
-    int64_t ended = db_int(r[3]) + db_int(r[4]) + db_int(r[5]);
+  for (const auto &[where, n] : pc.slots) {
+    int64_t ended = n.passed + n.failed + n.abandoned;
     body += "<tr><td>" +
-            link("/yield?station=" + url_part(text_of(r[0])) + "&since=" + url_part(param(q, "since")) +
+            link("/yield?station=" + url_part(where.first) + "&since=" + url_part(param(q, "since")) +
                      "&until=" + url_part(param(q, "until")),
-                 text_of(r[0])) +
-            "</td>" + tag("td", text_of(r[1])) + tag("td", std::to_string(db_int(r[2]))) +
-            tag("td", std::to_string(db_int(r[3]))) + tag("td", std::to_string(db_int(r[4]))) +
-            tag("td", std::to_string(db_int(r[5]))) + tag("td", yield_text(db_int(r[3]), ended)) +
+                 where.first) +
+            "</td>" + tag("td", where.second) + tag("td", std::to_string(n.units)) +
+            tag("td", std::to_string(n.passed)) + tag("td", std::to_string(n.failed)) +
+            tag("td", std::to_string(n.abandoned)) + tag("td", yield_text(n.passed, ended)) +
             "</tr>";
   }
   body += "</tbody></table>";
-  // The failures that cost the most, by class and kind.
-  std::string cls = c.pool->schema() >= 3 ? "COALESCE(failure_class, '-')" : "'-'";
-  why = run(c, "SELECT " + cls + " AS c, COALESCE(failure, result) AS k, COUNT(*) AS n FROM units" +
-                   filter + " AND result IN ('failed', 'abandoned') GROUP BY " + cls +
-                   ", COALESCE(failure, result) ORDER BY n DESC, c, k LIMIT 20",
-            params, &rows);
-  if (!why.empty()) return failure(503, why);
-  std::vector<bar> pareto;
-  std::ranges::transform(rows.rows, std::back_inserter(pareto), [](const db_row &r) {
-    return bar{text_of(r[0]) + " " + text_of(r[1]), static_cast<double>(db_int(r[2])), ""};
-  });
-  body += bar_chart("pareto", "failures by class and kind (Pareto)", pareto, false, true);
-  // The slowest steps: over days, the steps walked from the slowest down
-  // (their index on seconds) until ten are the period's, which CROSS JOIN
-  // tells SQLite; over hours, the period's few units' steps.
-  std::string unit_filter = filter;
-  for (const char *col : {"started", "station", "slot"}) {
-    std::string from = std::string(" ") + col + " ";
-    for (size_t at = unit_filter.find(from); at != std::string::npos;
-         at = unit_filter.find(from, at + 3)) {
-      unit_filter.replace(at, from.size(), " u." + std::string(col) + " ");
-    }
-  }
-  why = run(c,
-            std::string("SELECT u.serial, u.id, u.station, u.slot, s.step, s.board, s.seconds") +
-                (hourly ? " FROM steps s JOIN units u ON u.id = s.unit_id"
-                        : " FROM steps s CROSS JOIN units u") +
-                unit_filter + " AND u.id = s.unit_id AND s.seconds IS NOT NULL"
-                " ORDER BY s.seconds DESC LIMIT 10",
-            params, &rows);
+  body += bar_chart("pareto", "failures by class and kind (Pareto)", pareto_of(pc), false, true);
+  why = slowest_steps(c, pc, until, station, slot, params, &rows);
   if (!why.empty()) return failure(503, why);
   body += "<h2>Slowest steps</h2><table class=\"slowest\"><thead><tr><th>unit</th><th>station</th>"
           "<th>slot</th><th>step</th><th>board</th><th>seconds</th></tr></thead><tbody>";

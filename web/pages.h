@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <array>
 #include <map>
-#include <mutex>
 #include <tuple>
 #include <string>
 
+#include "settled.h"
 #include "web_store.h"
 
 // Unit counts for /metrics: by station, result and failure class, and the
@@ -21,16 +21,13 @@ struct unit_tally {
 };
 
 // The counts of units that can no longer change, kept between scrapes.
-struct metrics_cache {
-  std::mutex mutex;
-  int64_t upto = 0;  // every unit of an id up to this is counted in settled
-  unit_tally settled;
-};
+using metrics_cache = settled_cache<unit_tally>;
 
 struct web_context {
   store_pool *pool = nullptr;
   int64_t silent_after_ms = 0;
   metrics_cache *cache = nullptr;
+  yield_cache *yields = nullptr;  // nullptr: the yield page counts all by SQL
 };
 
 struct web_reply {

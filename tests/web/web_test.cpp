@@ -3,12 +3,15 @@
 // and the server listens on loopback unless told otherwise.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "dashboard.h"
 #include "html.h"
 #include "pages.h"
+#include "settled.h"
+#include "support.h"
 
 TEST(Html, EscapesEveryValue) {
   struct row {
@@ -107,4 +110,150 @@ TEST(Dashboard, PeriodsAsTheRecordWritesTimes) {
   EXPECT_EQ(since, "");
   EXPECT_EQ(record_ms("2026-12-09T17:42:26.123Z"), 1796838146123);
   EXPECT_EQ(record_ms("soon"), -1);
+}
+
+namespace {
+
+// The period's counts as plain SQL gives them, one statement each.
+period_counts sql_counts(unit_store &s, const std::string &since, const std::string &until,
+                         const std::string &station, const std::string &slot) {
+  const std::string where =
+      " FROM units WHERE started >= ? AND (? = '' OR started < ?) AND (? = '' OR station = ?)"
+      " AND (? = '' OR slot = ?)";
+  const std::vector<db_value> p{since, until, until, station, station, slot, slot};
+  const std::string counts = ", COUNT(*), SUM(result = 'passed'), SUM(result = 'failed'),"
+                             " SUM(result = 'abandoned')";
+  period_counts pc;
+  db_rows rows;
+  EXPECT_EQ(s.query("SELECT substr(started, 1, 10) AS d" + counts + where + " GROUP BY d", p, &rows),
+            "");
+  for (const db_row &r : rows.rows) {
+    pc.days[text_of(r[0])] = {db_int(r[1]), db_int(r[2]), db_int(r[3]), db_int(r[4])};
+  }
+  EXPECT_EQ(s.query("SELECT station, slot" + counts + where + " GROUP BY station, slot", p, &rows),
+            "");
+  for (const db_row &r : rows.rows) {
+    pc.slots[{text_of(r[0]), text_of(r[1])}] = {db_int(r[2]), db_int(r[3]), db_int(r[4]),
+                                                db_int(r[5])};
+  }
+  EXPECT_EQ(s.query("SELECT COALESCE(failure_class, '-') AS c, COALESCE(failure, result) AS k,"
+                    " COUNT(*)" + where + " AND result IN ('failed', 'abandoned') GROUP BY c, k",
+                    p, &rows),
+            "");
+  for (const db_row &r : rows.rows) pc.failures[{text_of(r[0]), text_of(r[1])}] = db_int(r[2]);
+  return pc;
+}
+
+// Unit i of a record made to be counted: days, stations, slots, results
+// and failures mixed, each step's seconds its own.
+std::string add_unit(unit_store &s, int i, const std::string &result) {
+  char started[32];
+  snprintf(started, sizeof started, "2026-11-%02dT%02d:%02d:07.%03dZ", 1 + i * 7 % 8, i * 5 % 24,
+           i * 13 % 60, i % 1000);
+  const char *kinds[] = {"verify", "erase", "connect"};
+  const char *classes[] = {"board", "part", "link"};
+  bool failed = result == "failed";
+  std::string why = s.query(
+      "INSERT INTO units (id, serial, station, slot, unit_number, started, ended, result, failure,"
+      " failure_class) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+      {std::to_string(i), "KX" + std::to_string(i), "line-" + std::to_string(i % 3),
+       "s" + std::to_string(i % 2), std::to_string(i), started,
+       result == "unfinished" ? db_value() : db_value(started), result,
+       failed ? db_value(kinds[i % 3]) : db_value(),
+       failed && i % 4 != 0 ? db_value(classes[i / 3 % 3]) : db_value()},
+      nullptr);
+  for (int k = 1; k <= 2 && why.empty(); ++k) {
+    why = s.query("INSERT INTO steps (unit_id, step, steps, board, result, attempts, seconds)"
+                  " VALUES (?, ?, 2, 'b', 'passed', 1, ?)",
+                  {std::to_string(i), std::to_string(k), std::to_string(i * 37 % 101 + k * 0.25)},
+                  nullptr);
+  }
+  return why;
+}
+
+std::string result_of(int i) {
+  return i % 6 == 0 ? "failed" : i % 17 == 0 ? "abandoned" : "passed";
+}
+
+}  // namespace
+
+// The yield page's counts, whole days from the tally kept between
+// requests and the rest by SQL, against SQL alone, while units arrive and
+// end: periods with parts of days at either end, without an end, of a
+// station and a slot, and as short as hours.
+TEST(YieldTally, CountsAsSqlGivesThemWhileUnitsArrive) {
+  std::string db = temp_path("yield.db");
+  std::string why;
+  std::unique_ptr<unit_store> w = unit_store::open(db, &why);
+  ASSERT_NE(w, nullptr) << why;
+  store_pool pool(db);
+  metrics_cache metrics;
+  yield_cache yields;
+  web_context cached{&pool, 30000, &metrics, &yields};
+  web_context plain{&pool, 30000, nullptr, nullptr};
+  struct row {
+    const char *since, *until, *station, *slot;
+  };
+  const row rows[] = {
+      {"2026-11-01", "2026-11-08", "", ""},
+      {"2026-11-02T06:30", "2026-11-07T13:15", "", ""},
+      {"2026-11-03T23:59", "", "", ""},
+      {"2026-11-01T12:00", "2026-11-08T12:00", "line-1", ""},
+      {"2026-11-01", "2026-11-08", "line-2", "s1"},
+      {"2026-11-04T10:00", "2026-11-05T20:00", "", "s0"},
+      {"2026-11-05T00:00", "2026-11-07T00:00", "", ""},
+  };
+  // Unit 20 unfinished holds the settled mark at 19 until it ends; then
+  // unit 90 holds it, and units arrive after both, on days the tally has.
+  struct phase {
+    int from, to;
+    const char *unit20, *unit90;
+    int64_t upto;
+  };
+  const phase phases[] = {{1, 60, "unfinished", "", 19},
+                          {61, 100, "failed", "unfinished", 89},
+                          {101, 130, "failed", "abandoned", 130}};
+  for (const phase &ph : phases) {
+    for (int i = ph.from; i <= ph.to; ++i) {
+      std::string result = i == 20 ? "unfinished" : i == 90 ? ph.unit90 : result_of(i);
+      ASSERT_EQ(add_unit(*w, i, result), "");
+    }
+    for (const auto &[id, result] : {std::pair{20, ph.unit20}, std::pair{90, ph.unit90}}) {
+      if (*result == '\0') continue;
+      ASSERT_EQ(w->query("UPDATE units SET result = ?, failure = CASE WHEN ? = 'failed' THEN"
+                         " 'verify' END, ended = started WHERE id = ?",
+                         {result, result, std::to_string(id)}, nullptr),
+                "");
+    }
+    if (ph.from == 1) {
+      ASSERT_EQ(pool.open(), "");
+    }
+    for (const row &r : rows) {
+      web_params q{{"since", r.since}, {"until", r.until}, {"station", r.station}, {"slot", r.slot}};
+      std::string since;
+      std::string until;
+      ASSERT_EQ(period_of(q, 7, &since, &until), "");
+      period_counts got;
+      ASSERT_EQ(count_period(*w, 4, &yields, since, until, r.station, r.slot, &got), "");
+      period_counts want = sql_counts(*w, since, until, r.station, r.slot);
+      std::string at = std::string(r.since) + " " + r.until + " " + r.station + " " + r.slot +
+                       " after unit " + std::to_string(ph.to);
+      EXPECT_EQ(got.days, want.days) << at;
+      EXPECT_EQ(got.slots, want.slots) << at;
+      EXPECT_EQ(got.failures, want.failures) << at;
+      EXPECT_FALSE(got.slots.empty()) << at;
+      // The page as a whole, series, table, Pareto and slowest steps, the
+      // same whether counted with the tally or by SQL alone.
+      web_reply page = yield_page(cached, q);
+      EXPECT_EQ(page.status, 200) << at;
+      EXPECT_EQ(page.body, yield_page(plain, q).body) << at;
+    }
+    EXPECT_EQ(yields.upto, ph.upto);
+    // /metrics counts its settled units with the same mark.
+    std::string with = metrics_text(cached).body;
+    std::string without = metrics_text(plain).body;
+    EXPECT_EQ(with.substr(0, with.find("kesp_record_last_write_age_seconds")),
+              without.substr(0, without.find("kesp_record_last_write_age_seconds")));
+    EXPECT_EQ(metrics.upto, ph.upto);
+  }
 }
