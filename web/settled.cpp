@@ -5,17 +5,23 @@
 #include "pages.h"
 #include "text.h"
 
-std::string settled_mark(unit_store &s, int64_t *mark) {
+std::string settled_mark(unit_store &s, int64_t *mark, int64_t *newest) {
   db_rows rows;
-  std::string why = s.query("SELECT MIN(id) FROM units WHERE result = 'unfinished'", {}, &rows);
-  if (why.empty() && !rows.rows.empty() && rows.rows[0][0]) {
-    *mark = db_int(rows.rows[0][0]) - 1;
-    return "";
-  }
+  std::string why = s.query("SELECT MAX(id) FROM units", {}, &rows);
   if (!why.empty()) return why;
-  why = s.query("SELECT MAX(id) FROM units", {}, &rows);
-  *mark = why.empty() && !rows.rows.empty() ? db_int(rows.rows[0][0]) : 0;
-  return why;
+  *newest = !rows.rows.empty() && rows.rows[0][0] ? db_int(rows.rows[0][0]) : 0;
+  why = s.query("SELECT MIN(id) FROM units WHERE result = 'unfinished'", {}, &rows);
+  if (!why.empty()) return why;
+  *mark = !rows.rows.empty() && rows.rows[0][0] ? db_int(rows.rows[0][0]) - 1 : *newest;
+  return "";
+}
+
+int64_t commit_horizon::committed(int64_t at_ms, int64_t newest) {
+  if (seen_.empty() || newest > seen_.back().second) seen_.emplace_back(at_ms, newest);
+  // The last sighting old enough is the answer; those before it are not
+  // needed again.
+  while (seen_.size() > 1 && seen_[1].first <= at_ms - COMMIT_HORIZON_MS) seen_.pop_front();
+  return seen_.front().first <= at_ms - COMMIT_HORIZON_MS ? seen_.front().second : 0;
 }
 
 namespace {

@@ -3,7 +3,10 @@
 // rather than the whole record at every request.
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -16,8 +19,26 @@
 // The settled mark: every unit of an id up to it has ended, and an ended
 // unit's row is never written again, so its counts hold for good. The
 // first unit still unfinished stops it (found through units_unfinished,
-// schema version 4 on).
-std::string settled_mark(unit_store &s, int64_t *mark);
+// schema version 4 on). *newest: the highest id seen.
+std::string settled_mark(unit_store &s, int64_t *mark, int64_t *newest);
+
+// How far ids are known to be committed. On PostgreSQL a station takes its
+// unit's id when it inserts and others see the row when it commits, so a
+// unit of a lower id can appear after one of a higher id has been seen: a
+// mark set past it would leave it out of every count for good. A station
+// commits its unit's row within a statement's time limit (10 s) of taking
+// the id, so the ids seen COMMIT_HORIZON_MS ago are all there by now.
+inline constexpr int64_t COMMIT_HORIZON_MS = 15000;
+class commit_horizon {
+ public:
+  // The highest id seen at least COMMIT_HORIZON_MS before at_ms, on a
+  // clock that never goes back (0 until then), newest being the highest id
+  // seen at at_ms.
+  int64_t committed(int64_t at_ms, int64_t newest);
+
+ private:
+  std::deque<std::pair<int64_t, int64_t>> seen_;  // when, the highest id then
+};
 
 // A tally of the settled units, shared by the server's threads.
 template <class T>
@@ -25,6 +46,7 @@ struct settled_cache {
   std::mutex mutex;
   int64_t upto = 0;  // every unit of an id up to this is counted in settled
   T settled;
+  commit_horizon horizon;  // for engines whose commits may come out of id order
 };
 
 // Brings cache up to the settled mark, counting the units of ids in
@@ -38,9 +60,16 @@ std::string use_settled(
     const std::function<std::string(int64_t after, int64_t upto, T *more)> &tally,
     const std::function<void(const T &settled)> &use, int64_t *upto) {
   int64_t mark = 0;
-  std::string why = settled_mark(s, &mark);
+  int64_t newest = 0;
+  std::string why = settled_mark(s, &mark, &newest);
   if (!why.empty()) return why;
   std::lock_guard<std::mutex> lock(cache->mutex);
+  // SQLite has one writer at a time, which takes its ids in commit order.
+  if (s.postgres()) {
+    auto at = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+    mark = std::min(mark, cache->horizon.committed(at.count(), newest));
+  }
   if (mark > cache->upto) {
     why = tally(cache->upto, mark, &cache->settled);
     if (!why.empty()) return why;

@@ -257,3 +257,27 @@ TEST(YieldTally, CountsAsSqlGivesThemWhileUnitsArrive) {
     EXPECT_EQ(metrics.upto, ph.upto);
   }
 }
+
+// On PostgreSQL a unit's row may be seen after a unit of a higher id: the
+// mark stops at the highest id seen a horizon ago, so a row that comes
+// late is still counted.
+TEST(YieldTally, MarkWaitsForLateCommits) {
+  constexpr int64_t H = COMMIT_HORIZON_MS;
+  struct sighting {
+    int64_t at, newest, committed;
+  };
+  const sighting rows[] = {
+      {0, 100, 0},          // nothing seen a horizon ago yet
+      {H - 1, 120, 0},      //
+      {H, 130, 100},        // what was seen at 0
+      {H + 5, 130, 100},    // the same highest id: no new sighting
+      {2 * H - 1, 140, 120},
+      {3 * H, 150, 140},    // older sightings are dropped, the answer stays the last old one
+      {3 * H + 1, 150, 140},
+  };
+  commit_horizon horizon;
+  for (const sighting &r : rows) {
+    SCOPED_TRACE(r.at);
+    EXPECT_EQ(horizon.committed(r.at, r.newest), r.committed);
+  }
+}
