@@ -18,6 +18,7 @@ const struct {
   crc_function update;
 } PATHS[] = {
     {"crc32_update", crc32_update},
+    {"crc32_update_wide", crc32_update_wide},
     {"crc32_update_sliced", crc32_update_sliced},
     {"crc32_update_bytewise", crc32_update_bytewise},
 };
@@ -123,13 +124,53 @@ TEST(Crc32, RandomLengthsOffsetsAndRegistersMatchTheByteLoop) {
     const size_t offset = gen() % (MAX_OFFSET + 1);
     const uint32_t start = static_cast<uint32_t>(gen());
     const uint32_t want = crc32_update_bytewise(start, bytes_of(data) + offset, n);
-    for (crc_function update : {crc32_update, crc32_update_sliced}) {
-      if (update(start, bytes_of(data) + offset, n) != want) {
-        ADD_FAILURE() << (update == crc32_update ? "crc32_update" : "crc32_update_sliced") << ": "
-                      << n << " bytes at offset " << offset << " from " << std::hex << start;
+    for (const auto &path : PATHS) {
+      if (path.update == crc32_update_bytewise) continue;
+      if (path.update(start, bytes_of(data) + offset, n) != want) {
+        ADD_FAILURE() << path.name << ": " << n << " bytes at offset " << offset << " from "
+                      << std::hex << start;
         if (++wrong == 5) return;
       }
     }
+  }
+}
+
+// The edges of every path's blocks: none, one byte, either side of kesp's
+// 256-byte piece and of the wide path's 256-byte round and its threshold,
+// at every misalignment within a word and a register.
+TEST(Crc32, BlockEdgesAtEveryMisalignment) {
+  const std::string data = pattern_bytes(8192, 5);
+  for (const auto &path : PATHS) {
+    for (size_t n : {0u, 1u, 15u, 16u, 17u, 63u, 64u, 65u, 255u, 256u, 257u, 511u, 512u, 513u,
+                     1023u, 1024u, 1025u, 1279u, 1280u, 1281u, 4099u}) {
+      for (size_t offset = 0; offset < 64; offset += offset < 8 ? 1 : 7) {
+        const std::string run = data.substr(offset, n);
+        EXPECT_EQ(path.update(0, bytes_of(data) + offset, n), reference_crc(run))
+            << path.name << ": " << n << " bytes at offset " << offset;
+      }
+    }
+  }
+}
+
+// A single byte set in a long zero run moves through every lane of the
+// wide path's rounds and then every one of its final folds: one position
+// at a time, against the byte loop.
+TEST(Crc32, OneByteAtEveryPositionOfTheWideRounds) {
+  constexpr size_t N = 1024 + 256 + 80;  // rounds, one more, and a 128-bit tail
+  std::string run(N, '\0');
+  int wrong = 0;
+  for (size_t at = 0; at < N; ++at) {
+    for (int value : {0x01, 0x80, 0xFF}) {
+      run[at] = static_cast<char>(value);
+      for (uint32_t start : {0u, 0xFFFFFFFFu}) {
+        if (crc32_update_wide(start, bytes_of(run), N) !=
+            crc32_update_bytewise(start, bytes_of(run), N)) {
+          ADD_FAILURE() << "byte " << value << " at " << at << ", register " << std::hex << start;
+          if (++wrong == 5) return;
+        }
+      }
+    }
+    run[at] = '\0';
   }
 }
 
