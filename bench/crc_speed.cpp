@@ -21,7 +21,7 @@
 namespace {
 
 constexpr size_t MIB = 1 << 20;
-constexpr size_t KESP_CHUNK = 256;  // bytes per call in kesp's loop
+constexpr size_t KESP_CHUNK = 256;               // bytes per call in kesp's loop
 constexpr size_t SIM_CHUNK = size_t{64} * 1024;  // bytes per call in kesp-sim's receive
 constexpr unsigned DEFAULT_MIB = 16;
 constexpr unsigned DEFAULT_PASSES = 7;

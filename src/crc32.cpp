@@ -188,10 +188,10 @@ bool processor_has_clmul() {
 // each 128-bit lane of a register moves by the stride with the same pair
 // of constants, and at the end the sixteen lanes, in message order, fold
 // into one as the four lanes above do.
-constexpr size_t WIDE_BYTES = 64;                         // one 512-bit register
-constexpr size_t WIDE_COUNT = 4;                          // registers folded side by side
-constexpr size_t WIDE_STRIDE = WIDE_BYTES * WIDE_COUNT;   // bytes taken per round
-constexpr size_t WIDE_LANES = WIDE_STRIDE / LANE_BYTES;   // 128-bit lanes in a round
+constexpr size_t WIDE_BYTES = 64;                        // one 512-bit register
+constexpr size_t WIDE_COUNT = 4;                         // registers folded side by side
+constexpr size_t WIDE_STRIDE = WIDE_BYTES * WIDE_COUNT;  // bytes taken per round
+constexpr size_t WIDE_LANES = WIDE_STRIDE / LANE_BYTES;  // 128-bit lanes in a round
 // Below this the set-up and the final sixteen folds cost more than the
 // wide rounds save.
 constexpr size_t WIDE_MIN = 4 * WIDE_STRIDE;
@@ -199,15 +199,15 @@ constexpr uint64_t BY_WIDE_FIRST = fold_constant(8 * WIDE_STRIDE + 32);
 constexpr uint64_t BY_WIDE_SECOND = fold_constant(8 * WIDE_STRIDE - 32);
 
 __attribute__((target("avx512f,vpclmulqdq"))) __m512i fold_wide(__m512i lanes, __m512i by,
-                                                                 __m512i next) {
+                                                                __m512i next) {
   return _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(lanes, by, 0x00),
                                    _mm512_clmulepi64_epi128(lanes, by, 0x11), next, 0x96);
 }
 
 // Needs n >= WIDE_STRIDE; otherwise as update_clmul.
 __attribute__((target("avx512f,vpclmulqdq,pclmul"))) uint32_t update_wide(uint32_t crc,
-                                                                           const uint8_t *buf,
-                                                                           size_t n) {
+                                                                          const uint8_t *buf,
+                                                                          size_t n) {
   __m512i wide[WIDE_COUNT];
   for (size_t i = 0; i < WIDE_COUNT; ++i) wide[i] = _mm512_loadu_si512(buf + i * WIDE_BYTES);
   const __m128i first = _mm_cvtsi32_si128(static_cast<int>(~crc));
@@ -224,7 +224,8 @@ __attribute__((target("avx512f,vpclmulqdq,pclmul"))) uint32_t update_wide(uint32
     }
   }
   alignas(WIDE_BYTES) std::array<uint8_t, WIDE_STRIDE> lanes{};
-  for (size_t i = 0; i < WIDE_COUNT; ++i) _mm512_store_si512(lanes.data() + i * WIDE_BYTES, wide[i]);
+  for (size_t i = 0; i < WIDE_COUNT; ++i)
+    _mm512_store_si512(lanes.data() + i * WIDE_BYTES, wide[i]);
   const __m128i by_lane = constants(BY_LANE_FIRST, BY_LANE_SECOND);
   __m128i folded = load_lane(lanes.data());
   for (size_t i = 1; i < WIDE_LANES; ++i) {

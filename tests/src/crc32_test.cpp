@@ -141,8 +141,8 @@ TEST(Crc32, RandomLengthsOffsetsAndRegistersMatchTheByteLoop) {
 TEST(Crc32, BlockEdgesAtEveryMisalignment) {
   const std::string data = pattern_bytes(8192, 5);
   for (const auto &path : PATHS) {
-    for (size_t n : {0u, 1u, 15u, 16u, 17u, 63u, 64u, 65u, 255u, 256u, 257u, 511u, 512u, 513u,
-                     1023u, 1024u, 1025u, 1279u, 1280u, 1281u, 4099u}) {
+    for (size_t n : {0U,   1U,   15U,  16U,   17U,   63U,   64U,   65U,   255U,  256U, 257U,
+                     511U, 512U, 513U, 1023U, 1024U, 1025U, 1279U, 1280U, 1281U, 4099U}) {
       for (size_t offset = 0; offset < 64; offset += offset < 8 ? 1 : 7) {
         const std::string run = data.substr(offset, n);
         EXPECT_EQ(path.update(0, bytes_of(data) + offset, n), reference_crc(run))
@@ -162,7 +162,7 @@ TEST(Crc32, OneByteAtEveryPositionOfTheWideRounds) {
   for (size_t at = 0; at < N; ++at) {
     for (int value : {0x01, 0x80, 0xFF}) {
       run[at] = static_cast<char>(value);
-      for (uint32_t start : {0u, 0xFFFFFFFFu}) {
+      for (uint32_t start : {0U, 0xFFFFFFFFU}) {
         if (crc32_update_wide(start, bytes_of(run), N) !=
             crc32_update_bytewise(start, bytes_of(run), N)) {
           ADD_FAILURE() << "byte " << value << " at " << at << ", register " << std::hex << start;
