@@ -12,8 +12,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <memory>
 #include <utility>
-#include <vector>
 
 #include "image.h"
 #include "wire.h"
@@ -38,6 +38,11 @@ struct snapshot_copy {
 namespace {
 
 constexpr size_t COPY_PIECE = size_t{1} << 20;  // bytes read, hashed and written at once
+// The first piece, each next one twice the last up to COPY_PIECE: the
+// first boards wait for the first piece, and a whole one costs
+// milliseconds before its last byte is copied, the pages of the buffer and
+// of the copy taken one by one.
+constexpr size_t FIRST_COPY_PIECE = size_t{64} * 1024;
 constexpr unsigned SIZE_SEALS = F_SEAL_SHRINK | F_SEAL_GROW;
 constexpr unsigned LAST_SEALS = F_SEAL_WRITE | F_SEAL_SEAL;
 // Up to this size the copy is made before take returns, errors and all:
@@ -90,11 +95,13 @@ void fail_copy(snapshot_copy *c, std::string why) {
 void copy_and_digest(snapshot_copy *c) {
   sha256_ctx ctx{};
   sha256_init(&ctx);
-  std::vector<uint8_t> piece(std::min(c->size, COPY_PIECE));
+  // Not cleared: its pages are taken as the pieces first reach them.
+  auto piece = std::make_unique_for_overwrite<uint8_t[]>(std::min(c->size, COPY_PIECE));
+  size_t piece_size = std::min(c->size, FIRST_COPY_PIECE);
   size_t done = 0;
   while (done < c->size) {
     if (c->stop.load(std::memory_order_relaxed)) return fail_copy(c, "interrupted");
-    ssize_t n = read(c->in, piece.data(), std::min(piece.size(), c->size - done));
+    ssize_t n = read(c->in, piece.get(), std::min(piece_size, c->size - done));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return fail_copy(c, std::string("cannot be read: ") + strerror(errno));
     if (n == 0) {
@@ -102,8 +109,8 @@ void copy_and_digest(snapshot_copy *c) {
                               std::to_string(c->size) + " bytes");
     }
     auto got = static_cast<size_t>(n);
-    sha256_update(&ctx, got, piece.data());
-    const uint8_t *p = piece.data();
+    sha256_update(&ctx, got, piece.get());
+    const uint8_t *p = piece.get();
     for (size_t left = got; left > 0;) {
       ssize_t w = pwrite(c->fd, p, left, static_cast<off_t>(done + got - left));
       if (w < 0 && errno == EINTR) continue;
@@ -115,6 +122,7 @@ void copy_and_digest(snapshot_copy *c) {
     }
     done += got;
     c->copied.store(done, std::memory_order_release);
+    piece_size = std::min(2 * piece_size, COPY_PIECE);
   }
   if (fcntl(c->fd, F_ADD_SEALS, LAST_SEALS) != 0) {
     return fail_copy(c, std::string("cannot be sealed: ") + strerror(errno));

@@ -116,8 +116,12 @@ bool sync_folder_of(const std::string &path) {
 }
 
 // In memory every byte is kept inverted, so that the zero pages the
-// system lends for memory never written read erased.
-void copy_inverted(uint8_t *to, const uint8_t *from, size_t n) {
+// system lends for memory never written read erased. This and
+// changes_flash go over every byte a board receives: built for 256-bit
+// registers too, where the processor has them.
+__attribute__((target_clones("avx2", "default"))) void copy_inverted(uint8_t *to,
+                                                                     const uint8_t *from,
+                                                                     size_t n) {
   for (size_t i = 0; i < n; ++i) to[i] = static_cast<uint8_t>(~from[i]);
 }
 
@@ -167,7 +171,9 @@ void each_page_piece(uint64_t at, size_t n, Piece piece) {
 
 // Whether writing bytes at flash (kept inverted) would change anything:
 // loading the image a board already holds takes no memory.
-bool changes_flash(const uint8_t *flash, const uint8_t *bytes, size_t n) {
+__attribute__((target_clones("avx2", "default"))) bool changes_flash(const uint8_t *flash,
+                                                                     const uint8_t *bytes,
+                                                                     size_t n) {
   uint8_t differ = 0;
   for (size_t i = 0; i < n; ++i) differ |= static_cast<uint8_t>(flash[i] ^ ~bytes[i]);
   return differ != 0;

@@ -180,7 +180,12 @@ TEST(BatchSnapshot, ImageChangedDuringTheRunChangesNothingSent) {
 TEST(BatchSnapshot, CopyAndDigestMatchTheFileAtEverySize) {
   const std::string dir = temp_path("snapshot-sizes");
   ASSERT_TRUE(std::filesystem::create_directories(dir));
-  for (size_t size : {size_t{1}, size_t{1} << 20, (size_t{1} << 20) + 1, size_t{3} << 20}) {
+  // The copy's pieces grow from 64 KiB, twice each time, to 1 MiB: sizes
+  // either side of their ends, copied at once and beside the caller.
+  constexpr size_t KIB = 1024;
+  for (size_t size :
+       {size_t{1}, 64 * KIB - 1, 64 * KIB, 64 * KIB + 1, 192 * KIB + 1, size_t{1} << 20,
+        (size_t{1} << 20) + 1, 1984 * KIB, 1984 * KIB + 1, size_t{3} << 20}) {
     SCOPED_TRACE(size);
     const std::string path = dir + "/image-" + std::to_string(size) + ".bin";
     const std::string bytes = pattern_bytes(size, 43);

@@ -4,11 +4,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <thread>
 
 #include "crc32.h"
+#include "net.h"
 #include "sim_client.h"
 #include "support.h"
 #include "target.h"
@@ -88,6 +91,45 @@ TEST_F(SimCore, CompareFindsFirstDifferenceAcrossReceives) {
   EXPECT_EQ(final.addr, 150'001u);
   EXPECT_EQ(final.crc, crc_of(changed));
   EXPECT_EQ(flash(0, image.size()), image) << "a compare wrote the flash";
+}
+
+// The image in pieces of many sizes, a pause after each so that the
+// simulator's reads come in those sizes, below and above the length from
+// which it folds its checksum 256 bytes at a time: whatever the split, the
+// same checksum and the same flash.
+TEST_F(SimCore, ImageSplitAcrossReadsOfEverySizeKeepsItsChecksum) {
+  constexpr size_t PIECES[] = {1, 255, 256, 257, 1023, 1024, 1025, 4099, 65536, 70000};
+  constexpr auto PAUSE = std::chrono::microseconds(500);
+  const std::string image = pattern_bytes(200'000, 12);
+  const std::string bytes = request(200'000 | FLAG_ADDRESS, 0x100, image);
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+  std::string replies;
+  std::thread client([&] {
+    size_t at = 2 * WORD_SIZE;
+    send_all(fds[0], bytes.data(), at);
+    for (size_t i = 0; at < bytes.size(); ++i) {
+      const size_t n = std::min(PIECES[i % std::size(PIECES)], bytes.size() - at);
+      send_all(fds[0], bytes.data() + at, n);
+      at += n;
+      std::this_thread::sleep_for(PAUSE);
+    }
+    shutdown(fds[0], SHUT_WR);
+    char buf[256];
+    ssize_t n = 0;
+    while ((n = recv(fds[0], buf, sizeof buf, 0)) > 0) replies.append(buf, size_t(n));
+  });
+  session_record rec = serve_connection(fds[1], t);
+  close(fds[1]);
+  client.join();
+  close(fds[0]);
+  ASSERT_EQ(replies.size(), 2 * REPLY_SIZE) << describe(rec);
+  flash_reply final = decode_reply(reinterpret_cast<const uint8_t *>(replies.data()) + REPLY_SIZE);
+  EXPECT_EQ(final.error, ERR_NONE);
+  EXPECT_EQ(final.size, image.size());
+  EXPECT_EQ(final.crc, crc_of(image));
+  EXPECT_EQ(rec.crc, crc_of(image));
+  EXPECT_EQ(flash(0x100, image.size()), image);
 }
 
 // A client that sent a little past its image and closed must read a plain

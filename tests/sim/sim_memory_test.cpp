@@ -49,6 +49,15 @@ const memory_case CASES[] = {
     {"WholeOverErased", before::erased, 0x1234, 40'000, ending::whole, 0, 1},
     {"WholeOverWritten", before::written, 0x1234, 40'000, ending::whole, 0, 1},
     {"WholeChangingFewPages", before::written, 0x1234, 40'000, ending::whole, 0, 9000},
+    // One byte changed in each 4 KiB page, and only that one: the page's
+    // first, its last, one in the last register the comparison and the
+    // copy go over a page in.
+    {"WholeChangingTheFirstByteOfEachPage", before::written, 0x2000, 40'000, ending::whole, 0,
+     4096},
+    {"WholeChangingTheLastByteOfEachPage", before::written, 0x1fff, 40'000, ending::whole, 0, 4096},
+    {"WholeChangingAByteInEachPagesLastWord", before::written, 0x1ff1, 40'000, ending::whole, 0,
+     4096},
+    {"WholeLastByteOfEachPageOverErased", before::erased, 0x1fff, 40'000, ending::whole, 0, 4096},
     {"WholeToTheDeviceEnd", before::written, DEVICE_SIZE - 5000, 5000, ending::whole, 0, 1},
     {"ClosedAfterOneByteOverWritten", before::written, 0x1234, 40'000, ending::closed, 1, 1},
     // 0x1234 + 0xdcc is the second page's first byte.
@@ -61,8 +70,8 @@ const memory_case CASES[] = {
     {"ClientGoneOverErased", before::erased, 0x2000, 70'000, ending::client_gone, 30'000, 1},
     {"ApplyFailsOverWritten", before::written, 0x1234, 40'000, ending::apply_fails, 0, 1},
     {"ApplyFailsOverErased", before::erased, 0x1234, 40'000, ending::apply_fails, 0, 1},
-    {"ApplyFailsAtTheDeviceEnd", before::written, DEVICE_SIZE - 5000, 5000, ending::apply_fails,
-     0, 3},
+    {"ApplyFailsAtTheDeviceEnd", before::written, DEVICE_SIZE - 5000, 5000, ending::apply_fails, 0,
+     3},
 };
 
 class SimMemoryWrite : public testing::TestWithParam<int> {

@@ -18,6 +18,7 @@ const struct {
   crc_function update;
 } PATHS[] = {
     {"crc32_update", crc32_update},
+    {"crc32_update_wide", crc32_update_wide},
     {"crc32_update_sliced", crc32_update_sliced},
     {"crc32_update_bytewise", crc32_update_bytewise},
 };
@@ -123,27 +124,70 @@ TEST(Crc32, RandomLengthsOffsetsAndRegistersMatchTheByteLoop) {
     const size_t offset = gen() % (MAX_OFFSET + 1);
     const uint32_t start = static_cast<uint32_t>(gen());
     const uint32_t want = crc32_update_bytewise(start, bytes_of(data) + offset, n);
-    for (crc_function update : {crc32_update, crc32_update_sliced}) {
-      if (update(start, bytes_of(data) + offset, n) != want) {
-        ADD_FAILURE() << (update == crc32_update ? "crc32_update" : "crc32_update_sliced") << ": "
-                      << n << " bytes at offset " << offset << " from " << std::hex << start;
+    for (const auto &path : PATHS) {
+      if (path.update == crc32_update_bytewise) continue;
+      if (path.update(start, bytes_of(data) + offset, n) != want) {
+        ADD_FAILURE() << path.name << ": " << n << " bytes at offset " << offset << " from "
+                      << std::hex << start;
         if (++wrong == 5) return;
       }
     }
   }
 }
 
+// The edges of every path's blocks: none, one byte, either side of kesp's
+// 256-byte piece and of the wide path's 256-byte round and its threshold,
+// at every misalignment within a word and a register.
+TEST(Crc32, BlockEdgesAtEveryMisalignment) {
+  const std::string data = pattern_bytes(8192, 5);
+  for (const auto &path : PATHS) {
+    for (size_t n : {0U,   1U,   15U,  16U,   17U,   63U,   64U,   65U,   255U,  256U, 257U,
+                     511U, 512U, 513U, 1023U, 1024U, 1025U, 1279U, 1280U, 1281U, 4099U}) {
+      for (size_t offset = 0; offset < 64; offset += offset < 8 ? 1 : 7) {
+        const std::string run = data.substr(offset, n);
+        EXPECT_EQ(path.update(0, bytes_of(data) + offset, n), reference_crc(run))
+            << path.name << ": " << n << " bytes at offset " << offset;
+      }
+    }
+  }
+}
+
+// A single byte set in a long zero run moves through every lane of the
+// wide path's rounds and then every one of its final folds: one position
+// at a time, against the byte loop.
+TEST(Crc32, OneByteAtEveryPositionOfTheWideRounds) {
+  constexpr size_t N = 1024 + 256 + 80;  // rounds, one more, and a 128-bit tail
+  std::string run(N, '\0');
+  int wrong = 0;
+  for (size_t at = 0; at < N; ++at) {
+    for (int value : {0x01, 0x80, 0xFF}) {
+      run[at] = static_cast<char>(value);
+      for (uint32_t start : {0U, 0xFFFFFFFFU}) {
+        if (crc32_update_wide(start, bytes_of(run), N) !=
+            crc32_update_bytewise(start, bytes_of(run), N)) {
+          ADD_FAILURE() << "byte " << value << " at " << at << ", register " << std::hex << start;
+          if (++wrong == 5) return;
+        }
+      }
+    }
+    run[at] = '\0';
+  }
+}
+
 // Chained in random pieces (empty ones too), as kesp and kesp-sim feed it.
 TEST(Crc32, RandomPiecesChainToTheWholeValue) {
-  constexpr size_t MAX_PIECE = 700;  // several strides of every path
+  // Several strides of every path; then pieces either side of the wide
+  // path's threshold, as the simulator's reads come.
+  constexpr size_t MAX_PIECES[] = {700, 5000};
   const std::string data = pattern_bytes(256 * 1024, 11);
   const uint32_t whole = reference_crc(data);
   std::mt19937 gen(99);
   for (int round = 0; round < 20; ++round) {
     for (const auto &path : PATHS) {
+      const size_t max_piece = MAX_PIECES[round % 2];
       uint32_t crc = 0;
       for (size_t at = 0; at < data.size();) {
-        const size_t piece = std::min<size_t>(gen() % (MAX_PIECE + 1), data.size() - at);
+        const size_t piece = std::min<size_t>(gen() % (max_piece + 1), data.size() - at);
         crc = path.update(crc, bytes_of(data) + at, piece);
         at += piece;
       }
