@@ -337,7 +337,7 @@ bool receive_image(int fd, target &t, const flash_device *dev, session_record &r
       rec.end = end_for(r);
       return false;
     }
-    rec.crc = crc32_update_wide(rec.crc, into, n);
+    rec.crc = crc32_update(rec.crc, into, n);
     if (write != nullptr) write->take(into, n);
     if (compare && dev != nullptr && !differs) {
       compare_chunk(*dev, into, n, t.scratch.data(), rec, differs);

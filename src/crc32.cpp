@@ -183,70 +183,6 @@ bool processor_has_clmul() {
   return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_PCLMUL) != 0;
 }
 
-// --- 512-bit carry-less multiply -----------------------------------------------
-// The same folding as above, four 512-bit registers (sixteen lanes) wide:
-// each 128-bit lane of a register moves by the stride with the same pair
-// of constants, and at the end the sixteen lanes, in message order, fold
-// into one as the four lanes above do.
-constexpr size_t WIDE_BYTES = 64;                        // one 512-bit register
-constexpr size_t WIDE_COUNT = 4;                         // registers folded side by side
-constexpr size_t WIDE_STRIDE = WIDE_BYTES * WIDE_COUNT;  // bytes taken per round
-constexpr size_t WIDE_LANES = WIDE_STRIDE / LANE_BYTES;  // 128-bit lanes in a round
-// Below this the set-up and the final sixteen folds cost more than the
-// wide rounds save: measured here, 256 bytes take 60 ns this way and 43
-// the 128-bit way, 512 bytes 64 ns against 138.
-constexpr size_t WIDE_MIN = 2 * WIDE_STRIDE;
-constexpr uint64_t BY_WIDE_FIRST = fold_constant(8 * WIDE_STRIDE + 32);
-constexpr uint64_t BY_WIDE_SECOND = fold_constant(8 * WIDE_STRIDE - 32);
-
-__attribute__((target("avx512f,vpclmulqdq"))) __m512i fold_wide(__m512i lanes, __m512i by,
-                                                                __m512i next) {
-  return _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(lanes, by, 0x00),
-                                   _mm512_clmulepi64_epi128(lanes, by, 0x11), next, 0x96);
-}
-
-// Needs n >= WIDE_STRIDE; otherwise as update_clmul.
-__attribute__((target("avx512f,vpclmulqdq,pclmul"))) uint32_t update_wide(uint32_t crc,
-                                                                          const uint8_t *buf,
-                                                                          size_t n) {
-  __m512i wide[WIDE_COUNT];
-  for (size_t i = 0; i < WIDE_COUNT; ++i) wide[i] = _mm512_loadu_si512(buf + i * WIDE_BYTES);
-  const __m128i first = _mm_cvtsi32_si128(static_cast<int>(~crc));
-  wide[0] = _mm512_xor_si512(wide[0], _mm512_inserti32x4(_mm512_setzero_si512(), first, 0));
-  buf += WIDE_STRIDE;
-  n -= WIDE_STRIDE;
-
-  const auto a = static_cast<long long>(BY_WIDE_FIRST);
-  const auto b = static_cast<long long>(BY_WIDE_SECOND);
-  const __m512i by_stride = _mm512_set_epi64(b, a, b, a, b, a, b, a);
-  for (; n >= WIDE_STRIDE; buf += WIDE_STRIDE, n -= WIDE_STRIDE) {
-    for (size_t i = 0; i < WIDE_COUNT; ++i) {
-      wide[i] = fold_wide(wide[i], by_stride, _mm512_loadu_si512(buf + i * WIDE_BYTES));
-    }
-  }
-  alignas(WIDE_BYTES) std::array<uint8_t, WIDE_STRIDE> lanes{};
-  for (size_t i = 0; i < WIDE_COUNT; ++i)
-    _mm512_store_si512(lanes.data() + i * WIDE_BYTES, wide[i]);
-  const __m128i by_lane = constants(BY_LANE_FIRST, BY_LANE_SECOND);
-  __m128i folded = load_lane(lanes.data());
-  for (size_t i = 1; i < WIDE_LANES; ++i) {
-    folded = fold(folded, by_lane, load_lane(lanes.data() + i * LANE_BYTES));
-  }
-  for (; n >= LANE_BYTES; buf += LANE_BYTES, n -= LANE_BYTES) {
-    folded = fold(folded, by_lane, load_lane(buf));
-  }
-  std::array<uint8_t, LANE_BYTES> last{};
-  _mm_storeu_si128(reinterpret_cast<__m128i *>(last.data()), folded);
-  return crc32_update_sliced(crc32_update_sliced(ALL_ONES, last.data(), last.size()), buf, n);
-}
-
-bool processor_has_wide_clmul() {
-  __builtin_cpu_init();
-  // Both say whether the system saves the registers, not only whether the
-  // processor has them.
-  return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("vpclmulqdq") != 0;
-}
-
 #endif
 
 }  // namespace
@@ -267,12 +203,4 @@ uint32_t crc32_update(uint32_t crc, const uint8_t *buf, size_t n) {
   if (have_clmul && n >= CLMUL_MIN) return update_clmul(crc, buf, n);
 #endif
   return crc32_update_sliced(crc, buf, n);
-}
-
-uint32_t crc32_update_wide(uint32_t crc, const uint8_t *buf, size_t n) {
-#if defined(__x86_64__)
-  static const bool have_wide = processor_has_wide_clmul();
-  if (have_wide && n >= WIDE_MIN) return update_wide(crc, buf, n);
-#endif
-  return crc32_update(crc, buf, n);
 }

@@ -18,9 +18,3 @@ uint32_t crc32_update_bytewise(uint32_t crc, const uint8_t *buf, size_t n);
 // the byte table: crc32_update's path on processors without a carry-less
 // multiply, exported so that it is checked on processors that have one.
 uint32_t crc32_update_sliced(uint32_t crc, const uint8_t *buf, size_t n);
-
-// The same register for long runs held in memory, as a receiver or a
-// sender of many boards folds whole buffers: on processors with 512-bit
-// carry-less multiplies it folds 256 bytes per step, several times the
-// 128-bit path's speed; elsewhere, and for short runs, it is crc32_update.
-uint32_t crc32_update_wide(uint32_t crc, const uint8_t *buf, size_t n);

@@ -18,7 +18,6 @@ const struct {
   crc_function update;
 } PATHS[] = {
     {"crc32_update", crc32_update},
-    {"crc32_update_wide", crc32_update_wide},
     {"crc32_update_sliced", crc32_update_sliced},
     {"crc32_update_bytewise", crc32_update_bytewise},
 };
@@ -136,8 +135,8 @@ TEST(Crc32, RandomLengthsOffsetsAndRegistersMatchTheByteLoop) {
 }
 
 // The edges of every path's blocks: none, one byte, either side of kesp's
-// 256-byte piece and of the wide path's 256-byte round and its threshold,
-// at every misalignment within a word and a register.
+// 256-byte piece and of the folding rounds, at every misalignment within a
+// word and a register.
 TEST(Crc32, BlockEdgesAtEveryMisalignment) {
   const std::string data = pattern_bytes(8192, 5);
   for (const auto &path : PATHS) {
@@ -152,10 +151,10 @@ TEST(Crc32, BlockEdgesAtEveryMisalignment) {
   }
 }
 
-// A single byte set in a long zero run moves through every lane of the
-// wide path's rounds and then every one of its final folds: one position
-// at a time, against the byte loop.
-TEST(Crc32, OneByteAtEveryPositionOfTheWideRounds) {
+// A single byte set in a long zero run moves through every lane of each
+// path's rounds and then every one of its final folds: one position at a
+// time, against the byte loop.
+TEST(Crc32, OneByteAtEveryPositionOfTheRounds) {
   constexpr size_t N = 1024 + 256 + 80;  // rounds, one more, and a 128-bit tail
   std::string run(N, '\0');
   int wrong = 0;
@@ -163,10 +162,13 @@ TEST(Crc32, OneByteAtEveryPositionOfTheWideRounds) {
     for (int value : {0x01, 0x80, 0xFF}) {
       run[at] = static_cast<char>(value);
       for (uint32_t start : {0U, 0xFFFFFFFFU}) {
-        if (crc32_update_wide(start, bytes_of(run), N) !=
-            crc32_update_bytewise(start, bytes_of(run), N)) {
-          ADD_FAILURE() << "byte " << value << " at " << at << ", register " << std::hex << start;
-          if (++wrong == 5) return;
+        for (const auto &path : PATHS) {
+          if (path.update(start, bytes_of(run), N) !=
+              crc32_update_bytewise(start, bytes_of(run), N)) {
+            ADD_FAILURE() << path.name << ": byte " << value << " at " << at << ", register "
+                          << std::hex << start;
+            if (++wrong == 5) return;
+          }
         }
       }
     }
@@ -176,8 +178,8 @@ TEST(Crc32, OneByteAtEveryPositionOfTheWideRounds) {
 
 // Chained in random pieces (empty ones too), as kesp and kesp-sim feed it.
 TEST(Crc32, RandomPiecesChainToTheWholeValue) {
-  // Several strides of every path; then pieces either side of the wide
-  // path's threshold, as the simulator's reads come.
+  // Several strides of every path; then longer pieces, as the simulator's
+  // reads come.
   constexpr size_t MAX_PIECES[] = {700, 5000};
   const std::string data = pattern_bytes(256 * 1024, 11);
   const uint32_t whole = reference_crc(data);
