@@ -144,7 +144,8 @@ int serve_dashboard(const dashboard_options &o) {
   }
   metrics_cache cache;
   yield_cache yields;
-  web_context c{&pool, o.silent_after_ms, &cache, &yields};
+  shift_cache shift;
+  web_context c{&pool, o.silent_after_ms, &cache, &yields, &shift};
   httplib::Server server;
   server.set_default_headers({{"Content-Security-Policy", CSP},
                               {"X-Content-Type-Options", "nosniff"},

@@ -23,11 +23,19 @@ struct unit_tally {
 // The counts of units that can no longer change, kept between scrapes.
 using metrics_cache = settled_cache<unit_tally>;
 
+// The current shift's settled units by station, for the plant page.
+struct shift_tally {
+  int64_t shift = -1;  // the start of the shift counted, in ms
+  std::map<std::string, unit_counts> stations;
+};
+using shift_cache = settled_cache<shift_tally>;
+
 struct web_context {
   store_pool *pool = nullptr;
   int64_t silent_after_ms = 0;
   metrics_cache *cache = nullptr;
   yield_cache *yields = nullptr;  // nullptr: the yield page counts all by SQL
+  shift_cache *shift = nullptr;   // nullptr: the plant page counts its shift by SQL
 };
 
 struct web_reply {

@@ -3,6 +3,8 @@
 // and the server listens on loopback unless told otherwise.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "pages.h"
 #include "settled.h"
 #include "support.h"
+#include "text.h"
 
 TEST(Html, EscapesEveryValue) {
   struct row {
@@ -280,4 +283,39 @@ TEST(YieldTally, MarkWaitsForLateCommits) {
     SCOPED_TRACE(r.at);
     EXPECT_EQ(horizon.committed(r.at, r.newest), r.committed);
   }
+}
+
+// The plant page's shift counts, settled units kept between fetches and
+// the rest by SQL, against SQL alone, while the shift's units arrive and
+// end: one long unfinished, then ended.
+TEST(YieldTally, PlantShiftCountsAsSqlGivesThem) {
+  std::string db = temp_path("plant.db");
+  std::string why;
+  std::unique_ptr<unit_store> w = unit_store::open(db, &why);
+  ASSERT_NE(w, nullptr) << why;
+  store_pool pool(db);
+  shift_cache shift;
+  web_context cached{&pool, 30000, nullptr, nullptr, &shift};
+  web_context plain{&pool, 30000, nullptr, nullptr, nullptr};
+  auto stations = [](const web_context &c) {
+    web_reply r = plant_json(c);
+    EXPECT_EQ(r.status, 200) << r.body;
+    return nlohmann::json::parse(r.body, nullptr, false)["stations"].dump();
+  };
+  const std::string now = iso_time(now_ms());
+  for (int i = 1; i <= 30; ++i) {
+    std::string result = i == 4 ? "unfinished" : result_of(i);
+    ASSERT_EQ(w->query("INSERT INTO units (id, station, slot, unit_number, started, result)"
+                       " VALUES (?, ?, 's0', ?, ?, ?)",
+                       {std::to_string(i), "line-" + std::to_string(i % 3), std::to_string(i),
+                        i == 1 ? "2020-01-01T00:00:00.000Z" : now, result},
+                       nullptr),
+              "");
+    if (i == 1) ASSERT_EQ(pool.open(), "");
+    if (i == 20) {
+      ASSERT_EQ(w->query("UPDATE units SET result = 'failed' WHERE id = 4", {}, nullptr), "");
+    }
+    if (i % 5 == 0) EXPECT_EQ(stations(cached), stations(plain)) << "after unit " << i;
+  }
+  EXPECT_EQ(shift.upto, 30);
 }
