@@ -151,31 +151,6 @@ TEST(Crc32, BlockEdgesAtEveryMisalignment) {
   }
 }
 
-// A single byte set in a long zero run moves through every lane of each
-// path's rounds and then every one of its final folds: one position at a
-// time, against the byte loop.
-TEST(Crc32, OneByteAtEveryPositionOfTheRounds) {
-  constexpr size_t N = 1024 + 256 + 80;  // rounds, one more, and a 128-bit tail
-  std::string run(N, '\0');
-  int wrong = 0;
-  for (size_t at = 0; at < N; ++at) {
-    for (int value : {0x01, 0x80, 0xFF}) {
-      run[at] = static_cast<char>(value);
-      for (uint32_t start : {0U, 0xFFFFFFFFU}) {
-        for (const auto &path : PATHS) {
-          if (path.update(start, bytes_of(run), N) !=
-              crc32_update_bytewise(start, bytes_of(run), N)) {
-            ADD_FAILURE() << path.name << ": byte " << value << " at " << at << ", register "
-                          << std::hex << start;
-            if (++wrong == 5) return;
-          }
-        }
-      }
-    }
-    run[at] = '\0';
-  }
-}
-
 // Chained in random pieces (empty ones too), as kesp and kesp-sim feed it.
 TEST(Crc32, RandomPiecesChainToTheWholeValue) {
   // Several strides of every path; then longer pieces, as the simulator's

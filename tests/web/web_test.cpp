@@ -178,6 +178,14 @@ std::string result_of(int i) {
   return i % 6 == 0 ? "failed" : i % 17 == 0 ? "abandoned" : "passed";
 }
 
+// A record of the tests' own, written through w and read by the pool.
+struct test_record {
+  std::string why;
+  std::unique_ptr<unit_store> w;
+  store_pool pool;
+  explicit test_record(const std::string &db) : w(unit_store::open(db, &why)), pool(db) {}
+};
+
 }  // namespace
 
 // The yield page's counts, whole days from the tally kept between
@@ -185,11 +193,10 @@ std::string result_of(int i) {
 // end: periods with parts of days at either end, without an end, of a
 // station and a slot, and as short as hours.
 TEST(YieldTally, CountsAsSqlGivesThemWhileUnitsArrive) {
-  std::string db = temp_path("yield.db");
-  std::string why;
-  std::unique_ptr<unit_store> w = unit_store::open(db, &why);
-  ASSERT_NE(w, nullptr) << why;
-  store_pool pool(db);
+  test_record rec(temp_path("yield.db"));
+  ASSERT_NE(rec.w, nullptr) << rec.why;
+  unit_store &w = *rec.w;
+  store_pool &pool = rec.pool;
   metrics_cache metrics;
   yield_cache yields;
   web_context cached{&pool, 30000, &metrics, &yields};
@@ -219,11 +226,11 @@ TEST(YieldTally, CountsAsSqlGivesThemWhileUnitsArrive) {
   for (const phase &ph : phases) {
     for (int i = ph.from; i <= ph.to; ++i) {
       std::string result = i == 20 ? "unfinished" : i == 90 ? ph.unit90 : result_of(i);
-      ASSERT_EQ(add_unit(*w, i, result), "");
+      ASSERT_EQ(add_unit(w, i, result), "");
     }
     for (const auto &[id, result] : {std::pair{20, ph.unit20}, std::pair{90, ph.unit90}}) {
       if (*result == '\0') continue;
-      ASSERT_EQ(w->query("UPDATE units SET result = ?, failure = CASE WHEN ? = 'failed' THEN"
+      ASSERT_EQ(w.query("UPDATE units SET result = ?, failure = CASE WHEN ? = 'failed' THEN"
                          " 'verify' END, ended = started WHERE id = ?",
                          {result, result, std::to_string(id)}, nullptr),
                 "");
@@ -237,8 +244,8 @@ TEST(YieldTally, CountsAsSqlGivesThemWhileUnitsArrive) {
       std::string until;
       ASSERT_EQ(period_of(q, 7, &since, &until), "");
       period_counts got;
-      ASSERT_EQ(count_period(*w, 4, &yields, since, until, r.station, r.slot, &got), "");
-      period_counts want = sql_counts(*w, since, until, r.station, r.slot);
+      ASSERT_EQ(count_period(w, 4, &yields, since, until, r.station, r.slot, &got), "");
+      period_counts want = sql_counts(w, since, until, r.station, r.slot);
       std::string at = std::string(r.since) + " " + r.until + " " + r.station + " " + r.slot +
                        " after unit " + std::to_string(ph.to);
       EXPECT_EQ(got.days, want.days) << at;
@@ -289,11 +296,10 @@ TEST(YieldTally, MarkWaitsForLateCommits) {
 // the rest by SQL, against SQL alone, while the shift's units arrive and
 // end: one long unfinished, then ended.
 TEST(YieldTally, PlantShiftCountsAsSqlGivesThem) {
-  std::string db = temp_path("plant.db");
-  std::string why;
-  std::unique_ptr<unit_store> w = unit_store::open(db, &why);
-  ASSERT_NE(w, nullptr) << why;
-  store_pool pool(db);
+  test_record rec(temp_path("plant.db"));
+  ASSERT_NE(rec.w, nullptr) << rec.why;
+  unit_store &w = *rec.w;
+  store_pool &pool = rec.pool;
   shift_cache shift;
   web_context cached{&pool, 30000, nullptr, nullptr, &shift};
   web_context plain{&pool, 30000, nullptr, nullptr, nullptr};
@@ -305,7 +311,7 @@ TEST(YieldTally, PlantShiftCountsAsSqlGivesThem) {
   const std::string now = iso_time(now_ms());
   for (int i = 1; i <= 30; ++i) {
     std::string result = i == 4 ? "unfinished" : result_of(i);
-    ASSERT_EQ(w->query("INSERT INTO units (id, station, slot, unit_number, started, result)"
+    ASSERT_EQ(w.query("INSERT INTO units (id, station, slot, unit_number, started, result)"
                        " VALUES (?, ?, 's0', ?, ?, ?)",
                        {std::to_string(i), "line-" + std::to_string(i % 3), std::to_string(i),
                         i == 1 ? "2020-01-01T00:00:00.000Z" : now, result},
@@ -313,7 +319,7 @@ TEST(YieldTally, PlantShiftCountsAsSqlGivesThem) {
               "");
     if (i == 1) ASSERT_EQ(pool.open(), "");
     if (i == 20) {
-      ASSERT_EQ(w->query("UPDATE units SET result = 'failed' WHERE id = 4", {}, nullptr), "");
+      ASSERT_EQ(w.query("UPDATE units SET result = 'failed' WHERE id = 4", {}, nullptr), "");
     }
     if (i % 5 == 0) EXPECT_EQ(stations(cached), stations(plain)) << "after unit " << i;
   }
