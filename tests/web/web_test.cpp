@@ -317,11 +317,15 @@ TEST(YieldTally, PlantShiftCountsAsSqlGivesThem) {
                         i == 1 ? "2020-01-01T00:00:00.000Z" : now, result},
                        nullptr),
               "");
-    if (i == 1) ASSERT_EQ(pool.open(), "");
+    if (i == 1) {
+      ASSERT_EQ(pool.open(), "");
+    }
     if (i == 20) {
       ASSERT_EQ(w.query("UPDATE units SET result = 'failed' WHERE id = 4", {}, nullptr), "");
     }
-    if (i % 5 == 0) EXPECT_EQ(stations(cached), stations(plain)) << "after unit " << i;
+    if (i % 5 == 0) {
+      EXPECT_EQ(stations(cached), stations(plain)) << "after unit " << i;
+    }
   }
   EXPECT_EQ(shift.upto, 30);
 }
